@@ -1,0 +1,22 @@
+// Diagnostics: the log and trace channels, error records and the exception
+// filter of guarded operations.
+#pragma once
+
+#include <windows.h>
+
+// Reads "LogLevel" / "TraceLevel" and opens the dated file when the level asks
+// for one. Called once each at start-up; OpenLogFile again by the crypto layer.
+void OpenLogFile(void);
+void OpenTraceFile(void);
+
+// printf-style lines. A message that does not fit the line buffer is dropped.
+void WriteTrace(const char* pszFormat, ...);
+void WriteLog(const char* pszFormat, ...);
+void WriteLogW(const wchar_t* pwszFormat, ...);
+
+// "Error: <what> occurred in file: <module>, Line: <line>" in the log file,
+// whatever the log level.
+void LogError(const char* pszWhat, const char* pszModule, int nLine);
+
+// Filter for the guards of host and companion operations.
+LONG ExceptionFilter(EXCEPTION_POINTERS* pExceptionPointers);

@@ -1,0 +1,76 @@
+// The driver simulator: hosts the filter port over named pipes, the way the
+// Vault Filter would, so that a real agent process can be served requests
+// and its answers checked. Tests link it in-process; vaultfilter.exe wraps it.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "VaultWire.h"
+
+namespace driversim {
+
+class DriverSim {
+public:
+    DriverSim();
+    ~DriverSim();                       // unloads if still loaded
+    DriverSim(const DriverSim&) = delete;
+    DriverSim& operator=(const DriverSim&) = delete;
+
+    // Hosts the port's pipe. False when another driver stand-in already
+    // hosts it, or the pipe cannot be created.
+    bool Load(const wchar_t* pwszPortName = VAULT_PORT_NAME);
+    // Closes every pipe instance: the agent's pending reads fail and its
+    // next FilterGetMessage reports the port as gone.
+    void Unload();
+    bool IsLoaded() const;
+
+    // Connection of an agent (both channels paired).
+    bool WaitForAgent(DWORD dwTimeoutMs);
+    bool AgentConnected() const;
+    // Waits until the connected agent has closed its channels.
+    bool WaitForAgentGone(DWORD dwTimeoutMs);
+    // The context bytes and options of the latest connection.
+    std::string ConnectionContext() const;
+    DWORD ConnectionOptions() const;
+    // Connections accepted since Load.
+    unsigned ConnectionCount() const;
+
+    // Sends one request (header + notification) and returns its MessageId,
+    // 0 when no agent is connected or the write failed.
+    uint64_t Send(const Notification& notification,
+                  DWORD dwReplyLength = REPLY_MESSAGE_SIZE);
+    // Sends a request whose body is the given bytes (may be shorter than a
+    // Notification), for malformed-input tests.
+    uint64_t SendRaw(const void* pBody, DWORD cbBody,
+                     DWORD dwReplyLength = REPLY_MESSAGE_SIZE);
+    // Waits for the reply to a request. The reply is the whole pipe message
+    // as received, header included. False on time-out or disconnection.
+    bool Await(uint64_t messageId, std::vector<uint8_t>* pReply, DWORD dwTimeoutMs);
+    // Send and Await in one.
+    bool Request(const Notification& notification, std::vector<uint8_t>* pReply,
+                 DWORD dwTimeoutMs);
+    // Requests sent that have not been answered yet.
+    size_t Outstanding() const;
+
+    // Control messages received on the control channel, in arrival order,
+    // each as the bytes sent.
+    std::vector<std::vector<uint8_t>> Controls() const;
+    bool WaitForControls(size_t count, DWORD dwTimeoutMs);
+    // The HRESULT and output bytes of the answers to come (default S_OK, none).
+    void SetControlAnswer(HRESULT hr, std::vector<uint8_t> output = {});
+
+    // Protocol errors of the other side (bad hellos, replies to unknown
+    // MessageIds, ...), one line each.
+    std::vector<std::string> Errors() const;
+
+    struct State;
+private:
+    std::unique_ptr<State> m_state;
+};
+
+}  // namespace driversim
