@@ -20,3 +20,7 @@ void LogError(const char* pszWhat, const char* pszModule, int nLine);
 
 // Filter for the guards of host and companion operations.
 LONG ExceptionFilter(EXCEPTION_POINTERS* pExceptionPointers);
+
+// For in-process tests: both levels back to 0 and both streams forgotten (not
+// closed; the test closes the runtime's streams itself), as before start-up.
+void ResetDiagnostics(void);

@@ -12,3 +12,10 @@ BOOL SidToText(PSID pSid, LPWSTR* ppwszText);
 
 // The process's cached SID text, made on first use; NULL when it cannot be made.
 LPCWSTR GetUserSidString(void);
+
+// The cached text as it stands, NULL until GetUserSidString has made it. Line
+// prefixes read it this way, since making it writes log lines itself.
+LPCWSTR PeekUserSidString(void);
+
+// For in-process tests: frees the cached text, as before start-up.
+void ResetUserSidString(void);

@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -32,7 +33,7 @@ public:
     // Connection of an agent (both channels paired).
     bool WaitForAgent(DWORD dwTimeoutMs);
     bool AgentConnected() const;
-    // Waits until the connected agent has closed its channels.
+    // Waits until no connected agent is left (true at once if none is).
     bool WaitForAgentGone(DWORD dwTimeoutMs);
     // The context bytes and options of the latest connection.
     std::string ConnectionContext() const;
@@ -41,7 +42,9 @@ public:
     unsigned ConnectionCount() const;
 
     // Sends one request (header + notification) and returns its MessageId,
-    // 0 when no agent is connected or the write failed.
+    // 0 when no agent is connected or the write failed. Goes to the newest
+    // connected agent. Like FltSendMessage it waits while the agent takes
+    // no more (the pipe holds about two unread requests), at most 10 s.
     uint64_t Send(const Notification& notification,
                   DWORD dwReplyLength = REPLY_MESSAGE_SIZE);
     // Sends a request whose body is the given bytes (may be shorter than a
@@ -67,6 +70,29 @@ public:
     // Protocol errors of the other side (bad hellos, replies to unknown
     // MessageIds, ...), one line each.
     std::vector<std::string> Errors() const;
+
+    // What the control messages since Load have told the driver: the
+    // vaults announced (ADD_VAULTS) and not removed (REMOVE_VAULT), keyed by
+    // device path (case-insensitive), with their login state
+    // (VAULT_LOGGED_IN / VAULT_LOGGED_OUT), in the order first announced.
+    struct Vault {
+        std::string  sid;            // szSid, dwSidLength bytes
+        std::wstring devicePath;
+        DWORD        settings = 0;
+        std::wstring mapName;
+        bool         newVault = false;
+        bool         loggedIn = false;
+    };
+    std::vector<Vault> Vaults() const;
+
+    // Whether some process already hosts the port (WaitNamedPipeW on its
+    // pipe succeeds); Load refuses then.
+    static bool PortHosted(const wchar_t* pwszPortName = VAULT_PORT_NAME);
+
+    // One line per event (agent connected, control message, agent gone,
+    // protocol error), called from the simulator's threads one at a time.
+    // The sink may call the getters above, but not Load or Unload.
+    void SetEventSink(std::function<void(const std::string&)> sink);
 
     struct State;
 private:

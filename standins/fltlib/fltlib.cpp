@@ -1,9 +1,448 @@
+// The filter manager's user library, carried over named pipes: where no
+// filter manager exists, this fltlib.dll stands beside the agent and speaks
+// to a driver stand-in that hosts the port's pipe (standins/port/PortPipe.h
+// holds the records). Plain Win32: no C++ exceptions, no allocation that
+// can throw.
 #include <windows.h>
 #include <fltuser.h>
-extern "C" {
-HRESULT WINAPI FilterConnectCommunicationPort(LPCWSTR, DWORD, LPCVOID, WORD, LPSECURITY_ATTRIBUTES, HANDLE*) { return E_NOTIMPL; }
-HRESULT WINAPI FilterGetMessage(HANDLE, PFILTER_MESSAGE_HEADER, DWORD, LPOVERLAPPED) { return E_NOTIMPL; }
-HRESULT WINAPI FilterReplyMessage(HANDLE, PFILTER_REPLY_HEADER, DWORD) { return E_NOTIMPL; }
-HRESULT WINAPI FilterSendMessage(HANDLE, LPVOID, DWORD, LPVOID, DWORD, LPDWORD) { return E_NOTIMPL; }
-HRESULT WINAPI FilterGetDosName(LPCWSTR, LPWSTR, DWORD) { return E_NOTIMPL; }
+
+#include <new>
+
+#include "PortPipe.h"
+
+#define HR(err) HRESULT_FROM_WIN32(err)
+
+// An event handle with its low-order bit set: the I/O that uses it queues no
+// packet to a completion port bound to the handle.
+static HANDLE NoPacket(HANDLE hEvent) { return (HANDLE)((ULONG_PTR)hEvent | 1); }
+
+// The driver side has gone: the real library reports such a port with
+// ERROR_INVALID_HANDLE.
+static bool IsBrokenChannel(DWORD dwError)
+{
+    return dwError == ERROR_BROKEN_PIPE || dwError == ERROR_PIPE_NOT_CONNECTED ||
+           dwError == ERROR_NO_DATA || dwError == ERROR_INVALID_HANDLE;
+}
+
+static HRESULT HrFromIo(DWORD dwError)
+{
+    return HR(IsBrokenChannel(dwError) ? ERROR_INVALID_HANDLE : dwError);
+}
+
+// One read or write through an OVERLAPPED whose event carries the low bit,
+// waited for at most dwTimeoutMs. Returns the Win32 error, 0 on success;
+// ERROR_MORE_DATA for a read that got only the front of a message.
+static DWORD TransferWait(HANDLE h, bool bWrite, void* pBuffer, DWORD cb, DWORD* pcbDone,
+                          HANDLE hEvent, DWORD dwTimeoutMs)
+{
+    OVERLAPPED ov = {};
+    ov.hEvent = NoPacket(hEvent);
+    *pcbDone = 0;
+    ResetEvent(hEvent);
+    BOOL bOk = bWrite ? WriteFile(h, pBuffer, cb, NULL, &ov) : ReadFile(h, pBuffer, cb, NULL, &ov);
+    DWORD dwError = bOk ? 0 : GetLastError();
+    if (dwError != 0 && dwError != ERROR_IO_PENDING && dwError != ERROR_MORE_DATA)
+        return dwError;
+    if (WaitForSingleObject(hEvent, dwTimeoutMs) != WAIT_OBJECT_0) {
+        CancelIoEx(h, &ov);
+        GetOverlappedResult(h, &ov, pcbDone, TRUE);
+        return ERROR_TIMEOUT;
+    }
+    return GetOverlappedResult(h, &ov, pcbDone, FALSE) ? 0 : GetLastError();
+}
+
+// Same, with an event of its own.
+static DWORD Transfer(HANDLE h, bool bWrite, void* pBuffer, DWORD cb, DWORD* pcbDone,
+                      DWORD dwTimeoutMs = INFINITE)
+{
+    HANDLE hEvent = CreateEventW(NULL, TRUE, FALSE, NULL);
+    if (hEvent == NULL)
+        return GetLastError();
+    DWORD dwError = TransferWait(h, bWrite, pBuffer, cb, pcbDone, hEvent, dwTimeoutMs);
+    CloseHandle(hEvent);
+    return dwError;
+}
+
+// Reads and drops the rest of a message whose front was read.
+static void DrainMessage(HANDLE h, HANDLE hEvent)
+{
+    BYTE scratch[512];
+    DWORD cb;
+    while (TransferWait(h, false, scratch, sizeof(scratch), &cb, hEvent, INFINITE) == ERROR_MORE_DATA) {
+    }
+}
+
+// ---------------------------------------------------------------------------
+// The process-wide table: port handle (the request channel) -> control channel.
+
+struct PortEntry {
+    HANDLE     hPort;
+    HANDLE     hControl;
+    HANDLE     hEvent;       // for the control channel's I/O, used under lock
+    SRWLOCK    lock;         // one control message and its answer at a time
+    LONG       lRefs;        // the table's reference and one per caller
+    PortEntry* pNext;
+};
+
+static SRWLOCK    g_tableLock = SRWLOCK_INIT;
+static PortEntry* g_pPorts = NULL;
+
+static void ReleaseEntry(PortEntry* pEntry)
+{
+    if (InterlockedDecrement(&pEntry->lRefs) == 0) {
+        CloseHandle(pEntry->hControl);
+        CloseHandle(pEntry->hEvent);
+        delete pEntry;
+    }
+}
+
+// Unlinks the entry (when still linked) and drops the table's reference.
+static void RemoveEntry(PortEntry* pEntry)
+{
+    bool bFound = false;
+    AcquireSRWLockExclusive(&g_tableLock);
+    for (PortEntry** pp = &g_pPorts; *pp != NULL; pp = &(*pp)->pNext) {
+        if (*pp == pEntry) {
+            *pp = pEntry->pNext;
+            bFound = true;
+            break;
+        }
+    }
+    ReleaseSRWLockExclusive(&g_tableLock);
+    if (bFound)
+        ReleaseEntry(pEntry);
+}
+
+// Whether h is still the client end of a message pipe. The agent may have
+// closed its port handle; its value may since belong to something else.
+static bool IsPipeClient(HANDLE h)
+{
+    DWORD dwFlags = 0;
+    return GetNamedPipeInfo(h, &dwFlags, NULL, NULL, NULL) &&
+           !(dwFlags & PIPE_SERVER_END) && (dwFlags & PIPE_TYPE_MESSAGE);
+}
+
+// Adds a connection. An entry with the same port handle value is stale (that
+// handle was closed and the value reused), and so is one whose port handle no
+// longer names a pipe: both are dropped here.
+static void InsertEntry(PortEntry* pEntry)
+{
+    PortEntry* pStale = NULL;
+    AcquireSRWLockExclusive(&g_tableLock);
+    for (PortEntry** pp = &g_pPorts; *pp != NULL;) {
+        PortEntry* p = *pp;
+        if (p->hPort == pEntry->hPort || !IsPipeClient(p->hPort)) {
+            *pp = p->pNext;
+            p->pNext = pStale;
+            pStale = p;
+        } else {
+            pp = &p->pNext;
+        }
+    }
+    pEntry->pNext = g_pPorts;
+    g_pPorts = pEntry;
+    ReleaseSRWLockExclusive(&g_tableLock);
+    while (pStale != NULL) {
+        PortEntry* pNext = pStale->pNext;
+        ReleaseEntry(pStale);
+        pStale = pNext;
+    }
+}
+
+// The entry of a port handle with a reference for the caller, or NULL.
+static PortEntry* AcquireEntry(HANDLE hPort)
+{
+    PortEntry* pEntry = NULL;
+    AcquireSRWLockShared(&g_tableLock);
+    for (PortEntry* p = g_pPorts; p != NULL; p = p->pNext) {
+        if (p->hPort == hPort) {
+            pEntry = p;
+            InterlockedIncrement(&p->lRefs);
+            break;
+        }
+    }
+    ReleaseSRWLockShared(&g_tableLock);
+    if (pEntry != NULL && !IsPipeClient(hPort)) {
+        RemoveEntry(pEntry);
+        ReleaseEntry(pEntry);
+        pEntry = NULL;
+    }
+    return pEntry;
+}
+
+// ---------------------------------------------------------------------------
+// Connecting.
+
+// Opens one channel: the pipe in message read mode, after one wait when
+// every instance is busy.
+static HRESULT OpenChannel(const wchar_t* pwszPipe, LPSECURITY_ATTRIBUTES pSa, HANDLE* phChannel)
+{
+    *phChannel = INVALID_HANDLE_VALUE;
+    HANDLE h = CreateFileW(pwszPipe, GENERIC_READ | GENERIC_WRITE, 0, pSa, OPEN_EXISTING,
+                           FILE_FLAG_OVERLAPPED, NULL);
+    if (h == INVALID_HANDLE_VALUE && GetLastError() == ERROR_PIPE_BUSY) {
+        WaitNamedPipeW(pwszPipe, PORT_BUSY_WAIT_MS);
+        h = CreateFileW(pwszPipe, GENERIC_READ | GENERIC_WRITE, 0, pSa, OPEN_EXISTING,
+                        FILE_FLAG_OVERLAPPED, NULL);
+    }
+    if (h == INVALID_HANDLE_VALUE) {
+        DWORD dwError = GetLastError();
+        if (dwError == ERROR_PATH_NOT_FOUND)
+            dwError = ERROR_FILE_NOT_FOUND;
+        return HR(dwError);
+    }
+    DWORD dwMode = PIPE_READMODE_MESSAGE;
+    if (!SetNamedPipeHandleState(h, &dwMode, NULL, NULL)) {
+        DWORD dwError = GetLastError();
+        CloseHandle(h);
+        return HR(dwError);
+    }
+    *phChannel = h;
+    return S_OK;
+}
+
+// Sends the hello of one channel and reads the driver's answer.
+static HRESULT Hello(HANDLE h, DWORD dwChannel, DWORD dwConnectionId, DWORD dwOptions,
+                     LPCVOID pContext, WORD cbContext, DWORD* pdwConnectionId)
+{
+    DWORD cbHello = sizeof(PORT_HELLO) + cbContext;
+    BYTE* pHello = (BYTE*)HeapAlloc(GetProcessHeap(), 0, cbHello);
+    if (pHello == NULL)
+        return E_OUTOFMEMORY;
+    PORT_HELLO hello = {PORT_HELLO_MAGIC, PORT_HELLO_VERSION, dwChannel, dwConnectionId,
+                        dwOptions, cbContext};
+    CopyMemory(pHello, &hello, sizeof(hello));
+    if (cbContext != 0)
+        CopyMemory(pHello + sizeof(hello), pContext, cbContext);
+    DWORD cb = 0;
+    DWORD dwError = Transfer(h, true, pHello, cbHello, &cb, PORT_ANSWER_WAIT_MS);
+    HeapFree(GetProcessHeap(), 0, pHello);
+    if (dwError != 0)
+        return HR(dwError);
+
+    PORT_ANSWER answer = {};
+    dwError = Transfer(h, false, &answer, sizeof(answer), &cb, PORT_ANSWER_WAIT_MS);
+    if (dwError != 0)
+        return HR(dwError == ERROR_MORE_DATA ? ERROR_INVALID_DATA : dwError);
+    if (cb != sizeof(answer))
+        return HR(ERROR_INVALID_DATA);
+    if (FAILED(answer.hr))
+        return answer.hr;
+    if (answer.dwConnectionId == 0)
+        return HR(ERROR_INVALID_DATA);
+    *pdwConnectionId = answer.dwConnectionId;
+    return S_OK;
+}
+
+// Connects to the port: the request channel (whose handle is the port
+// handle) and the control channel, each introduced by its hello.
+extern "C" HRESULT WINAPI FilterConnectCommunicationPort(LPCWSTR lpPortName, DWORD dwOptions,
+                                                         LPCVOID lpContext, WORD wSizeOfContext,
+                                                         LPSECURITY_ATTRIBUTES lpSecurityAttributes,
+                                                         HANDLE* hPort)
+{
+    if (hPort == NULL)
+        return E_INVALIDARG;
+    *hPort = INVALID_HANDLE_VALUE;
+    if (lpPortName == NULL || (lpContext == NULL && wSizeOfContext != 0))
+        return E_INVALIDARG;
+    if (*lpPortName == L'\\')
+        lpPortName++;
+    size_t cchName = lstrlenW(lpPortName);
+    if (cchName == 0 || cchName > 256)
+        return E_INVALIDARG;
+    wchar_t wszPipe[300] = PORT_PIPE_PREFIX;
+    lstrcatW(wszPipe, lpPortName);
+
+    PortEntry* pEntry = new (std::nothrow) PortEntry();
+    if (pEntry == NULL)
+        return E_OUTOFMEMORY;
+    pEntry->hPort = pEntry->hControl = INVALID_HANDLE_VALUE;
+    pEntry->hEvent = CreateEventW(NULL, TRUE, FALSE, NULL);
+    InitializeSRWLock(&pEntry->lock);
+    pEntry->lRefs = 1;
+
+    DWORD dwConnectionId = 0, dwControlId = 0;
+    HRESULT hr = pEntry->hEvent != NULL ? S_OK : HR(GetLastError());
+    if (SUCCEEDED(hr))
+        hr = OpenChannel(wszPipe, lpSecurityAttributes, &pEntry->hPort);
+    if (SUCCEEDED(hr))
+        hr = Hello(pEntry->hPort, PORT_CHANNEL_REQUEST, 0, dwOptions, lpContext, wSizeOfContext,
+                   &dwConnectionId);
+    if (SUCCEEDED(hr))
+        hr = OpenChannel(wszPipe, NULL, &pEntry->hControl);
+    if (SUCCEEDED(hr))
+        hr = Hello(pEntry->hControl, PORT_CHANNEL_CONTROL, dwConnectionId, dwOptions, lpContext,
+                   wSizeOfContext, &dwControlId);
+    if (FAILED(hr)) {
+        if (pEntry->hPort != INVALID_HANDLE_VALUE)
+            CloseHandle(pEntry->hPort);
+        if (pEntry->hControl != INVALID_HANDLE_VALUE)
+            CloseHandle(pEntry->hControl);
+        if (pEntry->hEvent != NULL)
+            CloseHandle(pEntry->hEvent);
+        delete pEntry;
+        return hr;
+    }
+    InsertEntry(pEntry);
+    *hPort = pEntry->hPort;
+    return S_OK;
+}
+
+// ---------------------------------------------------------------------------
+// Requests and replies: the request channel, which is the port handle itself.
+
+// Receives one request. With an OVERLAPPED the result always arrives through
+// the completion port bound to the port handle, also when the read completed
+// at once; without one the call blocks.
+extern "C" HRESULT WINAPI FilterGetMessage(HANDLE hPort, PFILTER_MESSAGE_HEADER lpMessageBuffer,
+                                           DWORD dwMessageBufferSize, LPOVERLAPPED lpOverlapped)
+{
+    if (lpMessageBuffer == NULL || dwMessageBufferSize < sizeof(FILTER_MESSAGE_HEADER))
+        return E_INVALIDARG;
+    if (lpOverlapped != NULL) {
+        if (ReadFile(hPort, lpMessageBuffer, dwMessageBufferSize, NULL, lpOverlapped))
+            return HR(ERROR_IO_PENDING);
+        DWORD dwError = GetLastError();
+        // A message longer than the buffer completes too, with its error,
+        // through the completion port.
+        if (dwError == ERROR_IO_PENDING || dwError == ERROR_MORE_DATA)
+            return HR(ERROR_IO_PENDING);
+        return HrFromIo(dwError);
+    }
+    HANDLE hEvent = CreateEventW(NULL, TRUE, FALSE, NULL);
+    if (hEvent == NULL)
+        return HR(GetLastError());
+    DWORD cb = 0;
+    DWORD dwError = TransferWait(hPort, false, lpMessageBuffer, dwMessageBufferSize, &cb, hEvent,
+                                 INFINITE);
+    if (dwError == ERROR_MORE_DATA)
+        DrainMessage(hPort, hEvent);   // keeps the next read on a message boundary
+    CloseHandle(hEvent);
+    return dwError == 0 ? S_OK : HrFromIo(dwError);
+}
+
+// Sends one reply, whole, and waits until it is written.
+extern "C" HRESULT WINAPI FilterReplyMessage(HANDLE hPort, PFILTER_REPLY_HEADER lpReplyBuffer,
+                                             DWORD dwReplyBufferSize)
+{
+    if (lpReplyBuffer == NULL || dwReplyBufferSize < sizeof(FILTER_REPLY_HEADER))
+        return E_INVALIDARG;
+    DWORD cb = 0;
+    DWORD dwError = Transfer(hPort, true, lpReplyBuffer, dwReplyBufferSize, &cb);
+    if (dwError == 0 && cb != dwReplyBufferSize)
+        dwError = ERROR_WRITE_FAULT;
+    return dwError == 0 ? S_OK : HrFromIo(dwError);
+}
+
+// ---------------------------------------------------------------------------
+// Control messages: the control channel, one message and its answer at a time.
+
+// Reads the answer to a control message into out; returns the Win32 error.
+static DWORD ReadControlAnswer(PortEntry* pEntry, HRESULT* phr, LPVOID lpOut, DWORD cbOut,
+                               DWORD* pcbOut)
+{
+    PORT_CONTROL_ANSWER answer = {};
+    DWORD cb = 0;
+    DWORD dwError = TransferWait(pEntry->hControl, false, &answer, sizeof(answer), &cb,
+                                 pEntry->hEvent, INFINITE);
+    if (dwError != 0 && dwError != ERROR_MORE_DATA)
+        return dwError;
+    if (cb != sizeof(answer)) {
+        if (dwError == ERROR_MORE_DATA)
+            DrainMessage(pEntry->hControl, pEntry->hEvent);
+        return ERROR_INVALID_DATA;
+    }
+    DWORD cbOutput = 0;
+    if (dwError == ERROR_MORE_DATA) {   // output bytes follow
+        if (cbOut == 0) {
+            DrainMessage(pEntry->hControl, pEntry->hEvent);
+            return ERROR_MORE_DATA;
+        }
+        dwError = TransferWait(pEntry->hControl, false, lpOut, cbOut, &cbOutput, pEntry->hEvent,
+                               INFINITE);
+        if (dwError == ERROR_MORE_DATA)   // more than the caller can take
+            DrainMessage(pEntry->hControl, pEntry->hEvent);
+        if (dwError != 0 && dwError != ERROR_MORE_DATA)
+            return dwError;
+    }
+    *pcbOut = cbOutput;
+    if (dwError == 0 && cbOutput != answer.cbOutput)
+        return ERROR_INVALID_DATA;
+    *phr = answer.hr;
+    return dwError;
+}
+
+// Sends one control message and returns the driver's answer.
+extern "C" HRESULT WINAPI FilterSendMessage(HANDLE hPort, LPVOID lpInBuffer, DWORD dwInBufferSize,
+                                            LPVOID lpOutBuffer, DWORD dwOutBufferSize,
+                                            LPDWORD lpBytesReturned)
+{
+    if (lpBytesReturned != NULL)
+        *lpBytesReturned = 0;
+    if ((lpInBuffer == NULL && dwInBufferSize != 0) || (lpOutBuffer == NULL && dwOutBufferSize != 0))
+        return E_INVALIDARG;
+    PortEntry* pEntry = AcquireEntry(hPort);
+    if (pEntry == NULL)
+        return HR(ERROR_INVALID_HANDLE);
+
+    HRESULT hrDriver = S_OK;
+    DWORD cb = 0, cbOut = 0;
+    AcquireSRWLockExclusive(&pEntry->lock);
+    DWORD dwError = TransferWait(pEntry->hControl, true, lpInBuffer, dwInBufferSize, &cb,
+                                 pEntry->hEvent, INFINITE);
+    if (dwError == 0 && cb != dwInBufferSize)
+        dwError = ERROR_WRITE_FAULT;
+    if (dwError == 0)
+        dwError = ReadControlAnswer(pEntry, &hrDriver, lpOutBuffer, dwOutBufferSize, &cbOut);
+    ReleaseSRWLockExclusive(&pEntry->lock);
+
+    if (IsBrokenChannel(dwError))
+        RemoveEntry(pEntry);   // the driver has gone: this port is over
+    ReleaseEntry(pEntry);
+    if (lpBytesReturned != NULL)
+        *lpBytesReturned = cbOut;
+    return dwError == 0 ? hrDriver : HrFromIo(dwError);
+}
+
+// ---------------------------------------------------------------------------
+
+// The DOS name ("X:") of a volume device name, from the drive letters'
+// DOS device targets.
+extern "C" HRESULT WINAPI FilterGetDosName(LPCWSTR lpVolumeName, LPWSTR lpDosName,
+                                           DWORD dwDosNameBufferSize)
+{
+    if (lpVolumeName == NULL || lpDosName == NULL)
+        return E_INVALIDARG;
+    if (dwDosNameBufferSize < 3)
+        return HR(ERROR_INSUFFICIENT_BUFFER);
+    const DWORD cchTarget = 32768;
+    WCHAR* pwszTarget = (WCHAR*)HeapAlloc(GetProcessHeap(), 0, cchTarget * sizeof(WCHAR));
+    if (pwszTarget == NULL)
+        return E_OUTOFMEMORY;
+    HRESULT hr = HR(ERROR_FILE_NOT_FOUND);
+    for (WCHAR wcLetter = L'A'; wcLetter <= L'Z'; wcLetter++) {
+        WCHAR wszDrive[3] = {wcLetter, L':', 0};
+        if (QueryDosDeviceW(wszDrive, pwszTarget, cchTarget) != 0 &&
+            CompareStringOrdinal(pwszTarget, -1, lpVolumeName, -1, TRUE) == CSTR_EQUAL) {
+            lstrcpyW(lpDosName, wszDrive);
+            hr = S_OK;
+            break;
+        }
+    }
+    HeapFree(GetProcessHeap(), 0, pwszTarget);
+    return hr;
+}
+
+// On FreeLibrary (not at process exit) the control channels are closed.
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD dwReason, LPVOID lpReserved)
+{
+    if (dwReason == DLL_PROCESS_DETACH && lpReserved == NULL) {
+        while (g_pPorts != NULL) {
+            PortEntry* p = g_pPorts;
+            g_pPorts = p->pNext;
+            ReleaseEntry(p);
+        }
+    }
+    return TRUE;
 }

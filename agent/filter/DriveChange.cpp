@@ -1,0 +1,3 @@
+#include "filter/DriveChange.h"
+
+BOOL UpdateDriveList(LPCWSTR, WCHAR*) { return FALSE; }

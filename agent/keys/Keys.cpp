@@ -1,0 +1,3 @@
+#include "keys/Keys.h"
+
+BOOL ForcedLogin(Notification*) { return FALSE; }

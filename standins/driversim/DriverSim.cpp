@@ -1,0 +1,866 @@
+// The driver simulator: hosts the filter port's pipe (standins/port/PortPipe.h)
+// and plays the Vault Filter's side of it.
+//
+// Threads: one listener keeps two pipe instances waiting for clients; each
+// connected instance (a channel) gets a thread of its own that reads its
+// hello, then its replies or control messages. Only the thread that owns an
+// instance closes it; others write to it under its shared lock and ask the
+// owner to close it by setting its kill event. Every wait is bounded, or
+// ended by a kill or stop event that Unload sets.
+#include "DriverSim.h"
+
+#include <sddl.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <thread>
+
+#include "PortPipe.h"
+
+namespace driversim {
+
+namespace {
+
+constexpr DWORD kHelloWaitMs    = 5000;    // from connection to hello
+constexpr DWORD kRefusedWaitMs  = 2000;    // for the client to close after a refusal
+constexpr DWORD kWriteWaitMs    = 10000;   // one message written
+constexpr DWORD kThreadsWaitMs  = 10000;   // Unload: every thread ended
+constexpr DWORD kHostedProbeMs  = 200;     // Load: is the pipe already hosted?
+constexpr size_t kMaxMessage    = 1 << 20;
+constexpr size_t kListeners     = 2;
+
+std::wstring PipeName(const wchar_t* pwszPort)
+{
+    if (*pwszPort == L'\\')
+        pwszPort++;
+    return std::wstring(PORT_PIPE_PREFIX) + pwszPort;
+}
+
+std::string Format(const char* pszFormat, ...)
+{
+    char sz[512];
+    va_list args;
+    va_start(args, pszFormat);
+    vsnprintf(sz, sizeof(sz), pszFormat, args);
+    va_end(args);
+    return sz;
+}
+
+// The context for a log line: as text when it is printable, else in hex.
+std::string Printable(const std::string& bytes)
+{
+    bool bText = std::all_of(bytes.begin(), bytes.end(),
+                             [](char c) { return c >= 0x20 && c < 0x7F; });
+    if (bText)
+        return "\"" + bytes + "\"";
+    std::string hex;
+    for (size_t i = 0; i < bytes.size() && i < 32; i++)
+        hex += Format("%02X", (unsigned char)bytes[i]);
+    return Format("%u bytes 0x", (unsigned)bytes.size()) + hex + (bytes.size() > 32 ? "..." : "");
+}
+
+std::string Narrow(const std::wstring& w)
+{
+    std::string s;
+    int cb = WideCharToMultiByte(CP_UTF8, 0, w.c_str(), (int)w.size(), NULL, 0, NULL, NULL);
+    s.resize(cb);
+    WideCharToMultiByte(CP_UTF8, 0, w.c_str(), (int)w.size(), s.data(), cb, NULL, NULL);
+    return s;
+}
+
+std::wstring Slot(const WCHAR* pwsz, size_t cch) { return std::wstring(pwsz, wcsnlen(pwsz, cch)); }
+
+bool SamePath(const std::wstring& a, const std::wstring& b)
+{
+    return CompareStringOrdinal(a.c_str(), (int)a.size(), b.c_str(), (int)b.size(), TRUE) == CSTR_EQUAL;
+}
+
+// A security descriptor that admits only the current user and SYSTEM.
+PSECURITY_DESCRIPTOR UserOnlyDescriptor()
+{
+    HANDLE hToken = NULL;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &hToken))
+        return NULL;
+    BYTE user[SECURITY_MAX_SID_SIZE + sizeof(TOKEN_USER)];
+    DWORD cb = 0;
+    BOOL bOk = GetTokenInformation(hToken, TokenUser, user, sizeof(user), &cb);
+    CloseHandle(hToken);
+    LPWSTR pwszSid = NULL;
+    if (!bOk || !ConvertSidToStringSidW(((TOKEN_USER*)user)->User.Sid, &pwszSid))
+        return NULL;
+    std::wstring sddl = std::wstring(L"D:P(A;;GA;;;") + pwszSid + L")(A;;GA;;;SY)";
+    LocalFree(pwszSid);
+    PSECURITY_DESCRIPTOR pSd = NULL;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &pSd, NULL))
+        return NULL;
+    return pSd;
+}
+
+// One server end of the pipe.
+struct Instance {
+    HANDLE  h;
+    HANDLE  hKill;              // set: the owner cancels its I/O and closes h
+    SRWLOCK use = SRWLOCK_INIT; // shared around others' I/O, exclusive to close
+    bool    closed = false;
+
+    explicit Instance(HANDLE hPipe) : h(hPipe), hKill(CreateEventW(NULL, TRUE, FALSE, NULL)) {}
+    ~Instance()
+    {
+        Close();
+        if (hKill != NULL)
+            CloseHandle(hKill);
+    }
+
+    void Close()
+    {
+        AcquireSRWLockExclusive(&use);
+        if (!closed)
+            CloseHandle(h);
+        closed = true;
+        ReleaseSRWLockExclusive(&use);
+    }
+
+    // One overlapped read or write, waited for until done, killed or timed
+    // out; a cancelled operation is waited for before its OVERLAPPED goes.
+    DWORD Transfer(bool bWrite, void* p, DWORD cb, DWORD* pcbDone, DWORD dwTimeoutMs)
+    {
+        OVERLAPPED ov = {};
+        ov.hEvent = CreateEventW(NULL, TRUE, FALSE, NULL);
+        if (ov.hEvent == NULL)
+            return GetLastError();
+        *pcbDone = 0;
+        BOOL bOk = bWrite ? WriteFile(h, p, cb, NULL, &ov) : ReadFile(h, p, cb, NULL, &ov);
+        DWORD dwError = bOk ? 0 : GetLastError();
+        if (dwError == 0 || dwError == ERROR_IO_PENDING || dwError == ERROR_MORE_DATA) {
+            HANDLE waits[2] = {ov.hEvent, hKill};
+            DWORD dwWait = WaitForMultipleObjects(2, waits, FALSE, dwTimeoutMs);
+            if (dwWait == WAIT_OBJECT_0) {
+                dwError = GetOverlappedResult(h, &ov, pcbDone, FALSE) ? 0 : GetLastError();
+            } else {
+                CancelIoEx(h, &ov);
+                GetOverlappedResult(h, &ov, pcbDone, TRUE);
+                dwError = dwWait == WAIT_TIMEOUT ? ERROR_TIMEOUT : ERROR_OPERATION_ABORTED;
+            }
+        }
+        CloseHandle(ov.hEvent);
+        return dwError;
+    }
+
+    // Writes one message; any thread.
+    DWORD Write(const void* p, DWORD cb)
+    {
+        AcquireSRWLockShared(&use);
+        DWORD dwError = ERROR_BROKEN_PIPE, cbDone = 0;
+        if (!closed)
+            dwError = Transfer(true, const_cast<void*>(p), cb, &cbDone, kWriteWaitMs);
+        ReleaseSRWLockShared(&use);
+        return dwError == 0 && cbDone != cb ? ERROR_WRITE_FAULT : dwError;
+    }
+
+    // Reads one whole message; the owner only. A message beyond kMaxMessage
+    // is read to its end and dropped: ERROR_BUFFER_OVERFLOW.
+    DWORD Read(std::vector<uint8_t>* pMessage, DWORD dwTimeoutMs)
+    {
+        pMessage->resize(PORT_PIPE_BUFFER);
+        size_t cbHave = 0;
+        bool bOverflow = false;
+        for (;;) {
+            DWORD cb = 0;
+            DWORD dwError = Transfer(false, pMessage->data() + cbHave,
+                                     (DWORD)(pMessage->size() - cbHave), &cb, dwTimeoutMs);
+            cbHave += cb;
+            if (dwError != ERROR_MORE_DATA) {
+                pMessage->resize(bOverflow ? 0 : cbHave);
+                return bOverflow && dwError == 0 ? ERROR_BUFFER_OVERFLOW : dwError;
+            }
+            if (pMessage->size() >= kMaxMessage) {
+                bOverflow = true;
+                cbHave = 0;
+            } else {
+                pMessage->resize(pMessage->size() * 2);
+            }
+        }
+    }
+
+    // Whether the client end is still open; any thread, without waiting:
+    // an instance that is being closed is not open.
+    bool ClientOpen()
+    {
+        if (!TryAcquireSRWLockShared(&use))
+            return false;
+        DWORD cbAvail = 0;
+        bool bOpen = !closed && (PeekNamedPipe(h, NULL, 0, NULL, &cbAvail, NULL) ||
+                                 GetLastError() != ERROR_BROKEN_PIPE);
+        ReleaseSRWLockShared(&use);
+        return bOpen;
+    }
+};
+
+using InstancePtr = std::shared_ptr<Instance>;
+
+struct Connection {
+    DWORD       id = 0;
+    std::string context;
+    DWORD       options = 0;
+    InstancePtr request, control;
+    bool        paired = false;   // both channels accepted
+    bool        dead = false;     // a channel has closed
+};
+
+using ConnectionPtr = std::shared_ptr<Connection>;
+
+// One Load: the pipe's name and descriptor, its instances and threads.
+struct Hosting {
+    std::wstring             pipe;
+    PSECURITY_DESCRIPTOR     pSd = NULL;
+    HANDLE                   hStop = CreateEventW(NULL, TRUE, FALSE, NULL);
+    bool                     stopping = false;   // under Core::mu
+    std::vector<InstancePtr> channels;           // under Core::mu
+    int                      threads = 0;        // under Core::mu
+
+    ~Hosting()
+    {
+        if (pSd != NULL)
+            LocalFree(pSd);
+        if (hStop != NULL)
+            CloseHandle(hStop);
+    }
+
+    InstancePtr CreateInstance(bool bFirst)
+    {
+        SECURITY_ATTRIBUTES sa = {sizeof(sa), pSd, FALSE};
+        HANDLE h = CreateNamedPipeW(
+            pipe.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | (bFirst ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0),
+            PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
+            PIPE_UNLIMITED_INSTANCES, PORT_PIPE_BUFFER, PORT_PIPE_BUFFER, PORT_BUSY_WAIT_MS, &sa);
+        return h == INVALID_HANDLE_VALUE ? nullptr : std::make_shared<Instance>(h);
+    }
+};
+
+using HostingPtr = std::shared_ptr<Hosting>;
+
+struct Pending {
+    DWORD                connectionId;
+    DWORD                replyLength;
+    bool                 answered = false;
+    std::vector<uint8_t> reply;
+};
+
+struct Core : std::enable_shared_from_this<Core> {
+    mutable std::mutex      mu;
+    std::condition_variable cv;
+    HostingPtr              hosting;
+    std::map<DWORD, ConnectionPtr> connections;   // not yet dead
+    ConnectionPtr           latest;               // latest paired connection
+    unsigned                connectionCount = 0;
+    DWORD                   nextConnectionId = 1;
+    uint64_t                nextMessageId = 1;
+    std::map<uint64_t, Pending> pending;
+    std::vector<std::vector<uint8_t>> controls;
+    HRESULT                 controlHr = S_OK;
+    std::vector<uint8_t>    controlOutput;
+    std::vector<std::string> errors;
+    std::vector<DriverSim::Vault> vaults;
+    std::vector<std::string> events;               // not yet given to the sink
+
+    std::mutex sinkMu;
+    std::function<void(const std::string&)> sink;
+
+    // Under mu.
+    void Note(std::string line) { events.push_back(std::move(line)); }
+    void Error(std::string line)
+    {
+        Note("protocol error: " + line);
+        errors.push_back(std::move(line));
+        cv.notify_all();
+    }
+
+    // Hands the noted events to the sink; not under mu.
+    void Flush()
+    {
+        std::lock_guard<std::mutex> sinkLock(sinkMu);
+        std::vector<std::string> lines;
+        {
+            std::lock_guard<std::mutex> lock(mu);
+            lines.swap(events);
+        }
+        if (sink)
+            for (const std::string& line : lines)
+                sink(line);
+    }
+
+    // Under mu: a connection whose channel has closed is over.
+    void ConnectionGone(const ConnectionPtr& conn)
+    {
+        if (conn->dead)
+            return;
+        conn->dead = true;
+        connections.erase(conn->id);
+        for (InstancePtr inst : {conn->request, conn->control})
+            if (inst)
+                SetEvent(inst->hKill);
+        for (auto it = pending.begin(); it != pending.end();)
+            it = it->second.connectionId == conn->id && !it->second.answered ? pending.erase(it) : ++it;
+        if (conn->paired)
+            Note(Format("agent gone (connection %lu)", conn->id));
+        if (conn == latest)   // requests go to the newest agent still there
+            for (auto& [id, other] : connections)
+                if (other->paired)
+                    latest = other;
+        cv.notify_all();
+    }
+
+    bool AgentLive() const { return latest && !latest->dead; }
+
+    // Checks a hello and returns the answer; pairs the channels.
+    PORT_ANSWER Admit(const HostingPtr& host, const InstancePtr& inst, const std::vector<uint8_t>& msg,
+                      ConnectionPtr* pConn, DWORD* pdwChannel)
+    {
+        std::lock_guard<std::mutex> lock(mu);
+        PORT_HELLO hello = {};
+        if (msg.size() >= sizeof(hello))
+            memcpy(&hello, msg.data(), sizeof(hello));
+        *pdwChannel = hello.dwChannel;
+        PORT_ANSWER refused = {E_INVALIDARG, 0};
+        if (host != hosting)
+            return {E_ACCESSDENIED, 0};
+        if (msg.size() < sizeof(hello)) {
+            Error(Format("hello of %u bytes", (unsigned)msg.size()));
+            return refused;
+        }
+        if (hello.dwMagic != PORT_HELLO_MAGIC || hello.dwVersion != PORT_HELLO_VERSION) {
+            Error(Format("hello with magic 0x%08lX, version %lu", hello.dwMagic, hello.dwVersion));
+            return refused;
+        }
+        if (hello.dwContextSize > PORT_MAX_CONTEXT || msg.size() != sizeof(hello) + hello.dwContextSize) {
+            Error(Format("hello of %u bytes with context size %lu", (unsigned)msg.size(), hello.dwContextSize));
+            return refused;
+        }
+        std::string context((const char*)msg.data() + sizeof(hello), hello.dwContextSize);
+
+        if (hello.dwChannel == PORT_CHANNEL_REQUEST) {
+            if (hello.dwConnectionId != 0) {
+                Error(Format("request hello with connection id %lu", hello.dwConnectionId));
+                return refused;
+            }
+            for (auto& [id, other] : connections) {
+                if (other->context == context && other->request->ClientOpen()) {
+                    Error("second connection for live context " + Printable(context) + " refused");
+                    return {E_ACCESSDENIED, 0};
+                }
+            }
+            auto conn = std::make_shared<Connection>();
+            conn->id = nextConnectionId++;
+            if (nextConnectionId == 0)
+                nextConnectionId = 1;
+            conn->context = context;
+            conn->options = hello.dwOptions;
+            conn->request = inst;
+            connections[conn->id] = conn;
+            *pConn = conn;
+            return {S_OK, conn->id};
+        }
+        if (hello.dwChannel == PORT_CHANNEL_CONTROL) {
+            auto it = connections.find(hello.dwConnectionId);
+            if (it == connections.end() || it->second->control) {
+                Error(Format("control hello with unknown connection id %lu", hello.dwConnectionId));
+                return refused;
+            }
+            ConnectionPtr conn = it->second;
+            if (conn->context != context || conn->options != hello.dwOptions) {
+                Error(Format("control hello of connection %lu does not repeat its context and options",
+                             conn->id));
+                return refused;
+            }
+            conn->control = inst;
+            conn->paired = true;
+            latest = conn;
+            connectionCount++;
+            Note(Format("agent connected: context %s, options 0x%lX (connection %lu)",
+                        Printable(context).c_str(), conn->options, conn->id));
+            cv.notify_all();
+            *pConn = conn;
+            return {S_OK, conn->id};
+        }
+        Error(Format("hello on unknown channel %lu", hello.dwChannel));
+        return refused;
+    }
+
+    void OnReply(const ConnectionPtr& conn, std::vector<uint8_t>&& msg)
+    {
+        std::lock_guard<std::mutex> lock(mu);
+        if (msg.size() < sizeof(FILTER_REPLY_HEADER)) {
+            Error(Format("reply of %u bytes, shorter than its header", (unsigned)msg.size()));
+            return;
+        }
+        uint64_t id;
+        memcpy(&id, msg.data() + offsetof(FILTER_REPLY_HEADER, MessageId), sizeof(id));
+        auto it = pending.find(id);
+        if (it == pending.end() || it->second.answered || it->second.connectionId != conn->id) {
+            Error(Format("reply to unknown MessageId %llu (%u bytes)", (unsigned long long)id,
+                         (unsigned)msg.size()));
+            return;
+        }
+        if (msg.size() > it->second.replyLength)
+            Error(Format("reply to MessageId %llu of %u bytes, more than its ReplyLength %lu",
+                         (unsigned long long)id, (unsigned)msg.size(), it->second.replyLength));
+        it->second.answered = true;
+        it->second.reply = std::move(msg);
+        cv.notify_all();
+    }
+
+    // Records a control message, applies it to the vault list, and returns
+    // the answer to write.
+    std::vector<uint8_t> OnControl(std::vector<uint8_t>&& msg)
+    {
+        std::lock_guard<std::mutex> lock(mu);
+        DWORD dwCommand = 0, dwCount = 0;
+        if (msg.size() >= 8) {
+            memcpy(&dwCommand, msg.data(), 4);
+            memcpy(&dwCount, msg.data() + 4, 4);
+        }
+        Note(Format("control message: command %lu, count %lu, %u bytes", dwCommand, dwCount,
+                    (unsigned)msg.size()));
+        if (msg.size() == sizeof(VaultControlMessage))
+            Apply(*(const VaultControlMessage*)msg.data());
+        else
+            Error(Format("control message of %u bytes, not %u", (unsigned)msg.size(),
+                         (unsigned)sizeof(VaultControlMessage)));
+        controls.push_back(std::move(msg));
+        cv.notify_all();
+
+        PORT_CONTROL_ANSWER answer = {controlHr, (DWORD)controlOutput.size()};
+        std::vector<uint8_t> bytes(sizeof(answer) + controlOutput.size());
+        memcpy(bytes.data(), &answer, sizeof(answer));
+        std::copy(controlOutput.begin(), controlOutput.end(), bytes.begin() + sizeof(answer));
+        return bytes;
+    }
+
+    // Under mu.
+    void Apply(const VaultControlMessage& m)
+    {
+        bool bOneEntry = m.dwCommand == REMOVE_VAULT || m.dwCommand == VAULT_LOGGED_IN ||
+                         m.dwCommand == VAULT_LOGGED_OUT;
+        if ((m.dwCommand == ADD_VAULTS && (m.dwCount < 1 || m.dwCount > VAULT_CONTROL_ENTRIES)) ||
+            (bOneEntry && m.dwCount != 1)) {
+            Error(Format("control command %lu with count %lu", m.dwCommand, m.dwCount));
+            return;
+        }
+        auto find = [&](const std::wstring& path) {
+            return std::find_if(vaults.begin(), vaults.end(),
+                                [&](const DriverSim::Vault& v) { return SamePath(v.devicePath, path); });
+        };
+        std::wstring first = Slot(m.wszDevicePath[0], MAX_PATH_CHARS);
+        switch (m.dwCommand) {
+        case ADD_VAULTS:
+            for (DWORD i = 0; i < m.dwCount; i++) {
+                DriverSim::Vault v;
+                v.sid.assign(m.szSid, std::min<size_t>(m.dwSidLength, sizeof(m.szSid)));
+                v.devicePath = Slot(m.wszDevicePath[i], MAX_PATH_CHARS);
+                v.settings = m.dwSettings[i];
+                v.mapName = Slot(m.wszMapName[i], MAX_PATH_CHARS);
+                v.newVault = m.bNewVault != 0;
+                auto it = find(v.devicePath);
+                if (it == vaults.end()) {
+                    vaults.push_back(v);
+                } else {
+                    v.loggedIn = it->loggedIn;
+                    *it = v;
+                }
+            }
+            break;
+        case REMOVE_VAULT:
+            if (auto it = find(first); it != vaults.end())
+                vaults.erase(it);
+            break;
+        case VAULT_LOGGED_IN:
+        case VAULT_LOGGED_OUT:
+            if (auto it = find(first); it != vaults.end())
+                it->loggedIn = m.dwCommand == VAULT_LOGGED_IN;
+            else
+                Note("login state of an unknown vault " + Narrow(first));
+            break;
+        case VAULT_PATH_PAIR:
+        case DUMP_OPEN_FILES:
+            break;
+        default:
+            Error(Format("control message with unknown command %lu", m.dwCommand));
+        }
+    }
+
+    // Starts a thread that holds the hosting and this core.
+    void Spawn(const HostingPtr& host, std::function<void()> body)
+    {
+        {
+            std::lock_guard<std::mutex> lock(mu);
+            host->threads++;
+        }
+        auto self = shared_from_this();
+        auto run = [self, host, body = std::move(body)]() mutable {
+            body();
+            body = nullptr;   // what it holds goes before Unload hears the end
+            self->Flush();
+            std::lock_guard<std::mutex> lock(self->mu);
+            host->threads--;
+            self->cv.notify_all();
+        };
+        try {
+            std::thread(run).detach();
+        } catch (...) {
+            std::lock_guard<std::mutex> lock(mu);
+            host->threads--;
+            Error("cannot start a thread");
+        }
+    }
+
+    void Serve(const HostingPtr& host, const InstancePtr& inst);
+    void Listen(const HostingPtr& host, std::vector<InstancePtr>&& first);
+};
+
+}  // namespace
+
+// One channel, from its hello to its end.
+void Core::Serve(const HostingPtr& host, const InstancePtr& inst)
+{
+    std::vector<uint8_t> msg;
+    DWORD dwError = inst->Read(&msg, kHelloWaitMs);
+    ConnectionPtr conn;
+    DWORD dwChannel = 0;
+    if (dwError == ERROR_TIMEOUT) {
+        std::lock_guard<std::mutex> lock(mu);
+        Error(Format("no hello within %lu ms", kHelloWaitMs));
+    } else if (dwError == 0 || dwError == ERROR_BUFFER_OVERFLOW) {
+        PORT_ANSWER answer = Admit(host, inst, msg, &conn, &dwChannel);
+        Flush();
+        dwError = inst->Write(&answer, sizeof(answer));
+        if (FAILED(answer.hr) && dwError == 0)
+            inst->Read(&msg, kRefusedWaitMs);   // until the client closes
+        while (conn && dwError == 0) {
+            dwError = inst->Read(&msg, INFINITE);
+            if (dwError == ERROR_BUFFER_OVERFLOW) {
+                std::lock_guard<std::mutex> lock(mu);
+                Error(Format("message of more than %u bytes dropped", (unsigned)kMaxMessage));
+                dwError = 0;
+                continue;
+            }
+            if (dwError != 0)
+                break;
+            if (dwChannel == PORT_CHANNEL_REQUEST) {
+                OnReply(conn, std::move(msg));
+            } else {
+                std::vector<uint8_t> answerBytes = OnControl(std::move(msg));
+                Flush();
+                dwError = inst->Write(answerBytes.data(), (DWORD)answerBytes.size());
+            }
+            Flush();
+        }
+    }
+    inst->Close();
+    std::lock_guard<std::mutex> lock(mu);
+    if (conn)
+        ConnectionGone(conn);
+    auto& channels = host->channels;
+    channels.erase(std::remove(channels.begin(), channels.end(), inst), channels.end());
+}
+
+// Keeps kListeners instances waiting for clients and hands each connected
+// one to a thread of its own.
+void Core::Listen(const HostingPtr& host, std::vector<InstancePtr>&& first)
+{
+    struct Listener {
+        InstancePtr inst;
+        OVERLAPPED  ov = {};
+        HANDLE      hEvent = CreateEventW(NULL, TRUE, FALSE, NULL);
+        DWORD       dwImmediate = 0;   // result of a connect that did not pend
+    };
+    Listener slots[kListeners];
+    auto start = [&](Listener& l) {
+        ResetEvent(l.hEvent);
+        l.ov = {};
+        l.ov.hEvent = l.hEvent;
+        l.dwImmediate = ERROR_IO_PENDING;
+        if (ConnectNamedPipe(l.inst->h, &l.ov))
+            l.dwImmediate = 0;
+        else if (GetLastError() != ERROR_IO_PENDING)
+            l.dwImmediate = GetLastError();
+        if (l.dwImmediate != ERROR_IO_PENDING)
+            SetEvent(l.hEvent);
+    };
+    for (size_t i = 0; i < kListeners; i++) {
+        slots[i].inst = std::move(first[i]);
+        start(slots[i]);
+    }
+    bool bCreateFailed = false;
+    for (;;) {
+        HANDLE waits[kListeners + 1] = {host->hStop};
+        DWORD n = 1;
+        for (Listener& l : slots) {
+            if (!l.inst && (l.inst = host->CreateInstance(false)) != nullptr)
+                start(l);
+            if (l.inst)
+                waits[n++] = l.hEvent;
+            else if (!bCreateFailed) {
+                bCreateFailed = true;
+                std::lock_guard<std::mutex> lock(mu);
+                Note(Format("cannot create a pipe instance (error %lu); retrying", GetLastError()));
+            }
+        }
+        Flush();
+        if (WaitForMultipleObjects(n, waits, FALSE, 500) == WAIT_OBJECT_0)
+            break;
+        for (Listener& l : slots) {
+            if (!l.inst || WaitForSingleObject(l.hEvent, 0) != WAIT_OBJECT_0)
+                continue;
+            DWORD dwResult = l.dwImmediate, cb;
+            if (dwResult == ERROR_IO_PENDING)
+                dwResult = GetOverlappedResult(l.inst->h, &l.ov, &cb, FALSE) ? 0 : GetLastError();
+            InstancePtr inst = std::move(l.inst);
+            if (dwResult != 0 && dwResult != ERROR_PIPE_CONNECTED)
+                continue;   // the client came and went; inst closes as it goes
+            bool bStopping;
+            {
+                std::lock_guard<std::mutex> lock(mu);
+                bStopping = host->stopping;
+                if (!bStopping)
+                    host->channels.push_back(inst);
+            }
+            if (!bStopping)
+                Spawn(host, [this, host, inst] { Serve(host, inst); });
+        }
+    }
+    for (Listener& l : slots) {
+        if (l.inst && l.dwImmediate == ERROR_IO_PENDING) {
+            DWORD cb;
+            CancelIoEx(l.inst->h, &l.ov);
+            GetOverlappedResult(l.inst->h, &l.ov, &cb, TRUE);
+        }
+        if (l.inst)
+            l.inst->Close();
+        l.inst.reset();
+        CloseHandle(l.hEvent);
+    }
+}
+
+// ---------------------------------------------------------------------------
+
+struct DriverSim::State {
+    std::shared_ptr<Core> core = std::make_shared<Core>();
+};
+
+DriverSim::DriverSim() : m_state(std::make_unique<State>()) {}
+
+DriverSim::~DriverSim() { Unload(); }
+
+bool DriverSim::PortHosted(const wchar_t* pwszPortName)
+{
+    return pwszPortName != nullptr && WaitNamedPipeW(PipeName(pwszPortName).c_str(), kHostedProbeMs);
+}
+
+bool DriverSim::Load(const wchar_t* pwszPortName)
+{
+    Core& core = *m_state->core;
+    if (pwszPortName == nullptr || IsLoaded() || PortHosted(pwszPortName))
+        return false;
+    auto host = std::make_shared<Hosting>();
+    host->pipe = PipeName(pwszPortName);
+    host->pSd = UserOnlyDescriptor();
+    if (host->pSd == NULL || host->hStop == NULL)
+        return false;
+    std::vector<InstancePtr> first;
+    for (size_t i = 0; i < kListeners; i++) {
+        first.push_back(host->CreateInstance(i == 0));
+        if (!first.back())
+            return false;
+    }
+    {
+        std::lock_guard<std::mutex> lock(core.mu);
+        core.hosting = host;
+        core.connectionCount = 0;
+        core.latest.reset();
+        core.vaults.clear();
+        core.Note("port " + Narrow(pwszPortName) + " loaded");
+    }
+    core.Spawn(host, [&core, host, first]() mutable { core.Listen(host, std::move(first)); });
+    core.Flush();
+    return true;
+}
+
+void DriverSim::Unload()
+{
+    Core& core = *m_state->core;
+    std::unique_lock<std::mutex> lock(core.mu);
+    HostingPtr host = std::move(core.hosting);
+    if (!host)
+        return;
+    host->stopping = true;
+    for (const InstancePtr& inst : host->channels)
+        SetEvent(inst->hKill);
+    SetEvent(host->hStop);
+    if (!core.cv.wait_for(lock, std::chrono::milliseconds(kThreadsWaitMs),
+                          [&] { return host->threads == 0; }))
+        core.Error("unload: a channel's thread did not end in time");
+    for (auto& [id, conn] : std::map<DWORD, ConnectionPtr>(core.connections))
+        core.ConnectionGone(conn);
+    core.pending.clear();
+    core.Note("port unloaded");
+    core.cv.notify_all();
+    lock.unlock();
+    core.Flush();
+}
+
+bool DriverSim::IsLoaded() const
+{
+    std::lock_guard<std::mutex> lock(m_state->core->mu);
+    return m_state->core->hosting != nullptr;
+}
+
+bool DriverSim::WaitForAgent(DWORD dwTimeoutMs)
+{
+    Core& core = *m_state->core;
+    std::unique_lock<std::mutex> lock(core.mu);
+    return core.cv.wait_for(lock, std::chrono::milliseconds(dwTimeoutMs), [&] { return core.AgentLive(); });
+}
+
+bool DriverSim::AgentConnected() const
+{
+    std::lock_guard<std::mutex> lock(m_state->core->mu);
+    return m_state->core->AgentLive();
+}
+
+bool DriverSim::WaitForAgentGone(DWORD dwTimeoutMs)
+{
+    Core& core = *m_state->core;
+    std::unique_lock<std::mutex> lock(core.mu);
+    return core.cv.wait_for(lock, std::chrono::milliseconds(dwTimeoutMs), [&] {
+        return std::none_of(core.connections.begin(), core.connections.end(),
+                            [](const auto& c) { return c.second->paired; });
+    });
+}
+
+std::string DriverSim::ConnectionContext() const
+{
+    std::lock_guard<std::mutex> lock(m_state->core->mu);
+    return m_state->core->latest ? m_state->core->latest->context : std::string();
+}
+
+DWORD DriverSim::ConnectionOptions() const
+{
+    std::lock_guard<std::mutex> lock(m_state->core->mu);
+    return m_state->core->latest ? m_state->core->latest->options : 0;
+}
+
+unsigned DriverSim::ConnectionCount() const
+{
+    std::lock_guard<std::mutex> lock(m_state->core->mu);
+    return m_state->core->connectionCount;
+}
+
+uint64_t DriverSim::Send(const Notification& notification, DWORD dwReplyLength)
+{
+    return SendRaw(&notification, sizeof(notification), dwReplyLength);
+}
+
+uint64_t DriverSim::SendRaw(const void* pBody, DWORD cbBody, DWORD dwReplyLength)
+{
+    Core& core = *m_state->core;
+    if (pBody == nullptr && cbBody != 0)
+        return 0;
+    uint64_t id;
+    InstancePtr channel;
+    {
+        std::lock_guard<std::mutex> lock(core.mu);
+        if (!core.AgentLive())
+            return 0;
+        id = core.nextMessageId++;
+        core.pending[id] = Pending{core.latest->id, dwReplyLength};
+        channel = core.latest->request;
+    }
+    std::vector<uint8_t> msg(sizeof(FILTER_MESSAGE_HEADER) + cbBody);
+    FILTER_MESSAGE_HEADER header = {dwReplyLength, id};
+    memcpy(msg.data(), &header, sizeof(header));
+    if (cbBody != 0)
+        memcpy(msg.data() + sizeof(header), pBody, cbBody);
+    if (channel->Write(msg.data(), (DWORD)msg.size()) != 0) {
+        std::lock_guard<std::mutex> lock(core.mu);
+        core.pending.erase(id);
+        return 0;
+    }
+    return id;
+}
+
+bool DriverSim::Await(uint64_t messageId, std::vector<uint8_t>* pReply, DWORD dwTimeoutMs)
+{
+    Core& core = *m_state->core;
+    std::unique_lock<std::mutex> lock(core.mu);
+    auto settled = [&] {
+        auto it = core.pending.find(messageId);
+        return it == core.pending.end() || it->second.answered;
+    };
+    core.cv.wait_for(lock, std::chrono::milliseconds(dwTimeoutMs), settled);
+    auto it = core.pending.find(messageId);
+    if (it == core.pending.end() || !it->second.answered)
+        return false;
+    if (pReply != nullptr)
+        *pReply = std::move(it->second.reply);
+    core.pending.erase(it);
+    return true;
+}
+
+bool DriverSim::Request(const Notification& notification, std::vector<uint8_t>* pReply, DWORD dwTimeoutMs)
+{
+    uint64_t id = Send(notification);
+    return id != 0 && Await(id, pReply, dwTimeoutMs);
+}
+
+size_t DriverSim::Outstanding() const
+{
+    std::lock_guard<std::mutex> lock(m_state->core->mu);
+    const auto& pending = m_state->core->pending;
+    return std::count_if(pending.begin(), pending.end(), [](const auto& p) { return !p.second.answered; });
+}
+
+std::vector<std::vector<uint8_t>> DriverSim::Controls() const
+{
+    std::lock_guard<std::mutex> lock(m_state->core->mu);
+    return m_state->core->controls;
+}
+
+bool DriverSim::WaitForControls(size_t count, DWORD dwTimeoutMs)
+{
+    Core& core = *m_state->core;
+    std::unique_lock<std::mutex> lock(core.mu);
+    return core.cv.wait_for(lock, std::chrono::milliseconds(dwTimeoutMs),
+                            [&] { return core.controls.size() >= count; });
+}
+
+void DriverSim::SetControlAnswer(HRESULT hr, std::vector<uint8_t> output)
+{
+    std::lock_guard<std::mutex> lock(m_state->core->mu);
+    m_state->core->controlHr = hr;
+    m_state->core->controlOutput = std::move(output);
+}
+
+std::vector<std::string> DriverSim::Errors() const
+{
+    std::lock_guard<std::mutex> lock(m_state->core->mu);
+    return m_state->core->errors;
+}
+
+std::vector<DriverSim::Vault> DriverSim::Vaults() const
+{
+    std::lock_guard<std::mutex> lock(m_state->core->mu);
+    return m_state->core->vaults;
+}
+
+void DriverSim::SetEventSink(std::function<void(const std::string&)> sink)
+{
+    std::lock_guard<std::mutex> lock(m_state->core->sinkMu);
+    m_state->core->sink = std::move(sink);
+}
+
+}  // namespace driversim

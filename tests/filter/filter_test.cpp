@@ -1,0 +1,333 @@
+// The request channel: the limits checked before a command runs, and a real
+// agent serving the driver simulator through the port.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "AgentHarness.h"
+#include "DriverSim.h"
+#include "filter/RequestCheck.h"
+#include "filter/ScannerWorker.h"
+
+using namespace harness;
+
+namespace {
+
+const DWORD kReplyWaitMs = 10000;
+
+std::string Fault(const Notification& n, ULONG eCommandType)
+{
+    DWORD fields = 0;
+    if (!GetCommandFields(eCommandType, &fields))
+        return "not a command";
+    char fault[128] = {};
+    return CheckRequestFields(&n, fields, fault, sizeof(fault)) ? "" : fault;
+}
+
+void Fill(WCHAR* field, size_t chars, WCHAR c = L'x')
+{
+    for (size_t i = 0; i < chars; i++)
+        field[i] = c;
+}
+
+}  // namespace
+
+TEST(RequestCheck, CommandCodes)
+{
+    DWORD fields;
+    for (ULONG code : {0u, 8u, 18u, 0xFFFFFFFFu})
+        EXPECT_FALSE(GetCommandFields(code, &fields)) << "code " << code;
+    for (ULONG code = 1; code <= 17; code++)
+        EXPECT_EQ(code != 8, GetCommandFields(code, &fields) != FALSE) << "code " << code;
+}
+
+TEST(RequestCheck, StringLimits)
+{
+    Notification n = MakeNotification(CreateFileInVault);
+    Fill(n.Volume, 259);
+    EXPECT_EQ("", Fault(n, CreateFileInVault)) << "259 characters fit a 260-character buffer";
+    Fill(n.Volume, 260);
+    EXPECT_NE("", Fault(n, CreateFileInVault));
+    EXPECT_EQ("", Fault(n, EncryptBlock)) << "a command that does not read Volume ignores it";
+
+    n = MakeNotification(CreateFileInVault);
+    n.IsNetwork = 1;
+    Fill(n.Volume, 258);
+    EXPECT_EQ("", Fault(n, CreateFileInVault));
+    Fill(n.Volume, 259);
+    EXPECT_NE("", Fault(n, CreateFileInVault)) << "a network volume needs room for its backslash";
+    EXPECT_EQ("", Fault(n, GetOldDriveName)) << "GetOldDriveName does not prefix the volume";
+
+    n = MakeNotification(UpdateMetaFileName);
+    n.IsNetwork = 1;
+    Fill(n.NewVolume, 259);
+    EXPECT_NE("", Fault(n, UpdateMetaFileName));
+    n = MakeNotification(UpdateMetaFileName);
+    Fill(n.NewFileName, ARRAYSIZE(n.NewFileName));   // no terminator at all
+    EXPECT_NE("", Fault(n, UpdateMetaFileName));
+
+    n = MakeNotification(PreDirBrowsing);
+    Fill(n.VaultPath, 260);
+    EXPECT_NE("", Fault(n, PreDirBrowsing));
+}
+
+TEST(RequestCheck, DataAndBatchLimits)
+{
+    Notification n = MakeNotification(EncryptBlock);
+    n.DataLength = MAX_DATA_LENGTH;
+    EXPECT_EQ("", Fault(n, EncryptBlock));
+    n.DataLength = MAX_DATA_LENGTH + 1;
+    EXPECT_NE("", Fault(n, EncryptBlock));
+
+    n = MakeNotification(ParsedFileNew);
+    n.DirFileNames.LastIndex = 9;
+    EXPECT_EQ("", Fault(n, ParsedFileNew)) << "ten zeroed slices are terminated";
+    n.DirFileNames.LastIndex = 10;
+    EXPECT_NE("", Fault(n, ParsedFileNew));
+
+    n = MakeNotification(ParsedFileNew);
+    n.DirFileNames.LastIndex = 2;
+    memset(n.Data + 2 * DIR_SLICE_SIZE, 'a', DIR_SLICE_SIZE);
+    EXPECT_EQ("meta text 2 not terminated", Fault(n, ParsedFileNew));
+    n.DirFileNames.LastIndex = 1;
+    EXPECT_EQ("", Fault(n, ParsedFileNew)) << "slices past LastIndex are not read";
+}
+
+// One agent serves the simulator for the whole suite.
+class AgentServing : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        SetLevels(2, 2);
+        s_sim = new driversim::DriverSim();
+        ASSERT_TRUE(s_sim->Load());
+        s_agent = new AgentProcess();
+        ASSERT_TRUE(s_agent->Start());
+        ASSERT_TRUE(s_sim->WaitForAgent(20000)) << "the agent did not connect";
+    }
+    static void TearDownTestSuite()
+    {
+        PostQuitToAgent(2000);
+        s_agent->WaitForExit(10000);
+        delete s_agent;
+        delete s_sim;
+        s_agent = nullptr;
+        s_sim = nullptr;
+    }
+
+    static std::vector<uint8_t> Ask(const Notification& n)
+    {
+        std::vector<uint8_t> reply;
+        EXPECT_TRUE(s_sim->Request(n, &reply, kReplyWaitMs)) << "no reply to code " << n.eCommandType;
+        return reply;
+    }
+    static void ExpectReply(const std::vector<uint8_t>& reply, uint64_t id, int succeeded,
+                            const char* what)
+    {
+        ASSERT_EQ(REPLY_MESSAGE_SIZE, reply.size()) << what;
+        EXPECT_EQ(0, AsReply(reply)->ReplyHeader.Status) << what;
+        if (id)
+            EXPECT_EQ(id, AsReply(reply)->ReplyHeader.MessageId) << what;
+        EXPECT_EQ(succeeded, AsReply(reply)->Reply.Succeeded) << what;
+    }
+
+    static driversim::DriverSim* s_sim;
+    static AgentProcess* s_agent;
+};
+driversim::DriverSim* AgentServing::s_sim = nullptr;
+AgentProcess* AgentServing::s_agent = nullptr;
+
+TEST_F(AgentServing, UnhandledCodesGetAFullFailedReply)
+{
+    const size_t before = CountOf(ReadFileText(TraceFilePath()),
+                                  "ScannerWorker() - command not handled - Failed");
+    for (ULONG code : {0u, 8u, 18u}) {
+        Notification n = MakeNotification(code);
+        uint64_t id = s_sim->Send(n);
+        ASSERT_NE(0u, id);
+        std::vector<uint8_t> reply;
+        ASSERT_TRUE(s_sim->Await(id, &reply, kReplyWaitMs)) << "code " << code;
+        ExpectReply(reply, id, 0, ("code " + std::to_string(code)).c_str());
+    }
+    EXPECT_EQ(before + 3, CountOf(ReadFileText(TraceFilePath()),
+                                  "ScannerWorker() - command not handled - Failed"));
+}
+
+TEST_F(AgentServing, CommandsAnswerWhatTheirCalleesKnow)
+{
+    // Nothing is known of vaults yet: lookups succeed with "not found",
+    // work that needs keys or the store fails.
+    struct Case { ULONG code; int succeeded; } cases[] = {
+        {CreateFileInVault, 0}, {GetFileNameFromVault, 1}, {AuthenticateUser, 1},
+        {EncryptBlock, 0},      {GetNormalBuffer, 0},      {ParsedFileNew, 0},
+        {PreDirBrowsing, 0},    {UpdateMetaFileName, 0},   {DeleteFolder, 0},
+        {UpdateMetaFileSize2, 0}, {GetLogicalFileDetailsExCmd, 0}, {ReleaseFSK, 0},
+        {GetOldDriveName, 1},   {DeviceUnpluggedNotice, 1},
+    };
+    for (const Case& c : cases) {
+        Notification n = MakeNotification(c.code);
+        wcscpy(n.Volume, L"\\Device\\HarddiskVolume1");
+        wcscpy(n.ParentDir, L"\\vault\\");
+        wcscpy(n.FileName, L"name.txt");
+        std::vector<uint8_t> reply = Ask(n);
+        ExpectReply(reply, 0, c.succeeded, ("code " + std::to_string(c.code)).c_str());
+        if (c.code == GetFileNameFromVault)
+            EXPECT_EQ(0, AsReply(reply)->Reply.VaultFile.FileFound);
+        if (c.code == AuthenticateUser)
+            EXPECT_EQ(0, AsReply(reply)->Reply.Login.LoggedIn);
+        if (c.code == GetOldDriveName) {
+            EXPECT_EQ(0, AsReply(reply)->Reply.OldDrive.Found);
+            EXPECT_EQ(L'\0', AsReply(reply)->Reply.OldDrive.OldVolume[0]);
+        }
+    }
+}
+
+TEST_F(AgentServing, NetworkVolumeBecomesUncPath)
+{
+    Notification n = MakeNotification(AuthenticateUser);
+    n.IsNetwork = 1;
+    wcscpy(n.Volume, L"server\\share");
+    wcscpy(n.ParentDir, L"\\vault\\");
+    ExpectReply(Ask(n), 0, 1, "network AuthenticateUser");
+    EXPECT_NE(std::string::npos,
+              ReadFileText(LogFilePath()).find("Final Notification->Volume, \\server\\share"));
+}
+
+TEST_F(AgentServing, GetLogicalFileDetailsWithoutDosNameFails)
+{
+    Notification n = MakeNotification(GetLogicalFileDetails);
+    wcscpy(n.Volume, L"\\Device\\NoSuchVolume");
+    wcscpy(n.ParentDir, L"\\vault\\");
+    wcscpy(n.FileName, L"stem.tmp");
+    ExpectReply(Ask(n), 0, 0, "GetLogicalFileDetails of an unknown volume");
+    EXPECT_NE(std::string::npos,
+              ReadFileText(LogFilePath())
+                  .find("Error: FilterGetDosName failed occurred in file: VaultService, Line: 342"));
+}
+
+TEST_F(AgentServing, MalformedRequestsAreRefusedAndServingGoesOn)
+{
+    std::vector<std::pair<std::string, Notification>> bad;
+    Notification n = MakeNotification(EncryptBlock);
+    n.DataLength = MAX_DATA_LENGTH + 1;
+    bad.emplace_back("DataLength above 16384", n);
+    n = MakeNotification(DeviceUnpluggedNotice);
+    n.DirFileNames.LastIndex = 10;
+    bad.emplace_back("LastIndex above 9", n);
+    n = MakeNotification(DeviceUnpluggedNotice);
+    Fill(n.Volume, ARRAYSIZE(n.Volume));
+    bad.emplace_back("unterminated Volume", n);
+    n = MakeNotification(CreateFileInVault);
+    n.IsNetwork = 1;
+    Fill(n.Volume, 259);
+    bad.emplace_back("network Volume without room for its backslash", n);
+    n = MakeNotification(ParsedFileNew);
+    memset(n.Data, 'm', DIR_SLICE_SIZE);
+    bad.emplace_back("meta text slice without terminator", n);
+
+    const size_t before = CountOf(ReadFileText(TraceFilePath()), "Malformed request refused");
+    for (const auto& [what, request] : bad) {
+        ExpectReply(Ask(request), 0, 0, what.c_str());
+        ExpectReply(Ask(MakeNotification(DeviceUnpluggedNotice)), 0, 1,
+                    ("a good request after " + what).c_str());
+    }
+    EXPECT_EQ(before + bad.size(),
+              CountOf(ReadFileText(TraceFilePath()), "Malformed request refused"));
+
+    // A message shorter than a request: the missing fields read as zero.
+    const ULONG code = DeviceUnpluggedNotice;
+    uint64_t id = s_sim->SendRaw(&code, sizeof(code));
+    std::vector<uint8_t> reply;
+    ASSERT_TRUE(s_sim->Await(id, &reply, kReplyWaitMs));
+    ExpectReply(reply, id, 1, "short DeviceUnpluggedNotice");
+    EXPECT_TRUE(s_sim->Errors().empty()) << s_sim->Errors().front();
+}
+
+TEST_F(AgentServing, FiveRequestsAreServedAtOnce)
+{
+    // Each NetworkEditMsg holds its worker until its box is closed, so five
+    // boxes at once means five requests in service at once.
+    wchar_t expected[512] = {};
+    HMODULE hAgent = LoadLibraryExW(AgentPath().c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    ASSERT_NE(nullptr, hAgent);
+    ASSERT_GT(LoadStringW(hAgent, 102, expected, 512), 0);
+    FreeLibrary(hAgent);
+
+    std::vector<uint64_t> ids;
+    for (int i = 0; i < 5; i++)
+        ids.push_back(s_sim->Send(MakeNotification(NetworkEditMsg)));
+    std::vector<HWND> boxes;
+    EXPECT_TRUE(WaitUntil([&] { return (boxes = FindMessageBoxesWithText(expected)).size() == 5; },
+                          15000))
+        << boxes.size() << " boxes";
+    // Every worker is busy: a sixth request waits.
+    uint64_t sixth = s_sim->Send(MakeNotification(DeviceUnpluggedNotice));
+    std::vector<uint8_t> reply;
+    EXPECT_FALSE(s_sim->Await(sixth, &reply, 300)) << "a sixth worker answered";
+
+    ASSERT_FALSE(boxes.empty());
+    EXPECT_EQ(L"Error", WindowTitle(boxes[0])) << "the system's default caption";
+    for (HWND hBox : boxes)
+        DismissMessageBox(hBox);
+    for (uint64_t id : ids) {
+        ASSERT_TRUE(s_sim->Await(id, &reply, kReplyWaitMs));
+        ExpectReply(reply, id, 1, "NetworkEditMsg");
+    }
+    ASSERT_TRUE(s_sim->Await(sixth, &reply, kReplyWaitMs));
+    ExpectReply(reply, sixth, 1, "the request that waited");
+}
+
+TEST_F(AgentServing, ConcurrentSendersAreAnsweredOnce)
+{
+    std::vector<std::thread> senders;
+    std::atomic<int> answered{0};
+    for (int t = 0; t < 4; t++) {
+        senders.emplace_back([&] {
+            for (int i = 0; i < 25; i++) {
+                std::vector<uint8_t> reply;
+                Notification n = MakeNotification(i % 2 ? ULONG(DeviceUnpluggedNotice) : 0u);
+                if (s_sim->Request(n, &reply, kReplyWaitMs) && reply.size() == REPLY_MESSAGE_SIZE &&
+                    AsReply(reply)->Reply.Succeeded == (i % 2))
+                    answered++;
+            }
+        });
+    }
+    for (auto& t : senders)
+        t.join();
+    EXPECT_EQ(100, answered.load());
+    EXPECT_EQ(0u, s_sim->Outstanding());
+    EXPECT_TRUE(s_sim->Errors().empty());
+}
+
+// Last, because it takes the port away.
+TEST(DriverUnload, EveryWorkerEndsOnceAndTheAgentStays)
+{
+    SetLevels(2, 2);
+    driversim::DriverSim sim;
+    ASSERT_TRUE(sim.Load());
+    AgentProcess agent;
+    ASSERT_TRUE(agent.Start());
+    ASSERT_TRUE(sim.WaitForAgent(20000));
+    std::vector<uint8_t> reply;
+    ASSERT_TRUE(sim.Request(MakeNotification(DeviceUnpluggedNotice), &reply, kReplyWaitMs));
+
+    const std::string gone =
+        "ScannerWorker() - Port is disconnected, probably due to vuvudovu filter unloading. - Failed!";
+    const std::string logGone = "Port is disconnected, probably due to vuvudovu filter unloading.";
+    const size_t before = CountOf(ReadFileText(TraceFilePath()), gone);
+    const size_t endsBefore = CountOf(ReadFileText(TraceFilePath()), "ScannerWorker() - End");
+    sim.Unload();
+    EXPECT_TRUE(WaitUntil([&] { return CountOf(ReadFileText(TraceFilePath()), "ScannerWorker() - End") ==
+                                       endsBefore + 5; },
+                          10000));
+    Sleep(300);   // a sixth line would show up now
+    const std::string trace = ReadFileText(TraceFilePath());
+    EXPECT_EQ(before + 5, CountOf(trace, gone));
+    EXPECT_EQ(endsBefore + 5, CountOf(trace, "ScannerWorker() - End"));
+    EXPECT_EQ(5u, CountOf(ReadFileText(LogFilePath()), logGone)) << "the log was new at this start";
+    EXPECT_TRUE(agent.Running()) << "the message loop goes on without the port";
+
+    ASSERT_TRUE(PostQuitToAgent(2000));
+    EXPECT_EQ(0, agent.WaitForExit(10000));
+}

@@ -1,0 +1,230 @@
+#include "AgentHarness.h"
+
+#include <sddl.h>
+#include <shlobj.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+namespace harness {
+
+namespace {
+const wchar_t kSettingsKey[] = L"Software\\Revedi Zadoder Avir.\\Vuzaziz";
+const wchar_t kBoxClass[] = L"#32770";
+const int kBoxTextId = 0xFFFF;
+
+std::wstring DatedName(const wchar_t* stem)
+{
+    SYSTEMTIME st;
+    GetSystemTime(&st);
+    wchar_t name[64];
+    swprintf(name, 64, L"%ls(%d-%d-%d).txt", stem, st.wDay, st.wMonth, st.wYear);
+    return name;
+}
+}  // namespace
+
+std::wstring ExeDir()
+{
+    wchar_t path[MAX_PATH];
+    DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring dir(path, n);
+    return dir.substr(0, dir.find_last_of(L"\\/"));
+}
+
+std::wstring AgentPath() { return ExeDir() + L"\\VuvUDOVU.exe"; }
+
+AgentProcess::~AgentProcess() { Kill(); }
+
+bool AgentProcess::Start()
+{
+    Kill();
+    std::wstring cmd = L"\"" + AgentPath() + L"\"";
+    STARTUPINFOW si{};
+    si.cb = sizeof(si);
+    return CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                          ExeDir().c_str(), &si, &m_pi) != FALSE;
+}
+
+long AgentProcess::WaitForExit(DWORD dwTimeoutMs)
+{
+    if (!m_pi.hProcess || WaitForSingleObject(m_pi.hProcess, dwTimeoutMs) != WAIT_OBJECT_0)
+        return -1;
+    DWORD code = 0;
+    GetExitCodeProcess(m_pi.hProcess, &code);
+    return static_cast<long>(code);
+}
+
+bool AgentProcess::Running() const
+{
+    return m_pi.hProcess && WaitForSingleObject(m_pi.hProcess, 0) == WAIT_TIMEOUT;
+}
+
+void AgentProcess::Kill()
+{
+    if (!m_pi.hProcess)
+        return;
+    if (Running()) {
+        TerminateProcess(m_pi.hProcess, 99);
+        WaitForSingleObject(m_pi.hProcess, 5000);
+    }
+    CloseHandle(m_pi.hProcess);
+    CloseHandle(m_pi.hThread);
+    m_pi = {};
+}
+
+HWND FindControlWindow(DWORD dwTimeoutMs)
+{
+    HWND hWnd = nullptr;
+    WaitUntil([&] { return (hWnd = FindWindowW(L"DUZARUDIDI", L"DuzaRudIdi")) != nullptr; },
+              dwTimeoutMs);
+    return hWnd;
+}
+
+bool PostQuitToAgent(DWORD dwTimeoutMs)
+{
+    HWND hWnd = FindControlWindow(dwTimeoutMs);
+    return hWnd && PostMessageW(hWnd, WM_QUIT, 0, 0);
+}
+
+HWND FindMessageBox(const std::wstring& caption, DWORD dwTimeoutMs)
+{
+    HWND hBox = nullptr;
+    WaitUntil([&] { return (hBox = FindWindowW(kBoxClass, caption.c_str())) != nullptr; },
+              dwTimeoutMs);
+    return hBox;
+}
+
+std::wstring WindowTitle(HWND hWnd)
+{
+    wchar_t text[256] = {};
+    GetWindowTextW(hWnd, text, 256);
+    return text;
+}
+
+std::wstring MessageBoxText(HWND hBox)
+{
+    HWND hStatic = GetDlgItem(hBox, kBoxTextId);
+    if (!hStatic)
+        return L"<no text control>";
+    std::wstring text(2048, L'\0');
+    DWORD_PTR n = 0;
+    SendMessageTimeoutW(hStatic, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(text.data()),
+                        SMTO_ABORTIFHUNG, 5000, &n);
+    text.resize(n);
+    return text;
+}
+
+std::vector<HWND> FindMessageBoxesWithText(const std::wstring& text)
+{
+    struct Search {
+        const std::wstring* text;
+        std::vector<HWND> found;
+    } search{&text, {}};
+    EnumWindows(
+        [](HWND hWnd, LPARAM lParam) -> BOOL {
+            auto* s = reinterpret_cast<Search*>(lParam);
+            wchar_t cls[32] = {};
+            GetClassNameW(hWnd, cls, 32);
+            if (wcscmp(cls, kBoxClass) == 0 && MessageBoxText(hWnd) == *s->text)
+                s->found.push_back(hWnd);
+            return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
+
+void DismissMessageBox(HWND hBox)
+{
+    DWORD_PTR ignored = 0;
+    SendMessageTimeoutW(hBox, WM_COMMAND, IDOK, 0, SMTO_ABORTIFHUNG, 5000, &ignored);
+}
+
+void SetLevels(long lLogLevel, long lTraceLevel)
+{
+    HKEY hKey = nullptr;
+    if (RegCreateKeyExW(HKEY_CURRENT_USER, kSettingsKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr,
+                        &hKey, nullptr) != ERROR_SUCCESS)
+        return;
+    const std::pair<const wchar_t*, long> values[] = {{L"LogLevel", lLogLevel},
+                                                      {L"TraceLevel", lTraceLevel}};
+    for (const auto& [name, level] : values) {
+        if (level < 0) {
+            RegDeleteValueW(hKey, name);
+        } else {
+            DWORD dw = static_cast<DWORD>(level);
+            RegSetValueExW(hKey, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&dw), sizeof(dw));
+        }
+    }
+    RegCloseKey(hKey);
+}
+
+std::wstring LogFolder()
+{
+    wchar_t path[MAX_PATH] = {};
+    SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA, nullptr, 0, path);
+    return std::wstring(path) + L"\\VuvUDovu";
+}
+
+std::wstring LogFilePath() { return LogFolder() + L"\\" + DatedName(L"RavOZor"); }
+std::wstring TraceFilePath() { return LogFolder() + L"\\" + DatedName(L"VodORuz"); }
+
+std::string ReadFileText(const std::wstring& path)
+{
+    // The agent keeps its files open for writing: share them while reading.
+    HANDLE h = CreateFileW(path.c_str(), GENERIC_READ,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return {};
+    std::string text;
+    char buf[65536];
+    DWORD n = 0;
+    while (ReadFile(h, buf, sizeof(buf), &n, nullptr) && n > 0)
+        text.append(buf, n);
+    CloseHandle(h);
+    return text;
+}
+
+size_t CountOf(const std::string& text, const std::string& what)
+{
+    size_t count = 0;
+    for (size_t pos = text.find(what); pos != std::string::npos;
+         pos = text.find(what, pos + what.size()))
+        count++;
+    return count;
+}
+
+std::string ProcessUserSidText()
+{
+    HANDLE hToken = nullptr;
+    std::string result;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &hToken))
+        return result;
+    BYTE buf[512];
+    DWORD n = 0;
+    if (GetTokenInformation(hToken, TokenUser, buf, sizeof(buf), &n)) {
+        char* text = nullptr;
+        if (ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER*>(buf)->User.Sid, &text)) {
+            result = text;
+            LocalFree(text);
+        }
+    }
+    CloseHandle(hToken);
+    return result;
+}
+
+Notification MakeNotification(ULONG eCommandType)
+{
+    Notification n;
+    ZeroMemory(&n, sizeof(n));
+    n.eCommandType = eCommandType;
+    return n;
+}
+
+const struct ReplyMessage* AsReply(const std::vector<uint8_t>& bytes)
+{
+    return reinterpret_cast<const struct ReplyMessage*>(bytes.data());
+}
+
+}  // namespace harness

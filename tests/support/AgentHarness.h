@@ -1,0 +1,82 @@
+// Helpers for tests that run the real agent: starting and stopping it,
+// its message boxes, its window, its registry settings and its files.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "VaultWire.h"
+
+namespace harness {
+
+// The agent program beside the running test executable.
+std::wstring AgentPath();
+std::wstring ExeDir();
+
+// A started agent process; ends it (if still running) when destroyed.
+class AgentProcess {
+public:
+    AgentProcess() = default;
+    ~AgentProcess();
+    AgentProcess(const AgentProcess&) = delete;
+    AgentProcess& operator=(const AgentProcess&) = delete;
+
+    bool Start();
+    // Exit code once it ended within the time-out, or -1.
+    long WaitForExit(DWORD dwTimeoutMs);
+    bool Running() const;
+    void Kill();
+    DWORD Pid() const { return m_pi.dwProcessId; }
+
+private:
+    PROCESS_INFORMATION m_pi{};
+};
+
+// The agent's hidden control window, found by class and title.
+HWND FindControlWindow(DWORD dwTimeoutMs);
+// Tells the agent to end, the way another program does.
+bool PostQuitToAgent(DWORD dwTimeoutMs);
+
+// A message box of any process, found by caption (or by any caption when
+// caption is empty and its text matches). Returns NULL on time-out.
+HWND FindMessageBox(const std::wstring& caption, DWORD dwTimeoutMs);
+std::vector<HWND> FindMessageBoxesWithText(const std::wstring& text);
+std::wstring MessageBoxText(HWND hBox);
+std::wstring WindowTitle(HWND hWnd);
+void DismissMessageBox(HWND hBox);
+
+// "LogLevel" and "TraceLevel" under the agent's settings key. A negative
+// value deletes the value.
+void SetLevels(long lLogLevel, long lTraceLevel);
+// The dated log and trace files of today (UTC).
+std::wstring LogFolder();
+std::wstring LogFilePath();
+std::wstring TraceFilePath();
+std::string ReadFileText(const std::wstring& path);
+size_t CountOf(const std::string& text, const std::string& what);
+
+// The SID text of this process's user, as the agent makes it.
+std::string ProcessUserSidText();
+
+// A zeroed request with a command code.
+Notification MakeNotification(ULONG eCommandType);
+// Reply parts of a whole reply message as the driver received it.
+const struct ReplyMessage* AsReply(const std::vector<uint8_t>& bytes);
+
+// Polls until the predicate holds or the time runs out.
+template <typename F>
+bool WaitUntil(F predicate, DWORD dwTimeoutMs)
+{
+    const ULONGLONG end = GetTickCount64() + dwTimeoutMs;
+    for (;;) {
+        if (predicate())
+            return true;
+        if (GetTickCount64() >= end)
+            return false;
+        Sleep(20);
+    }
+}
+
+}  // namespace harness
