@@ -101,6 +101,19 @@ PSECURITY_DESCRIPTOR UserOnlyDescriptor()
     return pSd;
 }
 
+// Each thread's event for its own transfers, made once: requests and
+// replies are the hot path, and an event per transfer costs as much as the
+// transfer under the compatibility layer.
+static HANDLE ThreadEvent()
+{
+    struct Holder {
+        HANDLE h = CreateEventW(NULL, TRUE, FALSE, NULL);
+        ~Holder() { if (h != NULL) CloseHandle(h); }
+    };
+    thread_local Holder holder;
+    return holder.h;
+}
+
 // One server end of the pipe.
 struct Instance {
     HANDLE  h;
@@ -130,9 +143,10 @@ struct Instance {
     DWORD Transfer(bool bWrite, void* p, DWORD cb, DWORD* pcbDone, DWORD dwTimeoutMs)
     {
         OVERLAPPED ov = {};
-        ov.hEvent = CreateEventW(NULL, TRUE, FALSE, NULL);
+        ov.hEvent = ThreadEvent();
         if (ov.hEvent == NULL)
             return GetLastError();
+        ResetEvent(ov.hEvent);
         *pcbDone = 0;
         BOOL bOk = bWrite ? WriteFile(h, p, cb, NULL, &ov) : ReadFile(h, p, cb, NULL, &ov);
         DWORD dwError = bOk ? 0 : GetLastError();
@@ -147,7 +161,6 @@ struct Instance {
                 dwError = dwWait == WAIT_TIMEOUT ? ERROR_TIMEOUT : ERROR_OPERATION_ABORTED;
             }
         }
-        CloseHandle(ov.hEvent);
         return dwError;
     }
 
@@ -249,6 +262,10 @@ struct Pending {
     DWORD                replyLength;
     bool                 answered = false;
     std::vector<uint8_t> reply;
+    // The Await that waits for this reply, woken alone: with several
+    // requests in flight, waking every waiter for each reply costs more
+    // than the round trip.
+    std::condition_variable* waiter = nullptr;
 };
 
 struct Core : std::enable_shared_from_this<Core> {
@@ -304,8 +321,15 @@ struct Core : std::enable_shared_from_this<Core> {
         for (InstancePtr inst : {conn->request, conn->control})
             if (inst)
                 SetEvent(inst->hKill);
-        for (auto it = pending.begin(); it != pending.end();)
-            it = it->second.connectionId == conn->id && !it->second.answered ? pending.erase(it) : ++it;
+        for (auto it = pending.begin(); it != pending.end();) {
+            if (it->second.connectionId == conn->id && !it->second.answered) {
+                if (it->second.waiter)
+                    it->second.waiter->notify_one();
+                it = pending.erase(it);
+            } else {
+                ++it;
+            }
+        }
         if (conn->paired)
             Note(Format("agent gone (connection %lu)", conn->id));
         if (conn == latest)   // requests go to the newest agent still there
@@ -411,7 +435,8 @@ struct Core : std::enable_shared_from_this<Core> {
                          (unsigned long long)id, (unsigned)msg.size(), it->second.replyLength));
         it->second.answered = true;
         it->second.reply = std::move(msg);
-        cv.notify_all();
+        if (it->second.waiter)
+            it->second.waiter->notify_one();
     }
 
     // Records a control message, applies it to the vault list, and returns
@@ -706,6 +731,9 @@ void DriverSim::Unload()
         core.Error("unload: a channel's thread did not end in time");
     for (auto& [id, conn] : std::map<DWORD, ConnectionPtr>(core.connections))
         core.ConnectionGone(conn);
+    for (auto& [id, p] : core.pending)
+        if (p.waiter)
+            p.waiter->notify_one();
     core.pending.clear();
     core.Note("port unloaded");
     core.cv.notify_all();
@@ -801,8 +829,14 @@ bool DriverSim::Await(uint64_t messageId, std::vector<uint8_t>* pReply, DWORD dw
         auto it = core.pending.find(messageId);
         return it == core.pending.end() || it->second.answered;
     };
-    core.cv.wait_for(lock, std::chrono::milliseconds(dwTimeoutMs), settled);
+    std::condition_variable arrived;
     auto it = core.pending.find(messageId);
+    if (it != core.pending.end())
+        it->second.waiter = &arrived;
+    arrived.wait_for(lock, std::chrono::milliseconds(dwTimeoutMs), settled);
+    it = core.pending.find(messageId);
+    if (it != core.pending.end())
+        it->second.waiter = nullptr;
     if (it == core.pending.end() || !it->second.answered)
         return false;
     if (pReply != nullptr)

@@ -51,15 +51,37 @@ static DWORD TransferWait(HANDLE h, bool bWrite, void* pBuffer, DWORD cb, DWORD*
     return GetOverlappedResult(h, &ov, pcbDone, FALSE) ? 0 : GetLastError();
 }
 
-// Same, with an event of its own.
+// Each thread keeps one event for its own transfers: the reply path runs
+// once per request, and creating an event for every call costs as much as
+// the write itself.
+static DWORD g_dwEventSlot = TLS_OUT_OF_INDEXES;
+
+static HANDLE ThreadEvent(void)
+{
+    HANDLE hEvent = g_dwEventSlot != TLS_OUT_OF_INDEXES ? TlsGetValue(g_dwEventSlot) : NULL;
+    if (hEvent == NULL) {
+        hEvent = CreateEventW(NULL, TRUE, FALSE, NULL);
+        if (hEvent != NULL && g_dwEventSlot != TLS_OUT_OF_INDEXES)
+            TlsSetValue(g_dwEventSlot, hEvent);
+    }
+    return hEvent;
+}
+
+static void ReleaseThreadEvent(HANDLE hEvent)
+{
+    if (g_dwEventSlot == TLS_OUT_OF_INDEXES || TlsGetValue(g_dwEventSlot) != hEvent)
+        CloseHandle(hEvent);
+}
+
+// Same, with the thread's event.
 static DWORD Transfer(HANDLE h, bool bWrite, void* pBuffer, DWORD cb, DWORD* pcbDone,
                       DWORD dwTimeoutMs = INFINITE)
 {
-    HANDLE hEvent = CreateEventW(NULL, TRUE, FALSE, NULL);
+    HANDLE hEvent = ThreadEvent();
     if (hEvent == NULL)
         return GetLastError();
     DWORD dwError = TransferWait(h, bWrite, pBuffer, cb, pcbDone, hEvent, dwTimeoutMs);
-    CloseHandle(hEvent);
+    ReleaseThreadEvent(hEvent);
     return dwError;
 }
 
@@ -310,7 +332,7 @@ extern "C" HRESULT WINAPI FilterGetMessage(HANDLE hPort, PFILTER_MESSAGE_HEADER 
             return HR(ERROR_IO_PENDING);
         return HrFromIo(dwError);
     }
-    HANDLE hEvent = CreateEventW(NULL, TRUE, FALSE, NULL);
+    HANDLE hEvent = ThreadEvent();
     if (hEvent == NULL)
         return HR(GetLastError());
     DWORD cb = 0;
@@ -318,7 +340,7 @@ extern "C" HRESULT WINAPI FilterGetMessage(HANDLE hPort, PFILTER_MESSAGE_HEADER 
                                  INFINITE);
     if (dwError == ERROR_MORE_DATA)
         DrainMessage(hPort, hEvent);   // keeps the next read on a message boundary
-    CloseHandle(hEvent);
+    ReleaseThreadEvent(hEvent);
     return dwError == 0 ? S_OK : HrFromIo(dwError);
 }
 
@@ -437,12 +459,25 @@ extern "C" HRESULT WINAPI FilterGetDosName(LPCWSTR lpVolumeName, LPWSTR lpDosNam
 // On FreeLibrary (not at process exit) the control channels are closed.
 extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD dwReason, LPVOID lpReserved)
 {
-    if (dwReason == DLL_PROCESS_DETACH && lpReserved == NULL) {
+    switch (dwReason) {
+    case DLL_PROCESS_ATTACH:
+        g_dwEventSlot = TlsAlloc();
+        break;
+    case DLL_THREAD_DETACH:
+        if (g_dwEventSlot != TLS_OUT_OF_INDEXES && TlsGetValue(g_dwEventSlot) != NULL)
+            CloseHandle(TlsGetValue(g_dwEventSlot));
+        break;
+    case DLL_PROCESS_DETACH:
+        if (lpReserved != NULL)
+            break;
         while (g_pPorts != NULL) {
             PortEntry* p = g_pPorts;
             g_pPorts = p->pNext;
             ReleaseEntry(p);
         }
+        if (g_dwEventSlot != TLS_OUT_OF_INDEXES)
+            TlsFree(g_dwEventSlot);
+        break;
     }
     return TRUE;
 }

@@ -4,10 +4,14 @@
 // a 17,472-byte reply) over plain named pipes between this process and a
 // child that answers at once. The measured case sends an unhandled command
 // through the port stand-in to a real agent, which answers it from its
-// worker threads. Both run with one and with five requests in flight.
+// worker threads. Between the two, the same port path answered by a bare
+// responder in this process (five threads on a completion port, no command
+// logic) shows what the transport costs and what the agent adds. All run
+// with one and with five requests in flight.
 //
 //   portbench [--requests N]        N round trips per case (default 2000)
 #include <windows.h>
+#include <fltuser.h>
 
 #include <algorithm>
 #include <atomic>
@@ -154,6 +158,82 @@ Figures BarePipe(int streams, int total)
     return f;
 }
 
+// The port path without the agent: five threads on a completion port
+// answer every request at once, as the agent's workers do.
+struct BareResponder {
+    struct Buffer {
+        RequestMessage request;
+        OVERLAPPED     ovlp;
+    };
+    HANDLE hPort = INVALID_HANDLE_VALUE;
+    HANDLE hCompletion = nullptr;
+    std::vector<std::thread> threads;
+
+    bool Start(const wchar_t* pwszPort)
+    {
+        if (FAILED(FilterConnectCommunicationPort(pwszPort, 0, nullptr, 0, nullptr, &hPort)))
+            return false;
+        hCompletion = CreateIoCompletionPort(hPort, nullptr, 0, 5);
+        for (int t = 0; t < 5; t++) {
+            threads.emplace_back([this] {
+                Buffer* pBuffer = new Buffer();
+                struct ReplyMessage reply = {};
+                HRESULT hr = FilterGetMessage(hPort, &pBuffer->request.MessageHeader,
+                                              sizeof(RequestMessage), &pBuffer->ovlp);
+                while (hr == HRESULT_FROM_WIN32(ERROR_IO_PENDING)) {
+                    DWORD cb;
+                    ULONG_PTR key;
+                    LPOVERLAPPED pOvlp = nullptr;
+                    BOOL bOk = GetQueuedCompletionStatus(hCompletion, &cb, &key, &pOvlp, INFINITE);
+                    if (!pOvlp)
+                        return;
+                    pBuffer = CONTAINING_RECORD(pOvlp, Buffer, ovlp);
+                    if (bOk) {
+                        reply.ReplyHeader.MessageId = pBuffer->request.MessageHeader.MessageId;
+                        FilterReplyMessage(hPort, &reply.ReplyHeader, sizeof(reply));
+                    }
+                    ZeroMemory(&pBuffer->ovlp, sizeof(pBuffer->ovlp));
+                    hr = FilterGetMessage(hPort, &pBuffer->request.MessageHeader,
+                                          sizeof(RequestMessage), &pBuffer->ovlp);
+                }
+                delete pBuffer;
+            });
+        }
+        return true;
+    }
+    // Call after the port has been unloaded: every thread's read fails.
+    void Join()
+    {
+        for (auto& t : threads)
+            t.join();
+        CloseHandle(hCompletion);
+        CloseHandle(hPort);
+    }
+};
+
+bool Transport(int total, Figures* one, Figures* five)
+{
+    const wchar_t kPort[] = L"\\PortBench";
+    driversim::DriverSim sim;
+    BareResponder responder;
+    if (!sim.Load(kPort + 1) || !responder.Start(kPort + 1) || !sim.WaitForAgent(5000)) {
+        fprintf(stderr, "portbench: the bare responder did not connect\n");
+        return false;
+    }
+    Notification n;
+    ZeroMemory(&n, sizeof(n));
+    auto roundTrip = [&](int) {
+        std::vector<uint8_t> reply;
+        return sim.Request(n, &reply, 10000) && reply.size() == REPLY_MESSAGE_SIZE;
+    };
+    Measure(1, 50, roundTrip);
+    *one = Measure(1, total, roundTrip);
+    *five = Measure(5, total, roundTrip);
+    sim.Unload();
+    responder.Join();
+    return true;
+}
+
 // Diagnostics would time the log files rather than the port: the agent runs
 // with both channels off, as it does where no levels are set.
 struct QuietAgentLevels {
@@ -238,18 +318,24 @@ int wmain(int argc, wchar_t** argv)
     BarePipe(1, 50);   // warm-up
     Figures bare1 = BarePipe(1, total);
     Figures bare5 = BarePipe(5, total);
-    Figures agent1, agent5;
-    if (!AgentPath(total, &agent1, &agent5))
+    Figures port1, port5, agent1, agent5;
+    if (!Transport(total, &port1, &port5) || !AgentPath(total, &agent1, &agent5))
         return 1;
 
     printf("%-34s %10s %10s %10s\n", "case", "req/s", "p50 us", "p99 us");
     Row("bare pipe, 1 in flight", bare1);
     Row("bare pipe, 5 in flight", bare5);
+    Row("bare responder via port, 1", port1);
+    Row("bare responder via port, 5", port5);
     Row("agent via port, 1 outstanding", agent1);
     Row("agent via port, 5 outstanding", agent5);
     printf("ratio agent/bare, 1 in flight:  throughput %.2f, p50 %.2f, p99 %.2f\n",
            agent1.perSecond / bare1.perSecond, agent1.p50us / bare1.p50us, agent1.p99us / bare1.p99us);
     printf("ratio agent/bare, 5 in flight:  throughput %.2f, p50 %.2f, p99 %.2f\n",
            agent5.perSecond / bare5.perSecond, agent5.p50us / bare5.p50us, agent5.p99us / bare5.p99us);
+    printf("ratio agent/port responder, 1:  throughput %.2f, p50 %.2f, p99 %.2f\n",
+           agent1.perSecond / port1.perSecond, agent1.p50us / port1.p50us, agent1.p99us / port1.p99us);
+    printf("ratio agent/port responder, 5:  throughput %.2f, p50 %.2f, p99 %.2f\n",
+           agent5.perSecond / port5.perSecond, agent5.p50us / port5.p50us, agent5.p99us / port5.p99us);
     return 0;
 }
