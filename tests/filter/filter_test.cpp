@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <random>
 #include <thread>
 
 #include "AgentHarness.h"
@@ -126,6 +127,12 @@ protected:
                             const char* what)
     {
         ASSERT_EQ(REPLY_MESSAGE_SIZE, reply.size()) << what;
+        // Read at the raw offsets too, so a drift of the shared header
+        // cannot hide behind the same header on both sides.
+        uint64_t rawId;
+        memcpy(&rawId, reply.data() + 8, sizeof(rawId));
+        EXPECT_EQ(AsReply(reply)->ReplyHeader.MessageId, rawId) << what;
+        EXPECT_EQ(AsReply(reply)->Reply.Succeeded, reply[0x10 + 0x4428]) << what;
         EXPECT_EQ(0, AsReply(reply)->ReplyHeader.Status) << what;
         if (id)
             EXPECT_EQ(id, AsReply(reply)->ReplyHeader.MessageId) << what;
@@ -276,6 +283,44 @@ TEST_F(AgentServing, FiveRequestsAreServedAtOnce)
     }
     ASSERT_TRUE(s_sim->Await(sixth, &reply, kReplyWaitMs));
     ExpectReply(reply, sixth, 1, "the request that waited");
+}
+
+// Whatever a driver sends, the agent answers in full and goes on serving.
+TEST_F(AgentServing, RandomRequestsNeverStopTheAgent)
+{
+    std::mt19937 rng(20261206);
+    auto pick = [&](uint32_t n) { return static_cast<uint32_t>(rng() % n); };
+    auto fillString = [&](WCHAR* field, size_t cchField) {
+        size_t cch = pick(static_cast<uint32_t>(cchField > 259 ? 260 : cchField));
+        for (size_t i = 0; i < cch; i++)
+            field[i] = static_cast<WCHAR>(1 + pick(0xFFFF));
+        field[cch] = 0;
+    };
+    for (int i = 0; i < 300; i++) {
+        Notification n;
+        uint8_t* bytes = reinterpret_cast<uint8_t*>(&n);
+        for (size_t b = 0; b < sizeof(n); b++)
+            bytes[b] = static_cast<uint8_t>(rng());
+        if (i % 3 != 0) {   // within the limits, so the commands themselves run
+            n.DataLength = pick(MAX_DATA_LENGTH + 1);
+            n.DirFileNames.LastIndex = pick(DIR_BATCH_ENTRIES);
+            for (ULONG s = 0; s < DIR_BATCH_ENTRIES; s++)
+                n.Data[s * DIR_SLICE_SIZE + pick(DIR_SLICE_SIZE)] = 0;
+            n.IsNetwork = static_cast<BOOLEAN>(pick(2));
+            for (WCHAR* field : {n.ParentDir, n.Volume, n.FileName, n.VaultPath, n.NewVolume,
+                                 n.NewParentDir, n.NewFileName, n.DirFileNames.FileName[0]})
+                fillString(field, n.IsNetwork ? 258 : 259);
+        }
+        n.eCommandType = i % 5 == 0 ? static_cast<ULONG>(rng()) : pick(19);
+        if (n.eCommandType == NetworkEditMsg)   // would wait for a person
+            n.eCommandType = DeviceUnpluggedNotice;
+        std::vector<uint8_t> reply = Ask(n);
+        ASSERT_EQ(REPLY_MESSAGE_SIZE, reply.size()) << "request " << i << ", code " << n.eCommandType;
+        ASSERT_LE(AsReply(reply)->Reply.Succeeded, 1) << "request " << i;
+    }
+    ExpectReply(Ask(MakeNotification(DeviceUnpluggedNotice)), 0, 1, "after the random requests");
+    EXPECT_TRUE(s_agent->Running());
+    EXPECT_TRUE(s_sim->Errors().empty());
 }
 
 TEST_F(AgentServing, ConcurrentSendersAreAnsweredOnce)
