@@ -17,7 +17,7 @@
 #define PORT_BUSY_WAIT_MS     5000
 // How long the client waits for the answer to its hello: a driver stand-in
 // that accepted the pipe but never answers must not hang the caller.
-#define PORT_ANSWER_WAIT_MS   10000
+#define PORT_ANSWER_WAIT_MS   30000
 
 // First message on each channel; the connection context follows it.
 typedef struct _PORT_HELLO {

@@ -352,8 +352,10 @@ TEST(DriverUnload, EveryWorkerEndsOnceAndTheAgentStays)
     driversim::DriverSim sim;
     ASSERT_TRUE(sim.Load());
     AgentProcess agent;
+    const std::string traceAtStart = ReadFileText(TraceFilePath());
     ASSERT_TRUE(agent.Start());
     ASSERT_TRUE(sim.WaitForAgent(20000));
+    ASSERT_TRUE(WaitForWorkers(traceAtStart, 10000));
     std::vector<uint8_t> reply;
     ASSERT_TRUE(sim.Request(MakeNotification(DeviceUnpluggedNotice), &reply, kReplyWaitMs));
 

@@ -137,7 +137,13 @@ TEST_F(Host, LogIsNewAtEveryStartAndTraceGrows)
         EXPECT_EQ(1u, CountOf(added, kBanner));
         EXPECT_EQ(1u, CountOf(added, "WinMain() - Start"));
 
-        const std::string log = ReadFileText(LogFilePath());
+        // The main thread writes this after starting the workers, which may
+        // already have answered.
+        std::string log;
+        EXPECT_TRUE(WaitUntil([&] {
+            log = ReadFileText(LogFilePath());
+            return CountOf(log, "All initialization is being done") >= 1;
+        }, kStartMs)) << "run " << run;
         EXPECT_EQ(1u, CountOf(log, "All initialization is being done")) << "run " << run;
         const std::string prefix = "REVUZEZ(" + ProcessUserSidText() + "): ";
         EXPECT_EQ(0u, log.find(prefix)) << log.substr(0, 80);

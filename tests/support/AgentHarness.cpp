@@ -195,6 +195,20 @@ size_t CountOf(const std::string& text, const std::string& what)
     return count;
 }
 
+bool WaitForWorkers(const std::string& traceBefore, DWORD dwTimeoutMs)
+{
+    const bool started = WaitUntil(
+        [&] {
+            const std::string trace = ReadFileText(TraceFilePath());
+            return trace.size() >= traceBefore.size() &&
+                   CountOf(trace.substr(traceBefore.size()), "ScannerWorker() - Start") >= 5;
+        },
+        dwTimeoutMs);
+    // A started worker is one allocation and one call away from its read.
+    Sleep(100);
+    return started;
+}
+
 std::string ProcessUserSidText()
 {
     HANDLE hToken = nullptr;

@@ -57,6 +57,12 @@ std::wstring TraceFilePath();
 std::string ReadFileText(const std::wstring& path);
 size_t CountOf(const std::string& text, const std::string& what);
 
+// Waits until the five workers of an agent started after traceBefore was
+// read have posted their first reads (trace level 2 or 3). Until then a
+// port that goes away ends a worker before its loop, without the lines of
+// a disconnected port.
+bool WaitForWorkers(const std::string& traceBefore, DWORD dwTimeoutMs);
+
 // The SID text of this process's user, as the agent makes it.
 std::string ProcessUserSidText();
 

@@ -1,0 +1,511 @@
+// The real agent served by a small driver stand-in that knows only the pipe
+// transport: what any other driver stand-in could rely on.
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <map>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "AgentHarness.h"
+#include "PortPipe.h"
+
+#include <sddl.h>
+
+using namespace harness;
+
+namespace {
+
+const wchar_t kPipeName[] = PORT_PIPE_PREFIX L"ScannerPort";
+const DWORD kMaxMessage = 2 * PORT_PIPE_BUFFER;
+const DWORD kReplyWaitMs = 10000;
+const DWORD kConnectWaitMs = 20000;
+
+// One overlapped read or write, waited for unless `stop` is signalled first.
+// Returns 0 or the Win32 error; ERROR_MORE_DATA comes with the bytes read.
+DWORD PipeIo(HANDLE hPipe, bool write, void* buf, DWORD size, DWORD* done, HANDLE hStop)
+{
+    OVERLAPPED ov{};
+    ov.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    BOOL ok = write ? WriteFile(hPipe, buf, size, nullptr, &ov)
+                    : ReadFile(hPipe, buf, size, nullptr, &ov);
+    DWORD err = ok ? 0 : GetLastError();
+    if (err == ERROR_IO_PENDING) {
+        HANDLE waits[2] = {ov.hEvent, hStop};
+        if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0)
+            CancelIoEx(hPipe, &ov);
+        err = 0;
+    }
+    *done = 0;
+    if ((err == 0 || err == ERROR_MORE_DATA) && !GetOverlappedResult(hPipe, &ov, done, TRUE))
+        err = GetLastError();
+    CloseHandle(ov.hEvent);
+    return err;
+}
+
+struct Connection {
+    DWORD id = 0;
+    DWORD options = 0;
+    std::string context;
+    bool controlPaired = false;
+    DWORD controlOptions = 0;
+    std::string controlContext;
+    HANDLE hRequest = nullptr;
+    bool live = true;
+};
+
+// Hosts \ScannerPort, sends requests and collects the replies.
+class DriverStandIn {
+public:
+    explicit DriverStandIn(DWORD dwHelloDelayMs = 0) : m_helloDelayMs(dwHelloDelayMs) {}
+    ~DriverStandIn() { Unload(); }
+
+    bool Load()
+    {
+        // Wine ignores FILE_FLAG_FIRST_PIPE_INSTANCE: look for another host first.
+        if (WaitNamedPipeW(kPipeName, 1))
+            return false;
+        std::wstring sddl = L"D:P(A;;GA;;;" + Widen(ProcessUserSidText()) + L")(A;;GA;;;SY)";
+        if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1,
+                                                                  &m_sd, nullptr))
+            return false;
+        m_hStop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        HANDLE hFirst = NewInstance();
+        if (hFirst == INVALID_HANDLE_VALUE)
+            return false;
+        m_listener = std::thread([this, hFirst] { Listen(hFirst); });
+        return true;
+    }
+
+    // Closes every instance, as a driver that unloads.
+    void Unload()
+    {
+        if (!m_hStop)
+            return;
+        SetEvent(m_hStop);
+        m_listener.join();   // no thread is added after it
+        for (std::thread& t : m_threads)
+            t.join();
+        m_threads.clear();
+        for (HANDLE h : m_instances)
+            CloseHandle(h);
+        m_instances.clear();
+        CloseHandle(m_hStop);
+        m_hStop = nullptr;
+        LocalFree(m_sd);
+        m_sd = nullptr;
+    }
+
+    bool WaitForAgent(DWORD dwTimeoutMs)
+    {
+        std::unique_lock<std::mutex> lock(m_lock);
+        return m_changed.wait_for(lock, std::chrono::milliseconds(dwTimeoutMs), [this] {
+            return !m_connections.empty() && m_connections.back().controlPaired;
+        });
+    }
+
+    Connection LastConnection()
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        return m_connections.empty() ? Connection{} : m_connections.back();
+    }
+
+    // Sends `size` bytes of notification behind a fresh header; 0 on failure.
+    uint64_t SendRaw(const void* notification, DWORD size)
+    {
+        HANDLE hRequest = nullptr;
+        std::vector<uint8_t> msg(sizeof(FILTER_MESSAGE_HEADER) + size);
+        auto* header = reinterpret_cast<FILTER_MESSAGE_HEADER*>(msg.data());
+        {
+            std::lock_guard<std::mutex> lock(m_lock);
+            if (m_connections.empty() || !m_connections.back().live)
+                return 0;
+            hRequest = m_connections.back().hRequest;
+            header->ReplyLength = REPLY_MESSAGE_SIZE;
+            header->MessageId = m_nextId++;
+            m_outstanding.insert(header->MessageId);
+        }
+        if (size)
+            memcpy(msg.data() + sizeof(FILTER_MESSAGE_HEADER), notification, size);
+        DWORD done = 0;
+        if (PipeIo(hRequest, true, msg.data(), DWORD(msg.size()), &done, m_hStop) != 0 ||
+            done != msg.size()) {
+            std::lock_guard<std::mutex> lock(m_lock);
+            m_outstanding.erase(header->MessageId);
+            return 0;
+        }
+        return header->MessageId;
+    }
+    uint64_t Send(const Notification& n) { return SendRaw(&n, sizeof(n)); }
+
+    bool Await(uint64_t id, std::vector<uint8_t>* reply, DWORD dwTimeoutMs)
+    {
+        std::unique_lock<std::mutex> lock(m_lock);
+        if (!m_changed.wait_for(lock, std::chrono::milliseconds(dwTimeoutMs),
+                                [&] { return m_replies.count(id) != 0; }))
+            return false;
+        *reply = std::move(m_replies[id]);
+        m_replies.erase(id);
+        return true;
+    }
+
+    std::vector<std::string> TakeErrors()
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        return std::move(m_errors);
+    }
+
+private:
+    static std::wstring Widen(const std::string& s) { return std::wstring(s.begin(), s.end()); }
+
+    HANDLE NewInstance()
+    {
+        SECURITY_ATTRIBUTES sa{sizeof(sa), m_sd, FALSE};
+        HANDLE h = CreateNamedPipeW(kPipeName, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
+                                    PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
+                                    PIPE_UNLIMITED_INSTANCES, PORT_PIPE_BUFFER, PORT_PIPE_BUFFER,
+                                    0, &sa);
+        if (h != INVALID_HANDLE_VALUE) {
+            std::lock_guard<std::mutex> lock(m_lock);
+            m_instances.push_back(h);
+        }
+        return h;
+    }
+
+    void Error(const std::string& what)
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_errors.push_back(what);
+    }
+
+    // Keeps one instance listening; each client gets a thread of its own.
+    void Listen(HANDLE hListening)
+    {
+        while (hListening != INVALID_HANDLE_VALUE) {
+            OVERLAPPED ov{};
+            ov.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+            bool connected = ConnectNamedPipe(hListening, &ov) || GetLastError() == ERROR_PIPE_CONNECTED;
+            if (!connected && GetLastError() == ERROR_IO_PENDING) {
+                HANDLE waits[2] = {ov.hEvent, m_hStop};
+                if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0)
+                    CancelIoEx(hListening, &ov);
+                DWORD ignored;
+                connected = GetOverlappedResult(hListening, &ov, &ignored, TRUE) != FALSE;
+            }
+            CloseHandle(ov.hEvent);
+            if (WaitForSingleObject(m_hStop, 0) == WAIT_OBJECT_0)
+                return;
+            if (!connected) {
+                DisconnectNamedPipe(hListening);   // a client that left before it was seen
+                continue;
+            }
+            {
+                std::lock_guard<std::mutex> lock(m_lock);
+                m_threads.emplace_back([this, hListening] { Serve(hListening); });
+            }
+            hListening = NewInstance();
+        }
+    }
+
+    void Answer(HANDLE hPipe, HRESULT hr, DWORD id)
+    {
+        if (WaitForSingleObject(m_hStop, m_helloDelayMs) == WAIT_OBJECT_0)
+            return;
+        PORT_ANSWER answer{hr, id};
+        DWORD done;
+        PipeIo(hPipe, true, &answer, sizeof(answer), &done, m_hStop);
+    }
+
+    void Serve(HANDLE hPipe)
+    {
+        std::vector<uint8_t> buf(kMaxMessage);
+        DWORD n = 0;
+        if (PipeIo(hPipe, false, buf.data(), DWORD(buf.size()), &n, m_hStop) != 0)
+            return;
+        PORT_HELLO hello{};
+        memcpy(&hello, buf.data(), n < sizeof(hello) ? n : sizeof(hello));
+        std::string context(reinterpret_cast<char*>(buf.data()) + sizeof(hello),
+                            n >= sizeof(hello) ? n - sizeof(hello) : 0);
+        if (n < sizeof(hello) || hello.dwMagic != PORT_HELLO_MAGIC ||
+            hello.dwVersion != PORT_HELLO_VERSION || hello.dwContextSize > PORT_MAX_CONTEXT ||
+            context.size() != hello.dwContextSize ||
+            (hello.dwChannel == PORT_CHANNEL_REQUEST && hello.dwConnectionId != 0) ||
+            (hello.dwChannel != PORT_CHANNEL_REQUEST && hello.dwChannel != PORT_CHANNEL_CONTROL)) {
+            Error("malformed hello of " + std::to_string(n) + " bytes");
+            Answer(hPipe, E_INVALIDARG, 0);
+            return;
+        }
+        if (hello.dwChannel == PORT_CHANNEL_REQUEST) {
+            DWORD id;
+            {
+                std::lock_guard<std::mutex> lock(m_lock);
+                for (const Connection& c : m_connections) {
+                    if (c.live && c.context == context) {
+                        m_errors.push_back("second connection for one context");
+                        return Answer(hPipe, E_ACCESSDENIED, 0);
+                    }
+                }
+                Connection c;
+                c.id = id = DWORD(m_connections.size() + 1);
+                c.options = hello.dwOptions;
+                c.context = context;
+                c.hRequest = hPipe;
+                m_connections.push_back(c);
+            }
+            Answer(hPipe, S_OK, id);
+            ReadReplies(hPipe, id);
+        } else {
+            bool known = false;
+            {
+                std::lock_guard<std::mutex> lock(m_lock);
+                DWORD id = hello.dwConnectionId;
+                known = id >= 1 && id <= m_connections.size() && !m_connections[id - 1].controlPaired;
+            }
+            if (!known) {
+                Error("control hello for unknown connection " + std::to_string(hello.dwConnectionId));
+                return Answer(hPipe, E_INVALIDARG, 0);
+            }
+            Answer(hPipe, S_OK, hello.dwConnectionId);
+            {
+                std::lock_guard<std::mutex> lock(m_lock);
+                Connection& c = m_connections[hello.dwConnectionId - 1];
+                c.controlOptions = hello.dwOptions;
+                c.controlContext = context;
+                c.controlPaired = true;
+            }
+            m_changed.notify_all();
+            ServeControl(hPipe);
+        }
+    }
+
+    void ReadReplies(HANDLE hPipe, DWORD id)
+    {
+        std::vector<uint8_t> buf(kMaxMessage);
+        for (;;) {
+            DWORD n = 0;
+            DWORD err = PipeIo(hPipe, false, buf.data(), DWORD(buf.size()), &n, m_hStop);
+            std::lock_guard<std::mutex> lock(m_lock);
+            if (err != 0) {
+                if (err == ERROR_MORE_DATA)
+                    m_errors.push_back("reply larger than " + std::to_string(buf.size()));
+                m_connections[id - 1].live = false;
+                break;
+            }
+            uint64_t messageId = 0;
+            if (n >= sizeof(FILTER_REPLY_HEADER))
+                memcpy(&messageId, buf.data() + offsetof(FILTER_REPLY_HEADER, MessageId), 8);
+            if (m_outstanding.erase(messageId) == 0)
+                m_errors.push_back("reply with unknown MessageId " + std::to_string(messageId));
+            else if (n > REPLY_MESSAGE_SIZE)
+                m_errors.push_back("reply longer than ReplyLength: " + std::to_string(n));
+            else
+                m_replies[messageId].assign(buf.begin(), buf.begin() + n);
+            m_changed.notify_all();
+        }
+        m_changed.notify_all();
+    }
+
+    void ServeControl(HANDLE hPipe)
+    {
+        std::vector<uint8_t> buf(kMaxMessage);
+        DWORD n = 0;
+        while (PipeIo(hPipe, false, buf.data(), DWORD(buf.size()), &n, m_hStop) == 0) {
+            PORT_CONTROL_ANSWER answer{S_OK, 0};
+            if (PipeIo(hPipe, true, &answer, sizeof(answer), &n, m_hStop) != 0)
+                break;
+        }
+    }
+
+    const DWORD m_helloDelayMs;
+    PSECURITY_DESCRIPTOR m_sd = nullptr;
+    HANDLE m_hStop = nullptr;
+    std::thread m_listener;
+    std::vector<std::thread> m_threads;
+    std::vector<HANDLE> m_instances;
+
+    std::mutex m_lock;
+    std::condition_variable m_changed;
+    std::vector<Connection> m_connections;
+    // Above 32 bits, so an id cut to 32 bits anywhere comes back unknown.
+    uint64_t m_nextId = 0x100000001ull;
+    std::set<uint64_t> m_outstanding;
+    std::map<uint64_t, std::vector<uint8_t>> m_replies;
+    std::vector<std::string> m_errors;
+};
+
+// Checks a reply at raw offsets, so the wire header cannot agree with itself.
+// A negative `succeeded` accepts either value.
+void ExpectReply(const std::vector<uint8_t>& reply, uint64_t id, int succeeded, const std::string& what)
+{
+    ASSERT_EQ(17472u, reply.size()) << what;
+    uint32_t status;
+    uint64_t replyId;
+    memcpy(&status, reply.data(), 4);
+    memcpy(&replyId, reply.data() + 8, 8);
+    EXPECT_EQ(0u, status) << what;
+    EXPECT_EQ(id, replyId) << what;
+    if (succeeded >= 0)
+        EXPECT_EQ(succeeded, reply[0x10 + 0x4428]) << what;
+    else
+        EXPECT_LE(reply[0x10 + 0x4428], 1) << what;
+}
+
+void ExpectNoProtocolErrors(DriverStandIn& driver)
+{
+    Sleep(100);   // a late second reply would show up as an unknown MessageId
+    for (const std::string& e : driver.TakeErrors())
+        ADD_FAILURE() << e;
+}
+
+}  // namespace
+
+// One agent serves one stand-in for the request tests.
+class AgentOnStandIn : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        s_driver = new DriverStandIn();
+        ASSERT_TRUE(s_driver->Load()) << "\\ScannerPort is already hosted";
+        s_agent = new AgentProcess();
+        ASSERT_TRUE(s_agent->Start());
+        ASSERT_TRUE(s_driver->WaitForAgent(kConnectWaitMs)) << "the agent did not connect";
+    }
+    static void TearDownTestSuite()
+    {
+        PostQuitToAgent(2000);
+        EXPECT_EQ(0, s_agent->WaitForExit(10000));
+        delete s_agent;
+        delete s_driver;
+        s_agent = nullptr;
+        s_driver = nullptr;
+    }
+    void TearDown() override { ExpectNoProtocolErrors(*s_driver); }
+
+    static DriverStandIn* s_driver;
+    static AgentProcess* s_agent;
+};
+DriverStandIn* AgentOnStandIn::s_driver = nullptr;
+AgentProcess* AgentOnStandIn::s_agent = nullptr;
+
+TEST_F(AgentOnStandIn, ConnectsWithOptionsZeroAndTheSidTextAsContext)
+{
+    const std::string sid = ProcessUserSidText();
+    ASSERT_FALSE(sid.empty());
+    Connection c = s_driver->LastConnection();
+    EXPECT_EQ(0u, c.options);
+    EXPECT_EQ(sid, c.context) << "exactly the SID text, no terminator";
+    EXPECT_TRUE(c.controlPaired);
+    EXPECT_EQ(c.options, c.controlOptions) << "the control hello repeats the request hello";
+    EXPECT_EQ(c.context, c.controlContext);
+}
+
+TEST_F(AgentOnStandIn, EachRequestGetsOneFullReplyWithItsOwnId)
+{
+    struct Case { ULONG code; int succeeded; } cases[] = {
+        {0, 0}, {8, 0}, {18, 0}, {DeviceUnpluggedNotice, 1}, {AuthenticateUser, 1},
+    };
+    for (const Case& c : cases) {
+        Notification n = MakeNotification(c.code);
+        if (c.code == AuthenticateUser) {
+            wcscpy(n.Volume, L"\\Device\\HarddiskVolume1");
+            wcscpy(n.ParentDir, L"\\vault\\");
+        }
+        uint64_t id = s_driver->Send(n);
+        ASSERT_NE(0u, id) << "code " << c.code;
+        std::vector<uint8_t> reply;
+        ASSERT_TRUE(s_driver->Await(id, &reply, kReplyWaitMs)) << "code " << c.code;
+        ExpectReply(reply, id, c.succeeded, "code " + std::to_string(c.code));
+        if (c.code == AuthenticateUser)
+            EXPECT_EQ(0, reply[0x10 + 0x0008]) << "no vault is logged in yet";
+    }
+}
+
+// Five is what the agent serves at once; the driver may queue more than that.
+TEST_F(AgentOnStandIn, OutstandingRequestsAreAllAnswered)
+{
+    for (int burst : {5, 16}) {
+        SCOPED_TRACE(std::to_string(burst) + " at once");
+        std::vector<std::pair<uint64_t, int>> sent;
+        for (int i = 0; i < burst; i++) {
+            ULONG code = i % 2 ? ULONG(DeviceUnpluggedNotice) : 18u;
+            uint64_t id = s_driver->Send(MakeNotification(code));
+            ASSERT_NE(0u, id);
+            sent.emplace_back(id, code == DeviceUnpluggedNotice);
+        }
+        for (auto it = sent.rbegin(); it != sent.rend(); ++it) {
+            std::vector<uint8_t> reply;
+            ASSERT_TRUE(s_driver->Await(it->first, &reply, kReplyWaitMs)) << "id " << it->first;
+            ExpectReply(reply, it->first, it->second, "id " + std::to_string(it->first));
+        }
+    }
+}
+
+TEST_F(AgentOnStandIn, ShortRequestsGetFullReplies)
+{
+    const ULONG code = DeviceUnpluggedNotice;
+    uint64_t id = s_driver->SendRaw(&code, sizeof(code));
+    std::vector<uint8_t> reply;
+    ASSERT_TRUE(s_driver->Await(id, &reply, kReplyWaitMs));
+    ExpectReply(reply, id, 1, "code only");
+
+    id = s_driver->SendRaw(nullptr, 0);
+    ASSERT_TRUE(s_driver->Await(id, &reply, kReplyWaitMs));
+    ExpectReply(reply, id, -1, "header only");
+}
+
+// A driver that keeps its connecting client waiting is still served.
+TEST(SlowDriver, LateHelloAnswersStillConnect)
+{
+    DriverStandIn driver(1000);
+    ASSERT_TRUE(driver.Load());
+    AgentProcess agent;
+    ASSERT_TRUE(agent.Start());
+    ASSERT_TRUE(driver.WaitForAgent(kConnectWaitMs));
+    EXPECT_EQ(ProcessUserSidText(), driver.LastConnection().context);
+    std::vector<uint8_t> reply;
+    uint64_t id = driver.Send(MakeNotification(DeviceUnpluggedNotice));
+    ASSERT_TRUE(driver.Await(id, &reply, kReplyWaitMs));
+    ExpectReply(reply, id, 1, "after a slow hello");
+    ASSERT_TRUE(PostQuitToAgent(2000));
+    EXPECT_EQ(0, agent.WaitForExit(10000));
+    ExpectNoProtocolErrors(driver);
+}
+
+// The agent's trace is the only outside view of how its reads ended: with
+// the code of an unloaded port, once per worker.
+TEST(DriverUnload, AgentOutlivesThePortAndAFreshPairWorks)
+{
+    const std::string gone = "ScannerWorker() - Port is disconnected";
+    const std::string unknown = "ScannerWorker() - Unknown error occured";
+    SetLevels(2, 2);
+    for (int round = 0; round < 2; round++) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        AgentProcess agent;
+        {
+            DriverStandIn driver;
+            ASSERT_TRUE(driver.Load()) << "the last stand-in left its pipe behind";
+            const std::string traceAtStart = ReadFileText(TraceFilePath());
+            ASSERT_TRUE(agent.Start());
+            ASSERT_TRUE(driver.WaitForAgent(kConnectWaitMs));
+            ASSERT_TRUE(WaitForWorkers(traceAtStart, kConnectWaitMs));
+            std::vector<uint8_t> reply;
+            uint64_t id = driver.Send(MakeNotification(DeviceUnpluggedNotice));
+            ASSERT_TRUE(driver.Await(id, &reply, kReplyWaitMs));
+            ExpectReply(reply, id, 1, "before unloading");
+            ExpectNoProtocolErrors(driver);
+            const std::string before = ReadFileText(TraceFilePath());
+            driver.Unload();
+            EXPECT_TRUE(WaitUntil([&] {
+                return CountOf(ReadFileText(TraceFilePath()), gone) == CountOf(before, gone) + 5;
+            }, 10000)) << "not every worker saw the port close";
+            EXPECT_EQ(CountOf(before, unknown), CountOf(ReadFileText(TraceFilePath()), unknown));
+        }
+        Sleep(500);
+        EXPECT_TRUE(agent.Running()) << "the message loop goes on without the port";
+        ASSERT_TRUE(PostQuitToAgent(2000));
+        EXPECT_EQ(0, agent.WaitForExit(10000));
+    }
+}
