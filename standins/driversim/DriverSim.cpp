@@ -146,11 +146,13 @@ struct Instance {
         ov.hEvent = ThreadEvent();
         if (ov.hEvent == NULL)
             return GetLastError();
-        ResetEvent(ov.hEvent);
+        // ReadFile and WriteFile reset the event themselves.
         *pcbDone = 0;
         BOOL bOk = bWrite ? WriteFile(h, p, cb, NULL, &ov) : ReadFile(h, p, cb, NULL, &ov);
         DWORD dwError = bOk ? 0 : GetLastError();
-        if (dwError == 0 || dwError == ERROR_IO_PENDING || dwError == ERROR_MORE_DATA) {
+        if (dwError == 0) {   // done at once: nothing to wait for
+            dwError = GetOverlappedResult(h, &ov, pcbDone, FALSE) ? 0 : GetLastError();
+        } else if (dwError == ERROR_IO_PENDING || dwError == ERROR_MORE_DATA) {
             HANDLE waits[2] = {ov.hEvent, hKill};
             DWORD dwWait = WaitForMultipleObjects(2, waits, FALSE, dwTimeoutMs);
             if (dwWait == WAIT_OBJECT_0) {

@@ -38,11 +38,14 @@ static DWORD TransferWait(HANDLE h, bool bWrite, void* pBuffer, DWORD cb, DWORD*
     OVERLAPPED ov = {};
     ov.hEvent = NoPacket(hEvent);
     *pcbDone = 0;
-    ResetEvent(hEvent);
+    // ReadFile and WriteFile reset the event themselves.
     BOOL bOk = bWrite ? WriteFile(h, pBuffer, cb, NULL, &ov) : ReadFile(h, pBuffer, cb, NULL, &ov);
     DWORD dwError = bOk ? 0 : GetLastError();
     if (dwError != 0 && dwError != ERROR_IO_PENDING && dwError != ERROR_MORE_DATA)
         return dwError;
+    // Done at once (the usual case for a write): nothing to wait for.
+    if (dwError == 0)
+        return GetOverlappedResult(h, &ov, pcbDone, FALSE) ? 0 : GetLastError();
     if (WaitForSingleObject(hEvent, dwTimeoutMs) != WAIT_OBJECT_0) {
         CancelIoEx(h, &ov);
         GetOverlappedResult(h, &ov, pcbDone, TRUE);
