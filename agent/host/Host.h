@@ -5,13 +5,13 @@
 #include <windows.h>
 #include <wincrypt.h>
 
+#include "ControlWindow.h"
+
 #define MAX_WORKER_THREADS      64
 #define WORKER_THREAD_COUNT     5
 #define RELEASE_TABLE_SIZE      26
 #define REGISTERED_MESSAGE_COUNT 14
 
-#define CONTROL_WINDOW_CLASS    L"DUZARUDIDI"
-#define CONTROL_WINDOW_TITLE    L"DuzaRudIdi"
 
 // Indexes into g_uiRegisteredMessages, in registration order.
 enum REGISTERED_MESSAGE_INDEX {

@@ -336,23 +336,6 @@ private:
     std::vector<std::string> m_errors;
 };
 
-// Checks a reply at raw offsets, so the wire header cannot agree with itself.
-// A negative `succeeded` accepts either value.
-void ExpectReply(const std::vector<uint8_t>& reply, uint64_t id, int succeeded, const std::string& what)
-{
-    ASSERT_EQ(17472u, reply.size()) << what;
-    uint32_t status;
-    uint64_t replyId;
-    memcpy(&status, reply.data(), 4);
-    memcpy(&replyId, reply.data() + 8, 8);
-    EXPECT_EQ(0u, status) << what;
-    EXPECT_EQ(id, replyId) << what;
-    if (succeeded >= 0)
-        EXPECT_EQ(succeeded, reply[0x10 + 0x4428]) << what;
-    else
-        EXPECT_LE(reply[0x10 + 0x4428], 1) << what;
-}
-
 void ExpectNoProtocolErrors(DriverStandIn& driver)
 {
     Sleep(100);   // a late second reply would show up as an unknown MessageId

@@ -1,14 +1,11 @@
 // The log and trace channels against the prefix's real registry, files and
 // debugger output, and the SID text forms.
 #include <windows.h>
-#include <shlobj.h>
 #include <stdio.h>
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -17,6 +14,7 @@
 
 #include "diag/Diag.h"
 #include "diag/UserSid.h"
+#include "support/AgentHarness.h"
 #include "support/DebugMonitor.h"
 
 namespace {
@@ -68,27 +66,20 @@ public:
 };
 const auto* const kRestorer = ::testing::AddGlobalTestEnvironment(new RegistryRestorer);
 
-std::filesystem::path DiagFolder()
-{
-    wchar_t wszPath[MAX_PATH] = L"";
-    SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, wszPath);
-    return std::filesystem::path(wszPath) / L"VuvUDovu";
-}
+std::filesystem::path DiagFolder() { return harness::LogFolder(); }
 
-std::optional<std::string> ReadAll(const std::filesystem::path& path)
+// A file's content, or nothing when there is no such file.
+std::optional<std::string> ReadAll(const std::wstring& path)
 {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return std::nullopt;
-    return std::string(std::istreambuf_iterator<char>(in), {});
+    if (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES)
+        return std::nullopt;
+    return harness::ReadFileText(path);
 }
 
 // Today's file of a channel, "\r\n" of its text-mode stream read back as "\n".
-std::optional<std::string> DatedFile(const std::wstring& stem)
+std::optional<std::string> DatedFile(const std::wstring& path)
 {
-    SYSTEMTIME st;
-    GetSystemTime(&st);
-    std::optional<std::string> content = ReadAll(DiagFolder() / (stem + L"(" + std::to_wstring(st.wDay) + L"-" +
-        std::to_wstring(st.wMonth) + L"-" + std::to_wstring(st.wYear) + L").txt"));
+    std::optional<std::string> content = ReadAll(path);
     if (content) std::erase(*content, '\r');
     return content;
 }
@@ -163,7 +154,7 @@ TEST_F(ChannelTest, EachLevelChoosesDebuggerOutputAndFileButErrorRecordsOnlyNeed
         if (dwTrace == 1 || dwTrace == 3) expected.push_back(Trace("trace t"));
         EXPECT_EQ(expected, DebuggerLines());
 
-        std::optional<std::string> logFile = DatedFile(L"RavOZor"), traceFile = DatedFile(L"VodORuz");
+        std::optional<std::string> logFile = DatedFile(harness::LogFilePath()), traceFile = DatedFile(harness::TraceFilePath());
         EXPECT_EQ(dwLog >= 2 || dwTrace >= 2, std::filesystem::exists(DiagFolder()));
         if (dwLog < 2) EXPECT_EQ(std::nullopt, logFile);
         if (dwLog == 2 || dwLog == 3) EXPECT_EQ(Log("log 7\n") + "\n" + error, logFile);
@@ -180,7 +171,7 @@ TEST_F(ChannelTest, LevelsAreRawFourBytesAndAMissingKeyMeansNone)
     SetValue(L"LogLevel", REG_BINARY, binaryTwo, sizeof binaryTwo);
     OpenLogFile();
     WriteLog("binary");
-    EXPECT_EQ(Log("binary") + "\n", DatedFile(L"RavOZor"));
+    EXPECT_EQ(Log("binary") + "\n", DatedFile(harness::LogFilePath()));
 
     ASSERT_NO_FATAL_FAILURE(SetUp());
     const DWORD dwBoth = 3;  // what the real key would give
@@ -208,8 +199,8 @@ TEST_F(ChannelTest, ReopenReplacesTheLogAndAppendsToTheTrace)
         WriteLog(pszRun);
         WriteTrace(pszRun);
     }
-    EXPECT_EQ(Log("second") + "\n", DatedFile(L"RavOZor"));
-    EXPECT_EQ(kBanner + Trace("first") + "\n" + kBanner + Trace("second") + "\n", DatedFile(L"VodORuz"));
+    EXPECT_EQ(Log("second") + "\n", DatedFile(harness::LogFilePath()));
+    EXPECT_EQ(kBanner + Trace("first") + "\n" + kBanner + Trace("second") + "\n", DatedFile(harness::TraceFilePath()));
 }
 
 TEST_F(ChannelTest, MessageThatDoesNotFitIsDroppedAndLongLineLosesItsPrefix)
@@ -221,7 +212,7 @@ TEST_F(ChannelTest, MessageThatDoesNotFitIsDroppedAndLongLineLosesItsPrefix)
         WriteLog("%s", message(cch).c_str());
     std::vector<std::string> expected = {Log(message(cchRoom)), message(cchRoom + 1), message(1055)};
     EXPECT_EQ(expected, DebuggerLines());
-    EXPECT_EQ(expected[0] + "\n" + expected[1] + "\n" + expected[2] + "\n", DatedFile(L"RavOZor"));
+    EXPECT_EQ(expected[0] + "\n" + expected[1] + "\n" + expected[2] + "\n", DatedFile(harness::LogFilePath()));
 }
 
 TEST_F(ChannelTest, WideMessagesHoldAtMost527CharactersAndFormatsFollowTheRuntime)
@@ -233,7 +224,7 @@ TEST_F(ChannelTest, WideMessagesHoldAtMost527CharactersAndFormatsFollowTheRuntim
     WriteLog("%ws|%s", L"wide", "narrow");
     std::vector<std::string> expected = {Log(std::string(527, 'w')), Log("ws|wide|5"), Log("wide|narrow")};
     EXPECT_EQ(expected, DebuggerLines());
-    EXPECT_EQ(expected[0] + "\n" + expected[1] + "\n" + expected[2] + "\n", DatedFile(L"RavOZor"));
+    EXPECT_EQ(expected[0] + "\n" + expected[1] + "\n" + expected[2] + "\n", DatedFile(harness::LogFilePath()));
 }
 
 TEST_F(ChannelTest, LinesBeforeTheSidExistHaveAnEmptyPrefix)
@@ -267,7 +258,7 @@ TEST_F(ChannelTest, ConcurrentWritersNeverSplitALine)
     for (std::thread& writer : writers) writer.join();
 
     std::vector<int> nextLine(kThreads, 0);
-    std::istringstream content(DatedFile(L"RavOZor").value_or(""));
+    std::istringstream content(DatedFile(harness::LogFilePath()).value_or(""));
     for (std::string line; std::getline(content, line);) {
         int t = -1, i = -1;
         sscanf(line.c_str(), ("REVUZEZ(" + sid + "): writer %d line %d").c_str(), &t, &i);

@@ -123,22 +123,6 @@ protected:
         EXPECT_TRUE(s_sim->Request(n, &reply, kReplyWaitMs)) << "no reply to code " << n.eCommandType;
         return reply;
     }
-    static void ExpectReply(const std::vector<uint8_t>& reply, uint64_t id, int succeeded,
-                            const char* what)
-    {
-        ASSERT_EQ(REPLY_MESSAGE_SIZE, reply.size()) << what;
-        // Read at the raw offsets too, so a drift of the shared header
-        // cannot hide behind the same header on both sides.
-        uint64_t rawId;
-        memcpy(&rawId, reply.data() + 8, sizeof(rawId));
-        EXPECT_EQ(AsReply(reply)->ReplyHeader.MessageId, rawId) << what;
-        EXPECT_EQ(AsReply(reply)->Reply.Succeeded, reply[0x10 + 0x4428]) << what;
-        EXPECT_EQ(0, AsReply(reply)->ReplyHeader.Status) << what;
-        if (id)
-            EXPECT_EQ(id, AsReply(reply)->ReplyHeader.MessageId) << what;
-        EXPECT_EQ(succeeded, AsReply(reply)->Reply.Succeeded) << what;
-    }
-
     static driversim::DriverSim* s_sim;
     static AgentProcess* s_agent;
 };

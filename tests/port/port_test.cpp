@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <cstring>
 #include <cwctype>
 #include <memory>
@@ -17,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "AgentHarness.h"
 #include "DriverSim.h"
 #include "PortPipe.h"
 #include "VaultWire.h"
@@ -36,15 +36,6 @@ struct Slot {
     RequestMessage request;
     OVERLAPPED     ov;
 };
-
-template <class F>
-bool Eventually(F condition, DWORD dwMs = 3000)
-{
-    for (DWORD t0 = GetTickCount(); !condition(); Sleep(2))
-        if (GetTickCount() - t0 > dwMs)
-            return false;
-    return true;
-}
 
 std::vector<uint8_t> Hello(DWORD channel, DWORD id, const std::string& context,
                            DWORD magic = PORT_HELLO_MAGIC, DWORD extra = 0)
@@ -73,12 +64,12 @@ PORT_ANSWER RawHello(const std::vector<uint8_t>& hello)
 
 bool HasError(const DriverSim& sim, const std::string& text)
 {
-    return Eventually([&] {
+    return harness::WaitUntil([&] {
         for (const std::string& e : sim.Errors())
             if (e.find(text) != std::string::npos)
                 return true;
         return false;
-    });
+    }, 3000);
 }
 
 VaultControlMessage* NewControl(DWORD command, const wchar_t* path)
@@ -284,7 +275,7 @@ TEST_F(PortTest, RequestsCompleteOnceEachThroughTheCompletionPort)
     // still reaches the completion port, once.
     uint64_t id = sim.Send(*note);
     DWORD avail = 0;
-    ASSERT_TRUE(Eventually([&] { return PeekNamedPipe(port, NULL, 0, NULL, &avail, NULL) && avail; }));
+    ASSERT_TRUE(harness::WaitUntil([&] { return PeekNamedPipe(port, NULL, 0, NULL, &avail, NULL) && avail; }, 3000));
     ASSERT_EQ(kPending, FilterGetMessage(port, &slots[0].request.MessageHeader, offsetof(Slot, ov), &slots[0].ov));
     ASSERT_TRUE(GetQueuedCompletionStatus(iocp, &cb, &key, &ov, 2000));
     EXPECT_EQ(&slots[0].ov, ov);
@@ -374,30 +365,6 @@ TEST_F(PortTest, ConcurrentRepliesArriveWhole)
     }
     EXPECT_EQ(0u, sim.Outstanding());
     EXPECT_TRUE(sim.Errors().empty());
-}
-
-// One request and its reply at a time, at the agent's sizes.
-TEST_F(PortTest, RoundTripTime)
-{
-    HANDLE port = Agent();
-    auto note = std::make_unique<Notification>();
-    std::thread agent([&] {
-        auto slot = std::make_unique<Slot>();
-        auto reply = std::make_unique<struct ReplyMessage>();
-        while (FilterGetMessage(port, &slot->request.MessageHeader, sizeof(RequestMessage), NULL) == S_OK) {
-            reply->ReplyHeader.MessageId = slot->request.MessageHeader.MessageId;
-            FilterReplyMessage(port, &reply->ReplyHeader, REPLY_MESSAGE_SIZE);
-        }
-    });
-    const int kRounds = 200;
-    auto t0 = std::chrono::steady_clock::now();
-    for (int i = 0; i < kRounds; i++)
-        ASSERT_TRUE(sim.Request(*note, nullptr, 3000)) << "round " << i;
-    auto us = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - t0);
-    printf("round trip of %lu + %lu bytes: %lld us\n", REQUEST_MESSAGE_SIZE, REPLY_MESSAGE_SIZE,
-           (long long)us.count() / kRounds);
-    sim.Unload();   // ends the agent thread's read
-    agent.join();
 }
 
 // ---------------------------------------------------------------------------

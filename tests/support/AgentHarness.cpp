@@ -1,6 +1,10 @@
 #include "AgentHarness.h"
 
+#include <gtest/gtest.h>
+
 #include <sddl.h>
+
+#include "ControlWindow.h"
 #include <shlobj.h>
 
 #include <cstdio>
@@ -76,7 +80,7 @@ void AgentProcess::Kill()
 HWND FindControlWindow(DWORD dwTimeoutMs)
 {
     HWND hWnd = nullptr;
-    WaitUntil([&] { return (hWnd = FindWindowW(L"DUZARUDIDI", L"DuzaRudIdi")) != nullptr; },
+    WaitUntil([&] { return (hWnd = FindWindowW(CONTROL_WINDOW_CLASS, CONTROL_WINDOW_TITLE)) != nullptr; },
               dwTimeoutMs);
     return hWnd;
 }
@@ -239,6 +243,26 @@ Notification MakeNotification(ULONG eCommandType)
 const struct ReplyMessage* AsReply(const std::vector<uint8_t>& bytes)
 {
     return reinterpret_cast<const struct ReplyMessage*>(bytes.data());
+}
+
+void ExpectReply(const std::vector<uint8_t>& reply, uint64_t id, int succeeded,
+                 const std::string& what)
+{
+    ASSERT_EQ(17472u, reply.size()) << what;
+    uint32_t status;
+    uint64_t replyId;
+    memcpy(&status, reply.data(), sizeof(status));
+    memcpy(&replyId, reply.data() + 8, sizeof(replyId));
+    const uint8_t replySucceeded = reply[0x10 + 0x4428];
+    EXPECT_EQ(0u, status) << what;
+    EXPECT_EQ(AsReply(reply)->ReplyHeader.MessageId, replyId) << what;
+    EXPECT_EQ(AsReply(reply)->Reply.Succeeded, replySucceeded) << what;
+    if (id != 0)
+        EXPECT_EQ(id, replyId) << what;
+    if (succeeded >= 0)
+        EXPECT_EQ(succeeded, replySucceeded) << what;
+    else
+        EXPECT_LE(replySucceeded, 1) << what;
 }
 
 }  // namespace harness

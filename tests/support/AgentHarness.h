@@ -70,6 +70,12 @@ std::string ProcessUserSidText();
 Notification MakeNotification(ULONG eCommandType);
 // Reply parts of a whole reply message as the driver received it.
 const struct ReplyMessage* AsReply(const std::vector<uint8_t>& bytes);
+// Checks a whole reply message at its raw offsets, so that a drift of the
+// shared header cannot hide behind the same header on both sides: 17,472
+// bytes, Status 0, MessageId `id` (any when 0), Succeeded `succeeded` (0 or
+// 1 when negative).
+void ExpectReply(const std::vector<uint8_t>& reply, uint64_t id, int succeeded,
+                 const std::string& what);
 
 // Polls until the predicate holds or the time runs out.
 template <typename F>

@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "ControlWindow.h"
 #include "DriverSim.h"
 #include "VaultWire.h"
 
@@ -287,7 +288,7 @@ bool AgentPath(int total, Figures* one, Figures* five)
     *one = Measure(1, total, roundTrip);
     *five = Measure(5, total, roundTrip);
 
-    HWND hWnd = FindWindowW(L"DUZARUDIDI", L"DuzaRudIdi");
+    HWND hWnd = FindWindowW(CONTROL_WINDOW_CLASS, CONTROL_WINDOW_TITLE);
     if (hWnd)
         PostMessageW(hWnd, WM_QUIT, 0, 0);
     EndProcess(pi, 10000);

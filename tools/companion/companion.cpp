@@ -6,10 +6,9 @@
 #include <cstdlib>
 #include <cwchar>
 
-namespace {
+#include "ControlWindow.h"
 
-const wchar_t kClass[] = L"DUZARUDIDI";
-const wchar_t kTitle[] = L"DuzaRudIdi";
+namespace {
 
 int Usage()
 {
@@ -22,7 +21,7 @@ int Usage()
 
 int Quit(DWORD dwWaitMs)
 {
-    HWND hWnd = FindWindowW(kClass, kTitle);
+    HWND hWnd = FindWindowW(CONTROL_WINDOW_CLASS, CONTROL_WINDOW_TITLE);
     if (!hWnd) {
         fwprintf(stderr, L"companion: no agent is running\n");
         return 1;
