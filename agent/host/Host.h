@@ -3,13 +3,11 @@
 #pragma once
 
 #include <windows.h>
-#include <wincrypt.h>
 
 #include "ControlWindow.h"
 
 #define MAX_WORKER_THREADS      64
 #define WORKER_THREAD_COUNT     5
-#define RELEASE_TABLE_SIZE      26
 #define REGISTERED_MESSAGE_COUNT 14
 
 
@@ -31,8 +29,6 @@ extern volatile LONG g_lWorkerRunFlag;
 extern UINT          g_uiRegisteredMessages[REGISTERED_MESSAGE_COUNT];
 extern HWND          g_hControlWindow;
 extern HINSTANCE     g_hInstance;
-extern HCRYPTPROV    g_hReleaseProviders[RELEASE_TABLE_SIZE];
-extern LONG          g_lReleaseProviderCount;
 
 void RegisterControlMessages(void);
 ATOM MyRegisterClass(HINSTANCE hInstance);

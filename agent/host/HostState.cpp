@@ -15,5 +15,3 @@ volatile LONG g_lWorkerRunFlag = 0;
 UINT          g_uiRegisteredMessages[REGISTERED_MESSAGE_COUNT];
 HWND          g_hControlWindow = NULL;
 HINSTANCE     g_hInstance = NULL;
-HCRYPTPROV    g_hReleaseProviders[RELEASE_TABLE_SIZE];
-LONG          g_lReleaseProviderCount = 0;

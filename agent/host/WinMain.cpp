@@ -9,6 +9,7 @@
 #include "diag/UserSid.h"
 #include "filter/ScannerWorker.h"
 #include "host/Host.h"
+#include "keys/Crypt.h"
 
 #define SID_UTF8_BYTES   512
 #define MUTEX_NAME_BYTES 600
@@ -75,7 +76,7 @@ static BOOL StartAgent(HINSTANCE hInstance, int nCmdShow, WorkerContext* pContex
         return FALSE;
     }
     SetProcessShutdownParameters(0x100, 0);
-    g_lReleaseProviderCount = 0;
+    ResetReleaseTable();
 
     if (!ObtainUserSid(GetCurrentThreadId(), GetCurrentProcessId(), &pSid) ||
         !SidToText(pSid, &pwszSid)) {
@@ -146,7 +147,7 @@ static BOOL StartAgent(HINSTANCE hInstance, int nCmdShow, WorkerContext* pContex
     pContext->hPort = g_hFilterPort;
     pContext->hCompletion = g_hCompletionPort;
 
-    // The crypto layer is initialised here (InitCrypt) once it exists.
+    InitCrypt();
     HideFromDebugger();
 
     WriteTrace("WinMain() - Before SendDocVaultsToFilter()");
@@ -162,8 +163,7 @@ static BOOL StartAgent(HINSTANCE hInstance, int nCmdShow, WorkerContext* pContex
 
 static void StopAgent(BOOL bWinsockStarted, HANDLE hMutex)
 {
-    for (LONG i = 0; i < g_lReleaseProviderCount && i < RELEASE_TABLE_SIZE; i++)
-        CryptReleaseContext(g_hReleaseProviders[i], 0);
+    ReleaseProviderTable();
     if (bWinsockStarted)
         WSACleanup();
     if (!ReleaseMutex(hMutex)) {

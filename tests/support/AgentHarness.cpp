@@ -38,12 +38,23 @@ std::wstring ExeDir()
 
 std::wstring AgentPath() { return ExeDir() + L"\\VuvUDOVU.exe"; }
 
+std::wstring SelfPath()
+{
+    wchar_t path[MAX_PATH];
+    DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    return std::wstring(path, n);
+}
+
 AgentProcess::~AgentProcess() { Kill(); }
 
-bool AgentProcess::Start()
+bool AgentProcess::Start() { return Start(AgentPath(), L""); }
+
+bool AgentProcess::Start(const std::wstring& program, const std::wstring& arguments)
 {
     Kill();
-    std::wstring cmd = L"\"" + AgentPath() + L"\"";
+    std::wstring cmd = L"\"" + program + L"\"";
+    if (!arguments.empty())
+        cmd += L" " + arguments;
     STARTUPINFOW si{};
     si.cb = sizeof(si);
     return CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr,

@@ -15,7 +15,11 @@ namespace harness {
 std::wstring AgentPath();
 std::wstring ExeDir();
 
-// A started agent process; ends it (if still running) when destroyed.
+// The running test program itself, for tests that need a second process.
+std::wstring SelfPath();
+
+// A started agent (or any other) process; ends it (if still running) when
+// destroyed.
 class AgentProcess {
 public:
     AgentProcess() = default;
@@ -24,6 +28,8 @@ public:
     AgentProcess& operator=(const AgentProcess&) = delete;
 
     bool Start();
+    // Any program, with a command line tail, in the test's folder.
+    bool Start(const std::wstring& program, const std::wstring& arguments);
     // Exit code once it ended within the time-out, or -1.
     long WaitForExit(DWORD dwTimeoutMs);
     bool Running() const;

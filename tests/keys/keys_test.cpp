@@ -1,0 +1,673 @@
+// Vault keys and the vault cache, in process, against the prefix's real
+// providers, key containers, registry and named mutexes. A second process
+// (this program started again with a role) holds a login mutex or loads
+// vault keys the way a restarted agent would.
+#include <windows.h>
+#include <wincrypt.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "drives/DriveIcons.h"
+#include "keys/Crypt.h"
+#include "keys/VaultKeys.h"
+#include "support/AgentHarness.h"
+#include "vaults/VaultCache.h"
+#include "vaults/VaultRecords.h"
+
+namespace {
+
+using Bytes = std::vector<BYTE>;
+
+const wchar_t kCapiParent[] = L"Software\\Revedi Zadoder Avir.\\Common";
+
+std::wstring Unique(const wchar_t* stem)
+{
+    return std::wstring(stem) + L"-" + std::to_wstring(GetCurrentProcessId());
+}
+
+void SetCapiKey(bool present)
+{
+    if (present) {
+        HKEY hKey;
+        ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, CAPI_KEY_PATH, 0, nullptr, 0,
+                                                 KEY_ALL_ACCESS, nullptr, &hKey, nullptr));
+        RegCloseKey(hKey);
+    } else {
+        RegDeleteKeyW(HKEY_LOCAL_MACHINE, CAPI_KEY_PATH);
+        RegDeleteKeyW(HKEY_LOCAL_MACHINE, kCapiParent);
+    }
+}
+
+void StartCrypt(bool capiKey)
+{
+    SetCapiKey(capiKey);
+    ResetCryptState();
+    InitCrypt();
+}
+
+void DeleteContainer(const std::wstring& name, const wchar_t* provider)
+{
+    HCRYPTPROV hProv = 0;
+    CryptAcquireContextW(&hProv, name.c_str(), provider, PROV_RSA_FULL, CRYPT_DELETEKEYSET);
+}
+
+Bytes PublicKey(HCRYPTKEY hKey)
+{
+    Bytes blob(512);
+    DWORD cb = static_cast<DWORD>(blob.size());
+    if (!CryptExportKey(hKey, 0, PUBLICKEYBLOB, 0, blob.data(), &cb))
+        return {};
+    blob.resize(cb);
+    return blob;
+}
+
+std::wstring ProviderName(HCRYPTPROV hProv)
+{
+    char name[256] = {};
+    DWORD cb = sizeof(name);
+    if (!CryptGetProvParam(hProv, PP_NAME, reinterpret_cast<BYTE*>(name), &cb, 0))
+        return L"<none>";
+    return std::wstring(name, name + strlen(name));
+}
+
+// A vault record in the registry, removed again at the end of the test.
+class RegistryVault {
+public:
+    RegistryVault(const std::wstring& subkey, const std::wstring& path,
+                  const std::wstring& container)
+        : subkey_(subkey)
+    {
+        FormVaultKeyPath(subkey.c_str(), keyPath_, ARRAYSIZE(keyPath_));
+        SetString(L"Path", path);
+        SetString(L"Label", L"Test vault " + subkey);
+        SetString(L"Container", container);
+        SetString(L"MapName", L"");
+        DWORD settings = 0;
+        RegSetKeyValueW(HKEY_CURRENT_USER, keyPath_, L"Settings", REG_DWORD, &settings, 4);
+    }
+    ~RegistryVault() { RegDeleteKeyW(HKEY_CURRENT_USER, keyPath_); }
+    void SetString(const wchar_t* name, const std::wstring& value)
+    {
+        RegSetKeyValueW(HKEY_CURRENT_USER, keyPath_, name, REG_SZ, value.c_str(),
+                        static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+    }
+    Bytes KeyValue() const
+    {
+        Bytes value(512);
+        DWORD cb = static_cast<DWORD>(value.size());
+        if (RegGetValueW(HKEY_CURRENT_USER, keyPath_, L"Key", RRF_RT_REG_BINARY, nullptr,
+                         value.data(), &cb) != ERROR_SUCCESS)
+            return {};
+        value.resize(cb);
+        return value;
+    }
+    const std::wstring& Subkey() const { return subkey_; }
+
+private:
+    std::wstring subkey_;
+    wchar_t keyPath_[520];
+};
+
+VaultCacheEntry MakeRecord(const std::wstring& path, const std::wstring& container = L"",
+                           bool loggedIn = true, const std::wstring& drive = L"Q:")
+{
+    VaultCacheEntry record{};
+    wcscpy_s(record.wszPath, path.c_str());
+    wcscpy_s(record.wszContainer, container.c_str());
+    wcscpy_s(record.wszDrive, drive.c_str());
+    record.bLoggedIn = loggedIn ? 1 : 0;
+    return record;
+}
+
+std::vector<std::wstring> CachedPaths()
+{
+    std::vector<std::wstring> paths;
+    WalkVaultCache([](VaultCacheEntry* p, void* ctx) {
+        static_cast<std::vector<std::wstring>*>(ctx)->push_back(p->wszPath);
+        return TRUE;
+    }, &paths);
+    return paths;
+}
+
+class KeysTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ResetVaultCache();
+        StartCrypt(true);
+    }
+    void TearDown() override
+    {
+        ResetVaultCache();
+        SetCapiKey(true);
+    }
+};
+
+// ---------------------------------------------------------------------------
+// The crypto layer.
+
+TEST_F(KeysTest, EveryKeyFunctionRefusesBeforeInitCrypt)
+{
+    ResetCryptState();
+    HCRYPTPROV hProv = 0;
+    HCRYPTKEY hKey = 0;
+    BYTE block[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+    DWORD cb = 8;
+    struct { const char* name; DWORD result; } cases[] = {
+        {"GetUserXKey", GetUserXKey(L"any", &hProv, &hKey)},
+        {"GetIPCXKey", GetIPCXKey(&hProv, &hKey)},
+        {"EncryptBuffer", EncryptBuffer(1, block, 8)},
+        {"DecryptBuffer", DecryptBuffer(1, block, &cb)},
+        {"GetVaultSymmetricKey", GetVaultSymmetricKey(1, 1, 1, 1, block, 8, &hKey)},
+        {"GenUserXKey", GenUserXKey(L"any", &hProv, &hKey)},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(KEY_RESULT_NOT_INITIALISED, c.result) << c.name;
+    EXPECT_EQ(0u, hProv + hKey);
+    EXPECT_EQ(1, block[0]);
+}
+
+TEST_F(KeysTest, VaultContainersFollowTheCapiKeyAndTheIpcContainerNever)
+{
+    const std::wstring container = Unique(L"VuzTestChoice");
+    for (bool capiKey : {true, false}) {
+        StartCrypt(capiKey);
+        const wchar_t* expected = capiKey ? SOFTWARE_PROVIDER_NAME : TCG_PROVIDER_NAME;
+        HCRYPTPROV hUser = 0, hIpc = 0;
+        HCRYPTKEY hUserX = 0, hIpcX = 0;
+        ASSERT_EQ(KEY_RESULT_OK, GenUserXKey(container.c_str(), &hUser, &hUserX)) << capiKey;
+        EXPECT_EQ(expected, ProviderName(hUser)) << "CAPI key " << capiKey;
+        ASSERT_EQ(KEY_RESULT_OK, GetIPCXKey(&hIpc, &hIpcX));
+        EXPECT_EQ(SOFTWARE_PROVIDER_NAME, ProviderName(hIpc)) << "CAPI key " << capiKey;
+        CryptReleaseContext(hUser, 0);
+        CryptReleaseContext(hIpc, 0);
+        DeleteContainer(container, expected);
+    }
+}
+
+// Wine's software provider keeps a container's pairs in the registry;
+// damaging the stored pair is the nearest thing to a damaged keyset here.
+TEST_F(KeysTest, IpcKeysetIsCreatedWhenAbsentAndRepairedWhenDamaged)
+{
+    DeleteContainer(IPC_CONTAINER_NAME, SOFTWARE_PROVIDER_NAME);
+    HCRYPTPROV hProv = 0;
+    HCRYPTKEY hKey = 0;
+    ASSERT_EQ(KEY_RESULT_OK, GetIPCXKey(&hProv, &hKey));
+    const Bytes created = PublicKey(hKey);
+    ASSERT_FALSE(created.empty());
+    CryptDestroyKey(hKey);
+    CryptReleaseContext(hProv, 0);
+
+    const std::wstring stored = std::wstring(L"Software\\Wine\\Crypto\\RSA\\") + IPC_CONTAINER_NAME;
+    BYTE garbage[16] = {0xDE, 0xAD};
+    ASSERT_EQ(ERROR_SUCCESS, RegSetKeyValueW(HKEY_CURRENT_USER, stored.c_str(), L"KeyExchangeKeyPair",
+                                             REG_BINARY, garbage, sizeof(garbage)));
+    hProv = 0;
+    hKey = 0;
+    ASSERT_EQ(KEY_RESULT_OK, GetIPCXKey(&hProv, &hKey));
+    const Bytes repaired = PublicKey(hKey);
+    EXPECT_FALSE(repaired.empty());
+    EXPECT_NE(created, repaired) << "the damaged pair must be replaced by a new one";
+
+    // A second context, as another vault's, finds the repaired pair.
+    HCRYPTPROV hOther = 0;
+    HCRYPTKEY hOtherKey = 0;
+    ASSERT_EQ(KEY_RESULT_OK, GetIPCXKey(&hOther, &hOtherKey));
+    EXPECT_EQ(repaired, PublicKey(hOtherKey));
+    for (HCRYPTPROV h : {hProv, hOther})
+        CryptReleaseContext(h, 0);
+}
+
+TEST_F(KeysTest, BlockPrimitivesWorkOnWholeBlocksAndLeaveTheCallersKeyAlone)
+{
+    HCRYPTPROV hProv = 0;
+    ASSERT_TRUE(CryptAcquireContextW(&hProv, nullptr, SOFTWARE_PROVIDER_NAME, PROV_RSA_FULL,
+                                     CRYPT_VERIFYCONTEXT));
+    HCRYPTKEY hKey = 0;
+    ASSERT_TRUE(CryptGenKey(hProv, CALG_3DES, CRYPT_EXPORTABLE, &hKey));
+    const BYTE iv[8] = {9, 8, 7, 6, 5, 4, 3, 2};
+    ASSERT_TRUE(CryptSetKeyParam(hKey, KP_IV, iv, 0));
+    auto state = [&] {
+        DWORD mode = 0, cbMode = 4;
+        BYTE keyIv[8] = {};
+        DWORD cbIv = 8;
+        CryptGetKeyParam(hKey, KP_MODE, reinterpret_cast<BYTE*>(&mode), &cbMode, 0);
+        CryptGetKeyParam(hKey, KP_IV, keyIv, &cbIv, 0);
+        return std::make_pair(mode, Bytes(keyIv, keyIv + 8));
+    };
+    const auto before = state();
+
+    Bytes twelve(12, 0x5A);
+    EXPECT_EQ(KEY_RESULT_BAD_LENGTH, EncryptBuffer(hKey, twelve.data(), 12));
+    EXPECT_EQ(Bytes(12, 0x5A), twelve);
+
+    Bytes two(16, 0x33), one(8, 0x33);
+    ASSERT_EQ(KEY_RESULT_OK, EncryptBuffer(hKey, two.data(), 16));
+    ASSERT_EQ(KEY_RESULT_OK, EncryptBuffer(hKey, one.data(), 8));
+    EXPECT_EQ(Bytes(two.begin(), two.begin() + 8), one) << "first block as if alone";
+    EXPECT_EQ(Bytes(two.begin() + 8, two.end()), one) << "second block independent of the first";
+    EXPECT_EQ(before, state()) << "mode and chaining state of the caller's key";
+
+    DWORD cb = 16;
+    ASSERT_EQ(KEY_RESULT_OK, DecryptBuffer(hKey, two.data(), &cb));
+    EXPECT_EQ(Bytes(16, 0x33), two);
+    EXPECT_EQ(KEY_RESULT_MISSING_ARG, EncryptBuffer(0, two.data(), 16));
+    CryptDestroyKey(hKey);
+    CryptReleaseContext(hProv, 0);
+}
+
+// ---------------------------------------------------------------------------
+// The cache.
+
+TEST_F(KeysTest, LookupsMatchTheVaultFolderAndWhatLiesBelowIt)
+{
+    VaultCacheEntry vault1 = MakeRecord(L"C:\\Vault1");
+    VaultCacheEntry outer = MakeRecord(L"C:\\A");
+    VaultCacheEntry inner = MakeRecord(L"C:\\A\\B");
+    VaultCacheEntry locked = MakeRecord(L"C:\\Locked", L"", false);
+    VaultCacheEntry network = MakeRecord(L"C:\\NotUsed");
+    wcscpy_s(network.wszMapName, L"\\\\server\\share\\vault");
+    network.dwSettings = VAULT_SETTING_NETWORK;
+    for (VaultCacheEntry* r : {&vault1, &outer, &inner, &locked, &network})
+        ASSERT_NE(nullptr, AddVaultinCache(r));
+
+    struct { std::wstring path; const wchar_t* loggedIn; const wchar_t* any; } cases[] = {
+        {L"C:\\Vault1\\doc.txt", L"C:\\Vault1", L"C:\\Vault1"},
+        {L"C:\\Vault1", L"C:\\Vault1", L"C:\\Vault1"},
+        {L"c:\\VAULT1\\sub\\x", L"C:\\Vault1", L"C:\\Vault1"},
+        {L"C:\\Vault10\\doc.txt", nullptr, nullptr},
+        {L"C:\\Vault", nullptr, nullptr},
+        {L"C:\\A\\B\\deep.txt", L"C:\\A", L"C:\\A"},
+        {L"C:\\Locked\\x", nullptr, L"C:\\Locked"},
+        {L"\\\\server\\share\\vault\\f", L"\\\\server\\share\\vault", L"\\\\server\\share\\vault"},
+        {L"C:\\NotUsed\\f", nullptr, nullptr},
+        {L"C:\\Vault1\\" + std::wstring(250, L'x'), nullptr, nullptr},  // 260 characters
+    };
+    for (const auto& c : cases) {
+        VaultCacheEntry* pLoggedIn = GetVaultInCache2(c.path.c_str());
+        VaultCacheEntry* pAny = GetVaultInCacheEx(c.path.c_str());
+        EXPECT_EQ(c.loggedIn ? std::wstring(c.loggedIn) : L"-", pLoggedIn ? pLoggedIn->wszPath : L"-")
+            << "GetVaultInCache2 " << std::string(c.path.begin(), c.path.end());
+        EXPECT_EQ(c.any ? std::wstring(c.any) : L"-", pAny ? pAny->wszPath : L"-")
+            << "GetVaultInCacheEx " << std::string(c.path.begin(), c.path.end());
+    }
+}
+
+TEST_F(KeysTest, RemovalRelinksTheListAndKeepsRemovedRecordsReadable)
+{
+    struct { std::vector<std::wstring> before; std::wstring removed; std::vector<std::wstring> after; } cases[] = {
+        {{L"C:\\Only"}, L"C:\\Only\\file", {}},
+        {{L"C:\\First", L"C:\\Second", L"C:\\Third"}, L"C:\\First", {L"C:\\Second", L"C:\\Third"}},
+        {{L"C:\\First", L"C:\\Second", L"C:\\Third"}, L"C:\\Third", {L"C:\\First", L"C:\\Second"}},
+        {{L"C:\\First", L"C:\\Second"}, L"C:\\Elsewhere", {L"C:\\First", L"C:\\Second"}},
+    };
+    for (const auto& c : cases) {
+        ResetVaultCache();
+        VaultCacheEntry* pHeld = nullptr;
+        for (const auto& path : c.before) {
+            VaultCacheEntry record = MakeRecord(path, Unique(L"VuzTestNoSuchContainer"));
+            VaultCacheEntry* p = AddVaultinCache(&record);
+            if (VaultPathMatches(path.c_str(), c.removed.c_str()))
+                pHeld = p;
+        }
+        EXPECT_TRUE(RemoveVaultFromCache(c.removed.c_str()));
+        EXPECT_EQ(c.after, CachedPaths());
+        if (pHeld != nullptr)
+            EXPECT_TRUE(VaultPathMatches(pHeld->wszPath, c.removed.c_str())) << "record still readable";
+        // The tail is right: a new record lands at the end.
+        VaultCacheEntry last = MakeRecord(L"C:\\Last");
+        AddVaultinCache(&last);
+        EXPECT_EQ(L"C:\\Last", CachedPaths().back());
+    }
+}
+
+TEST_F(KeysTest, SharedContainerIsKeptUntilItsLastVaultGoes)
+{
+    const std::wstring container = Unique(L"VuzTestShared");
+    HCRYPTPROV hProv = 0;
+    HCRYPTKEY hKey = 0;
+    ASSERT_EQ(KEY_RESULT_OK, GenUserXKey(container.c_str(), &hProv, &hKey));
+    CryptReleaseContext(hProv, 0);
+    VaultCacheEntry first = MakeRecord(L"C:\\SharedA", container);
+    VaultCacheEntry second = MakeRecord(L"C:\\SharedB", container);
+    AddVaultinCache(&first);
+    AddVaultinCache(&second);
+    auto exists = [&] {
+        HCRYPTPROV h = 0;
+        bool found = CryptAcquireContextW(&h, container.c_str(), SOFTWARE_PROVIDER_NAME, PROV_RSA_FULL, 0);
+        if (found)
+            CryptReleaseContext(h, 0);
+        return found;
+    };
+    RemoveVaultFromCache(L"C:\\SharedA");
+    EXPECT_TRUE(exists()) << "still used by the second vault";
+    RemoveVaultFromCache(L"C:\\SharedB");
+    EXPECT_FALSE(exists()) << "deleted with its last vault";
+}
+
+// Five readers against one writer: every answer is one a serial run could
+// give, i.e. the looked-up vault or nothing, and never a torn record.
+TEST_F(KeysTest, LookupsStayConsistentWhileVaultsComeAndGo)
+{
+    const int kRounds = 2000;
+    std::atomic<bool> done{false};
+    std::atomic<int> wrong{0}, found{0};
+    auto reader = [&](int id) {
+        const std::wstring path = L"C:\\Stress" + std::to_wstring(id % 3) + L"\\file.txt";
+        const std::wstring expected = L"C:\\Stress" + std::to_wstring(id % 3);
+        while (!done) {
+            VaultCacheEntry* p = GetVaultInCache2(path.c_str());
+            if (p == nullptr)
+                continue;
+            ++found;
+            if (expected != p->wszPath || p->bLoggedIn != 1)
+                ++wrong;
+        }
+    };
+    std::vector<std::thread> readers;
+    for (int i = 0; i < 5; i++)
+        readers.emplace_back(reader, i);
+    for (int round = 0; round < kRounds; round++) {
+        VaultCacheEntry record = MakeRecord(L"C:\\Stress" + std::to_wstring(round % 3),
+                                            Unique(L"VuzTestNoSuchContainer"));
+        AddVaultinCache(&record);
+        if (round % 2)
+            RemoveVaultFromCache(record.wszPath);
+    }
+    done = true;
+    for (auto& t : readers)
+        t.join();
+    EXPECT_EQ(0, wrong.load());
+    EXPECT_GT(found.load(), 0);
+}
+
+// ---------------------------------------------------------------------------
+// Drive icons.
+
+std::wstring DefaultValue(const std::wstring& key)
+{
+    wchar_t value[600] = {};
+    DWORD cb = sizeof(value);
+    if (RegGetValueW(HKEY_CURRENT_USER, key.c_str(), nullptr, RRF_RT_REG_SZ, nullptr, value, &cb) !=
+        ERROR_SUCCESS)
+        return L"<missing>";
+    return value;
+}
+
+TEST_F(KeysTest, IconGoesIntoTheThreeShellPlacesAndIsReplacedOnRewrite)
+{
+    wchar_t system[MAX_PATH];
+    GetSystemDirectoryW(system, MAX_PATH);
+    const std::wstring explorer = L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\";
+    struct { const wchar_t* mapName; const wchar_t* mountName; } cases[] = {
+        {L"\\\\server\\share", L"##server#share"},
+        {L"", L""},
+    };
+    for (const auto& c : cases) {
+        VaultCacheEntry record = MakeRecord(L"C:\\IconVault", L"", true, L"V:");
+        wcscpy_s(record.wszMapName, c.mapName);
+        const std::wstring keys[] = {
+            explorer + L"MountPoints2\\" + c.mountName + L"\\DefaultIcon",
+            explorer + L"DriveIcons\\V\\DefaultIcon",
+            L"Software\\Classes\\Applications\\explorer.exe\\Drives\\V\\DefaultIcon",
+        };
+        for (DWORD icon : {3u, 5u}) {
+            ChangeIcon(&record, icon);
+            for (const auto& key : keys)
+                EXPECT_EQ(std::wstring(system) + L"\\vidizer.dll," + std::to_wstring(icon), DefaultValue(key))
+                    << std::string(key.begin(), key.end());
+        }
+    }
+}
+
+TEST_F(KeysTest, SharingStateFollowsTheConfigurationFiles)
+{
+    const std::wstring folder = harness::ExeDir() + L"\\" + Unique(L"share-state");
+    CreateDirectoryW(folder.c_str(), nullptr);
+    VaultCacheEntry local = MakeRecord(folder);
+    EXPECT_EQ(VAULT_NOT_SHARED, IsShared(&local));
+    for (const wchar_t* name : {L"\\vault3.cfg", L"\\keyArchive.xml"})
+        CloseHandle(CreateFileW((folder + name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+    EXPECT_EQ(VAULT_SHARED, IsShared(&local));
+    VaultCacheEntry unreachable = MakeRecord(L"C:\\x");
+    wcscpy_s(unreachable.wszMapName, L"\\\\nowhere\\share");
+    unreachable.dwSettings = VAULT_SETTING_NETWORK;
+    EXPECT_EQ(VAULT_NOT_FOUND, IsShared(&unreachable));
+    for (const wchar_t* name : {L"\\vault3.cfg", L"\\keyArchive.xml"})
+        DeleteFileW((folder + name).c_str());
+    RemoveDirectoryW(folder.c_str());
+}
+
+// ---------------------------------------------------------------------------
+// Key creation and retrieval.
+
+// A new vault's keys, made the way new-vault registration makes them, and the
+// record as the cache would hold it.
+VaultCacheEntry CreateVault(const RegistryVault& vault, const std::wstring& container, bool generate,
+                            DWORD* pResult, const Bytes& givenKey = {})
+{
+    VaultCacheEntry record = MakeRecord(L"C:\\" + vault.Subkey(), container, true,
+                                        vault.Subkey().substr(0, 1) + L":");
+    BYTE key[512] = {};
+    DWORD cbKey = generate ? sizeof(key) : static_cast<DWORD>(givenKey.size());
+    std::copy(givenKey.begin(), givenKey.end(), key);
+    *pResult = CreateVaultKeys(vault.Subkey().c_str(), container.c_str(), &record.hUserProv,
+                               &record.hIpcProv, &record.hUserXKey, &record.hIpcXKey, &record.hVaultKey,
+                               key, &cbKey, generate);
+    std::copy(key, key + std::min<DWORD>(cbKey, VAULT_KEY_BYTES), record.abKey);
+    record.dwKeySize = cbKey;
+    return record;
+}
+
+Bytes EncryptWith(HCRYPTKEY hKey, Bytes data)
+{
+    return EncryptBuffer(hKey, data.data(), static_cast<DWORD>(data.size())) == KEY_RESULT_OK ? data : Bytes{};
+}
+
+TEST_F(KeysTest, TheKeyValueIsWrittenOnlyWhenAskedToGenerate)
+{
+    const std::wstring container = Unique(L"VuzTestGenerate");
+    RegistryVault generated(L"G" + Unique(L""), L"C:\\G", container);
+    DWORD result = 0;
+    VaultCacheEntry first = CreateVault(generated, container, true, &result);
+    ASSERT_EQ(KEY_RESULT_OK, result);
+    EXPECT_EQ(Bytes(first.abKey, first.abKey + first.dwKeySize), generated.KeyValue());
+    EXPECT_NE(0u, first.hVaultKey);
+
+    // The same blob given to a second vault: nothing written, the same key.
+    RegistryVault given(L"H" + Unique(L""), L"C:\\H", container);
+    VaultCacheEntry second = CreateVault(given, container, false, &result, generated.KeyValue());
+    ASSERT_EQ(KEY_RESULT_OK, result);
+    EXPECT_TRUE(given.KeyValue().empty());
+    EXPECT_EQ(EncryptWith(first.hVaultKey, Bytes(16, 7)), EncryptWith(second.hVaultKey, Bytes(16, 7)));
+
+    // A blob that does not unwrap, and a vault with no registry record.
+    Bytes broken = generated.KeyValue();
+    broken[20] ^= 0xFF;
+    CreateVault(given, container, false, &result, broken);
+    EXPECT_NE(KEY_RESULT_OK, result) << "a damaged blob must not load";
+    RegistryVault missing(L"M" + Unique(L""), L"C:\\M", container);
+    RegDeleteKeyW(HKEY_CURRENT_USER, (std::wstring(VAULTS_KEY_PATH) + L"\\" + missing.Subkey()).c_str());
+    CreateVault(missing, container, true, &result);
+    EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), result);
+    EXPECT_TRUE(missing.KeyValue().empty()) << "the subkey must not be created";
+    DeleteContainer(container, SOFTWARE_PROVIDER_NAME);
+}
+
+TEST_F(KeysTest, TheVaultKeyInTheIpcProviderEncryptsAsTheWrappedKey)
+{
+    const std::wstring container = Unique(L"VuzTestRewrap");
+    HCRYPTPROV hUser = 0, hIpc = 0;
+    HCRYPTKEY hUserX = 0, hIpcX = 0, hOriginal = 0, hLoaded = 0;
+    ASSERT_EQ(KEY_RESULT_OK, GenUserXKey(container.c_str(), &hUser, &hUserX));
+    ASSERT_EQ(KEY_RESULT_OK, GetIPCXKey(&hIpc, &hIpcX));
+    ASSERT_TRUE(CryptGenKey(hUser, CALG_3DES, CRYPT_EXPORTABLE, &hOriginal));
+    BYTE blob[512];
+    DWORD cbBlob = sizeof(blob);
+    ASSERT_TRUE(CryptExportKey(hOriginal, hUserX, SIMPLEBLOB, 0, blob, &cbBlob));
+    ASSERT_EQ(KEY_RESULT_OK, GetVaultSymmetricKey(hUser, hIpc, hIpcX, hUserX, blob, cbBlob, &hLoaded));
+    const Bytes plain = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
+    EXPECT_EQ(EncryptWith(hOriginal, plain), EncryptWith(hLoaded, plain));
+    EXPECT_NE(plain, EncryptWith(hLoaded, plain));
+    EXPECT_EQ(KEY_RESULT_MISSING_ARG, GetVaultSymmetricKey(hUser, 0, hIpcX, hUserX, blob, cbBlob, &hLoaded));
+    CryptReleaseContext(hUser, 0);
+    CryptReleaseContext(hIpc, 0);
+    DeleteContainer(container, SOFTWARE_PROVIDER_NAME);
+}
+
+// Two vaults share a new container while the first still holds its context:
+// the second must find the first's pair, and both vaults' stored keys must
+// load in a fresh process.
+TEST_F(KeysTest, ANewContainerIsSharedByTheNextVaultAndSurvivesARestart)
+{
+    const std::wstring container = Unique(L"VuzTestNewShared");
+    DeleteContainer(container, SOFTWARE_PROVIDER_NAME);
+    RegistryVault a(L"A" + Unique(L""), L"C:\\A", container), b(L"B" + Unique(L""), L"C:\\B", container);
+    DWORD result = 0;
+    VaultCacheEntry first = CreateVault(a, container, true, &result);
+    ASSERT_EQ(KEY_RESULT_OK, result);
+    VaultCacheEntry second = CreateVault(b, container, true, &result);
+    ASSERT_EQ(KEY_RESULT_OK, result);
+    EXPECT_EQ(PublicKey(first.hUserXKey), PublicKey(second.hUserXKey)) << "one pair per container";
+
+    harness::AgentProcess child;
+    ASSERT_TRUE(child.Start(harness::SelfPath(), L"--load-vault-keys " + a.Subkey() + L" " + b.Subkey()));
+    EXPECT_EQ(0, child.WaitForExit(30000)) << "both stored keys load after a restart";
+    CryptReleaseContext(first.hUserProv, 0);
+    CryptReleaseContext(second.hUserProv, 0);
+    DeleteContainer(container, SOFTWARE_PROVIDER_NAME);
+}
+
+// A vault as the start-up walk caches it: logged in, key not yet loaded.
+struct CachedVault {
+    std::unique_ptr<RegistryVault> registry;
+    VaultCacheEntry* record = nullptr;
+};
+
+CachedVault CacheLoggedInVault(const wchar_t* letter, const std::wstring& container, bool withKey)
+{
+    CachedVault vault;
+    const std::wstring subkey = letter + Unique(L"");
+    vault.registry = std::make_unique<RegistryVault>(subkey, L"C:\\Login" + subkey, container);
+    HCRYPTPROV hProv = 0;
+    HCRYPTKEY hKey = 0;
+    EXPECT_EQ(KEY_RESULT_OK, GenUserXKey(container.c_str(), &hProv, &hKey));
+    if (withKey) {
+        BYTE blob[512];
+        DWORD cbBlob = sizeof(blob);
+        EXPECT_EQ(KEY_RESULT_OK, GenPapMgrKey(subkey.c_str(), hProv, hKey, blob, &cbBlob));
+    }
+    CryptReleaseContext(hProv, 0);
+    VaultCacheEntry record{};
+    EXPECT_TRUE(ReadVaultRecord(subkey.c_str(), &record));
+    record.bLoggedIn = 1;
+    vault.record = AddVaultinCache(&record);
+    return vault;
+}
+
+const wchar_t kHolding[] = L"VuzKeysTestHoldingMutex";
+
+// Another process that owns a mutex for a while; back once it owns it.
+bool StartHolder(harness::AgentProcess& holder, const std::wstring& arguments)
+{
+    HANDLE hHolding = CreateEventW(nullptr, TRUE, FALSE, kHolding);
+    ResetEvent(hHolding);
+    bool started = holder.Start(harness::SelfPath(), arguments) &&
+                   WaitForSingleObject(hHolding, 10000) == WAIT_OBJECT_0;
+    CloseHandle(hHolding);
+    return started;
+}
+
+TEST_F(KeysTest, LoginLoadsOnceUnderTheLettersMutex)
+{
+    const std::wstring container = Unique(L"VuzTestLogin");
+    CachedVault vault = CacheLoggedInVault(L"W", container, true);
+    const std::wstring file = std::wstring(vault.record->wszPath) + L"\\doc.txt";
+    HCRYPTKEY hKey = 0;
+    HCRYPTPROV hProv = 0;
+    ASSERT_TRUE(GetKeysForVault(file.c_str(), &hKey, &hProv));
+    EXPECT_EQ(0u, hKey) << "not loaded yet: handed out as it stands";
+
+    const std::wstring holdMutex = L"--hold-mutex ReriroVivAviVurazW 7000";
+    {
+        harness::AgentProcess holder;
+        ASSERT_TRUE(StartHolder(holder, holdMutex));
+        EXPECT_FALSE(GetKeysForVaultEx(file.c_str(), &hKey, &hProv)) << "mutex held elsewhere for 7 s";
+        EXPECT_EQ(0u, vault.record->hUserProv + vault.record->hVaultKey) << "nothing loaded";
+    }
+    ASSERT_TRUE(GetKeysForVaultEx(file.c_str(), &hKey, &hProv));
+    EXPECT_NE(0u, hKey);
+    EXPECT_EQ(vault.record->hVaultKey, hKey);
+    EXPECT_EQ(vault.record->hIpcProv, hProv);
+
+    // Loaded: a second call answers at once, even with the mutex held elsewhere.
+    harness::AgentProcess holder;
+    ASSERT_TRUE(StartHolder(holder, holdMutex));
+    HCRYPTKEY hAgain = 0;
+    HCRYPTPROV hProvAgain = 0;
+    const ULONGLONG start = GetTickCount64();
+    ASSERT_TRUE(GetKeysForVaultEx(file.c_str(), &hAgain, &hProvAgain));
+    EXPECT_LT(GetTickCount64() - start, 2000u);
+    EXPECT_EQ(hKey, hAgain);
+    EXPECT_EQ(hProv, hProvAgain);
+}
+
+TEST_F(KeysTest, AVaultWithoutAStoredKeyFailsAtTheImport)
+{
+    CachedVault vault = CacheLoggedInVault(L"X", Unique(L"VuzTestNoKey"), false);
+    ASSERT_EQ(0u, vault.record->dwKeySize);
+    HCRYPTKEY hKey = 0;
+    HCRYPTPROV hProv = 0;
+    EXPECT_FALSE(GetKeysForVaultEx(vault.record->wszPath, &hKey, &hProv));
+    EXPECT_EQ(0u, vault.record->hVaultKey);
+    EXPECT_NE(0u, vault.record->hUserProv) << "the steps before the import stay done";
+    vault.record->bLoggedIn = 0;
+    EXPECT_FALSE(GetKeysForVaultEx(vault.record->wszPath, &hKey, &hProv)) << "a logged-out vault";
+}
+
+// ---------------------------------------------------------------------------
+// Roles of the second process.
+
+int HoldMutex(const wchar_t* name, DWORD ms)
+{
+    HANDLE h = CreateMutexW(nullptr, TRUE, name);
+    SetEvent(OpenEventW(EVENT_MODIFY_STATE, FALSE, kHolding));
+    Sleep(ms);
+    ReleaseMutex(h);
+    return 0;
+}
+
+int LoadVaultKeys(int count, wchar_t** subkeys)
+{
+    InitCrypt();
+    for (int i = 0; i < count; i++) {
+        VaultCacheEntry record{};
+        HCRYPTKEY hIpcX = 0, hVault = 0;
+        HCRYPTPROV hIpc = 0;
+        if (!ReadVaultRecord(subkeys[i], &record) ||
+            GetUserXKey(record.wszContainer, &record.hUserProv, &record.hUserXKey) != KEY_RESULT_OK ||
+            GetIPCXKey(&hIpc, &hIpcX) != KEY_RESULT_OK ||
+            GetVaultSymmetricKey(record.hUserProv, hIpc, hIpcX, record.hUserXKey, record.abKey,
+                                 record.dwKeySize, &hVault) != KEY_RESULT_OK)
+            return i + 1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv)
+{
+    if (argc == 4 && wcscmp(argv[1], L"--hold-mutex") == 0)
+        return HoldMutex(argv[2], wcstoul(argv[3], nullptr, 10));
+    if (argc >= 2 && wcscmp(argv[1], L"--load-vault-keys") == 0)
+        return LoadVaultKeys(argc - 2, argv + 2);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
