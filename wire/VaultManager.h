@@ -43,10 +43,13 @@ VAULTMGR_API DWORD WINAPI SetVServiceCalBak(VSERVICE_CALLBACK pfnCallback);
 
 // Copies the backup in szBackupFolder back over the vault folder it was made
 // from (recreated if missing). Files that the backup holds are replaced;
-// files that it does not know stay. Then calls the callback.
+// files that it does not know stay. After a complete copy, and only then,
+// calls the callback. A backup that is incomplete or no longer matches its
+// record is refused before anything is copied.
 VAULTMGR_API DWORD WINAPI VaultRestoreToCurrentVault(LPCSTR szBackupFolder);
 
 // Copies the backup in szBackupFolder into a new vault folder beside the
 // backup folder, named after the vault it was made from ("Work", else
-// "Work (2)", "Work (3)", ...). Then calls the callback with that folder.
+// "Work (2)", "Work (3)", ...). After a complete copy calls the callback
+// with that folder.
 VAULTMGR_API DWORD WINAPI VaultRestoreToNewVault(LPCSTR szBackupFolder);
