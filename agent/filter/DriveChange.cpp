@@ -4,7 +4,7 @@
 #include <fltuser.h>
 #include <strsafe.h>
 
-#include "Companion.h"
+#include "VaultExplorer.h"
 #include "diag/Diag.h"
 #include "drives/DriveMapping.h"
 #include "filter/DriveChange.h"
@@ -83,10 +83,10 @@ BOOL DriveUnpluggedHandler(LPCWSTR pwszDrive)
     WalkVaultCache(FindVaultOnDrive, &walk);
     // One message per drive: every vault on it would only repeat the letter.
     if (walk.pFound != NULL) {
-        hExplorer = FindWindowW(EXPLORER_WINDOW_CLASS, NULL);
+        hExplorer = FindWindowW(VAULT_EXPLORER_CLASS, NULL);
         if (hExplorer != NULL) {
             WriteTrace("DriveUnpluggedHandler() - Post Message to VoVizazuvAzevo");
-            PostMessageW(hExplorer, WM_EXPLORER_DRIVE_GONE, (WPARAM)pwszDrive[0], 0);
+            PostMessageW(hExplorer, WM_VAULT_DRIVE_UNPLUGGED, (WPARAM)pwszDrive[0], 0);
         }
     }
     return TRUE;
