@@ -146,7 +146,7 @@ static int ConnectLocalVault(VaultCacheEntry* pRecord, LPCWSTR pwszDrive, FILE* 
         return CONNECT_VAULT_FAILED;
     }
     if (pBatch != NULL)
-        fwprintf(pBatch, L"subst %ws \"%ws\"\r\n", pwszDrive, pRecord->wszPath);
+        fwprintf(pBatch, L"subst %ls \"%ls\"\r\n", pwszDrive, pRecord->wszPath);
     return 0;
 }
 
