@@ -1,8 +1,9 @@
 // The forwarding crypto provider as the prefix serves it, through CryptoAPI:
 // its key wrap against OpenSSL's (run natively on the same key bytes), the
 // blobs and keys it refuses, key pairs that other contexts and processes find
-// at once, and the pass-through under the TCG-enabled provider's name. Keys
-// are left to the release of their context.
+// at once, and the pass-through under the TCG-enabled provider's name. Key
+// handles are not destroyed one by one: they last as long as this short
+// process.
 #include <windows.h>
 #include <wincrypt.h>
 
