@@ -4,7 +4,9 @@
 // their container as soon as they are generated. Every handle is rsaenh's.
 #include "Csp.h"
 
+#include <map>
 #include <set>
+#include <string>
 #include <vector>
 
 // rsaenh picks its personality by the provider name; under whichever name
@@ -18,6 +20,9 @@ static INIT_ONCE g_loadOnce = INIT_ONCE_STATIC_INIT;
 // a pair in.
 static SRWLOCK              g_verifyLock = SRWLOCK_INIT;
 static std::set<HCRYPTPROV> g_verifyContexts;
+// The name each context was acquired under: PP_NAME answers with it, as the
+// provider registered under that name would.
+static std::map<HCRYPTPROV, std::string> g_contextNames;
 
 const Rsaenh& Rsa() { return g_rsa; }
 
@@ -102,14 +107,17 @@ BOOL WINAPI CPAcquireContext(HCRYPTPROV* phProv, LPSTR pszContainer, DWORD dwFla
     ProvVTable vt = {};
     if (pVTable != NULL)
         vt = *pVTable;
+    const std::string name = vt.pszProvName != NULL ? vt.pszProvName : kStrongName;
     vt.pszProvName = (LPSTR)kStrongName;
     if (!g_rsa.CPAcquireContext(phProv, pszContainer, dwFlags, &vt))
         return FALSE;
-    if ((dwFlags & CRYPT_VERIFYCONTEXT) && !(dwFlags & CRYPT_DELETEKEYSET)) {
-        AcquireSRWLockExclusive(&g_verifyLock);
+    if (dwFlags & CRYPT_DELETEKEYSET)
+        return TRUE;
+    AcquireSRWLockExclusive(&g_verifyLock);
+    if (dwFlags & CRYPT_VERIFYCONTEXT)
         g_verifyContexts.insert(*phProv);
-        ReleaseSRWLockExclusive(&g_verifyLock);
-    }
+    g_contextNames[*phProv] = name;
+    ReleaseSRWLockExclusive(&g_verifyLock);
     return TRUE;
 }
 
@@ -117,6 +125,7 @@ BOOL WINAPI CPReleaseContext(HCRYPTPROV hProv, DWORD dwFlags)
 {
     AcquireSRWLockExclusive(&g_verifyLock);
     g_verifyContexts.erase(hProv);
+    g_contextNames.erase(hProv);
     ReleaseSRWLockExclusive(&g_verifyLock);
     return g_rsa.CPReleaseContext(hProv, dwFlags);
 }
@@ -177,7 +186,26 @@ BOOL WINAPI CPSetProvParam(HCRYPTPROV hProv, DWORD dwParam, const BYTE* pbData, 
 BOOL WINAPI CPGetProvParam(HCRYPTPROV hProv, DWORD dwParam, BYTE* pbData, DWORD* pcbData,
                            DWORD dwFlags)
 {
-    return g_rsa.CPGetProvParam(hProv, dwParam, pbData, pcbData, dwFlags);
+    std::string name;
+    if (dwParam == PP_NAME && pcbData != NULL) {
+        AcquireSRWLockShared(&g_verifyLock);
+        auto it = g_contextNames.find(hProv);
+        if (it != g_contextNames.end())
+            name = it->second;
+        ReleaseSRWLockShared(&g_verifyLock);
+    }
+    if (name.empty())
+        return g_rsa.CPGetProvParam(hProv, dwParam, pbData, pcbData, dwFlags);
+    const DWORD cbName = static_cast<DWORD>(name.size() + 1);
+    const bool bFits = pbData == NULL || *pcbData >= cbName;
+    if (pbData != NULL && bFits)
+        memcpy(pbData, name.c_str(), cbName);
+    *pcbData = cbName;
+    if (!bFits) {
+        SetLastError(ERROR_MORE_DATA);
+        return FALSE;
+    }
+    return TRUE;
 }
 
 BOOL WINAPI CPSetHashParam(HCRYPTPROV hProv, HCRYPTHASH hHash, DWORD dwParam,
