@@ -120,6 +120,58 @@ static BOOL TellLoggedOut(VaultCacheEntry* pRecord, void* pContext)
     return TRUE;
 }
 
+// The registered messages served, each by a command that gives the window
+// procedure's result. A message not listed goes to DefWindowProcW.
+static LRESULT ArmInitVaultsTimer(void)
+{
+    ArmTimer(&g_InitVaultsTimer, InitVaultsTimerProc);
+    return 0;
+}
+
+static LRESULT ArmLoginTimer(void)
+{
+    ArmTimer(&g_LoginTimer, LoginTimerProc);
+    return 0;
+}
+
+static LRESULT DumpOpenFiles(void)
+{
+    SendDumpMessageToFilter();
+    return 0;
+}
+
+static LRESULT LogOutVault(void)
+{
+    LogoutVaultFromFilter();
+    return 0;
+}
+
+static LRESULT AnswerLoggedIn(void)
+{
+    GetLoggedInStatus();
+    return 0;
+}
+
+static LRESULT DisconnectVault(void)
+{
+    RemoveVaultFromFilter();
+    return 0;
+}
+
+typedef struct _CONTROL_COMMAND {
+    REGISTERED_MESSAGE_INDEX index;
+    LRESULT (*pfnCommand)(void);
+} CONTROL_COMMAND;
+
+static const CONTROL_COMMAND g_CommandTable[] = {
+    { MSG_INITIALIZE_VAULTS, ArmInitVaultsTimer },
+    { MSG_RARI_DUMP_FILES,   DumpOpenFiles },
+    { MSG_LOGOUT_VAULTS,     LogOutVault },
+    { MSG_LOGGEDINVAULTS,    AnswerLoggedIn },
+    { MSG_LOGIN_VAULTS,      ArmLoginTimer },
+    { MSG_DISCONNECT_VAULT,  DisconnectVault },
+};
+
 static BOOL IsRegistered(UINT uMessage, REGISTERED_MESSAGE_INDEX index)
 {
     return g_uiRegisteredMessages[index] != 0 && uMessage == g_uiRegisteredMessages[index];
@@ -154,30 +206,9 @@ GUARDED_BODY static LRESULT DispatchControlMessage(HWND hWnd, UINT uMessage, WPA
         Handler_OnDeviceChange(hWnd, wParam, lParam);
         return 0;
     }
-    if (IsRegistered(uMessage, MSG_INITIALIZE_VAULTS)) {
-        ArmTimer(&g_InitVaultsTimer, InitVaultsTimerProc);
-        return 0;
-    }
-    if (IsRegistered(uMessage, MSG_RARI_DUMP_FILES)) {
-        SendDumpMessageToFilter();
-        return 0;
-    }
-    if (IsRegistered(uMessage, MSG_LOGOUT_VAULTS)) {
-        LogoutVaultFromFilter();
-        return 0;
-    }
-    if (IsRegistered(uMessage, MSG_LOGGEDINVAULTS)) {
-        GetLoggedInStatus();
-        return 0;
-    }
-    if (IsRegistered(uMessage, MSG_LOGIN_VAULTS)) {
-        ArmTimer(&g_LoginTimer, LoginTimerProc);
-        return 0;
-    }
-    if (IsRegistered(uMessage, MSG_DISCONNECT_VAULT)) {
-        RemoveVaultFromFilter();
-        return 0;
-    }
+    for (int i = 0; i < (int)ARRAYSIZE(g_CommandTable); i++)
+        if (IsRegistered(uMessage, g_CommandTable[i].index))
+            return g_CommandTable[i].pfnCommand();
 #ifdef VUZ_TEST_FAULTS
     if (g_uiFaultMessage != 0 && uMessage == g_uiFaultMessage) {
         FaultingCommand();

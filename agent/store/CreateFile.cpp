@@ -22,19 +22,14 @@ GUARDED_BODY static BOOL MakeVaultFile(Notification* pNotification, LARGE_INTEGE
     HCRYPTKEY hVaultKey = 0;
     HCRYPTPROV hProv = 0;
 
-    switch (FormVaultFolderPath(pNotification->Volume, pNotification->IsNetwork, pNotification->ParentDir,
-                                wszPath)) {
-    case FOLDER_PATH_NO_DOS_NAME:
-        WriteTrace("CreateVaultFile() - Call to FilterGetDosName() Failed - Failed!");
-        LogError("VUVUDOVU SRV ERROR!!! --- FilterGetDosName failed", "CreateFile", 208);
-        WriteLog("FilterGetDosName failed in GetVaultFileName for %ws\n", pNotification->Volume);
+    static const FOLDER_PATH_FAILURE failure = {
+        "CreateVaultFile() - Call to FilterGetDosName() Failed - Failed!",
+        "VUVUDOVU SRV ERROR!!! --- FilterGetDosName failed", 208,
+        "FilterGetDosName failed in GetVaultFileName for %ws\n", NULL};
+
+    if (!FormFolderPathOrReport(pNotification->Volume, pNotification->IsNetwork, pNotification->ParentDir, wszPath,
+                                "CreateVaultFile", &failure))
         return FALSE;
-    case FOLDER_PATH_TOO_LONG:
-        WriteTrace("CreateVaultFile() - vault folder path too long - Failed!");
-        return FALSE;
-    case FOLDER_PATH_FORMED:
-        break;
-    }
     StringCchCopyW(wszName, STORE_PATH_CHARS, pNotification->FileName);
     WriteLog("FilePath %ws\n", wszPath);
     WriteLog("logicalFile %ws\n", wszName);

@@ -77,19 +77,14 @@ GUARDED_BODY static BOOL DeleteRequestedFolder(Notification* pNotification, BOOL
 {
     WCHAR wszPath[STORE_PATH_CHARS];
 
-    switch (FormVaultFolderPath(pNotification->Volume, pNotification->IsNetwork, pNotification->ParentDir,
-                                wszPath)) {
-    case FOLDER_PATH_NO_DOS_NAME:
-        WriteTrace("DeleteFilesInFolder() - FilterGetDosName failed - Failed!");
-        LogError("FilterGetDosName failed in DeleteFilesInFolder()", "CreateFile", 1571);
-        WriteLog("FilterGetDosName failed in DeleteFilesInFolder for %ws", pNotification->Volume);
+    static const FOLDER_PATH_FAILURE failure = {
+        "DeleteFilesInFolder() - FilterGetDosName failed - Failed!", "FilterGetDosName failed in DeleteFilesInFolder()",
+        1571, "FilterGetDosName failed in DeleteFilesInFolder for %ws", NULL};
+
+    if (!FormFolderPathOrReport(pNotification->Volume, pNotification->IsNetwork, pNotification->ParentDir, wszPath,
+                                "DeleteFilesInFolder", &failure)) {
         *pbEnd = FALSE;
         return FALSE;
-    case FOLDER_PATH_TOO_LONG:
-        WriteTrace("DeleteFilesInFolder() - vault folder path too long - Failed!");
-        return FALSE;
-    case FOLDER_PATH_FORMED:
-        break;
     }
     WriteLog("Parent Dir concatinated to path %ws\n", pNotification->ParentDir);
     WriteLog("path after parent dir concatinated to path %ws\n", wszPath);

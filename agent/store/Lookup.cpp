@@ -33,6 +33,27 @@ FOLDER_PATH_RESULT FormVaultFolderPath(LPCWSTR pwszVolume, BOOLEAN bIsNetwork, L
                                                                                 : FOLDER_PATH_TOO_LONG;
 }
 
+BOOL FormFolderPathOrReport(LPCWSTR pwszVolume, BOOLEAN bIsNetwork, LPCWSTR pwszParentDir, WCHAR* wszPath,
+                            const char* pszOperation, const FOLDER_PATH_FAILURE* pFailure)
+{
+    switch (FormVaultFolderPath(pwszVolume, bIsNetwork, pwszParentDir, wszPath)) {
+    case FOLDER_PATH_FORMED:
+        return TRUE;
+    case FOLDER_PATH_NO_DOS_NAME:
+        WriteTrace("%s", pFailure->pszTrace);
+        if (pFailure->pszErrorRecord != NULL)
+            LogError(pFailure->pszErrorRecord, "CreateFile", pFailure->nErrorLine);
+        WriteLog(pFailure->pszLogFormat, pwszVolume);
+        if (pFailure->pszLogLine != NULL)
+            WriteLog("%s", pFailure->pszLogLine);
+        return FALSE;
+    case FOLDER_PATH_TOO_LONG:
+        break;
+    }
+    WriteTrace("%s() - vault folder path too long - Failed!", pszOperation);
+    return FALSE;
+}
+
 static WCHAR FoldAscii(WCHAR wc)
 {
     return (wc >= L'A' && wc <= L'Z') ? (WCHAR)(wc - L'A' + L'a') : wc;
@@ -237,19 +258,13 @@ GUARDED_BODY static BOOL ReadRequestMetaText(Notification* pNotification, VAULT_
 
     WriteLog("VUVUDOVU SRV ----------------------- Inside GetVaultFileName ---------------------------\n");
     WriteLog("VUVUDOVU SRV --- Volume: %ws\n", pNotification->Volume);
-    switch (FormVaultFolderPath(pNotification->Volume, pNotification->IsNetwork, pNotification->ParentDir,
-                                wszPath)) {
-    case FOLDER_PATH_NO_DOS_NAME:
-        WriteTrace("CheckVaultFileName() - FilterGetDosName failed");
-        LogError("FilterGetDosName failed in GetVaultFileName()", "CreateFile", 1717);
-        WriteLog("FilterGetDosName failed in GetVaultFileName for %ws\n", pNotification->Volume);
+    static const FOLDER_PATH_FAILURE failure = {
+        "CheckVaultFileName() - FilterGetDosName failed", "FilterGetDosName failed in GetVaultFileName()", 1717,
+        "FilterGetDosName failed in GetVaultFileName for %ws\n", NULL};
+
+    if (!FormFolderPathOrReport(pNotification->Volume, pNotification->IsNetwork, pNotification->ParentDir, wszPath,
+                                "CheckVaultFileName", &failure))
         return FALSE;
-    case FOLDER_PATH_TOO_LONG:
-        WriteTrace("CheckVaultFileName() - vault folder path too long - Failed!");
-        return FALSE;
-    case FOLDER_PATH_FORMED:
-        break;
-    }
     if (pNotification->IsNetwork)
         WriteLog("notification->IsNetwork :::::::: network vault accessed\n");
     StringCchCopyW(wszFileName, STORE_PATH_CHARS, pNotification->FileName);
@@ -389,19 +404,13 @@ GUARDED_BODY static BOOL ReadLogicalDetails(Notification* pNotification, LOGICAL
     ULONG ulFSKHandle = 0;
     BOOL bResult = TRUE;
 
-    switch (FormVaultFolderPath(pNotification->Volume, pNotification->IsNetwork, pNotification->ParentDir,
-                                wszPath)) {
-    case FOLDER_PATH_NO_DOS_NAME:
-        WriteTrace("GetLogicalFileDetailsEx() - FilterGetDosName failed - Failed!");
-        LogError("FilterGetDosName failed", "CreateFile", 1143);
-        WriteLog("FilterGetDosName failed in GetVaultFileName for %ws", pNotification->Volume);
+    static const FOLDER_PATH_FAILURE failure = {
+        "GetLogicalFileDetailsEx() - FilterGetDosName failed - Failed!", "FilterGetDosName failed", 1143,
+        "FilterGetDosName failed in GetVaultFileName for %ws", NULL};
+
+    if (!FormFolderPathOrReport(pNotification->Volume, pNotification->IsNetwork, pNotification->ParentDir, wszPath,
+                                "GetLogicalFileDetailsEx", &failure))
         return FALSE;
-    case FOLDER_PATH_TOO_LONG:
-        WriteTrace("GetLogicalFileDetailsEx() - vault folder path too long - Failed!");
-        return FALSE;
-    case FOLDER_PATH_FORMED:
-        break;
-    }
     WriteLog("File path %ws\n", wszPath);
     if (!GetKeysForVault(wszPath, &hVaultKey, &hProv)) {
         // Without a vault key the parse below fails too, with its own lines.

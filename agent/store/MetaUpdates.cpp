@@ -34,19 +34,13 @@ GUARDED_BODY static BOOL RebuildWithSize(Notification* pNotification, struct Rep
     HCRYPTKEY hVaultKey = 0;
     HCRYPTPROV hProv = 0;
 
-    switch (FormVaultFolderPath(pNotification->Volume, pNotification->IsNetwork, pNotification->ParentDir,
-                                wszPath)) {
-    case FOLDER_PATH_NO_DOS_NAME:
-        WriteTrace("UpdateMetaFileSizeFunc2() - Call to FilterGetDosName Failed - Failed!");
-        LogError("FilterGetDosName failed", "CreateFile", 1278);
-        WriteLog("FilterGetDosName failed in GetVaultFileName for %ws", pNotification->Volume);
+    static const FOLDER_PATH_FAILURE failure = {
+        "UpdateMetaFileSizeFunc2() - Call to FilterGetDosName Failed - Failed!", "FilterGetDosName failed", 1278,
+        "FilterGetDosName failed in GetVaultFileName for %ws", NULL};
+
+    if (!FormFolderPathOrReport(pNotification->Volume, pNotification->IsNetwork, pNotification->ParentDir, wszPath,
+                                "UpdateMetaFileSizeFunc2", &failure))
         return FALSE;
-    case FOLDER_PATH_TOO_LONG:
-        WriteTrace("UpdateMetaFileSizeFunc2() - vault folder path too long - Failed!");
-        return FALSE;
-    case FOLDER_PATH_FORMED:
-        break;
-    }
     StringCchCopyW(wszFileName, STORE_PATH_CHARS, pNotification->FileName);
     WriteLog("File path %ws\n", wszPath);
     WriteLog("File name %ws\n", wszFileName);
@@ -98,6 +92,9 @@ BOOL UpdateMetaFileSizeFunc2(Notification* pNotification, struct ReplyMessage* p
 GUARDED_BODY static BOOL RebuildWithName(Notification* pNotification, struct ReplyMessage* pReplyMessage,
                                          BOOL* pbEnd)
 {
+    static const FOLDER_PATH_FAILURE failure = {
+        "UpdateNameInMetaFile() - FilterGetDosName failed", "FilterGetDosName failed in UpdateNameInMetaFile()", 1447,
+        "FilterGetDosName failed in UpdateNameInMetaFile() for volume: %ws\n", "ERROR!!! --- FilterGetDosName failed\n"};
     WCHAR wszKeyText[KEY_TEXT_CHARS];
     char szKeyUtf8[META_KEY_UTF8_CB];
     char szNameUtf8[META_NAME_UTF8_CB];
@@ -113,20 +110,9 @@ GUARDED_BODY static BOOL RebuildWithName(Notification* pNotification, struct Rep
     ZeroMemory(&metaText, sizeof(metaText));
     ZeroMemory(szNameUtf8, sizeof(szNameUtf8));
     ZeroMemory(wszName, sizeof(wszName));
-    switch (FormVaultFolderPath(pNotification->NewVolume, pNotification->IsNetwork, pNotification->NewParentDir,
-                                wszPath)) {
-    case FOLDER_PATH_NO_DOS_NAME:
-        WriteTrace("UpdateNameInMetaFile() - FilterGetDosName failed");
-        LogError("FilterGetDosName failed in UpdateNameInMetaFile()", "CreateFile", 1447);
-        WriteLog("FilterGetDosName failed in UpdateNameInMetaFile() for volume: %ws\n", pNotification->NewVolume);
-        WriteLog("ERROR!!! --- FilterGetDosName failed\n");
+    if (!FormFolderPathOrReport(pNotification->NewVolume, pNotification->IsNetwork, pNotification->NewParentDir,
+                                wszPath, "UpdateNameInMetaFile", &failure))
         return FALSE;
-    case FOLDER_PATH_TOO_LONG:
-        WriteTrace("UpdateNameInMetaFile() - vault folder path too long - Failed!");
-        return FALSE;
-    case FOLDER_PATH_FORMED:
-        break;
-    }
     WriteLog("FilterGetDosName() completed successfully\n");
     WriteLog("Meta File Path %ws\n", wszPath);
     if (!GetKeysForVault(wszPath, &hVaultKey, &hProv)) {

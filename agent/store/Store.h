@@ -21,6 +21,21 @@ typedef enum _FOLDER_PATH_RESULT {
 FOLDER_PATH_RESULT FormVaultFolderPath(LPCWSTR pwszVolume, BOOLEAN bIsNetwork, LPCWSTR pwszParentDir,
                                        WCHAR* wszPath);
 
+// What an operation writes when the vault folder path cannot be formed
+// because the volume has no DOS name: a trace line, an error record (when
+// pszErrorRecord is given) and a log line with the volume.
+typedef struct _FOLDER_PATH_FAILURE {
+    const char* pszTrace;
+    const char* pszErrorRecord;
+    int         nErrorLine;
+    const char* pszLogFormat;
+    const char* pszLogLine;       // a further log line, or NULL
+} FOLDER_PATH_FAILURE;
+
+// FormVaultFolderPath with the failure reported: TRUE when the path is formed.
+BOOL FormFolderPathOrReport(LPCWSTR pwszVolume, BOOLEAN bIsNetwork, LPCWSTR pwszParentDir, WCHAR* wszPath,
+                            const char* pszOperation, const FOLDER_PATH_FAILURE* pFailure);
+
 // Logical names compare with only A to Z folded.
 BOOL LogicalNamesEqual(LPCWSTR pwszFirst, LPCWSTR pwszSecond);
 
