@@ -79,6 +79,7 @@ typedef struct _COMMAND_TIMER {
 
 static COMMAND_TIMER g_InitVaultsTimer;
 static COMMAND_TIMER g_LoginTimer;
+static COMMAND_TIMER g_RestoreTimer;
 
 static void ArmTimer(COMMAND_TIMER* pTimer, TIMERPROC pfnTimerProc)
 {
@@ -107,6 +108,18 @@ VOID CALLBACK LoginTimerProc(HWND hWnd, UINT uMessage, UINT_PTR uTimer, DWORD dw
 {
     (void)hWnd; (void)uMessage; (void)uTimer; (void)dwTime;
     RunTimedCommand(&g_LoginTimer, SetLoggedInStatus);
+}
+
+static BOOL RestoreVault(void)
+{
+    VaultMgrService();
+    return TRUE;
+}
+
+VOID CALLBACK RestoreTimerProc(HWND hWnd, UINT uMessage, UINT_PTR uTimer, DWORD dwTime)
+{
+    (void)hWnd; (void)uMessage; (void)uTimer; (void)dwTime;
+    RunTimedCommand(&g_RestoreTimer, RestoreVault);
 }
 
 // ---------------------------------------------------------------------------
@@ -158,6 +171,53 @@ static LRESULT DisconnectVault(void)
     return 0;
 }
 
+static LRESULT ShareVault(void)
+{
+    VaultShare();
+    return 0;
+}
+
+static LRESULT BackUpVault(void)
+{
+    ServiceVaultBackup();
+    return 0;
+}
+
+static LRESULT ArmRestoreTimer(void)
+{
+    ArmTimer(&g_RestoreTimer, RestoreTimerProc);
+    return 0;
+}
+
+static LRESULT LaunchExplorer(void)
+{
+    LaunchVododizEveru();
+    return 0;
+}
+
+static LRESULT ConnectVault(void)
+{
+    return MoveVaultFiles();
+}
+
+static LRESULT AnswerSharedStatus(void)
+{
+    CheckSharedStatus();
+    return 1;
+}
+
+static LRESULT Unshare(void)
+{
+    UnshareVault();
+    return 1;
+}
+
+static LRESULT RemoveFiles(void)
+{
+    RemoveRestFiles();
+    return 1;
+}
+
 typedef struct _CONTROL_COMMAND {
     REGISTERED_MESSAGE_INDEX index;
     LRESULT (*pfnCommand)(void);
@@ -170,6 +230,14 @@ static const CONTROL_COMMAND g_CommandTable[] = {
     { MSG_LOGGEDINVAULTS,    AnswerLoggedIn },
     { MSG_LOGIN_VAULTS,      ArmLoginTimer },
     { MSG_DISCONNECT_VAULT,  DisconnectVault },
+    { MSG_VAULT_SHARE,       ShareVault },
+    { MSG_VAULT_BACKUP,      BackUpVault },
+    { MSG_RESTOREVAULT,      ArmRestoreTimer },
+    { MSG_LAUNCH_EXPLORE_VAULT, LaunchExplorer },
+    { MSG_VAULT_CONNECT,     ConnectVault },
+    { MSG_CHECK_SHARED_STATUS, AnswerSharedStatus },
+    { MSG_UNSHARE_VAULT,     Unshare },
+    { MSG_REM_REST_FILE,     RemoveFiles },
 };
 
 static BOOL IsRegistered(UINT uMessage, REGISTERED_MESSAGE_INDEX index)
