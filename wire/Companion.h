@@ -117,11 +117,6 @@ typedef struct _CONNECT_SECTION {
     WCHAR wszFolder[COMPANION_PATH_CHARS];
 } CONNECT_SECTION;
 
-// The vault explorer's window, told about unplugged drives.
-#define EXPLORER_WINDOW_CLASS  L"VoVizazuvAzevo"
-#define EXPLORER_PROGRAM_NAME  L"VododizEveru.exe"
-#define WM_EXPLORER_DRIVE_GONE 0x598
-
 #define COMPANION_AT(type, field, offset) \
     static_assert(offsetof(type, field) == (offset), #type "." #field " moved")
 

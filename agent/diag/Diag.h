@@ -18,6 +18,11 @@ void WriteLogW(const wchar_t* pwszFormat, ...);
 // whatever the log level.
 void LogError(const char* pszWhat, const char* pszModule, int nLine);
 
+// A structured exception guard covers faults raised inside the functions
+// that its body calls, not in the body's own instructions: the work a guard
+// must cover goes into a function of its own that is never inlined.
+#define GUARDED_BODY __declspec(noinline)
+
 // Filter for the guards of host and companion operations.
 LONG ExceptionFilter(EXCEPTION_POINTERS* pExceptionPointers);
 

@@ -59,6 +59,25 @@ BOOL UnlockedIconFor(DWORD dwSharedState, DWORD* pdwIcon)
     return FALSE;
 }
 
+BOOL LockedIconFor(DWORD dwSharedState, DWORD* pdwIcon)
+{
+    switch (dwSharedState) {
+    case VAULT_NOT_FOUND:  *pdwIcon = ICON_LOCKED_NOT_FOUND; return TRUE;
+    case VAULT_NOT_SHARED: *pdwIcon = ICON_LOCKED;           return TRUE;
+    case VAULT_SHARED:     *pdwIcon = ICON_LOCKED_SHARED;    return TRUE;
+    }
+    return FALSE;
+}
+
+void RefreshVaultIcon(const VaultCacheEntry* pRecord, BOOL bUnlocked)
+{
+    DWORD dwState = IsShared(pRecord);
+    DWORD dwIcon;
+
+    if (bUnlocked ? UnlockedIconFor(dwState, &dwIcon) : LockedIconFor(dwState, &dwIcon))
+        ChangeIcon(pRecord, dwIcon);
+}
+
 static BOOL OpenOrCreateKey(LPCWSTR pwszPath, HKEY* phKey)
 {
     if (RegOpenKeyExW(HKEY_CURRENT_USER, pwszPath, 0, KEY_ALL_ACCESS, phKey) == ERROR_SUCCESS)
@@ -119,7 +138,7 @@ static const char* const szCreateFailures[3] = {
 };
 
 // Every key it opened is closed on every path.
-static void WriteIconKeys(const VaultCacheEntry* pRecord, DWORD dwIcon)
+GUARDED_BODY static void WriteIconKeys(const VaultCacheEntry* pRecord, DWORD dwIcon)
 {
     WCHAR wszKeys[3][ICON_KEY_CHARS];
     WCHAR wszLocation[ICON_LOCATION_CHARS];

@@ -1,11 +1,27 @@
 // The hidden control window: companion programs reach the agent through it.
-#include "host/Host.h"
+#include <windows.h>
+#include <strsafe.h>
+
+#include "companion/Commands.h"
 #include "diag/Diag.h"
+#include "filter/DriveChange.h"
+#include "host/Host.h"
+#include "vaults/ControlMessages.h"
+#include "vaults/Registration.h"
+
+#ifdef VUZ_TEST_FAULTS
+// Test builds only: a command that faults inside the dispatch, to show what
+// the window procedure's guard does with a handler's access violation.
+static UINT g_uiFaultMessage;
+#endif
 
 void RegisterControlMessages(void)
 {
     for (int i = 0; i < REGISTERED_MESSAGE_COUNT; i++)
         g_uiRegisteredMessages[i] = RegisterWindowMessageW(g_wszRegisteredMessageNames[i]);
+#ifdef VUZ_TEST_FAULTS
+    g_uiFaultMessage = RegisterWindowMessageW(L"VUZ_TEST_ACCESS_VIOLATION");
+#endif
 }
 
 ATOM MyRegisterClass(HINSTANCE hInstance)
@@ -46,9 +62,144 @@ BOOL InitInstance(HINSTANCE hInstance, int nCmdShow)
     return TRUE;
 }
 
-// The registered messages, timers and device notices are dispatched here
-// once their commands exist; until then the window behaves as a plain one.
+// ---------------------------------------------------------------------------
+// Timers: three commands do their work one second after their message. The
+// three share one identifier, so arming one replaces whichever is pending.
+
+#define COMMAND_TIMER_ID 2426
+#define COMMAND_TIMER_MS 1000
+#define EXCEPTION_TEXT_CHARS 200
+
+typedef BOOL (*PFN_COMMAND)(void);
+
+typedef struct _COMMAND_TIMER {
+    UINT_PTR     uTimer;
+    volatile LONG lNesting;
+} COMMAND_TIMER;
+
+static COMMAND_TIMER g_InitVaultsTimer;
+static COMMAND_TIMER g_LoginTimer;
+
+static void ArmTimer(COMMAND_TIMER* pTimer, TIMERPROC pfnTimerProc)
+{
+    pTimer->uTimer = SetTimer(g_hControlWindow, COMMAND_TIMER_ID, COMMAND_TIMER_MS, pfnTimerProc);
+}
+
+// Fires once. An operation that shows a message box runs a modal loop in
+// which timers fire: the nesting count keeps an operation from running
+// inside itself.
+static void RunTimedCommand(COMMAND_TIMER* pTimer, PFN_COMMAND pfnCommand)
+{
+    if (g_hControlWindow != NULL)
+        KillTimer(g_hControlWindow, pTimer->uTimer);
+    if (InterlockedIncrement(&pTimer->lNesting) == 1)
+        pfnCommand();
+    InterlockedDecrement(&pTimer->lNesting);
+}
+
+VOID CALLBACK InitVaultsTimerProc(HWND hWnd, UINT uMessage, UINT_PTR uTimer, DWORD dwTime)
+{
+    (void)hWnd; (void)uMessage; (void)uTimer; (void)dwTime;
+    RunTimedCommand(&g_InitVaultsTimer, SendNewVaultToFilter);
+}
+
+VOID CALLBACK LoginTimerProc(HWND hWnd, UINT uMessage, UINT_PTR uTimer, DWORD dwTime)
+{
+    (void)hWnd; (void)uMessage; (void)uTimer; (void)dwTime;
+    RunTimedCommand(&g_LoginTimer, SetLoggedInStatus);
+}
+
+// ---------------------------------------------------------------------------
+// The window procedure.
+
+static BOOL TellLoggedOut(VaultCacheEntry* pRecord, void* pContext)
+{
+    (void)pContext;
+    if (pRecord->bLoggedIn == 1)
+        SendLoginStatusToFilter(pRecord, FALSE);
+    return TRUE;
+}
+
+static BOOL IsRegistered(UINT uMessage, REGISTERED_MESSAGE_INDEX index)
+{
+    return g_uiRegisteredMessages[index] != 0 && uMessage == g_uiRegisteredMessages[index];
+}
+
+#ifdef VUZ_TEST_FAULTS
+GUARDED_BODY static void FaultingCommand(void)
+{
+    volatile int* piNowhere = NULL;
+    *piNowhere = 0;
+}
+#endif
+
+GUARDED_BODY static LRESULT DispatchControlMessage(HWND hWnd, UINT uMessage, WPARAM wParam, LPARAM lParam)
+{
+    PAINTSTRUCT ps;
+
+    switch (uMessage) {
+    case WM_DESTROY:
+        // The agent ends only on a WM_QUIT from outside.
+        return 0;
+    case WM_PAINT:
+        BeginPaint(hWnd, &ps);
+        EndPaint(hWnd, &ps);
+        return 0;
+    case WM_CLOSE:
+        // The driver hears that every logged-in vault is logged out; the
+        // records keep their flags and the window stays.
+        WalkVaultCache(TellLoggedOut, NULL);
+        return 0;
+    case WM_DEVICECHANGE:
+        Handler_OnDeviceChange(hWnd, wParam, lParam);
+        return 0;
+    }
+    if (IsRegistered(uMessage, MSG_INITIALIZE_VAULTS)) {
+        ArmTimer(&g_InitVaultsTimer, InitVaultsTimerProc);
+        return 0;
+    }
+    if (IsRegistered(uMessage, MSG_RARI_DUMP_FILES)) {
+        SendDumpMessageToFilter();
+        return 0;
+    }
+    if (IsRegistered(uMessage, MSG_LOGOUT_VAULTS)) {
+        LogoutVaultFromFilter();
+        return 0;
+    }
+    if (IsRegistered(uMessage, MSG_LOGGEDINVAULTS)) {
+        GetLoggedInStatus();
+        return 0;
+    }
+    if (IsRegistered(uMessage, MSG_LOGIN_VAULTS)) {
+        ArmTimer(&g_LoginTimer, LoginTimerProc);
+        return 0;
+    }
+    if (IsRegistered(uMessage, MSG_DISCONNECT_VAULT)) {
+        RemoveVaultFromFilter();
+        return 0;
+    }
+#ifdef VUZ_TEST_FAULTS
+    if (g_uiFaultMessage != 0 && uMessage == g_uiFaultMessage) {
+        FaultingCommand();
+        return 0;
+    }
+#endif
+    return DefWindowProcW(hWnd, uMessage, wParam, lParam);
+}
+
 LRESULT CALLBACK WndProc(HWND hWnd, UINT uMessage, WPARAM wParam, LPARAM lParam)
 {
-    return DefWindowProcW(hWnd, uMessage, wParam, lParam);
+    WCHAR wszText[EXCEPTION_TEXT_CHARS];
+    LRESULT lResult = 0;
+    DWORD dwCode = 0;
+
+    __try {
+        lResult = DispatchControlMessage(hWnd, uMessage, wParam, lParam);
+    } __except (dwCode = GetExceptionCode(), EXCEPTION_EXECUTE_HANDLER) {
+        WriteTrace("WndProc() - Exception occured - code 0x%X - Failed", (unsigned)dwCode);
+        StringCchPrintfW(wszText, EXCEPTION_TEXT_CHARS, L"Exception occured - code 0x%X", (unsigned)dwCode);
+        MessageBoxW(NULL, wszText, L"VuvuDovu", MB_OK);
+        lResult = 0;
+    }
+    return lResult;
 }

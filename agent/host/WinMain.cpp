@@ -10,6 +10,7 @@
 #include "filter/ScannerWorker.h"
 #include "host/Host.h"
 #include "keys/Crypt.h"
+#include "vaults/Registration.h"
 
 #define SID_UTF8_BYTES   512
 #define MUTEX_NAME_BYTES 600
@@ -152,7 +153,7 @@ static BOOL StartAgent(HINSTANCE hInstance, int nCmdShow, WorkerContext* pContex
 
     WriteTrace("WinMain() - Before SendDocVaultsToFilter()");
     WriteLog("Before SendDocVaultsToFilter()");
-    // The user's vaults are registered with the driver here (SendDocVaultsToFilter).
+    SendDocVaultsToFilter();
     WriteTrace("WinMain() - After SendDocVaultsToFilter()");
     WriteLog("After SendDocVaultsToFilter()");
 

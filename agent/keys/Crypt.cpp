@@ -194,7 +194,7 @@ static DWORD GetOrMakeIpcPair(HCRYPTPROV hProv, HCRYPTKEY* phKey)
     return KEY_RESULT_OK;
 }
 
-static DWORD OpenIpcPair(HCRYPTPROV* phProv, HCRYPTKEY* phKey)
+GUARDED_BODY static DWORD OpenIpcPair(HCRYPTPROV* phProv, HCRYPTKEY* phKey)
 {
     DWORD dwError;
 

@@ -129,7 +129,7 @@ DWORD GenPapMgrKey(LPCWSTR pwszDrive, HCRYPTPROV hProv, HCRYPTKEY hXKey, BYTE* p
     return dwResult;
 }
 
-static DWORD MakeVaultKeys(LPCWSTR pwszDrive, LPCWSTR pwszContainer, HCRYPTPROV* phUserProv,
+GUARDED_BODY static DWORD MakeVaultKeys(LPCWSTR pwszDrive, LPCWSTR pwszContainer, HCRYPTPROV* phUserProv,
                            HCRYPTPROV* phIpcProv, HCRYPTKEY* phUserXKey, HCRYPTKEY* phIpcXKey,
                            HCRYPTKEY* phVaultKey, BYTE* pbKey, DWORD* pdwKeyLength, BOOL bGenerate)
 {

@@ -11,6 +11,44 @@
 #define LOGIN_MUTEX_NAME_CHARS 260
 #define KEY_EXCHANGE_BYTES     256
 
+static SRWLOCK g_srwVaultKeyUse = SRWLOCK_INIT;
+
+void BeginVaultKeyUse(void)
+{
+    AcquireSRWLockShared(&g_srwVaultKeyUse);
+}
+
+void EndVaultKeyUse(void)
+{
+    ReleaseSRWLockShared(&g_srwVaultKeyUse);
+}
+
+void ReleaseVaultKeys(VaultCacheEntry* pVault)
+{
+    HCRYPTKEY hKeys[3];
+    HCRYPTPROV hUserProv;
+
+    // Lookups stop handing the keys out before they are destroyed.
+    pVault->bLoggedIn = 0;
+    AcquireSRWLockExclusive(&g_srwVaultKeyUse);
+    hKeys[0] = pVault->hUserXKey;
+    hKeys[1] = pVault->hIpcXKey;
+    hKeys[2] = pVault->hVaultKey;
+    hUserProv = pVault->hUserProv;
+    pVault->hUserXKey = 0;
+    pVault->hIpcXKey = 0;
+    pVault->hVaultKey = 0;
+    pVault->hUserProv = 0;
+    ReleaseSRWLockExclusive(&g_srwVaultKeyUse);
+    for (int i = 0; i < 3; i++)
+        if (hKeys[i] != 0)
+            CryptDestroyKey(hKeys[i]);
+    if (hUserProv != 0)
+        CryptReleaseContext(hUserProv, 0);
+    if (pVault->hIpcProv != 0)
+        AddToReleaseTable(pVault->hIpcProv);
+}
+
 HANDLE OpenLoginMutex(WCHAR wcDrive, WCHAR* wszName, size_t cchName)
 {
     StringCchPrintfW(wszName, cchName, LOGIN_MUTEX_FORMAT, wcDrive);
@@ -25,7 +63,7 @@ BOOL WaitForLoginMutex(HANDLE hMutex)
     return dwWait == WAIT_OBJECT_0 || dwWait == WAIT_ABANDONED;
 }
 
-static BOOL LookUpKeys(LPCWSTR pwszPath, HCRYPTKEY* phKey, HCRYPTPROV* phProv)
+GUARDED_BODY static BOOL LookUpKeys(LPCWSTR pwszPath, HCRYPTKEY* phKey, HCRYPTPROV* phProv)
 {
     VaultCacheEntry* pVault;
 
@@ -65,7 +103,6 @@ BOOL GetKeysForVault(LPCWSTR pwszPath, HCRYPTKEY* phKey, HCRYPTPROV* phProv)
 static BOOL LoadVaultKeys(VaultCacheEntry* pVault)
 {
     DWORD dwResult;
-    DWORD dwIcon;
 
     if (pVault->hUserProv == 0 || pVault->hUserXKey == 0) {
         WriteTrace("GetKeysForVaultEx() - Retrieving user exchange key for container");
@@ -94,12 +131,11 @@ static BOOL LoadVaultKeys(VaultCacheEntry* pVault)
         WriteLog("%d", (int)dwResult);
         return FALSE;
     }
-    if (UnlockedIconFor(IsShared(pVault), &dwIcon))
-        ChangeIcon(pVault, dwIcon);
+    RefreshVaultIcon(pVault, TRUE);
     return TRUE;
 }
 
-static BOOL LoadAndLookUpKeys(LPCWSTR pwszPath, HCRYPTKEY* phKey, HCRYPTPROV* phProv)
+GUARDED_BODY static BOOL LoadAndLookUpKeys(LPCWSTR pwszPath, HCRYPTKEY* phKey, HCRYPTPROV* phProv)
 {
     WCHAR wszMutexName[LOGIN_MUTEX_NAME_CHARS];
     VaultCacheEntry* pVault;

@@ -4,6 +4,6 @@
 #include <windows.h>
 #include "VaultWire.h"
 
-// TRUE when the user is (now) logged in to the vault of Volume/ParentDir.
-// Until vault keys can be loaded no vault is logged in.
+// TRUE when the vault that holds Volume + ParentDir + FileName is logged in;
+// nothing is loaded and nobody is asked.
 BOOL ForcedLogin(Notification* pNotification);

@@ -23,6 +23,15 @@ BOOL GetKeysForVault(LPCWSTR pwszPath, HCRYPTKEY* phKey, HCRYPTPROV* phProv);
 // The same, loading the key under the login mutex when it is not loaded yet.
 BOOL GetKeysForVaultEx(LPCWSTR pwszPath, HCRYPTKEY* phKey, HCRYPTPROV* phProv);
 
+// Workers use vault keys between BeginVaultKeyUse and EndVaultKeyUse;
+// ReleaseVaultKeys destroys a vault's keys only while no worker is using
+// any, so no worker is ever left with a destroyed handle.
+void BeginVaultKeyUse(void);
+void EndVaultKeyUse(void);
+// Logout: the keys destroyed, the user provider released, the IPC provider
+// kept in the record and listed for release at exit, the vault logged out.
+void ReleaseVaultKeys(VaultCacheEntry* pVault);
+
 // Unwraps the stored vault key in the user's provider and re-imports it into
 // the IPC provider.
 DWORD GetVaultSymmetricKey(HCRYPTPROV hUserProv, HCRYPTPROV hIpcProv, HCRYPTKEY hIpcXKey,

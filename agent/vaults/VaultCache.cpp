@@ -47,7 +47,7 @@ BOOL VaultPathMatches(LPCWSTR pwszVaultPath, LPCWSTR pwszPath)
 }
 
 // The first match, under the shared lock; the lock is given back on every path.
-static VaultCacheEntry* FindFirstMatch(LPCWSTR pwszPath, BOOL bLog)
+GUARDED_BODY static VaultCacheEntry* FindFirstMatch(LPCWSTR pwszPath, BOOL bLog)
 {
     VaultCacheEntry* pFound = NULL;
 
@@ -201,11 +201,16 @@ void WalkVaultCache(PFN_VAULT_VISIT pfnVisit, void* pContext)
     }
 }
 
-void SetVaultPhysicalDevice(VaultCacheEntry* pRecord, LPCWSTR pwszDevice)
+void WalkVaultCacheForUpdate(PFN_VAULT_VISIT pfnVisit, void* pContext)
 {
     AcquireSRWLockExclusive(&g_srwVaultCache);
-    StringCchCopyW(pRecord->wszPhysicalDevice, VAULT_STRING_CHARS, pwszDevice);
-    ReleaseSRWLockExclusive(&g_srwVaultCache);
+    __try {
+        for (VaultCacheEntry* p = g_pVaultHead; p != NULL; p = p->pNext)
+            if (!pfnVisit(p, pContext))
+                break;
+    } __finally {
+        ReleaseSRWLockExclusive(&g_srwVaultCache);
+    }
 }
 
 void ResetVaultCache(void)

@@ -50,8 +50,9 @@ BOOL RemoveVaultFromCache(LPCWSTR pwszPath);
 typedef BOOL (*PFN_VAULT_VISIT)(VaultCacheEntry* pRecord, void* pContext);
 void WalkVaultCache(PFN_VAULT_VISIT pfnVisit, void* pContext);
 
-// Rewrites the device target of a cached record.
-void SetVaultPhysicalDevice(VaultCacheEntry* pRecord, LPCWSTR pwszDevice);
+// The same walk with the cache held exclusively: the visitor may rewrite
+// wszPhysicalDevice, which nobody reads meanwhile.
+void WalkVaultCacheForUpdate(PFN_VAULT_VISIT pfnVisit, void* pContext);
 
 // TRUE when pwszPath is the folder pwszVaultPath or lies below it.
 BOOL VaultPathMatches(LPCWSTR pwszVaultPath, LPCWSTR pwszPath);

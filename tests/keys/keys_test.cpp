@@ -17,6 +17,7 @@
 #include "keys/Crypt.h"
 #include "keys/VaultKeys.h"
 #include "support/AgentHarness.h"
+#include "support/CompanionSession.h"
 #include "vaults/VaultCache.h"
 #include "vaults/VaultRecords.h"
 
@@ -571,19 +572,6 @@ CachedVault CacheLoggedInVault(const wchar_t* letter, const std::wstring& contai
     return vault;
 }
 
-const wchar_t kHolding[] = L"VuzKeysTestHoldingMutex";
-
-// Another process that owns a mutex for a while; back once it owns it.
-bool StartHolder(harness::AgentProcess& holder, const std::wstring& arguments)
-{
-    HANDLE hHolding = CreateEventW(nullptr, TRUE, FALSE, kHolding);
-    ResetEvent(hHolding);
-    bool started = holder.Start(harness::SelfPath(), arguments) &&
-                   WaitForSingleObject(hHolding, 10000) == WAIT_OBJECT_0;
-    CloseHandle(hHolding);
-    return started;
-}
-
 TEST_F(KeysTest, LoginLoadsOnceUnderTheLettersMutex)
 {
     const std::wstring container = Unique(L"VuzTestLogin");
@@ -594,10 +582,10 @@ TEST_F(KeysTest, LoginLoadsOnceUnderTheLettersMutex)
     ASSERT_TRUE(GetKeysForVault(file.c_str(), &hKey, &hProv));
     EXPECT_EQ(0u, hKey) << "not loaded yet: handed out as it stands";
 
-    const std::wstring holdMutex = L"--hold-mutex ReriroVivAviVurazW 7000";
+    const std::wstring mutexName = L"ReriroVivAviVurazW";
     {
         harness::AgentProcess holder;
-        ASSERT_TRUE(StartHolder(holder, holdMutex));
+        ASSERT_TRUE(harness::StartMutexHolder(holder, mutexName, 7000));
         EXPECT_FALSE(GetKeysForVaultEx(file.c_str(), &hKey, &hProv)) << "mutex held elsewhere for 7 s";
         EXPECT_EQ(0u, vault.record->hUserProv + vault.record->hVaultKey) << "nothing loaded";
     }
@@ -608,7 +596,7 @@ TEST_F(KeysTest, LoginLoadsOnceUnderTheLettersMutex)
 
     // Loaded: a second call answers at once, even with the mutex held elsewhere.
     harness::AgentProcess holder;
-    ASSERT_TRUE(StartHolder(holder, holdMutex));
+    ASSERT_TRUE(harness::StartMutexHolder(holder, mutexName, 7000));
     HCRYPTKEY hAgain = 0;
     HCRYPTPROV hProvAgain = 0;
     const ULONGLONG start = GetTickCount64();
@@ -634,15 +622,6 @@ TEST_F(KeysTest, AVaultWithoutAStoredKeyFailsAtTheImport)
 // ---------------------------------------------------------------------------
 // Roles of the second process.
 
-int HoldMutex(const wchar_t* name, DWORD ms)
-{
-    HANDLE h = CreateMutexW(nullptr, TRUE, name);
-    SetEvent(OpenEventW(EVENT_MODIFY_STATE, FALSE, kHolding));
-    Sleep(ms);
-    ReleaseMutex(h);
-    return 0;
-}
-
 int LoadVaultKeys(int count, wchar_t** subkeys)
 {
     InitCrypt();
@@ -664,8 +643,8 @@ int LoadVaultKeys(int count, wchar_t** subkeys)
 
 int wmain(int argc, wchar_t** argv)
 {
-    if (argc == 4 && wcscmp(argv[1], L"--hold-mutex") == 0)
-        return HoldMutex(argv[2], wcstoul(argv[3], nullptr, 10));
+    if (int role = harness::RunTestRole(argc, argv); role >= 0)
+        return role;
     if (argc >= 2 && wcscmp(argv[1], L"--load-vault-keys") == 0)
         return LoadVaultKeys(argc - 2, argv + 2);
     ::testing::InitGoogleTest(&argc, argv);

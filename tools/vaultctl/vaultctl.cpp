@@ -14,6 +14,7 @@
 
 #include "AgentLink.h"
 #include "Companion.h"
+#include "VaultExplorer.h"
 
 using namespace vaultctl;
 
@@ -531,7 +532,7 @@ int RunExplore(const Invocation& in)
     Agent agent(in.options);
     agent.Send(MSG_NAME_LAUNCH_EXPLORE_VAULT);
     const std::wstring folder = agent.ProgramFolder();
-    const std::wstring explorer = folder + L"\\" + EXPLORER_PROGRAM_NAME;
+    const std::wstring explorer = folder + L"\\" + VAULT_EXPLORER_PROGRAM;
     if (!folder.empty() && !Exists(explorer)) {
         Out(L"asked the agent to start the vault explorer, but " + explorer + L" does not exist");
         return kNegative;

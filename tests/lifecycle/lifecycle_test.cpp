@@ -1,0 +1,510 @@
+// The vault lifecycle through a real agent served by the driver simulator:
+// start-up registration, the companion commands (new vault, login, status,
+// logout, removal), the control window, forced login and drive changes;
+// and, in process, the drive mapping of one vault.
+#include <windows.h>
+#include <dbt.h>
+#include <wincrypt.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "AgentHarness.h"
+#include "CompanionSession.h"
+#include "DriverSim.h"
+#include "VaultExplorer.h"
+#include "drives/DriveMapping.h"
+
+using namespace harness;
+
+namespace {
+
+const DWORD kStartMs = 20000;
+const std::wstring kRoot = L"C:\\VuzLifecycle";
+
+std::string Narrow(const std::wstring& w) { return std::string(w.begin(), w.end()); }
+
+std::wstring DeviceOf(const std::wstring& path)
+{
+    wchar_t target[MAX_PATH] = {};
+    QueryDosDeviceW(path.substr(0, 2).c_str(), target, MAX_PATH);
+    return target + path.substr(2);
+}
+
+void RemoveSubst(wchar_t letter)
+{
+    const wchar_t drive[3] = {letter, L':', 0};
+    while (DefineDosDeviceW(DDD_REMOVE_DEFINITION, drive, nullptr)) {
+    }
+}
+
+const VaultControlMessage& AsControl(const std::vector<uint8_t>& bytes)
+{
+    return *reinterpret_cast<const VaultControlMessage*>(bytes.data());
+}
+
+// Controls of one command, in arrival order.
+std::vector<VaultControlMessage> ControlsOf(const driversim::DriverSim& sim, DWORD command)
+{
+    std::vector<VaultControlMessage> found;
+    for (const auto& bytes : sim.Controls())
+        if (bytes.size() == sizeof(VaultControlMessage) && AsControl(bytes).dwCommand == command)
+            found.push_back(AsControl(bytes));
+    return found;
+}
+
+bool AllZero(const void* p, size_t n)
+{
+    const BYTE* b = static_cast<const BYTE*>(p);
+    return std::all_of(b, b + n, [](BYTE x) { return x == 0; });
+}
+
+// A file request as the driver sends it for a DOS path.
+Notification FileRequest(ULONG command, const std::wstring& folder, const std::wstring& file)
+{
+    Notification n = MakeNotification(command);
+    wcscpy_s(n.Volume, DeviceOf(folder.substr(0, 2)).c_str());
+    wcscpy_s(n.ParentDir, (folder.substr(2) + L"\\").c_str());
+    wcscpy_s(n.FileName, file.c_str());
+    return n;
+}
+
+class Lifecycle : public ::testing::Test {
+protected:
+    driversim::DriverSim sim;
+    AgentProcess agent;
+
+    void SetUp() override
+    {
+        SetLevels(2, 2);
+        DeleteVaultRecords();
+        CreateDirectoryW(kRoot.c_str(), nullptr);
+        ASSERT_TRUE(sim.Load());
+    }
+    void TearDown() override
+    {
+        if (agent.Running()) {
+            PostQuitToAgent(2000);
+            agent.WaitForExit(10000);
+        }
+        DeleteVaultRecords();
+        for (wchar_t letter : std::wstring(L"EFGHIKMNPQRSTY"))
+            RemoveSubst(letter);
+    }
+    // An agent that has registered the vaults and serves requests.
+    void StartAgent(const std::wstring& program = AgentPath())
+    {
+        ASSERT_TRUE(agent.Start(program, L""));
+        ASSERT_TRUE(sim.WaitForAgent(kStartMs)) << "the agent did not connect";
+        std::vector<uint8_t> reply;
+        ASSERT_TRUE(sim.Request(MakeNotification(DeviceUnpluggedNotice), &reply, kStartMs));
+    }
+    std::wstring Folder(const std::wstring& name)
+    {
+        const std::wstring folder = kRoot + L"\\" + name;
+        CreateDirectoryW(folder.c_str(), nullptr);
+        return folder;
+    }
+    VaultRecordSpec Spec(const std::wstring& subkey, const std::wstring& folderName, long settings = 0)
+    {
+        return {subkey, Folder(folderName), L"Vault " + subkey, L"VuzLifecycle-" + subkey, L"", settings};
+    }
+    bool Authenticated(const std::wstring& folder, const std::wstring& file)
+    {
+        std::vector<uint8_t> reply;
+        EXPECT_TRUE(sim.Request(FileRequest(AuthenticateUser, folder, file), &reply, kStartMs));
+        ExpectReply(reply, 0, 1, "AuthenticateUser");
+        return AsReply(reply)->Reply.Login.LoggedIn == 1;
+    }
+};
+
+// ---------------------------------------------------------------------------
+// Start-up registration.
+
+TEST_F(Lifecycle, RegistrationSendsBatchesOfTenAndTheDriverKnowsEveryVault)
+{
+    struct { int vaults; std::vector<DWORD> counts; } cases[] = {{23, {10, 10, 3}}, {10, {10}}, {11, {10, 1}}};
+    for (const auto& c : cases) {
+        DeleteVaultRecords();
+        std::vector<VaultRecordSpec> specs;
+        for (int i = 0; i < c.vaults; i++) {
+            wchar_t subkey[8];
+            swprintf(subkey, 8, L"K%02d", i);
+            specs.push_back(Spec(subkey, L"Batch" + std::to_wstring(i), i));
+            specs.back().mapName = L"\\\\server\\map" + std::to_wstring(i);
+            WriteVaultRecord(specs.back());
+        }
+        driversim::DriverSim batchSim;
+        sim.Unload();
+        ASSERT_TRUE(batchSim.Load());
+        ASSERT_TRUE(agent.Start());
+        ASSERT_TRUE(batchSim.WaitForControls(c.counts.size(), kStartMs));
+        Sleep(300);
+        const auto adds = ControlsOf(batchSim, ADD_VAULTS);
+        ASSERT_EQ(c.counts.size(), adds.size()) << c.vaults << " vaults";
+        for (size_t m = 0; m < adds.size(); m++) {
+            EXPECT_EQ(c.counts[m], adds[m].dwCount) << c.vaults << " vaults, message " << m;
+            EXPECT_EQ(0, adds[m].bNewVault);
+            const DWORD n = adds[m].dwCount;
+            EXPECT_TRUE(AllZero(adds[m].wszDevicePath[n], sizeof(adds[m].wszDevicePath[0]) * (10 - n)) &&
+                        AllZero(&adds[m].dwSettings[n], 4 * (10 - n)) &&
+                        AllZero(adds[m].wszMapName[n], sizeof(adds[m].wszMapName[0]) * (10 - n)))
+                << "entries beyond dwCount are zero, message " << m;
+        }
+        const auto vaults = batchSim.Vaults();
+        ASSERT_EQ(static_cast<size_t>(c.vaults), vaults.size());
+        for (int i = 0; i < c.vaults; i++) {
+            EXPECT_EQ(DeviceOf(specs[i].path), vaults[i].devicePath) << i;
+            EXPECT_EQ(static_cast<DWORD>(i), vaults[i].settings) << i;
+            EXPECT_EQ(specs[i].mapName, vaults[i].mapName) << i;
+            EXPECT_EQ(ProcessUserSidText(), vaults[i].sid) << i;
+            EXPECT_FALSE(vaults[i].loggedIn);
+        }
+        PostQuitToAgent(2000);
+        agent.WaitForExit(10000);
+        batchSim.Unload();
+        ASSERT_TRUE(sim.Load());
+        RemoveSubst(L'K');
+    }
+}
+
+TEST_F(Lifecycle, ABrokenRecordEndsTheWalkAndABlankPathIsShownAndLeftOut)
+{
+    WriteVaultRecord(Spec(L"E", L"WalkE"));
+    WriteVaultRecord(Spec(L"F", L"WalkF", -1));   // no "Settings"
+    WriteVaultRecord(Spec(L"G", L"WalkG"));
+    StartAgent();
+    ASSERT_TRUE(sim.WaitForControls(1, kStartMs));
+    auto vaults = sim.Vaults();
+    ASSERT_EQ(1u, vaults.size());
+    EXPECT_EQ(DeviceOf(kRoot + L"\\WalkE"), vaults[0].devicePath);
+    PostQuitToAgent(2000);
+    agent.WaitForExit(10000);
+
+    DeleteVaultRecords();
+    VaultRecordSpec blank = Spec(L"H", L"WalkH");
+    blank.path = L"";
+    WriteVaultRecord(blank);
+    WriteVaultRecord(Spec(L"I", L"WalkI"));
+    driversim::DriverSim second;
+    sim.Unload();
+    ASSERT_TRUE(second.Load());
+    ASSERT_TRUE(agent.Start());
+    // An empty path cannot be substituted either: that box comes first.
+    HWND hBox = FindMessageBox(L"Error", kStartMs);
+    ASSERT_NE(nullptr, hBox);
+    EXPECT_EQ(0u, MessageBoxText(hBox).find(L"\"H:, Vault not accessible,\r\n reason: ")) << Narrow(MessageBoxText(hBox));
+    DismissMessageBox(hBox);
+    hBox = FindMessageBox(L"Vuzaziz", kStartMs);
+    ASSERT_NE(nullptr, hBox);
+    EXPECT_EQ(L" Path for vault (H:) found blank, Vault could not be mapped", MessageBoxText(hBox));
+    DismissMessageBox(hBox);
+    ASSERT_TRUE(second.WaitForControls(1, kStartMs));
+    const auto adds = ControlsOf(second, ADD_VAULTS);
+    ASSERT_EQ(1u, adds.size());
+    EXPECT_EQ(1u, adds[0].dwCount);
+    EXPECT_EQ(DeviceOf(kRoot + L"\\WalkI"), std::wstring(adds[0].wszDevicePath[0])) << "I takes H's slot";
+
+    std::ifstream batch(Narrow(LogFolder().substr(0, LogFolder().rfind(L'\\')) + L"\\DirIZorEduzo.bat"));
+    std::stringstream text;
+    text << batch.rdbuf();
+    EXPECT_NE(std::string::npos, text.str().find("subst I: \"" + Narrow(kRoot) + "\\WalkI\""))
+        << text.str();
+    PostQuitToAgent(2000);
+    agent.WaitForExit(10000);
+    second.Unload();
+    ASSERT_TRUE(sim.Load());
+}
+
+// ---------------------------------------------------------------------------
+// Companion commands.
+
+TEST_F(Lifecycle, ANewVaultIsUsableAtOnceAndLogsOutAndInAgain)
+{
+    StartAgent();
+    const VaultRecordSpec spec = Spec(L"N", L"Vault1");
+    WriteVaultRecord(spec);
+    ASSERT_EQ(1, CreateVault(spec, true));
+    const auto adds = ControlsOf(sim, ADD_VAULTS);
+    ASSERT_EQ(1u, adds.size());
+    EXPECT_EQ(1, adds[0].bNewVault);
+    EXPECT_EQ(1u, adds[0].dwCount);
+    EXPECT_EQ(DeviceOf(spec.path), std::wstring(adds[0].wszDevicePath[0]));
+    EXPECT_TRUE(Authenticated(spec.path, L"report.txt")) << "keys usable at once";
+    EXPECT_FALSE(Authenticated(kRoot + L"\\Vault10", L"report.txt")) << "outside every vault";
+
+    struct { std::wstring path; long loggedIn; } status[] = {
+        {spec.path, 1}, {spec.path + L"\\sub\\file.txt", 1}, {kRoot + L"\\Vault10", 0}, {kRoot, 0}};
+    for (const auto& s : status)
+        EXPECT_EQ(s.loggedIn, LoggedIn(s.path)) << Narrow(s.path);
+
+    const size_t before = sim.Controls().size();
+    LogoutVault(kRoot + L"\\NotAVault");
+    EXPECT_EQ(before, sim.Controls().size()) << "logout of a vault that is not cached sends nothing";
+    LogoutVault(spec.path);
+    ASSERT_TRUE(sim.WaitForControls(before + 1, kStartMs));
+    const auto outs = ControlsOf(sim, VAULT_LOGGED_OUT);
+    ASSERT_EQ(1u, outs.size());
+    EXPECT_EQ(1u, outs[0].dwCount);
+    EXPECT_TRUE(AllZero(outs[0].szSid, 524)) << "no SID in a logout";
+    EXPECT_EQ(0, LoggedIn(spec.path));
+    EXPECT_FALSE(Authenticated(spec.path, L"report.txt"));
+
+    // Two logins within a second are one login.
+    Event loginDone(EVENT_LOGIN);
+    Section section(SECTION_VAULT_DESCRIPTION, sizeof(VAULT_DESCRIPTION_SECTION));
+    wcscpy_s(section.As<VAULT_PATH_SECTION>()->wszPath, spec.path.c_str());
+    SendToAgent(MSG_NAME_LOGIN_VAULTS);
+    SendToAgent(MSG_NAME_LOGIN_VAULTS);
+    ASSERT_TRUE(loginDone.Wait(kStartMs));
+    EXPECT_EQ(1u, section.As<VAULT_PATH_SECTION>()->dwResult);
+    EXPECT_TRUE(section.AllZero(4));
+    Sleep(1500);
+    const auto ins = ControlsOf(sim, VAULT_LOGGED_IN);
+    ASSERT_EQ(1u, ins.size());
+    EXPECT_EQ(DeviceOf(spec.path), std::wstring(ins[0].wszDevicePath[0]));
+    EXPECT_TRUE(Authenticated(spec.path, L"report.txt"));
+
+    std::vector<BYTE> after;
+    EXPECT_EQ(0, LoginVault(kRoot + L"\\Unknown", &after));
+    EXPECT_TRUE(AllZero(after.data(), after.size())) << "unknown path: section all zero";
+    EXPECT_EQ(nullptr, FindMessageBox(L"Vuzaziz", 500)) << "and no box";
+}
+
+TEST_F(Lifecycle, ANewVaultWithAGivenKeyUsesItAndRefusesOneThatDoesNotUnwrap)
+{
+    StartAgent();
+    const VaultRecordSpec first = Spec(L"P", L"Given1");
+    WriteVaultRecord(first);
+    ASSERT_EQ(1, CreateVault(first, true));
+    std::vector<BYTE> key(260);
+    DWORD cb = static_cast<DWORD>(key.size());
+    ASSERT_EQ(ERROR_SUCCESS, RegGetValueW(HKEY_CURRENT_USER, L"Software\\Revedi Zadoder Avir.\\Vuzaziz\\Vaults\\P",
+                                          L"Key", RRF_RT_REG_BINARY, nullptr, key.data(), &cb));
+    key.resize(cb);
+
+    VaultRecordSpec second = Spec(L"Q", L"Given2");
+    second.container = first.container;
+    WriteVaultRecord(second);
+    ASSERT_EQ(1, CreateVault(second, false, key));
+    EXPECT_TRUE(Authenticated(second.path, L"a.txt"));
+
+    VaultRecordSpec broken = Spec(L"R", L"Given3");
+    broken.container = first.container;
+    WriteVaultRecord(broken);
+    key[30] ^= 0x55;
+    EXPECT_EQ(0, CreateVault(broken, false, key));
+    EXPECT_FALSE(Authenticated(broken.path, L"a.txt"));
+    EXPECT_EQ(2u, ControlsOf(sim, ADD_VAULTS).size()) << "the refused vault is not announced";
+
+    // Removal keeps the container the other vault still uses.
+    DisconnectVault(second.path);
+    const auto removes = ControlsOf(sim, REMOVE_VAULT);
+    ASSERT_EQ(1u, removes.size());
+    EXPECT_EQ(ProcessUserSidText(), std::string(removes[0].szSid, removes[0].dwSidLength));
+    HCRYPTPROV hProv = 0;
+    EXPECT_TRUE(CryptAcquireContextW(&hProv, first.container.c_str(), L"Microsoft Strong Cryptographic Provider",
+                                     PROV_RSA_FULL, 0) ||
+                CryptAcquireContextW(&hProv, first.container.c_str(), L"Zidoru TCG Enabled CSP", PROV_RSA_FULL, 0));
+    if (hProv)
+        CryptReleaseContext(hProv, 0);
+    EXPECT_EQ(0, LoggedIn(second.path));
+    EXPECT_EQ(1, LoggedIn(first.path));
+}
+
+TEST_F(Lifecycle, AnAbsentVaultIsNotLoggedInAndSaysSo)
+{
+    VaultRecordSpec absent = Spec(L"S", L"Removable");
+    absent.path = kRoot + L"\\NotPluggedIn";
+    WriteVaultRecord(absent);
+    StartAgent();
+    std::vector<BYTE> after;
+    long result = -2;
+    std::thread login([&] { result = LoginVault(absent.path, &after); });
+    HWND hBox = FindMessageBox(L"Vuzaziz", kStartMs);
+    ASSERT_NE(nullptr, hBox);
+    EXPECT_EQ(L"This vault is currently not available. If it was created on a removable device, ensure "
+              L"that the device is accessible.", MessageBoxText(hBox));
+    DismissMessageBox(hBox);
+    login.join();
+    EXPECT_EQ(0, result);
+    EXPECT_TRUE(AllZero(after.data(), after.size()));
+    EXPECT_EQ(0, LoggedIn(absent.path)) << "flag back to 0";
+    EXPECT_TRUE(ControlsOf(sim, VAULT_LOGGED_IN).empty());
+}
+
+TEST_F(Lifecycle, TheControlWindowClosesNothingAndSurvivesAFaultingHandler)
+{
+    StartAgent(ExeDir() + L"\\VuvUDOVU_faults.exe");
+    const VaultRecordSpec spec = Spec(L"T", L"Window");
+    WriteVaultRecord(spec);
+    ASSERT_EQ(1, CreateVault(spec, true));
+    HWND hWnd = FindControlWindow(kStartMs);
+    DWORD_PTR result = 1;
+    ASSERT_TRUE(SendMessageTimeoutW(hWnd, WM_CLOSE, 0, 0, SMTO_NORMAL, 5000, &result));
+    EXPECT_EQ(0u, result);
+    ASSERT_EQ(1u, ControlsOf(sim, VAULT_LOGGED_OUT).size()) << "WM_CLOSE tells the driver";
+    EXPECT_EQ(1, LoggedIn(spec.path)) << "while the agent's flag stays";
+    SendMessageTimeoutW(hWnd, WM_DESTROY, 0, 0, SMTO_NORMAL, 5000, &result);
+    bool answered = false;
+    EXPECT_EQ(0, SendToAgent(L"VUZ_NOT_A_COMMAND", 5000, &answered));
+    EXPECT_TRUE(answered);
+
+    const std::string traceBefore = ReadFileText(TraceFilePath());
+    std::thread fault([] { SendToAgent(L"VUZ_TEST_ACCESS_VIOLATION", 20000); });
+    HWND hBox = FindMessageBox(L"VuvuDovu", kStartMs);
+    ASSERT_NE(nullptr, hBox);
+    EXPECT_EQ(L"Exception occured - code 0xC0000005", MessageBoxText(hBox));
+    DismissMessageBox(hBox);
+    fault.join();
+    EXPECT_NE(std::string::npos, ReadFileText(TraceFilePath()).find(
+                                     "WndProc() - Exception occured - code 0xC0000005 - Failed", traceBefore.size()));
+    EXPECT_TRUE(agent.Running());
+    EXPECT_EQ(1, LoggedIn(spec.path)) << "the agent keeps serving";
+}
+
+// ---------------------------------------------------------------------------
+// Drive changes.
+
+std::vector<std::string> ExplorerRecordLines()
+{
+    std::ifstream in(Narrow(ExeDir() + L"\\VododizEveru.record.txt"));
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);)
+        if (line.rfind("0x598", 0) == 0)
+            lines.push_back(line);
+    return lines;
+}
+
+TEST_F(Lifecycle, ARemovedDriveIsToldOnceAndAReturningVolumeMovesItsVaults)
+{
+    // Mapped to K:, stored on Y:.
+    for (const wchar_t* name : {L"1", L"2"})
+        WriteVaultRecord({std::wstring(L"K") + name, std::wstring(L"Y:\\V") + name, L"On Y", L"VuzLifecycle-Y", L"", 0});
+    StartAgent();
+    DeleteFileW((ExeDir() + L"\\VododizEveru.record.txt").c_str());
+    AgentProcess explorer;
+    ASSERT_TRUE(explorer.Start(ExeDir() + L"\\" + VAULT_EXPLORER_PROGRAM, L""));
+    ASSERT_TRUE(WaitUntil([] { return FindWindowW(VAULT_EXPLORER_CLASS, nullptr) != nullptr; }, kStartMs));
+
+    auto removeDrive = [&](DWORD unitMask) {
+        DEV_BROADCAST_VOLUME volume{sizeof(volume), DBT_DEVTYP_VOLUME, 0, unitMask, 0};
+        DWORD_PTR ignored;
+        SendMessageTimeoutW(FindControlWindow(kStartMs), WM_DEVICECHANGE, DBT_DEVICEREMOVECOMPLETE,
+                            reinterpret_cast<LPARAM>(&volume), SMTO_NORMAL, 10000, &ignored);
+    };
+    removeDrive(1u << ('W' - 'A'));          // holds no vault
+    removeDrive(1u << ('Y' - 'A'));
+    Sleep(500);
+    const auto lines = ExplorerRecordLines();
+    ASSERT_EQ(1u, lines.size()) << "one message for the drive, none for W:";
+    EXPECT_NE(std::string::npos, lines[0].find("wparam=0x59 lparam=0x0")) << lines[0];
+    PostMessageW(FindWindowW(VAULT_EXPLORER_CLASS, nullptr), WM_CLOSE, 0, 0);
+
+    // Y: comes back as another volume: both vaults move to it.
+    ASSERT_TRUE(DefineDosDeviceW(DDD_RAW_TARGET_PATH, L"Y:", L"\\Device\\HarddiskVolume77"));
+    auto oldDrive = [&] {
+        Notification n = MakeNotification(GetOldDriveName);
+        wcscpy_s(n.Volume, L"\\Device\\HarddiskVolume77");
+        std::vector<uint8_t> reply;
+        EXPECT_TRUE(sim.Request(n, &reply, kStartMs));
+        ExpectReply(reply, 0, 1, "GetOldDriveName");
+        const auto& old = AsReply(reply)->Reply.OldDrive;
+        return std::make_pair(old.Found, std::wstring(old.OldVolume));
+    };
+    EXPECT_EQ(std::make_pair(BOOLEAN(1), std::wstring(L"Y:")), oldDrive()) << "the first vault's old volume";
+    DisconnectVault(L"Y:\\V1");
+    EXPECT_EQ(std::make_pair(BOOLEAN(1), std::wstring(L"\\Device\\HarddiskVolume77")), oldDrive())
+        << "the second vault moved too";
+}
+
+// ---------------------------------------------------------------------------
+// Mapping one vault, in process.
+
+class Mapping : public ::testing::Test {
+protected:
+    void TearDown() override
+    {
+        RemoveSubst(L'M');
+        RegDeleteKeyW(HKEY_CURRENT_USER, L"Network\\M");
+    }
+    VaultCacheEntry Record(const std::wstring& drive, const std::wstring& folder)
+    {
+        VaultCacheEntry record{};
+        wcscpy_s(record.wszDrive, drive.c_str());
+        wcscpy_s(record.wszPath, folder.c_str());
+        return record;
+    }
+};
+
+std::wstring IconValue(wchar_t letter)
+{
+    wchar_t value[300] = {};
+    DWORD cb = sizeof(value);
+    const std::wstring key = std::wstring(L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\DriveIcons\\") +
+                             letter + L"\\DefaultIcon";
+    RegGetValueW(HKEY_CURRENT_USER, key.c_str(), nullptr, RRF_RT_REG_SZ, nullptr, value, &cb);
+    return value;
+}
+
+TEST_F(Mapping, AFreeLetterIsSubstitutedAndAUsedOneIsLeftAlone)
+{
+    CreateDirectoryW(kRoot.c_str(), nullptr);
+    VaultCacheEntry own = Record(L"M:", kRoot);
+    const std::wstring batchPath = kRoot + L"\\mapping.bat";
+    FILE* batch = _wfopen(batchPath.c_str(), L"w+");
+    EXPECT_EQ(0, Connect_Vault(&own, batch)) << "free letter";
+    EXPECT_TRUE(QueryMapping(L"M:", kRoot.c_str()));
+    EXPECT_EQ(0, Connect_Vault(&own, batch)) << "already substituted to its own folder";
+    VaultCacheEntry other = Record(L"M:", L"C:\\windows");
+    EXPECT_EQ(-1, Connect_Vault(&other, nullptr)) << "substituted to another folder";
+    VaultCacheEntry disk = Record(L"C:", kRoot);
+    EXPECT_EQ(-1, Connect_Vault(&disk, nullptr)) << "a disk";
+    rewind(batch);
+    char text[512] = {};
+    fread(text, 1, sizeof(text) - 1, batch);
+    fclose(batch);
+    DeleteFileW(batchPath.c_str());
+    const std::string line = "subst M: \"" + Narrow(kRoot) + "\"";
+    EXPECT_EQ(2u, [&] { size_t n = 0; for (size_t p = 0; (p = std::string(text).find(line, p)) != std::string::npos; p++) n++; return n; }())
+        << text;
+
+    RemoveSubst(L'M');
+    HKEY hKey;
+    RegCreateKeyExW(HKEY_CURRENT_USER, L"Network\\M", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &hKey, nullptr);
+    RegCloseKey(hKey);
+    EXPECT_NE(0u, GetUsedDriveMask() & (1u << ('M' - 'A'))) << "remembered network drive";
+    EXPECT_EQ(-1, Connect_Vault(&own, nullptr));
+    EXPECT_FALSE(QueryMapping(L"M:", kRoot.c_str()));
+
+    VaultCacheEntry outside = Record(L"9:", kRoot);
+    EXPECT_EQ(0, IsVaultFunctional(&outside));
+}
+
+TEST_F(Mapping, AHeldLoginMutexMapsNothingButSetsTheIcon)
+{
+    CreateDirectoryW(kRoot.c_str(), nullptr);
+    VaultCacheEntry record = Record(L"M:", kRoot);
+    RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\DriveIcons\\M");
+    AgentProcess holder;
+    ASSERT_TRUE(StartMutexHolder(holder, L"ReriroVivAviVurazM", 7000));
+    EXPECT_EQ(0, Connect_Vault(&record, nullptr));
+    EXPECT_FALSE(QueryMapping(L"M:", kRoot.c_str()));
+    wchar_t system[MAX_PATH];
+    GetSystemDirectoryW(system, MAX_PATH);
+    EXPECT_EQ(std::wstring(system) + L"\\vidizer.dll,3", IconValue(L'M'));
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv)
+{
+    if (int role = RunTestRole(argc, argv); role >= 0)
+        return role;
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
