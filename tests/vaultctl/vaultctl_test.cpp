@@ -4,11 +4,13 @@
 
 #include <atomic>
 #include <filesystem>
+#include <functional>
 #include <thread>
 
 #include "AgentHarness.h"
 #include "Companion.h"
 #include "ControlWindow.h"
+#include "DriverSim.h"
 
 using namespace harness;
 
@@ -161,7 +163,7 @@ TEST(Vaultctl, UsageErrorsExitTwoBeforeLookingForTheAgent)
         {L"create Q: --path " + Long(260), "is 260 characters long; the agent takes at most 259"},
         {L"create Q: --path " + Long(258) + L" --label " + std::wstring(260, L'l'), "--label is 260"},
         {L"status " + Long(260), "the agent takes at most 259"},
-        {L"restore " + Long(256), "256 bytes long; the agent takes at most 255"},
+        {L"restore " + Long(256), "256 characters long; the agent takes at most 255"},
         {L"backup C:\\a C:\\b seven", "VALUE must be a 32-bit number"},
         {L"check-shared C:\\\x6587 C:\\b", "the system code page cannot hold"},
     };
@@ -317,4 +319,126 @@ TEST_F(StandIn, DismissPrintsAndClosesTheBoxes)
     }
     s_mode = Mode::kSilent;
     Expect(Vaultctl(L"dump --dismiss"), 4, "", "it showed no message box");
+}
+
+// A real agent served by the driver simulator.
+class WithAgent : public ::testing::Test {
+protected:
+    driversim::DriverSim sim;
+    AgentProcess agent;
+
+    static void Clean()
+    {
+        RemoveRecord(L"V");
+        while (DefineDosDeviceW(DDD_REMOVE_DEFINITION, L"V:", nullptr)) {
+        }
+        std::filesystem::remove_all(kRoot);
+    }
+    void SetUp() override
+    {
+        SetLevels(2, 2);
+        Clean();
+        std::filesystem::create_directory(kRoot);
+        ASSERT_TRUE(sim.Load());
+        ASSERT_TRUE(agent.Start());
+        ASSERT_TRUE(sim.WaitForAgent(20000)) << "the agent did not connect";
+        std::vector<uint8_t> reply;
+        ASSERT_TRUE(sim.Request(MakeNotification(DeviceUnpluggedNotice), &reply, 20000));
+    }
+    void TearDown() override
+    {
+        if (agent.Running()) {
+            PostQuitToAgent(2000);
+            agent.WaitForExit(10000);
+        }
+        Clean();
+    }
+    // The driver's view of the vault at a DOS path, if it knows one.
+    const driversim::DriverSim::Vault* Known(const std::wstring& path)
+    {
+        wchar_t volume[MAX_PATH] = {};
+        QueryDosDeviceW(path.substr(0, 2).c_str(), volume, MAX_PATH);
+        m_known = sim.Vaults();
+        for (const auto& v : m_known)
+            if (_wcsicmp(v.devicePath.c_str(), (volume + path.substr(2)).c_str()) == 0)
+                return &v;
+        return nullptr;
+    }
+    size_t ControlsOf(DWORD command)
+    {
+        size_t n = 0;
+        for (const auto& bytes : sim.Controls())
+            n += bytes.size() >= 4 && *reinterpret_cast<const DWORD*>(bytes.data()) == command;
+        return n;
+    }
+    std::vector<driversim::DriverSim::Vault> m_known;
+};
+
+TEST_F(WithAgent, AVaultFromCreationToDisconnection)
+{
+    const std::wstring vault = kRoot + L"\\Vault1";
+    const std::string vault8 = Utf8(vault);
+    Expect(Vaultctl(L"create v: --path " + vault + L" --label Work"), 0,
+           "created vault V: at " + vault8 + " (label \"Work\", container \"Vuzaziz-V\"), logged in");
+    ASSERT_NE(nullptr, Known(vault)) << "no ADD_VAULTS for the new vault";
+    EXPECT_TRUE(Known(vault)->newVault);
+    EXPECT_FALSE(RegBytes(L"V", L"Key").empty()) << "the agent keeps the generated key in the record";
+    Expect(Vaultctl(L"create V: --path " + vault), 2, "", "exists already");
+
+    const struct {
+        std::wstring args;
+        long code;
+        std::string out;
+        std::function<void()> check;
+    } steps[] = {
+        {L"status " + vault + L"\\sub\\file.txt", 0, "logged in: " + vault8 + "\\sub\\file.txt", {}},
+        {L"status " + kRoot + L"\\Vault10", 1, "not logged in: " + Utf8(kRoot) + "\\Vault10", {}},
+        {L"logout " + vault + L"\\", 0, "logged out: " + vault8 + " (status before: logged in, now: not logged in)",
+         [&] { EXPECT_EQ(1u, ControlsOf(VAULT_LOGGED_OUT)); }},
+        {L"status " + vault, 1, "not logged in: " + vault8, {}},
+        {L"login " + vault, 0, "logged in: " + vault8,
+         [&] {
+             ASSERT_NE(nullptr, Known(vault));
+             EXPECT_TRUE(Known(vault)->loggedIn);
+         }},
+        {L"login " + kRoot + L"\\Vault10", 1, "not logged in: " + Utf8(kRoot) + "\\Vault10 (no vault holds this path)",
+         [&] { EXPECT_EQ(1u, ControlsOf(VAULT_LOGGED_IN)); }},
+        {L"dump --dismiss", 0,
+         "agent message box \"Vault service\": Sending DUMP_OPEN_FILES message [closed]\r\n"
+         "agent message box \"Vault service\": Message Sent successfully [closed]\r\n"
+         "dump: request sent to the driver",
+         [&] {
+             EXPECT_EQ(1u, ControlsOf(DUMP_OPEN_FILES));
+             sim.SetControlAnswer(E_FAIL);
+         }},
+        {L"dump --dismiss", 1, "Message Sent failed [closed]\r\ndump: the driver refused the request",
+         [&] { sim.SetControlAnswer(S_OK); }},
+        {L"disconnect " + vault, 0, "disconnected: " + vault8 + " (status before: logged in, now: not logged in)",
+         [&] { EXPECT_EQ(nullptr, Known(vault)) << "the driver still lists the vault"; }},
+        {L"status " + vault, 1, "not logged in", {}},
+        {L"quit", 0, "the agent (pid " + std::to_string(agent.Pid()) + ") ended",
+         [&] { EXPECT_EQ(0, agent.WaitForExit(0)); }},
+    };
+    for (const auto& step : steps) {
+        Expect(Vaultctl(step.args), step.code, step.out);
+        if (step.check)
+            step.check();
+    }
+}
+
+TEST_F(WithAgent, AVaultWhoseKeysCannotBeMadeIsTakenBack)
+{
+    // A wrapped key that no container of this user unwraps.
+    const std::wstring keyFile = kRoot + L"\\broken.key";
+    std::vector<BYTE> blob(140, 0x5A);
+    FILE* f = _wfopen(keyFile.c_str(), L"wb");
+    ASSERT_NE(nullptr, f);
+    fwrite(blob.data(), 1, blob.size(), f);
+    fclose(f);
+    const std::wstring vault = kRoot + L"\\Broken";
+    Expect(Vaultctl(L"create V: --path " + vault + L" --key-file " + keyFile), 1,
+           "not created: the agent could not make the keys of vault V:");
+    EXPECT_TRUE(RegString(L"V", L"Path").empty()) << "the record stays behind";
+    EXPECT_FALSE(std::filesystem::exists(vault)) << "the new folder stays behind";
+    EXPECT_EQ(nullptr, Known(vault));
 }

@@ -185,12 +185,13 @@ int RunLogin(const Invocation& in)
     return kNegative;
 }
 
-// Logout and removal give no answer of their own: a status query says
-// what they left behind.
+// Logout and removal give no answer of their own: status queries before
+// and after say what they changed.
 int RunPathCommand(const Invocation& in, const wchar_t* command, const wchar_t* message, const wchar_t* done)
 {
     const std::wstring path = FullPath(CommandNamed(command), in.args[0]);
     Agent agent(in.options);
+    const bool bBefore = QueryStatus(agent, path) == 1;
     {
         Section section(SECTION_VAULT_DESCRIPTION, sizeof(VAULT_DESCRIPTION_SECTION));
         Put(section.As<VAULT_DESCRIPTION_SECTION>()->wszPath, path);
@@ -200,7 +201,8 @@ int RunPathCommand(const Invocation& in, const wchar_t* command, const wchar_t* 
         Out(std::wstring(done) + L" asked, but the vault of " + path + L" is still logged in");
         return kNegative;
     }
-    Out(std::wstring(done) + L": " + path + L" (status now: not logged in)");
+    Out(std::wstring(done) + L": " + path + L" (status before: " + (bBefore ? L"logged in" : L"not logged in") +
+        L", now: not logged in)");
     return kDone;
 }
 
@@ -471,7 +473,8 @@ int RunBackup(const Invocation& in)
 int RunRestore(const Invocation& in)
 {
     const Command& command = CommandNamed(L"restore");
-    const std::string path = Narrow(command, FullPath(command, in.args[0]), sizeof(RESTORE_SECTION::szPath));
+    const std::string path = Narrow(command, FullPath(command, in.args[0], sizeof(RESTORE_SECTION::szPath)),
+                                    sizeof(RESTORE_SECTION::szPath));
     Agent agent(in.options);
     Section section(SECTION_RESTORE, sizeof(RESTORE_SECTION));
     Event answered(EVENT_RESTORE);
