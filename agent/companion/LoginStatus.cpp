@@ -84,16 +84,9 @@ BOOL SetLoggedInStatus(void)
     BOOL bResult = FALSE;
 
     WriteTrace("SetLoggedInStatus() - Start");
-    switch (OpenCompanionSection(SECTION_VAULT_DESCRIPTION, sizeof(VAULT_PATH_SECTION), &section)) {
-    case SECTION_NOT_OPENED:
-        WriteTrace("SetLoggedInStatus() - OpenFileMappingA() failed - Failed!");
+    if (!OpenCommandSection(SECTION_VAULT_DESCRIPTION, sizeof(VAULT_PATH_SECTION), &section, "SetLoggedInStatus",
+                            "Failed!"))
         return FALSE;
-    case SECTION_NOT_MAPPED:
-        WriteTrace("SetLoggedInStatus() - MapViewOfFile() failed - Failed!");
-        return FALSE;
-    case SECTION_OPENED:
-        break;
-    }
     __try {
         hEvent = OpenCompanionEvent(EVENT_LOGIN);
         LogIn((VAULT_PATH_SECTION*)section.pView);
@@ -131,17 +124,10 @@ BOOL GetLoggedInStatus(void)
 
     WriteTrace("GetLoggedInStatus() - Start");
     __try {
-        switch (OpenCompanionSection(SECTION_LOGIN_STATUS, sizeof(VAULT_PATH_SECTION), &section)) {
-        case SECTION_NOT_OPENED:
-            WriteTrace("GetLoggedInStatus() - OpenFileMappingA() failed - Failed!");
-            break;
-        case SECTION_NOT_MAPPED:
-            WriteTrace("GetLoggedInStatus() - MapViewOfFile() failed - Failed!");
-            break;
-        case SECTION_OPENED:
+        if (OpenCommandSection(SECTION_LOGIN_STATUS, sizeof(VAULT_PATH_SECTION), &section, "GetLoggedInStatus",
+                               "Failed!")) {
             AnswerLoginStatus((VAULT_PATH_SECTION*)section.pView, &hEvent);
             bResult = TRUE;
-            break;
         }
     } __except (ExceptionFilter(GetExceptionInformation())) {
         WriteTrace("GetLoggedInStatus() - Exception occured - Failed!");

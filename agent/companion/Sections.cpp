@@ -21,6 +21,22 @@ SECTION_OPEN_RESULT OpenCompanionSection(LPCSTR pszName, SIZE_T cbView, COMPANIO
     return SECTION_OPENED;
 }
 
+BOOL OpenCommandSection(LPCSTR pszName, SIZE_T cbView, COMPANION_SECTION* pSection, const char* pszOperation,
+                        const char* pszFailed)
+{
+    switch (OpenCompanionSection(pszName, cbView, pSection)) {
+    case SECTION_OPENED:
+        return TRUE;
+    case SECTION_NOT_OPENED:
+        WriteTrace("%s() - OpenFileMappingA() failed - %s", pszOperation, pszFailed);
+        break;
+    case SECTION_NOT_MAPPED:
+        WriteTrace("%s() - MapViewOfFile() failed - %s", pszOperation, pszFailed);
+        break;
+    }
+    return FALSE;
+}
+
 void CloseCompanionSection(COMPANION_SECTION* pSection)
 {
     if (pSection->pView != NULL)

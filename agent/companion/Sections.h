@@ -18,6 +18,10 @@ typedef struct _COMPANION_SECTION {
 } COMPANION_SECTION;
 
 SECTION_OPEN_RESULT OpenCompanionSection(LPCSTR pszName, SIZE_T cbView, COMPANION_SECTION* pSection);
+// The same, with a failure traced in the operation's words:
+// "<operation>() - OpenFileMappingA() failed - <failed>" or "... MapViewOfFile() ...".
+BOOL OpenCommandSection(LPCSTR pszName, SIZE_T cbView, COMPANION_SECTION* pSection, const char* pszOperation,
+                        const char* pszFailed);
 // Unmaps and closes whatever is open; safe on a section that never opened.
 void CloseCompanionSection(COMPANION_SECTION* pSection);
 

@@ -49,33 +49,16 @@ DWORD IsShared(const VaultCacheEntry* pRecord)
     return VAULT_NOT_SHARED;
 }
 
-BOOL UnlockedIconFor(DWORD dwSharedState, DWORD* pdwIcon)
-{
-    switch (dwSharedState) {
-    case VAULT_NOT_FOUND:  *pdwIcon = ICON_UNLOCKED_NOT_FOUND; return TRUE;
-    case VAULT_NOT_SHARED: *pdwIcon = ICON_UNLOCKED;           return TRUE;
-    case VAULT_SHARED:     *pdwIcon = ICON_UNLOCKED_SHARED;    return TRUE;
-    }
-    return FALSE;
-}
-
-BOOL LockedIconFor(DWORD dwSharedState, DWORD* pdwIcon)
-{
-    switch (dwSharedState) {
-    case VAULT_NOT_FOUND:  *pdwIcon = ICON_LOCKED_NOT_FOUND; return TRUE;
-    case VAULT_NOT_SHARED: *pdwIcon = ICON_LOCKED;           return TRUE;
-    case VAULT_SHARED:     *pdwIcon = ICON_LOCKED_SHARED;    return TRUE;
-    }
-    return FALSE;
-}
+// Icons by sharing state (not found, not shared, shared).
+static const DWORD g_adwUnlockedIcons[3] = { ICON_UNLOCKED_NOT_FOUND, ICON_UNLOCKED, ICON_UNLOCKED_SHARED };
+static const DWORD g_adwLockedIcons[3] = { ICON_LOCKED_NOT_FOUND, ICON_LOCKED, ICON_LOCKED_SHARED };
 
 void RefreshVaultIcon(const VaultCacheEntry* pRecord, BOOL bUnlocked)
 {
     DWORD dwState = IsShared(pRecord);
-    DWORD dwIcon;
 
-    if (bUnlocked ? UnlockedIconFor(dwState, &dwIcon) : LockedIconFor(dwState, &dwIcon))
-        ChangeIcon(pRecord, dwIcon);
+    if (dwState <= VAULT_SHARED)
+        ChangeIcon(pRecord, bUnlocked ? g_adwUnlockedIcons[dwState] : g_adwLockedIcons[dwState]);
 }
 
 static BOOL OpenOrCreateKey(LPCWSTR pwszPath, HKEY* phKey)

@@ -26,9 +26,5 @@ enum VAULT_ICON {
 DWORD IsShared(const VaultCacheEntry* pRecord);
 // Writes the icon into the three places the shell reads and refreshes the drive.
 void ChangeIcon(const VaultCacheEntry* pRecord, DWORD dwIcon);
-// The icon of an unlocked or a locked vault by its sharing state; FALSE for
-// any other state.
-BOOL UnlockedIconFor(DWORD dwSharedState, DWORD* pdwIcon);
-BOOL LockedIconFor(DWORD dwSharedState, DWORD* pdwIcon);
 // The vault's icon for its sharing state, locked or not.
 void RefreshVaultIcon(const VaultCacheEntry* pRecord, BOOL bUnlocked);

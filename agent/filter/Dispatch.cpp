@@ -5,10 +5,12 @@
 #include <strsafe.h>
 
 #include "diag/Diag.h"
+#include "filter/BlockCommands.h"
 #include "filter/DriveChange.h"
 #include "filter/RequestCheck.h"
 #include "filter/ScannerWorker.h"
 #include "keys/Keys.h"
+#include "keys/VaultKeys.h"
 #include "res/resource.h"
 #include "store/Store.h"
 
@@ -55,15 +57,18 @@ static void ReportOutcome(struct Reply* pReply, BOOL bDone, const char* pszDoneT
 static void OnCreateFileInVault(Notification* pNotification, struct Reply* pReply)
 {
     VAULT_FILE* pVaultFile = &pReply->VaultFile;
+    LARGE_INTEGER liNewFileSize;
     ULONG ulFSKHandle = 0;
     ULONG ulCipherBlockBytes = 0;
+    DWORD dwKeyLength = FSK_BLOB_CHARS;
 
     WriteTrace("ScannerWorker() - CreateFileInVault command received");
     PrepareVolume(pNotification, pNotification->Volume, L"Volume");
     WriteTrace("ScannerWorker() - CreateVaultFile() calling with Parent dir: %ws and File name: %ws",
                pNotification->ParentDir, pNotification->FileName);
-    if (!CreateVaultFile(pNotification, 0, &ulFSKHandle, &ulCipherBlockBytes, pVaultFile->FSKBlob,
-                         FSK_BLOB_CHARS) ||
+    liNewFileSize.QuadPart = 0;
+    if (!CreateVaultFile(pNotification, liNewFileSize, &ulFSKHandle, &ulCipherBlockBytes, pVaultFile->FSKBlob,
+                         &dwKeyLength) ||
         pNotification->DataLength > MAX_DATA_LENGTH) {
         WriteTrace("ScannerWorker() - CreateVaultFile() failed - Failed!");
         WriteLog("ERRROR!!! CreateVaultfile() failed ----");
@@ -229,11 +234,14 @@ static void OnGetOldDriveName(Notification* pNotification, struct Reply* pReply)
     pReply->Succeeded = 1;
 }
 
+static BOOL UsesVaultKeys(ULONG eCommandType);
+static void DispatchCommand(Notification* pNotification, struct ReplyMessage* pReplyMessage);
+
 void DispatchRequest(Notification* pNotification, struct ReplyMessage* pReplyMessage)
 {
-    struct Reply* pReply = &pReplyMessage->Reply;
     char szFault[128];
     DWORD dwFields;
+    BOOL bUsesVaultKeys;
 
     if (!GetCommandFields(pNotification->eCommandType, &dwFields)) {
         WriteTrace("ScannerWorker() - command not handled - Failed");
@@ -243,6 +251,38 @@ void DispatchRequest(Notification* pNotification, struct ReplyMessage* pReplyMes
         WriteTrace("ScannerWorker() - Malformed request refused, %s - Failed!", szFault);
         return;
     }
+
+    // A vault's keys are not destroyed while a command may be using them.
+    bUsesVaultKeys = UsesVaultKeys(pNotification->eCommandType);
+    if (bUsesVaultKeys)
+        BeginVaultKeyUse();
+    __try {
+        DispatchCommand(pNotification, pReplyMessage);
+    } __finally {
+        if (bUsesVaultKeys)
+            EndVaultKeyUse();
+    }
+}
+
+static BOOL UsesVaultKeys(ULONG eCommandType)
+{
+    switch (eCommandType) {
+    case CreateFileInVault:
+    case GetFileNameFromVault:
+    case ParsedFileNew:
+    case PreDirBrowsing:
+    case UpdateMetaFileName:
+    case GetLogicalFileDetails:
+    case UpdateMetaFileSize2:
+    case GetLogicalFileDetailsExCmd:
+        return TRUE;
+    }
+    return FALSE;
+}
+
+static void DispatchCommand(Notification* pNotification, struct ReplyMessage* pReplyMessage)
+{
+    struct Reply* pReply = &pReplyMessage->Reply;
 
     switch (pNotification->eCommandType) {
     case CreateFileInVault:
@@ -255,15 +295,19 @@ void DispatchRequest(Notification* pNotification, struct ReplyMessage* pReplyMes
         OnAuthenticateUser(pNotification, pReply);
         break;
     case EncryptBlock:
+        OnEncryptBlock(pNotification, pReply);
+        break;
     case GetNormalBuffer:
+        OnGetNormalBuffer(pNotification, pReply);
+        break;
     case ReleaseFSK:
-        // The block and key-release commands are served here once per-file
-        // keys exist; until then they are not carried out.
+        OnReleaseFSK(pNotification, pReply);
         break;
     case ParsedFileNew:
+        OnParsedFileNew(pNotification, pReply);
+        break;
     case PreDirBrowsing:
-        // The directory commands are served here once meta texts can be
-        // read; until then they are not carried out.
+        OnPreDirBrowsing(pNotification, pReply);
         break;
     case UpdateMetaFileName:
         OnUpdateMetaFileName(pNotification, pReplyMessage);

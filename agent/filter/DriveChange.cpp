@@ -38,16 +38,20 @@ void Handler_OnDeviceChange(HWND hWnd, WPARAM wParam, LPARAM lParam)
     DriveUnpluggedHandler(wszDrive);
 }
 
+// The first vault whose mapped drive (or, for bByFolder, whose folder's
+// drive) is the given one.
 typedef struct _DRIVE_WALK {
     LPCWSTR pwszDrive;
+    BOOL bByFolder;
     VaultCacheEntry* pFound;
 } DRIVE_WALK;
 
-static BOOL FindMappedVault(VaultCacheEntry* pRecord, void* pContext)
+static BOOL FindVaultOfDrive(VaultCacheEntry* pRecord, void* pContext)
 {
     DRIVE_WALK* pWalk = (DRIVE_WALK*)pContext;
+    LPCWSTR pwszDrive = pWalk->bByFolder ? pRecord->wszPath : pRecord->wszDrive;
 
-    if (_wcsnicmp(pRecord->wszDrive, pWalk->pwszDrive, 2) != 0)
+    if (_wcsnicmp(pwszDrive, pWalk->pwszDrive, 2) != 0)
         return TRUE;
     pWalk->pFound = pRecord;
     return FALSE;
@@ -55,32 +59,22 @@ static BOOL FindMappedVault(VaultCacheEntry* pRecord, void* pContext)
 
 BOOL DoUnpluggedDriveMap(LPCWSTR pwszDrive)
 {
-    DRIVE_WALK walk = { pwszDrive, NULL };
+    DRIVE_WALK walk = { pwszDrive, FALSE, NULL };
 
-    WalkVaultCache(FindMappedVault, &walk);
+    WalkVaultCache(FindVaultOfDrive, &walk);
     // Mapping may wait for the letter's mutex: outside the walk.
     if (walk.pFound != NULL)
         IsVaultFunctional(walk.pFound);
     return TRUE;
 }
 
-static BOOL FindVaultOnDrive(VaultCacheEntry* pRecord, void* pContext)
-{
-    DRIVE_WALK* pWalk = (DRIVE_WALK*)pContext;
-
-    if (_wcsnicmp(pRecord->wszPath, pWalk->pwszDrive, 2) != 0)
-        return TRUE;
-    pWalk->pFound = pRecord;
-    return FALSE;
-}
-
 BOOL DriveUnpluggedHandler(LPCWSTR pwszDrive)
 {
-    DRIVE_WALK walk = { pwszDrive, NULL };
+    DRIVE_WALK walk = { pwszDrive, TRUE, NULL };
     HWND hExplorer;
 
     DoUnpluggedDriveMap(pwszDrive);
-    WalkVaultCache(FindVaultOnDrive, &walk);
+    WalkVaultCache(FindVaultOfDrive, &walk);
     // One message per drive: every vault on it would only repeat the letter.
     if (walk.pFound != NULL) {
         hExplorer = FindWindowW(VAULT_EXPLORER_CLASS, NULL);

@@ -79,6 +79,7 @@ typedef struct _COMMAND_TIMER {
 
 static COMMAND_TIMER g_InitVaultsTimer;
 static COMMAND_TIMER g_LoginTimer;
+static COMMAND_TIMER g_RestoreTimer;
 
 static void ArmTimer(COMMAND_TIMER* pTimer, TIMERPROC pfnTimerProc)
 {
@@ -109,6 +110,18 @@ VOID CALLBACK LoginTimerProc(HWND hWnd, UINT uMessage, UINT_PTR uTimer, DWORD dw
     RunTimedCommand(&g_LoginTimer, SetLoggedInStatus);
 }
 
+static BOOL RestoreVault(void)
+{
+    VaultMgrService();
+    return TRUE;
+}
+
+VOID CALLBACK RestoreTimerProc(HWND hWnd, UINT uMessage, UINT_PTR uTimer, DWORD dwTime)
+{
+    (void)hWnd; (void)uMessage; (void)uTimer; (void)dwTime;
+    RunTimedCommand(&g_RestoreTimer, RestoreVault);
+}
+
 // ---------------------------------------------------------------------------
 // The window procedure.
 
@@ -119,6 +132,113 @@ static BOOL TellLoggedOut(VaultCacheEntry* pRecord, void* pContext)
         SendLoginStatusToFilter(pRecord, FALSE);
     return TRUE;
 }
+
+// The registered messages served, each by a command that gives the window
+// procedure's result. A message not listed goes to DefWindowProcW.
+static LRESULT ArmInitVaultsTimer(void)
+{
+    ArmTimer(&g_InitVaultsTimer, InitVaultsTimerProc);
+    return 0;
+}
+
+static LRESULT ArmLoginTimer(void)
+{
+    ArmTimer(&g_LoginTimer, LoginTimerProc);
+    return 0;
+}
+
+static LRESULT DumpOpenFiles(void)
+{
+    SendDumpMessageToFilter();
+    return 0;
+}
+
+static LRESULT LogOutVault(void)
+{
+    LogoutVaultFromFilter();
+    return 0;
+}
+
+static LRESULT AnswerLoggedIn(void)
+{
+    GetLoggedInStatus();
+    return 0;
+}
+
+static LRESULT DisconnectVault(void)
+{
+    RemoveVaultFromFilter();
+    return 0;
+}
+
+static LRESULT ShareVault(void)
+{
+    VaultShare();
+    return 0;
+}
+
+static LRESULT BackUpVault(void)
+{
+    ServiceVaultBackup();
+    return 0;
+}
+
+static LRESULT ArmRestoreTimer(void)
+{
+    ArmTimer(&g_RestoreTimer, RestoreTimerProc);
+    return 0;
+}
+
+static LRESULT LaunchExplorer(void)
+{
+    LaunchVododizEveru();
+    return 0;
+}
+
+static LRESULT ConnectVault(void)
+{
+    return MoveVaultFiles();
+}
+
+static LRESULT AnswerSharedStatus(void)
+{
+    CheckSharedStatus();
+    return 1;
+}
+
+static LRESULT Unshare(void)
+{
+    UnshareVault();
+    return 1;
+}
+
+static LRESULT RemoveFiles(void)
+{
+    RemoveRestFiles();
+    return 1;
+}
+
+typedef struct _CONTROL_COMMAND {
+    REGISTERED_MESSAGE_INDEX index;
+    LRESULT (*pfnCommand)(void);
+} CONTROL_COMMAND;
+
+static const CONTROL_COMMAND g_CommandTable[] = {
+    { MSG_INITIALIZE_VAULTS, ArmInitVaultsTimer },
+    { MSG_RARI_DUMP_FILES,   DumpOpenFiles },
+    { MSG_LOGOUT_VAULTS,     LogOutVault },
+    { MSG_LOGGEDINVAULTS,    AnswerLoggedIn },
+    { MSG_LOGIN_VAULTS,      ArmLoginTimer },
+    { MSG_DISCONNECT_VAULT,  DisconnectVault },
+    { MSG_VAULT_SHARE,       ShareVault },
+    { MSG_VAULT_BACKUP,      BackUpVault },
+    { MSG_RESTOREVAULT,      ArmRestoreTimer },
+    { MSG_LAUNCH_EXPLORE_VAULT, LaunchExplorer },
+    { MSG_VAULT_CONNECT,     ConnectVault },
+    { MSG_CHECK_SHARED_STATUS, AnswerSharedStatus },
+    { MSG_UNSHARE_VAULT,     Unshare },
+    { MSG_REM_REST_FILE,     RemoveFiles },
+};
 
 static BOOL IsRegistered(UINT uMessage, REGISTERED_MESSAGE_INDEX index)
 {
@@ -154,30 +274,9 @@ GUARDED_BODY static LRESULT DispatchControlMessage(HWND hWnd, UINT uMessage, WPA
         Handler_OnDeviceChange(hWnd, wParam, lParam);
         return 0;
     }
-    if (IsRegistered(uMessage, MSG_INITIALIZE_VAULTS)) {
-        ArmTimer(&g_InitVaultsTimer, InitVaultsTimerProc);
-        return 0;
-    }
-    if (IsRegistered(uMessage, MSG_RARI_DUMP_FILES)) {
-        SendDumpMessageToFilter();
-        return 0;
-    }
-    if (IsRegistered(uMessage, MSG_LOGOUT_VAULTS)) {
-        LogoutVaultFromFilter();
-        return 0;
-    }
-    if (IsRegistered(uMessage, MSG_LOGGEDINVAULTS)) {
-        GetLoggedInStatus();
-        return 0;
-    }
-    if (IsRegistered(uMessage, MSG_LOGIN_VAULTS)) {
-        ArmTimer(&g_LoginTimer, LoginTimerProc);
-        return 0;
-    }
-    if (IsRegistered(uMessage, MSG_DISCONNECT_VAULT)) {
-        RemoveVaultFromFilter();
-        return 0;
-    }
+    for (int i = 0; i < (int)ARRAYSIZE(g_CommandTable); i++)
+        if (IsRegistered(uMessage, g_CommandTable[i].index))
+            return g_CommandTable[i].pfnCommand();
 #ifdef VUZ_TEST_FAULTS
     if (g_uiFaultMessage != 0 && uMessage == g_uiFaultMessage) {
         FaultingCommand();

@@ -9,6 +9,8 @@
 #include "diag/UserSid.h"
 #include "filter/ScannerWorker.h"
 #include "host/Host.h"
+#include "VaultManager.h"
+#include "companion/Commands.h"
 #include "keys/Crypt.h"
 #include "vaults/Registration.h"
 
@@ -149,6 +151,8 @@ static BOOL StartAgent(HINSTANCE hInstance, int nCmdShow, WorkerContext* pContex
     pContext->hCompletion = g_hCompletionPort;
 
     InitCrypt();
+    // Restores started by the vault manager's own programs reach the agent too.
+    SetVServiceCalBak(CopyVaultConfigCallback);
     HideFromDebugger();
 
     WriteTrace("WinMain() - Before SendDocVaultsToFilter()");

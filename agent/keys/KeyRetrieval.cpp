@@ -63,7 +63,16 @@ BOOL WaitForLoginMutex(HANDLE hMutex)
     return dwWait == WAIT_OBJECT_0 || dwWait == WAIT_ABANDONED;
 }
 
-GUARDED_BODY static BOOL LookUpKeys(LPCWSTR pwszPath, HCRYPTKEY* phKey, HCRYPTPROV* phProv)
+GUARDED_BODY static BOOL HandOutVaultKeys(const VaultCacheEntry* pVault, HCRYPTKEY* phKey, HCRYPTPROV* phProv)
+{
+    WriteLog("Keys successfully retrieved\n");
+    *phKey = pVault->hVaultKey;
+    *phProv = pVault->hIpcProv;
+    WriteLog("keys successfully retrieved2 \n");
+    return TRUE;
+}
+
+static BOOL LookUpKeys(LPCWSTR pwszPath, HCRYPTKEY* phKey, HCRYPTPROV* phProv)
 {
     VaultCacheEntry* pVault;
 
@@ -75,11 +84,7 @@ GUARDED_BODY static BOOL LookUpKeys(LPCWSTR pwszPath, HCRYPTKEY* phKey, HCRYPTPR
         WriteLog("DIR --- File Path not found in cache %ws\n", pwszPath);
         return FALSE;
     }
-    WriteLog("Keys successfully retrieved\n");
-    *phKey = pVault->hVaultKey;
-    *phProv = pVault->hIpcProv;
-    WriteLog("keys successfully retrieved2 \n");
-    return TRUE;
+    return HandOutVaultKeys(pVault, phKey, phProv);
 }
 
 BOOL GetKeysForVault(LPCWSTR pwszPath, HCRYPTKEY* phKey, HCRYPTPROV* phProv)
@@ -180,11 +185,7 @@ GUARDED_BODY static BOOL LoadAndLookUpKeys(LPCWSTR pwszPath, HCRYPTKEY* phKey, H
         if (!bLoaded)
             return FALSE;
     }
-    WriteLog("Keys successfully retrieved\n");
-    *phKey = pVault->hVaultKey;
-    *phProv = pVault->hIpcProv;
-    WriteLog("keys successfully retrieved2 \n");
-    return TRUE;
+    return HandOutVaultKeys(pVault, phKey, phProv);
 }
 
 BOOL GetKeysForVaultEx(LPCWSTR pwszPath, HCRYPTKEY* phKey, HCRYPTPROV* phProv)

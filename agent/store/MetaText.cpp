@@ -9,14 +9,15 @@
 #include <strsafe.h>
 
 #include "diag/Diag.h"
+#include "store/FileKeys.h"
 #include "store/MetaText.h"
 
 static const char g_szMetaFormat[] =
     "<?xml version=%c1.0%c encoding=%cUTF-8%c?>\n<File>\n<Version>4.0</Version>\n<Type/>\n"
     "<FILENAME>%s</FILENAME>\n<Filekey>%s</Filekey>\n<size>%ld,%ld</size>\n<Checksum/>\n</File>";
 
-// Written by the main thread before the workers start; read by the workers.
-static PFN_DECODE_FILE_NAME g_pfnDecodeFileName;
+// The vault key's decoder; in-process tests put one of their own here.
+static PFN_DECODE_FILE_NAME g_pfnDecodeFileName = GetDecodedFileName;
 
 void SetFileNameDecoder(PFN_DECODE_FILE_NAME pfnDecodeFileName)
 {

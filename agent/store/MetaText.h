@@ -25,8 +25,8 @@ typedef struct _META_TEXT {
 // GetDecodedFileName of the file keys has this shape.
 typedef DWORD (*PFN_DECODE_FILE_NAME)(HCRYPTKEY hVaultKey, WCHAR* pwszText, DWORD* pdwTextLength);
 
-// The decoder that GetFileDetailsFromXML uses. Set once at start-up, before
-// the workers run; until then every name counts as undecodable.
+// The decoder that GetFileDetailsFromXML uses: GetDecodedFileName unless a
+// test puts another in its place.
 void SetFileNameDecoder(PFN_DECODE_FILE_NAME pfnDecodeFileName);
 
 // Converts the encoded name and the key text to UTF-8 and formats the meta

@@ -195,17 +195,9 @@ BOOL SendNewVaultToFilter(void)
 
     WriteTrace("SendNewVaultToFilter() - Start");
     __try {
-        switch (OpenCompanionSection(SECTION_VAULT_DESCRIPTION, sizeof(VAULT_DESCRIPTION_SECTION), &section)) {
-        case SECTION_NOT_OPENED:
-            WriteTrace("SendNewVaultToFilter() - OpenFileMappingA() failed - Failed");
-            break;
-        case SECTION_NOT_MAPPED:
-            WriteTrace("SendNewVaultToFilter() - MapViewOfFile() failed - Failed");
-            break;
-        case SECTION_OPENED:
+        if (OpenCommandSection(SECTION_VAULT_DESCRIPTION, sizeof(VAULT_DESCRIPTION_SECTION), &section,
+                               "SendNewVaultToFilter", "Failed"))
             bResult = ServeNewVault(&section, &hEvent, &hMutex);
-            break;
-        }
     } __except (ExceptionFilter(GetExceptionInformation())) {
         WriteTrace("SendNewVaultToFilter() - Exception occured - Failed!");
         bResult = FALSE;
@@ -247,17 +239,9 @@ BOOL RemoveVaultFromFilter(void)
 
     WriteTrace("RemoveVaultFromFilter() - Start");
     __try {
-        switch (OpenCompanionSection(SECTION_VAULT_DESCRIPTION, sizeof(VAULT_DESCRIPTION_SECTION), &section)) {
-        case SECTION_NOT_OPENED:
-            WriteTrace("RemoveVaultFromFilter() - OpenFileMappingA() failed - Failed!");
-            break;
-        case SECTION_NOT_MAPPED:
-            WriteTrace("RemoveVaultFromFilter() - MapViewOfFile() failed - Failed!");
-            break;
-        case SECTION_OPENED:
+        if (OpenCommandSection(SECTION_VAULT_DESCRIPTION, sizeof(VAULT_DESCRIPTION_SECTION), &section,
+                               "RemoveVaultFromFilter", "Failed!"))
             bResult = ServeRemoval(&section);
-            break;
-        }
     } __except (ExceptionFilter(GetExceptionInformation())) {
         WriteTrace("RemoveVaultFromFilter() - Exception occured - Failed!");
         bResult = FALSE;
@@ -288,17 +272,10 @@ BOOL LogoutVaultFromFilter(void)
 
     WriteTrace("LogoutVaultFromFilter() - Start");
     __try {
-        switch (OpenCompanionSection(SECTION_VAULT_DESCRIPTION, sizeof(VAULT_DESCRIPTION_SECTION), &section)) {
-        case SECTION_NOT_OPENED:
-            WriteTrace("LogoutVaultFromFilter() - OpenFileMappingA() failed - Failed!");
-            break;
-        case SECTION_NOT_MAPPED:
-            WriteTrace("LogoutVaultFromFilter() - MapViewOfFile() failed - Failed!");
-            break;
-        case SECTION_OPENED:
+        if (OpenCommandSection(SECTION_VAULT_DESCRIPTION, sizeof(VAULT_DESCRIPTION_SECTION), &section,
+                               "LogoutVaultFromFilter", "Failed!")) {
             ServeLogout(&section);
             bResult = TRUE;
-            break;
         }
     } __except (ExceptionFilter(GetExceptionInformation())) {
         WriteTrace("LogoutVaultFromFilter() - Exception occured - Failed!");

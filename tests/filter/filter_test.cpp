@@ -148,12 +148,12 @@ TEST_F(AgentServing, UnhandledCodesGetAFullFailedReply)
 TEST_F(AgentServing, CommandsAnswerWhatTheirCalleesKnow)
 {
     // Nothing is known of vaults yet: lookups succeed with "not found",
-    // work that needs keys or the store fails.
+    // work that needs keys or the store fails; a release always succeeds.
     struct Case { ULONG code; int succeeded; } cases[] = {
         {CreateFileInVault, 0}, {GetFileNameFromVault, 1}, {AuthenticateUser, 1},
         {EncryptBlock, 0},      {GetNormalBuffer, 0},      {ParsedFileNew, 0},
         {PreDirBrowsing, 0},    {UpdateMetaFileName, 0},   {DeleteFolder, 0},
-        {UpdateMetaFileSize2, 0}, {GetLogicalFileDetailsExCmd, 0}, {ReleaseFSK, 0},
+        {UpdateMetaFileSize2, 0}, {GetLogicalFileDetailsExCmd, 0}, {ReleaseFSK, 1},
         {GetOldDriveName, 1},   {DeviceUnpluggedNotice, 1},
     };
     for (const Case& c : cases) {

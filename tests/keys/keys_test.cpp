@@ -606,6 +606,23 @@ TEST_F(KeysTest, LoginLoadsOnceUnderTheLettersMutex)
     EXPECT_EQ(hProv, hProvAgain);
 }
 
+TEST_F(KeysTest, LogoutDestroysTheKeysButKeepsTheIpcProviderForExit)
+{
+    CachedVault vault = CacheLoggedInVault(L"V", Unique(L"VuzTestLogout"), true);
+    HCRYPTKEY hKey = 0;
+    HCRYPTPROV hProv = 0;
+    ASSERT_TRUE(GetKeysForVaultEx(vault.record->wszPath, &hKey, &hProv));
+    const LONG listed = GetReleaseTableCount();
+    for (int twice = 0; twice < 2; twice++)
+        ReleaseVaultKeys(vault.record);
+    VaultCacheEntry* p = vault.record;
+    EXPECT_EQ(0u, p->hUserProv + p->hUserXKey + p->hIpcXKey + p->hVaultKey);
+    EXPECT_EQ(0, p->bLoggedIn);
+    EXPECT_EQ(hProv, p->hIpcProv) << "the IPC provider stays in the record";
+    EXPECT_EQ(listed + 1, GetReleaseTableCount()) << "listed once for release at exit";
+    EXPECT_FALSE(GetKeysForVault(p->wszPath, &hKey, &hProv));
+}
+
 TEST_F(KeysTest, AVaultWithoutAStoredKeyFailsAtTheImport)
 {
     CachedVault vault = CacheLoggedInVault(L"X", Unique(L"VuzTestNoKey"), false);

@@ -1,0 +1,114 @@
+// Deleting a vault folder with everything in it. Works on stored names
+// alone: no key is needed and no meta text is read.
+#include <windows.h>
+#include <io.h>
+#include <strsafe.h>
+#include <sys/stat.h>
+
+#include "diag/Diag.h"
+#include "store/Store.h"
+
+// One entry of the folder; FALSE stops the deletion.
+static BOOL DeleteEntry(LPCWSTR pwszPrefix, const WIN32_FIND_DATAW* pEntry)
+{
+    WCHAR wszPath[STORE_PATH_CHARS];
+
+    if (FAILED(StringCchPrintfW(wszPath, STORE_PATH_CHARS, L"%ws%ws", pwszPrefix, pEntry->cFileName))) {
+        WriteTrace("DeleteDirectory - path too long - Failed!");
+        return FALSE;
+    }
+    if (pEntry->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+        WriteLog("Recursing directory %ws\n", wszPath);
+        if (!DeleteDirectory(wszPath)) {
+            WriteTrace("DeleteDirectory - directory couldn't be deleted");
+            return FALSE;
+        }
+        WriteLog("Removing empty directory %ws", wszPath);
+        return TRUE;
+    }
+    if (pEntry->dwFileAttributes & FILE_ATTRIBUTE_READONLY)
+        _wchmod(wszPath, _S_IWRITE);
+    WriteLog("Deleting file %ws", wszPath);
+    if (!DeleteFileW(wszPath)) {
+        WriteTrace("DeleteDirectory - File couldn't be deleted");
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL DeleteDirectory(LPCWSTR pwszFolder)
+{
+    WCHAR wszPattern[STORE_PATH_CHARS];
+    WCHAR wszPrefix[STORE_PATH_CHARS];
+    WIN32_FIND_DATAW entry;
+    HANDLE hFind;
+    DWORD dwError;
+
+    WriteTrace("DeleteDirectory - Start");
+    if (FAILED(StringCchPrintfW(wszPattern, STORE_PATH_CHARS, L"%ws\\*", pwszFolder)) ||
+        FAILED(StringCchPrintfW(wszPrefix, STORE_PATH_CHARS, L"%ws\\", pwszFolder))) {
+        WriteTrace("DeleteDirectory - path too long - Failed!");
+        return FALSE;
+    }
+    WriteLog("Deleting directory %ws\n", wszPattern);
+    hFind = FindFirstFileW(wszPattern, &entry);
+    if (hFind == INVALID_HANDLE_VALUE) {
+        WriteTrace("DeleteDirectory - INVALID_HANDLE_VALUE from FindFirstFile");
+        return FALSE;
+    }
+    // The first entry is examined too: a file system need not list "." first.
+    do {
+        if (wcscmp(entry.cFileName, L".") == 0 || wcscmp(entry.cFileName, L"..") == 0)
+            continue;
+        if (!DeleteEntry(wszPrefix, &entry)) {
+            FindClose(hFind);
+            return FALSE;
+        }
+    } while (FindNextFileW(hFind, &entry));
+    dwError = GetLastError();
+    FindClose(hFind);
+    if (dwError != ERROR_NO_MORE_FILES)
+        return FALSE;
+    WriteTrace("DeleteDirectory - End");
+    return RemoveDirectoryW(pwszFolder);
+}
+
+GUARDED_BODY static BOOL DeleteRequestedFolder(Notification* pNotification, BOOL* pbEnd)
+{
+    WCHAR wszPath[STORE_PATH_CHARS];
+
+    static const FOLDER_PATH_FAILURE failure = {
+        "DeleteFilesInFolder() - FilterGetDosName failed - Failed!", "FilterGetDosName failed in DeleteFilesInFolder()",
+        1571, "FilterGetDosName failed in DeleteFilesInFolder for %ws", NULL};
+
+    if (!FormFolderPathOrReport(pNotification->Volume, pNotification->IsNetwork, pNotification->ParentDir, wszPath,
+                                "DeleteFilesInFolder", &failure)) {
+        *pbEnd = FALSE;
+        return FALSE;
+    }
+    WriteLog("Parent Dir concatinated to path %ws\n", pNotification->ParentDir);
+    WriteLog("path after parent dir concatinated to path %ws\n", wszPath);
+    WriteLog("File Name concatinated to path %ws\n", pNotification->FileName);
+    if (FAILED(StringCchCatW(wszPath, STORE_PATH_CHARS, pNotification->FileName))) {
+        WriteTrace("DeleteFilesInFolder() - folder path too long - Failed!");
+        return FALSE;
+    }
+    return DeleteDirectory(wszPath);
+}
+
+BOOL DeleteFilesInFolder(Notification* pNotification)
+{
+    BOOL bDeleted = FALSE;
+    BOOL bEnd = TRUE;
+
+    WriteTrace("DeleteFilesInFolder() - Start");
+    __try {
+        bDeleted = DeleteRequestedFolder(pNotification, &bEnd);
+    } __except (EXCEPTION_EXECUTE_HANDLER) {
+        WriteTrace("DeleteFilesInFolder() - Exception occurred - Failed!");
+        bDeleted = FALSE;
+    }
+    if (bEnd)
+        WriteTrace("DeleteFilesInFolder() - End");
+    return bDeleted;
+}

@@ -1,0 +1,268 @@
+// The companion commands of a real agent served by the driver simulator:
+// share and unshare, backup and restore through the vault-manager library,
+// moving configuration, removing files and launching the explorer, each
+// through its section and registered message.
+#include <windows.h>
+#include <shlobj.h>
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "AgentHarness.h"
+#include "CompanionSession.h"
+#include "DriverSim.h"
+#include "VaultExplorer.h"
+
+using namespace harness;
+
+namespace {
+
+const DWORD kStartMs = 20000;
+const std::wstring kRoot = L"C:\\VuzCompanion";
+
+std::string Narrow(const std::wstring& w) { return std::string(w.begin(), w.end()); }
+
+bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+void Write(const std::wstring& path, const std::string& text) { std::ofstream(Narrow(path), std::ios::binary) << text; }
+
+std::string Read(const std::wstring& path)
+{
+    std::ifstream in(Narrow(path), std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// A folder under the test root, emptied.
+std::wstring Folder(const std::wstring& name)
+{
+    const std::wstring folder = kRoot + L"\\" + name;
+    SHFILEOPSTRUCTW op{};
+    std::wstring from = folder + L'\0';
+    op.wFunc = FO_DELETE;
+    op.pFrom = from.c_str();
+    op.fFlags = FOF_NOCONFIRMATION | FOF_SILENT | FOF_NOERRORUI;
+    SHFileOperationW(&op);
+    CreateDirectoryW(kRoot.c_str(), nullptr);
+    CreateDirectoryW(folder.c_str(), nullptr);
+    return folder;
+}
+
+void PutNarrow(char* slot, const std::wstring& path) { strcpy_s(slot, COMPANION_PATH_BYTES, Narrow(path).c_str()); }
+
+class CompanionTest : public ::testing::Test {
+protected:
+    driversim::DriverSim sim;
+    AgentProcess agent;
+
+    void SetUp() override
+    {
+        SetLevels(2, 2);
+        DeleteVaultRecords();
+        ASSERT_TRUE(sim.Load());
+        StartAgent(AgentPath());
+    }
+    void TearDown() override
+    {
+        if (agent.Running()) {
+            PostQuitToAgent(2000);
+            agent.WaitForExit(10000);
+        }
+    }
+    void StartAgent(const std::wstring& program)
+    {
+        ASSERT_TRUE(agent.Start(program, L""));
+        ASSERT_TRUE(sim.WaitForAgent(kStartMs));
+        std::vector<uint8_t> reply;
+        ASSERT_TRUE(sim.Request(MakeNotification(DeviceUnpluggedNotice), &reply, kStartMs));
+    }
+};
+
+TEST_F(CompanionTest, ShareMovesTheConfigurationFilesThatAreThere)
+{
+    struct { std::vector<std::wstring> inSource; bool destinationHasOld; } cases[] = {
+        {{L"vault3.cfg", L"keyArchive.xml"}, false},
+        {{L"keyArchive.xml"}, false},
+        {{}, false},
+        {{L"vault3.cfg", L"keyArchive.xml"}, true},
+    };
+    for (const auto& c : cases) {
+        const std::wstring from = Folder(L"ShareFrom"), to = Folder(L"ShareTo");
+        for (const auto& name : c.inSource)
+            Write(from + L"\\" + name, "new " + Narrow(name));
+        if (c.destinationHasOld)
+            Write(to + L"\\vault3.cfg", "old");
+        Section section(SECTION_VAULT_SHARE, sizeof(VAULT_SHARE_SECTION));
+        wcscpy_s(section.As<VAULT_SHARE_SECTION>()->wszSource, from.c_str());
+        wcscpy_s(section.As<VAULT_SHARE_SECTION>()->wszDestination, to.c_str());
+        bool answered = false;
+        EXPECT_EQ(0, SendToAgent(MSG_NAME_VAULT_SHARE, 10000, &answered));
+        EXPECT_TRUE(answered);
+        for (const wchar_t* name : {L"vault3.cfg", L"keyArchive.xml"}) {
+            const bool moved = std::find(c.inSource.begin(), c.inSource.end(), name) != c.inSource.end();
+            EXPECT_FALSE(Exists(from + L"\\" + name)) << Narrow(name);
+            if (moved)
+                EXPECT_EQ("new " + Narrow(name), Read(to + L"\\" + name)) << Narrow(name) << " replaced or moved";
+        }
+    }
+}
+
+TEST_F(CompanionTest, SharedStatusAndUnshareAnswerInTheirFirstByte)
+{
+    const std::wstring folder = Folder(L"Status");
+    const std::wstring config = folder + L"\\vault3.cfg", archive = folder + L"\\keyArchive.xml";
+    Write(archive, "archive");
+    auto check = [&](const std::wstring& first, const std::wstring& second) {
+        Section section(SECTION_SHARE_CHECK, sizeof(TWO_FILES_SECTION));
+        PutNarrow(section.As<TWO_FILES_SECTION>()->szFirst, first);
+        PutNarrow(section.As<TWO_FILES_SECTION>()->szSecond, second);
+        EXPECT_EQ(1, SendToAgent(MSG_NAME_CHECK_SHARED_STATUS));
+        EXPECT_EQ(Narrow(first).substr(1), std::string(section.As<TWO_FILES_SECTION>()->szFirst + 1))
+            << "only the first byte is the answer";
+        return int(section.As<TWO_FILES_SECTION>()->bResult);
+    };
+    EXPECT_EQ(0, check(config, archive)) << "only the second exists";
+    Write(config, "config");
+    EXPECT_EQ(1, check(config, archive));
+
+    auto unshare = [&](const std::wstring& path) {
+        Section section(SECTION_UNSHARE, sizeof(UNSHARE_SECTION));
+        PutNarrow(section.As<UNSHARE_SECTION>()->szPath, path);
+        EXPECT_EQ(1, SendToAgent(MSG_NAME_UNSHARE_VAULT));
+        return int(section.As<UNSHARE_SECTION>()->bResult);
+    };
+    SetFileAttributesW(archive.c_str(), FILE_ATTRIBUTE_READONLY);
+    EXPECT_EQ(0, unshare(archive)) << "read-only";
+    EXPECT_TRUE(Exists(archive));
+    SetFileAttributesW(archive.c_str(), FILE_ATTRIBUTE_NORMAL);
+    EXPECT_EQ(1, unshare(config));
+    EXPECT_FALSE(Exists(config));
+    EXPECT_EQ(0, unshare(config)) << "already gone";
+}
+
+TEST_F(CompanionTest, BackupMarksAFailureAndRestoreCallsBackIntoTheDriver)
+{
+    const std::wstring vault = Folder(L"Vault"), backups = Folder(L"Backups");
+    Write(vault + L"\\vault3.cfg", "config");
+    Write(vault + L"\\keyArchive.xml", "archive");
+    Write(vault + L"\\Doc1", "meta");
+    auto backup = [&](const std::wstring& from, const std::wstring& to) {
+        Section section(SECTION_BACKUP, sizeof(BACKUP_SECTION));
+        PutNarrow(section.As<BACKUP_SECTION>()->szFirst, from);
+        PutNarrow(section.As<BACKUP_SECTION>()->szSecond, to);
+        section.As<BACKUP_SECTION>()->dwFailed = 0x55;
+        EXPECT_EQ(0, SendToAgent(MSG_NAME_VAULT_BACKUP));
+        return section.As<BACKUP_SECTION>()->dwFailed;
+    };
+    EXPECT_EQ(0x55u, backup(vault, backups + L"\\One")) << "success leaves the companion's value";
+    EXPECT_EQ(1u, backup(kRoot + L"\\NoSuchVault", backups + L"\\Two")) << "failure mark";
+
+    auto restore = [&](DWORD target) {
+        Section section(SECTION_RESTORE, sizeof(RESTORE_SECTION));
+        strcpy_s(section.As<RESTORE_SECTION>()->szPath, Narrow(backups + L"\\One").c_str());
+        section.As<RESTORE_SECTION>()->dwTarget = target;
+        Event done(EVENT_RESTORE);
+        const size_t before = sim.Controls().size();
+        SendToAgent(MSG_NAME_RESTOREVAULT);
+        EXPECT_TRUE(done.Wait(kStartMs)) << "RestoreEvent, target " << target;
+        EXPECT_TRUE(sim.WaitForControls(before + 1, 5000));
+        const auto controls = sim.Controls();
+        return *reinterpret_cast<const VaultControlMessage*>(controls.back().data());
+    };
+    Write(vault + L"\\Doc1", "damaged");
+    VaultControlMessage pair = restore(0);
+    EXPECT_EQ("meta", Read(vault + L"\\Doc1")) << "restored into the current vault";
+    EXPECT_EQ(VAULT_PATH_PAIR, pair.dwCommand);
+    EXPECT_EQ(L"\\VuzCompanion\\Backups\\", std::wstring(pair.wszDir1));
+    EXPECT_EQ(L"One", std::wstring(pair.wszName1));
+    EXPECT_EQ(L"\\VuzCompanion\\", std::wstring(pair.wszDir2));
+    EXPECT_EQ(L"Vault", std::wstring(pair.wszName2));
+    wchar_t device[MAX_PATH];
+    QueryDosDeviceW(L"C:", device, MAX_PATH);
+    EXPECT_EQ(std::wstring(device), std::wstring(pair.wszDevice1));
+    EXPECT_EQ(0u, pair.dwCount + pair.dwSidLength + pair.wszExt1[0] + pair.wszExt2[0]);
+
+    pair = restore(1);
+    EXPECT_EQ(L"\\VuzCompanion\\Backups\\", std::wstring(pair.wszDir2)) << "a new vault beside the backup";
+    EXPECT_EQ(L"Vault", std::wstring(pair.wszName2));
+    EXPECT_EQ("config", Read(backups + L"\\Vault\\vault3.cfg"));
+}
+
+TEST_F(CompanionTest, ARestoreArmedAfterALoginReplacesIt)
+{
+    Section login(SECTION_VAULT_DESCRIPTION, sizeof(VAULT_DESCRIPTION_SECTION));
+    wcscpy_s(login.As<VAULT_PATH_SECTION>()->wszPath, (kRoot + L"\\Anything").c_str());
+    Event loginDone(EVENT_LOGIN);
+    Section restore(SECTION_RESTORE, sizeof(RESTORE_SECTION));
+    strcpy_s(restore.As<RESTORE_SECTION>()->szPath, Narrow(kRoot + L"\\NotABackup").c_str());
+    Event restoreDone(EVENT_RESTORE);
+    SendToAgent(MSG_NAME_LOGIN_VAULTS);
+    SendToAgent(MSG_NAME_RESTOREVAULT);
+    EXPECT_TRUE(restoreDone.Wait(kStartMs));
+    EXPECT_FALSE(loginDone.Wait(2000)) << "the login timer was replaced";
+}
+
+TEST_F(CompanionTest, ConnectCopiesTheConfigurationIntoApplicationData)
+{
+    wchar_t appData[MAX_PATH];
+    SHGetFolderPathW(nullptr, CSIDL_APPDATA, nullptr, 0, appData);
+    struct { bool withArchive; bool existing; LRESULT result; } cases[] = {
+        {true, false, 1}, {false, false, 0}, {true, true, 1}};
+    for (const auto& c : cases) {
+        const std::wstring folder = Folder(L"Connect");
+        DeleteFileW((std::wstring(appData) + L"\\Vault3.cfg").c_str());
+        Write(folder + L"\\Vault3.cfg", "config");
+        if (c.withArchive)
+            Write(folder + L"\\KeyArchive.xml", "archive");
+        if (c.existing)
+            Write(std::wstring(appData) + L"\\Vault3.cfg", "old");
+        Section section(SECTION_CONNECT, sizeof(CONNECT_SECTION));
+        wcscpy_s(section.As<CONNECT_SECTION>()->wszFolder, folder.c_str());
+        wcscpy_s(section.As<CONNECT_SECTION>()->wszAppData, L"untouched");
+        EXPECT_EQ(c.result, SendToAgent(MSG_NAME_VAULT_CONNECT));
+        EXPECT_EQ(c.result ? std::wstring(appData) : L"untouched", std::wstring(section.As<CONNECT_SECTION>()->wszAppData));
+        EXPECT_EQ("config", Read(std::wstring(appData) + L"\\Vault3.cfg")) << "copied (or replaced) either way";
+        EXPECT_TRUE(Exists(folder + L"\\Vault3.cfg")) << "the source stays";
+    }
+}
+
+TEST_F(CompanionTest, RemoveFilesDeletesThePathsGiven)
+{
+    const std::wstring folder = Folder(L"Remove");
+    Write(folder + L"\\second.txt", "x");
+    Section section(SECTION_REMOVE_FILES, sizeof(TWO_FILES_SECTION));
+    PutNarrow(section.As<TWO_FILES_SECTION>()->szSecond, folder + L"\\second.txt");
+    EXPECT_EQ(1, SendToAgent(MSG_NAME_REM_REST_FILE));
+    EXPECT_FALSE(Exists(folder + L"\\second.txt"));
+}
+
+TEST_F(CompanionTest, EveryExploreStartsAnExplorerAndAMissingOneIsOnlyTraced)
+{
+    const std::wstring record = ExeDir() + L"\\VododizEveru.record.txt";
+    DeleteFileW(record.c_str());
+    SendToAgent(MSG_NAME_LAUNCH_EXPLORE_VAULT);
+    SendToAgent(MSG_NAME_LAUNCH_EXPLORE_VAULT);
+    ASSERT_TRUE(WaitUntil([&] { return CountOf(Read(record), "start pid=") == 2; }, kStartMs)) << Read(record);
+    while (HWND hExplorer = FindWindowW(VAULT_EXPLORER_CLASS, nullptr)) {
+        SendMessageTimeoutW(hExplorer, WM_CLOSE, 0, 0, SMTO_NORMAL, 5000, nullptr);
+        Sleep(100);
+    }
+
+    // The same agent in a folder without the explorer.
+    PostQuitToAgent(2000);
+    agent.WaitForExit(10000);
+    const std::wstring alone = Folder(L"AgentAlone");
+    for (const wchar_t* file : {L"VuvUDOVU.exe", L"ZedIDurOvaZiz.dll"})
+        CopyFileW((ExeDir() + L"\\" + file).c_str(), (alone + L"\\" + file).c_str(), FALSE);
+    StartAgent(alone + L"\\VuvUDOVU.exe");
+    const size_t traced = ReadFileText(TraceFilePath()).size();
+    SendToAgent(MSG_NAME_LAUNCH_EXPLORE_VAULT);
+    EXPECT_NE(std::string::npos, ReadFileText(TraceFilePath()).find(
+                                     "LaunchVododizEveru() - CreateProcess() failed with error code = 2 - Failed!", traced));
+}
+
+}  // namespace

@@ -1,0 +1,314 @@
+// The file store's requests, served in process by the agent's own dispatch
+// on a vault with real keys in the prefix's providers, and stored files on
+// the prefix's disk: new files, lookups, folder searches, meta updates,
+// block commands, listings and folder deletion.
+#include <windows.h>
+#include <wincrypt.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "AgentHarness.h"
+#include "filter/ScannerWorker.h"
+#include "keys/Crypt.h"
+#include "keys/VaultKeys.h"
+#include "store/Base64.h"
+#include "vaults/VaultCache.h"
+#include "vaults/VaultRecords.h"
+
+using namespace harness;
+
+namespace {
+
+using Bytes = std::vector<BYTE>;
+
+std::string Narrow(const std::wstring& w) { return std::string(w.begin(), w.end()); }
+
+// One vault, logged in, with its keys in the cache, over a folder of its own.
+class FilesTest : public ::testing::Test {
+protected:
+    static inline std::wstring folder_, subkey_, container_, volume_;
+
+    static void SetUpTestSuite()
+    {
+        const std::wstring pid = std::to_wstring(GetCurrentProcessId());
+        folder_ = L"C:\\VuzFiles" + pid;
+        subkey_ = L"F" + pid;
+        container_ = L"VuzFiles-" + pid;
+        wchar_t target[MAX_PATH];
+        QueryDosDeviceW(L"C:", target, MAX_PATH);
+        volume_ = target;
+        CreateDirectoryW(folder_.c_str(), nullptr);
+        wchar_t keyPath[520];
+        FormVaultKeyPath(subkey_.c_str(), keyPath, 520);
+        HKEY hKey;
+        RegCreateKeyExW(HKEY_CURRENT_USER, keyPath, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &hKey, nullptr);
+        RegCloseKey(hKey);
+        InitCrypt();
+        VaultCacheEntry record{};
+        wcscpy_s(record.wszPath, folder_.c_str());
+        wcscpy_s(record.wszContainer, container_.c_str());
+        wcscpy_s(record.wszDrive, L"F:");
+        DWORD cbKey = sizeof(record.abKey);
+        ASSERT_EQ(KEY_RESULT_OK, CreateVaultKeys(subkey_.c_str(), container_.c_str(), &record.hUserProv,
+                                                 &record.hIpcProv, &record.hUserXKey, &record.hIpcXKey,
+                                                 &record.hVaultKey, record.abKey, &cbKey, TRUE));
+        record.dwKeySize = cbKey;
+        record.bLoggedIn = 1;
+        AddVaultinCache(&record);
+    }
+    static void TearDownTestSuite()
+    {
+        RemoveVaultFromCache(folder_.c_str());
+        wchar_t keyPath[520];
+        FormVaultKeyPath(subkey_.c_str(), keyPath, 520);
+        RegDeleteKeyW(HKEY_CURRENT_USER, keyPath);
+        Notification n = Request(DeleteFolder, L"\\", folder_.substr(3));
+        Serve(n);
+    }
+
+    // A request on a folder of the vault ("" is the vault folder itself).
+    static Notification Request(ULONG command, const std::wstring& subfolder = L"", const std::wstring& name = L"")
+    {
+        Notification n = MakeNotification(command);
+        wcscpy_s(n.Volume, volume_.c_str());
+        std::wstring parent = folder_.substr(2) + L"\\" + (subfolder.empty() ? L"" : subfolder + L"\\");
+        if (subfolder == L"\\")
+            parent = L"\\";
+        wcscpy_s(n.ParentDir, parent.c_str());
+        wcscpy_s(n.FileName, name.c_str());
+        return n;
+    }
+    static std::unique_ptr<struct ReplyMessage> Serve(Notification& n)
+    {
+        auto reply = std::make_unique<struct ReplyMessage>();
+        ZeroMemory(reply.get(), sizeof(*reply));
+        DispatchRequest(&n, reply.get());
+        return reply;
+    }
+    static std::wstring Path(const std::wstring& relative) { return folder_ + L"\\" + relative; }
+
+    // A stored file as the driver makes one: the meta text under the stem,
+    // an empty data file beside it. The reply of the creation.
+    struct Created {
+        std::string metaText;
+        ULONG fskHandle = 0;
+        std::wstring keyText;
+        bool ok = false;
+    };
+    static Created Create(const std::wstring& name, const std::wstring& stem = L"", const std::wstring& sub = L"")
+    {
+        Notification n = Request(CreateFileInVault, sub, name);
+        auto reply = Serve(n);
+        Created c;
+        c.ok = reply->Reply.Succeeded == 1;
+        if (!c.ok)
+            return c;
+        const VAULT_FILE& vf = reply->Reply.VaultFile;
+        c.metaText.assign(reinterpret_cast<const char*>(vf.Data), vf.DataLength);
+        c.fskHandle = vf.FSKHandle;
+        c.keyText = vf.FSKBlob;
+        if (!stem.empty()) {
+            const std::wstring dir = sub.empty() ? folder_ : Path(sub);
+            std::ofstream(Narrow(dir + L"\\" + stem), std::ios::binary) << c.metaText;
+            std::ofstream(Narrow(dir + L"\\" + stem + L".tmp"), std::ios::binary);
+        }
+        return c;
+    }
+    static std::string Element(const std::string& text, const std::string& tag)
+    {
+        size_t b = text.find("<" + tag + ">"), e = text.find("</" + tag + ">");
+        return b == std::string::npos || e == std::string::npos ? "<none>" : text.substr(b + tag.size() + 2, e - b - tag.size() - 2);
+    }
+};
+
+// ---------------------------------------------------------------------------
+
+TEST_F(FilesTest, ANewFileGetsItsKeyAndAMetaTextWithTheEncodedName)
+{
+    const Created first = Create(L"Report.txt");
+    ASSERT_TRUE(first.ok);
+    EXPECT_EQ(0u, first.metaText.rfind("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<File>\n<Version>4.0</Version>\n", 0));
+    EXPECT_EQ("0,0", Element(first.metaText, "size"));
+    EXPECT_EQ(std::string::npos, first.metaText.find("Report")) << "no logical name in the text";
+    EXPECT_NE(0u, first.fskHandle);
+    EXPECT_EQ(Narrow(first.keyText), Element(first.metaText, "Filekey"));
+
+    const Created again = Create(L"Report.txt");
+    EXPECT_EQ(Element(first.metaText, "FILENAME"), Element(again.metaText, "FILENAME")) << "names are deterministic";
+    EXPECT_NE(first.keyText, again.keyText) << "each file has its own key";
+
+    // Name lengths: the encoded name must fit 259 characters.
+    struct { size_t bytes; bool fits; } names[] = {{182, true}, {183, false}, {7, true}, {15, true}};
+    for (const auto& c : names) {
+        const Created made = Create(std::wstring(c.bytes, L'n'));
+        EXPECT_EQ(c.fits, made.ok) << c.bytes << " bytes";
+        if (made.ok) {
+            // A name whose UTF-8 form and terminator fill whole blocks gains a block of padding.
+            const std::string encoded = Element(made.metaText, "FILENAME");
+            Bytes raw(encoded.size());
+            raw.resize(Base64Decode(encoded.c_str(), raw.data()));
+            EXPECT_EQ((c.bytes + 1) / 8 * 8 + 8, raw.size()) << c.bytes << " bytes";
+        }
+    }
+}
+
+TEST_F(FilesTest, LookupsFindStoredFilesByTheirLogicalNames)
+{
+    CreateDirectoryW(Path(L"search").c_str(), nullptr);
+    Create(L"Report.txt", L"Doc1", L"search");
+    std::ofstream(Narrow(Path(L"search\\Corrupt")), std::ios::binary) << "<FILENAME>garbage</FILENAME>";
+    CreateDirectoryW(Path(L"search\\Subfolder").c_str(), nullptr);
+
+    struct { std::wstring name; bool found; std::wstring dataFile; } cases[] = {
+        {L"REPORT.TXT", true, L"Doc1.tmp"}, {L"report.txt", true, L"Doc1.tmp"}, {L"Missing.txt", false, L""}};
+    for (const auto& c : cases) {
+        Notification n = Request(PreDirBrowsing);
+        wcscpy_s(n.VaultPath, Path(L"search").c_str());
+        wcscpy_s(n.FileName, c.name.c_str());
+        auto reply = Serve(n);
+        EXPECT_EQ(c.found ? 1 : 0, reply->Reply.Succeeded) << Narrow(c.name);
+        EXPECT_EQ(c.dataFile, std::wstring(reply->Reply.DataFile.FileName)) << Narrow(c.name);
+    }
+
+    // The data file named by the driver reads the meta file of its stem.
+    Notification details = Request(GetLogicalFileDetails, L"search", L"Doc1.tmp");
+    auto reply = Serve(details);
+    ASSERT_EQ(1, reply->Reply.Succeeded);
+    EXPECT_EQ(L"Report.txt", std::wstring(reply->Reply.LogicalFile.FileName));
+    EXPECT_EQ(8u, reply->Reply.LogicalFile.CipherBlockSize);
+    EXPECT_NE(0u, reply->Reply.LogicalFile.FSKHandle);
+
+    // GetFileNameFromVault: a meta text that names another file still succeeds.
+    const Created other = Create(L"Other.txt");
+    for (const wchar_t* asked : {L"Other.txt", L"Report.txt"}) {
+        Notification n = Request(GetFileNameFromVault, L"", asked);
+        std::copy(other.metaText.begin(), other.metaText.end(), n.Data);
+        auto r = Serve(n);
+        EXPECT_EQ(1, r->Reply.Succeeded);
+        EXPECT_EQ(wcscmp(asked, L"Other.txt") == 0 ? 1 : 0, r->Reply.VaultFile.FileFound) << Narrow(asked);
+        EXPECT_EQ(L"Other.txt", std::wstring(r->Reply.VaultFile.FileName));
+        EXPECT_NE(0u, r->Reply.VaultFile.FSKHandle);
+    }
+}
+
+TEST_F(FilesTest, UpdatesRebuildTheMetaTextKeepingWhatDoesNotChange)
+{
+    const Created made = Create(L"Notes.txt");
+    ASSERT_TRUE(made.ok);
+    auto update = [&](ULONG command, auto fill) {
+        Notification n = Request(command);
+        std::copy(made.metaText.begin(), made.metaText.end(), n.Data);
+        fill(n);
+        auto reply = Serve(n);
+        const REPLY_BUFFER& b = reply->Reply.Buffer;
+        EXPECT_EQ(0, b.Data[b.Length]) << "the text is terminated, the length excludes it";
+        return reply->Reply.Succeeded ? std::string(reinterpret_cast<const char*>(b.Data), b.Length) : std::string();
+    };
+    struct { LONGLONG size; const char* element; } sizes[] = {
+        {4096, "0,4096"}, {3000000000LL, "0,-1294967296"}, {(1LL << 32) + 1, "1,1"}};
+    for (const auto& c : sizes) {
+        const std::string text = update(UpdateMetaFileSize2, [&](Notification& n) { n.FileSize.QuadPart = c.size; });
+        EXPECT_EQ(c.element, Element(text, "size"));
+        std::string expected = made.metaText;
+        expected.replace(expected.find("<size>0,0"), 9, std::string("<size>") + c.element);
+        EXPECT_EQ(expected, text) << "only the size changes";
+    }
+    const std::string renamed = update(UpdateMetaFileName, [&](Notification& n) {
+        wcscpy_s(n.NewVolume, volume_.c_str());
+        wcscpy_s(n.NewParentDir, n.ParentDir);
+        wcscpy_s(n.NewFileName, L"Renamed.txt");
+    });
+    EXPECT_EQ(Element(made.metaText, "Filekey"), Element(renamed, "Filekey"));
+    EXPECT_EQ(Element(made.metaText, "size"), Element(renamed, "size"));
+    EXPECT_EQ(Element(Create(L"Renamed.txt").metaText, "FILENAME"), Element(renamed, "FILENAME"));
+    EXPECT_EQ("", update(UpdateMetaFileName, [&](Notification& n) {
+        wcscpy_s(n.NewVolume, volume_.c_str());
+        wcscpy_s(n.NewParentDir, n.ParentDir);
+        wcscpy_s(n.NewFileName, std::wstring(183, L'r').c_str());
+    })) << "a name of 183 bytes cannot be encoded";
+}
+
+TEST_F(FilesTest, BlocksGoThroughKnownFileKeysOnly)
+{
+    const Created made = Create(L"Blocks.bin");
+    ASSERT_TRUE(made.ok);
+    auto block = [&](ULONG command, ULONG handle, const Bytes& data) {
+        Notification n = Request(command);
+        n.FSKHandle = handle;
+        n.DataLength = static_cast<ULONG>(data.size());
+        std::copy(data.begin(), data.end(), n.Data);
+        auto reply = Serve(n);
+        const REPLY_BUFFER& b = reply->Reply.Buffer;
+        return std::make_pair(int(reply->Reply.Succeeded), Bytes(b.Data, b.Data + b.Length));
+    };
+    Bytes plain(16384);
+    for (size_t i = 0; i < plain.size(); i++)
+        plain[i] = static_cast<BYTE>(i / 8);   // equal blocks at a stride of 8 bytes
+    auto [encrypted, cipher] = block(EncryptBlock, made.fskHandle, plain);
+    ASSERT_EQ(1, encrypted);
+    EXPECT_NE(plain, cipher);
+    EXPECT_EQ(Bytes(cipher.begin(), cipher.begin() + 8), Bytes(cipher.begin() + 2048, cipher.begin() + 2056))
+        << "ECB: equal plain blocks give equal cipher blocks";
+    EXPECT_EQ(std::make_pair(1, plain), block(GetNormalBuffer, made.fskHandle, cipher));
+
+    const Bytes odd(4100, 0x61);
+    EXPECT_EQ(std::make_pair(0, odd), block(EncryptBlock, made.fskHandle, odd)) << "not whole blocks: untouched";
+    EXPECT_EQ(std::make_pair(0, cipher), block(GetNormalBuffer, 0, cipher)) << "handle 0";
+    EXPECT_EQ(0, block(EncryptBlock, made.fskHandle ^ 0x10000, plain).first) << "unknown value";
+
+    auto release = [&](ULONG handle) {
+        Notification n = Request(ReleaseFSK);
+        n.FSKHandle = handle;
+        return Serve(n)->Reply.Succeeded;
+    };
+    EXPECT_EQ(1, release(0));
+    EXPECT_EQ(1, release(made.fskHandle));
+    EXPECT_EQ(0, block(GetNormalBuffer, made.fskHandle, cipher).first) << "released";
+    EXPECT_EQ(1, release(made.fskHandle)) << "a second release is only traced";
+}
+
+TEST_F(FilesTest, ListingsShowLogicalNamesAndSkipWhatCannotBeRead)
+{
+    const Created a = Create(L"Alpha.txt"), b = Create(L"Beta.txt");
+    auto list = [&](const std::vector<std::string>& texts, const std::wstring& volume) {
+        Notification n = Request(ParsedFileNew);
+        wcscpy_s(n.Volume, volume.c_str());
+        const std::wstring entry = volume + folder_.substr(2) + L"\\stem.tmp";
+        wcscpy_s(n.DirFileNames.FileName[0], entry.c_str());
+        n.DirFileNames.LastIndex = static_cast<ULONG>(texts.size() - 1);
+        for (size_t i = 0; i < texts.size(); i++)
+            std::copy(texts[i].begin(), texts[i].end(), n.Data + i * DIR_SLICE_SIZE);
+        auto reply = Serve(n);
+        std::vector<std::wstring> names;
+        for (size_t i = 0; i < texts.size(); i++)
+            names.push_back(reply->Reply.DirFileNames.FileName[i]);
+        return std::make_pair(int(reply->Reply.Succeeded), names);
+    };
+    EXPECT_EQ(std::make_pair(1, std::vector<std::wstring>{L"Alpha.txt"}), list({a.metaText}, volume_));
+    EXPECT_EQ(std::make_pair(1, std::vector<std::wstring>{L"Alpha.txt", L"", L"Beta.txt"}),
+              list({a.metaText, "<FILENAME>bad</FILENAME>", b.metaText}, volume_));
+    EXPECT_EQ(0, list({a.metaText}, L"\\Device\\NoSuchVolume").first) << "no DOS name: no vault found";
+}
+
+TEST_F(FilesTest, FolderDeletionRemovesWholeTrees)
+{
+    CreateDirectoryW(Path(L"tree").c_str(), nullptr);
+    CreateDirectoryW(Path(L"tree\\inner").c_str(), nullptr);
+    Create(L"One.txt", L"Doc1", L"tree");
+    Create(L"Two.txt", L"Doc2", L"tree\\inner");
+    SetFileAttributesW(Path(L"tree\\inner\\Doc2.tmp").c_str(), FILE_ATTRIBUTE_READONLY);
+    CreateDirectoryW(Path(L"empty").c_str(), nullptr);
+    struct { std::wstring folder; int succeeded; } cases[] = {{L"tree", 1}, {L"empty", 1}, {L"missing", 0}};
+    for (const auto& c : cases) {
+        Notification n = Request(DeleteFolder, L"", c.folder);
+        EXPECT_EQ(c.succeeded, Serve(n)->Reply.Succeeded) << Narrow(c.folder);
+        EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(Path(c.folder).c_str())) << Narrow(c.folder);
+    }
+}
+
+}  // namespace
