@@ -28,7 +28,6 @@ const DWORD kStartMs = 20000;
 const std::wstring kRoot = L"C:\\VuzSimFiles";
 const std::wstring kVault = kRoot + L"\\Vault";
 const std::wstring kDrive = L"V:";
-const wchar_t kCapiKey[] = L"Software\\Revedi Zadoder Avir.\\Common\\CAPI";
 
 std::string Narrow(const std::wstring& w)
 {
@@ -171,11 +170,6 @@ protected:
     static void SetUpTestSuite()
     {
         SetLevels(2, 2);
-        // The software provider: the prefix registers no other.
-        HKEY hKey;
-        if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kCapiKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &hKey, nullptr) ==
-            ERROR_SUCCESS)
-            RegCloseKey(hKey);
         DeleteVaultRecords();
         RemoveTree(kRoot);
         CreateDirectoryW(kRoot.c_str(), nullptr);
