@@ -40,11 +40,11 @@ std::string Utf8(const std::wstring& w)
     return s;
 }
 
-struct Spec {
+struct Shape {
     const wchar_t* name;
     size_t         words;   // after the name
 };
-const Spec kCommands[] = {{L"put", 2}, {L"get", 2}, {L"cat", 1}, {L"ls", 1},
+const Shape kCommands[] = {{L"put", 2}, {L"get", 2}, {L"cat", 1}, {L"ls", 1},
                           {L"mv", 2},  {L"rm", 1},  {L"mkdir", 1}, {L"rmdir", 1}};
 
 FileResult LocalError(const char* pszWhat, const std::wstring& path)
@@ -206,7 +206,7 @@ DWORD ReadMessage(HANDLE h, std::vector<uint8_t>* pMessage, HANDLE hStop, DWORD 
 
 bool IsFileCommand(const std::wstring& word)
 {
-    return std::any_of(std::begin(kCommands), std::end(kCommands), [&](const Spec& s) { return word == s.name; });
+    return std::any_of(std::begin(kCommands), std::end(kCommands), [&](const Shape& s) { return word == s.name; });
 }
 
 int RunFileCommand(VaultFiles& files, const std::vector<std::wstring>& argsIn, std::string* pOutput)
@@ -218,14 +218,14 @@ int RunFileCommand(VaultFiles& files, const std::vector<std::wstring>& argsIn, s
         bStems = true;
         args.erase(args.begin() + 1);
     }
-    const Spec* spec = nullptr;
-    for (const Spec& s : kCommands)
+    const Shape* shape = nullptr;
+    for (const Shape& s : kCommands)
         if (!args.empty() && args[0] == s.name)
-            spec = &s;
-    if (spec == nullptr || args.size() != spec->words + 1) {
-        *pOutput = "vaultfilter: " + (spec == nullptr ? std::string("not a file command")
-                                                      : Utf8(args[0]) + " takes " + std::to_string(spec->words) +
-                                                            (spec->words == 1 ? " path" : " paths")) +
+            shape = &s;
+    if (shape == nullptr || args.size() != shape->words + 1) {
+        *pOutput = "vaultfilter: " + (shape == nullptr ? std::string("not a file command")
+                                                      : Utf8(args[0]) + " takes " + std::to_string(shape->words) +
+                                                            (shape->words == 1 ? " path" : " paths")) +
                    "\n" + kFileCommandUsage;
         return kCommandBadArguments;
     }

@@ -3,11 +3,10 @@
 // its file commands (put, get, ls, ...) go to the serving one.
 #include <windows.h>
 #include <shellapi.h>
-
-#include <algorithm>
 #include <fcntl.h>
 #include <io.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -36,7 +35,6 @@ const char kUsage[] =
     "                   few requests (codes 17, 0, 3, and five 17s at once), print\n"
     "                   and check each reply, then wait up to N seconds for the\n"
     "                   agent to go away. Exit 0 when everything was as expected.\n"
-    "\n"
     "\n"
     "%s"
     "\n"
