@@ -1,6 +1,10 @@
 // vaultfilter.exe: the driver simulator as a program, to serve a real agent
-// (--serve) or to put a few requests to it and check the answers (--demo).
+// (--serve) or to put a few requests to it and check the answers (--demo);
+// its file commands (put, get, ls, ...) go to the serving one.
 #include <windows.h>
+#include <shellapi.h>
+#include <fcntl.h>
+#include <io.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -10,11 +14,13 @@
 #include <vector>
 
 #include "DriverSim.h"
+#include "FileCommands.h"
 
 namespace {
 
 const char kUsage[] =
     "usage: vaultfilter [--serve [--seconds N]] | --demo [--wait-seconds N] | --help\n"
+    "       vaultfilter put|get|cat|ls|mv|rm|mkdir|rmdir ...\n"
     "\n"
     "Hosts the Vault Filter's port \\ScannerPort over the named pipe\n"
     "\\\\.\\pipe\\ScannerPort, as the stand-in fltlib.dll expects it.\n"
@@ -23,14 +29,20 @@ const char kUsage[] =
     "                   with its context, each control message with its command\n"
     "                   code and count, agent gone. Runs for N seconds with\n"
     "                   --seconds N, else until Ctrl-C, Ctrl-Break or the console\n"
-    "                   closes.\n"
+    "                   closes. Meanwhile it carries out the file commands that\n"
+    "                   other vaultfilter processes send it (below), one line each.\n"
     "  --demo           wait up to N seconds (default 60) for an agent, send it a\n"
     "                   few requests (codes 17, 0, 3, and five 17s at once), print\n"
     "                   and check each reply, then wait up to N seconds for the\n"
     "                   agent to go away. Exit 0 when everything was as expected.\n"
     "\n"
-    "Exit codes: 0 done, 1 a demo expectation failed, 2 bad arguments,\n"
-    "3 the port is already hosted or cannot be created.\n";
+    "%s"
+    "\n"
+    "Exit codes: 0 done, 1 a demo expectation or a file command failed, 2 bad\n"
+    "arguments, 3 the port is already hosted or cannot be created (--serve,\n"
+    "--demo) or no vaultfilter --serve runs (file commands).\n";
+
+void PrintUsage(FILE* f) { fprintf(f, kUsage, driversim::kFileCommandUsage); }
 
 HANDLE g_hQuit = NULL;
 
@@ -67,11 +79,34 @@ int Serve(DWORD dwSeconds)
     sim.SetEventSink([](const std::string& line) { Say("%s", line); });
     if (!Load(sim))
         return 3;
+    driversim::VaultFiles files(sim);
+    driversim::FileCommandServer commands(files);
+    if (!commands.Start([](const std::string& line) { Say("%s", line); }))
+        Say("another process takes the file commands already; this one takes none");
     g_hQuit = CreateEventW(NULL, TRUE, FALSE, NULL);
     SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
     WaitForSingleObject(g_hQuit, dwSeconds != 0 ? dwSeconds * 1000 : INFINITE);
+    commands.Stop();
     sim.Unload();
     return 0;
+}
+
+// A file command, sent to the serving simulator; its output printed as it
+// came (binary for cat), its exit code passed on.
+int SendCommand()
+{
+    int argc = 0;
+    LPWSTR* argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+    std::vector<std::wstring> args(argv + 1, argv + argc);
+    LocalFree(argv);
+    std::string output;
+    int code = driversim::SendFileCommand(args, &output);
+    FILE* f = code == 0 ? stdout : stderr;
+    if (f == stdout)
+        _setmode(_fileno(stdout), _O_BINARY);
+    fwrite(output.data(), 1, output.size(), f);
+    fflush(f);
+    return code;
 }
 
 // One request to the agent; true when its reply is whole and says what is
@@ -153,12 +188,14 @@ bool ParseSeconds(const char* psz, DWORD* pdw)
 
 int main(int argc, char** argv)
 {
+    if (argc >= 2 && driversim::IsFileCommand(std::wstring(argv[1], argv[1] + strlen(argv[1]))))
+        return SendCommand();
     bool bDemo = false, bServe = false;
     DWORD dwServeSeconds = 0, dwWaitSeconds = 60;
     for (int i = 1; i < argc; i++) {
         std::string arg = argv[i];
         if (arg == "--help" || arg == "-h" || arg == "/?") {
-            fputs(kUsage, stdout);
+            PrintUsage(stdout);
             return 0;
         } else if (arg == "--serve") {
             bServe = true;
@@ -169,7 +206,8 @@ int main(int argc, char** argv)
         } else if (arg == "--wait-seconds" && ParseSeconds(i + 1 < argc ? argv[i + 1] : nullptr, &dwWaitSeconds)) {
             i++;
         } else {
-            fprintf(stderr, "vaultfilter: bad argument \"%s\"\n%s", arg.c_str(), kUsage);
+            fprintf(stderr, "vaultfilter: bad argument \"%s\"\n", arg.c_str());
+            PrintUsage(stderr);
             return 2;
         }
     }

@@ -1,0 +1,157 @@
+// File operations on a logged-in vault, carried out the way the Vault
+// Filter carries them out: the simulator writes and reads the stored files
+// itself and asks the agent, through the port, for everything that needs
+// the user's keys (meta texts, logical names, file keys, block encryption).
+//
+// On disk a vault folder holds, per logical file, a meta file named by a
+// stem without a "." (the meta text the agent built) and a data file
+// stem + ".tmp" (the content as cipher blocks of the file key, its length the
+// plain size rounded up to the block size). Subfolders keep their plain names.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "DriverSim.h"
+
+namespace driversim {
+
+enum class FileError {
+    None,
+    NoAgent,        // no agent connected, or the request could not be sent
+    NoReply,        // no (whole) reply in time
+    AgentRefused,   // the agent answered Succeeded 0
+    NotLoggedIn,    // AuthenticateUser answered LoggedIn 0
+    NotInVault,     // the path lies in no vault the agent announced
+    BadPath,        // not a usable path, or a name that cannot be stored
+    NotFound,
+    AlreadyExists,
+    Disk,           // reading or writing a stored file failed
+    Corrupt,        // stored files that do not fit their meta text
+};
+
+const char* FileErrorName(FileError error);
+
+struct FileResult {
+    FileError   error = FileError::None;
+    std::string text;   // what failed, for a person; empty on success
+
+    explicit operator bool() const { return error == FileError::None; }
+    static FileResult Fail(FileError error, std::string text) { return {error, std::move(text)}; }
+};
+
+// A path as the driver sees it. Paths given to VaultFiles are DOS paths
+// that begin with a drive letter: the vault's own drive letter (a
+// substitution, undone here) or the real folder, e.g. N:\docs\a.txt or
+// C:\Vaults\Work\docs\a.txt.
+struct VaultPath {
+    std::wstring dos;        // C:\Vaults\Work\docs\a.txt, substitutions undone
+    std::wstring folder;     // C:\Vaults\Work\docs, the folder that holds it
+    std::wstring name;       // a.txt; empty for the vault folder itself
+    std::wstring volume;     // \Device\HarddiskVolume1, the NT volume of the drive
+    std::wstring parentDir;  // \Vaults\Work\docs\ : folder on the volume, both backslashes
+    std::wstring vault;      // C:\Vaults\Work, the vault that holds it
+
+    bool IsVaultRoot() const { return dos.size() == vault.size(); }
+};
+
+// One entry of a folder listing.
+struct VaultEntry {
+    std::wstring name;          // logical name, or the folder's name; empty when unreadable
+    bool         folder = false;
+    uint64_t     size = 0;      // plain size of a file
+    std::wstring stem;          // the stored stem of a file
+};
+
+class VaultFiles {
+public:
+    class File;
+
+    // Requests go to the agent that sim serves; each reply is awaited at
+    // most timeoutMs.
+    explicit VaultFiles(DriverSim& sim, DWORD timeoutMs = 30000);
+
+    FileResult Resolve(const std::wstring& path, VaultPath* pOut) const;
+
+    // Creates a new empty file; AlreadyExists when the folder holds the name.
+    FileResult Create(const std::wstring& path, std::unique_ptr<File>* pFile);
+    // Opens a file by logical name (compared as the agent compares: ASCII
+    // letters without regard to case).
+    FileResult Open(const std::wstring& path, std::unique_ptr<File>* pFile);
+    // Opens the file, or creates it when the folder does not hold it.
+    FileResult OpenOrCreate(const std::wstring& path, std::unique_ptr<File>* pFile);
+
+    // The folder's files (logical names and sizes, in batches of ten) and
+    // subfolders, sorted by name, folders first.
+    FileResult List(const std::wstring& folder, std::vector<VaultEntry>* pEntries);
+
+    // Renames or moves a file within its vault; a target that is an
+    // existing folder receives the file under its own name. A folder is
+    // renamed or moved in plain.
+    FileResult Rename(const std::wstring& from, const std::wstring& to);
+    FileResult Delete(const std::wstring& path);
+    FileResult CreateFolder(const std::wstring& path);
+    FileResult DeleteFolder(const std::wstring& path);
+
+    // An open file. Closing it (or destroying it) hands its file key back to
+    // the agent. One thread at a time per File.
+    class File {
+    public:
+        ~File();
+        File(const File&) = delete;
+        File& operator=(const File&) = delete;
+
+        const std::wstring& Name() const { return m_name; }
+        uint64_t Size() const { return m_size; }
+        ULONG KeyHandle() const { return m_key; }
+        ULONG CipherBlockSize() const { return m_block; }
+        const std::wstring& Stem() const { return m_stem; }
+        std::wstring MetaPath() const;
+        std::wstring DataPath() const;
+
+        // Writes cb bytes at offset; a gap beyond the end reads as zeros.
+        FileResult Write(uint64_t offset, const void* pData, size_t cb);
+        // Reads up to cb bytes at offset; *pcbRead stops at the end of the file.
+        FileResult Read(uint64_t offset, void* pData, size_t cb, size_t* pcbRead);
+        FileResult Resize(uint64_t size);
+        FileResult Close();
+
+    private:
+        friend class VaultFiles;
+        File(VaultFiles& owner, VaultPath where, std::wstring stem, std::string meta,
+             uint64_t size, ULONG key, ULONG block);
+        FileResult RecordSize(uint64_t size);
+        FileResult Transform(ULONG command, std::vector<uint8_t>& bytes);
+
+        VaultFiles&  m_owner;
+        VaultPath    m_where;
+        std::wstring m_name;
+        std::wstring m_stem;
+        std::string  m_meta;
+        uint64_t     m_size;
+        ULONG        m_key;
+        ULONG        m_block;
+        bool         m_open = true;
+    };
+
+    // Requests at most in flight at once, as the agent serves them.
+    static constexpr size_t kInFlight = 5;
+
+private:
+    struct Asked;
+    FileResult Ask(const Notification& request, const char* pszWhat, Asked* pAnswer);
+    FileResult Authenticate(const VaultPath& where);
+    FileResult FindDataFile(const VaultPath& where, std::wstring* pDataFile);
+    FileResult OpenAt(const VaultPath& where, std::unique_ptr<File>* pFile);
+    FileResult CreateAt(const VaultPath& where, std::unique_ptr<File>* pFile);
+    FileResult ReleaseKey(ULONG key);
+
+    DriverSim& m_sim;
+    DWORD      m_timeoutMs;
+};
+
+}  // namespace driversim

@@ -1,0 +1,562 @@
+// File operations on a vault through the simulator, the port and a real
+// agent: content, listings, renames, deletions and failures, what lies in
+// the vault folder afterwards, and the vaultfilter commands of a person.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <functional>
+#include <thread>
+
+#include "AgentHarness.h"
+#include "CompanionSession.h"
+#include "DriverSim.h"
+#include "FileCommands.h"
+#include "VaultFiles.h"
+
+using namespace harness;
+using driversim::FileError;
+using driversim::FileResult;
+using driversim::VaultEntry;
+using driversim::VaultFiles;
+
+namespace {
+
+const DWORD kStartMs = 20000;
+const std::wstring kRoot = L"C:\\VuzSimFiles";
+const std::wstring kVault = kRoot + L"\\Vault";
+const std::wstring kDrive = L"V:";
+
+std::string Narrow(const std::wstring& w)
+{
+    int cb = WideCharToMultiByte(CP_UTF8, 0, w.c_str(), (int)w.size(), nullptr, 0, nullptr, nullptr);
+    std::string s(cb, '\0');
+    WideCharToMultiByte(CP_UTF8, 0, w.c_str(), (int)w.size(), s.data(), cb, nullptr, nullptr);
+    return s;
+}
+
+::testing::AssertionResult Ok(const FileResult& r)
+{
+    if (r)
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << driversim::FileErrorName(r.error) << ": " << r.text;
+}
+
+std::vector<uint8_t> Pattern(size_t size, unsigned seed)
+{
+    std::vector<uint8_t> bytes(size);
+    uint32_t x = seed * 2654435761u + 1;
+    for (uint8_t& b : bytes) {
+        x = x * 1103515245u + 12345u;
+        b = (uint8_t)(x >> 16);
+    }
+    return bytes;
+}
+
+std::vector<uint8_t> FileBytes(const std::wstring& path)
+{
+    std::vector<uint8_t> bytes;
+    HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                           0, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return bytes;
+    bytes.resize(GetFileSize(h, nullptr));
+    DWORD got = 0;
+    ReadFile(h, bytes.data(), (DWORD)bytes.size(), &got, nullptr);
+    CloseHandle(h);
+    bytes.resize(got);
+    return bytes;
+}
+
+void WriteBytes(const std::wstring& path, const std::vector<uint8_t>& bytes)
+{
+    HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    DWORD done = 0;
+    WriteFile(h, bytes.data(), (DWORD)bytes.size(), &done, nullptr);
+    CloseHandle(h);
+}
+
+bool Contains(const std::vector<uint8_t>& haystack, const std::string& needle)
+{
+    return !needle.empty() &&
+           std::search(haystack.begin(), haystack.end(), needle.begin(), needle.end()) != haystack.end();
+}
+
+void RemoveTree(const std::wstring& folder)
+{
+    WIN32_FIND_DATAW fd;
+    HANDLE hFind = FindFirstFileW((folder + L"\\*").c_str(), &fd);
+    if (hFind != INVALID_HANDLE_VALUE) {
+        do {
+            const std::wstring name = fd.cFileName, path = folder + L"\\" + name;
+            if (name == L"." || name == L"..")
+                continue;
+            if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+                RemoveTree(path);
+            else
+                DeleteFileW(path.c_str());
+        } while (FindNextFileW(hFind, &fd));
+        FindClose(hFind);
+    }
+    RemoveDirectoryW(folder.c_str());
+}
+
+// Every file under a folder, with its path relative to it.
+void Walk(const std::wstring& folder, const std::wstring& relative,
+          const std::function<void(const std::wstring& path, const std::wstring& name)>& visit)
+{
+    WIN32_FIND_DATAW fd;
+    HANDLE hFind = FindFirstFileW((folder + L"\\*").c_str(), &fd);
+    if (hFind == INVALID_HANDLE_VALUE)
+        return;
+    do {
+        const std::wstring name = fd.cFileName;
+        if (name == L"." || name == L"..")
+            continue;
+        if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+            Walk(folder + L"\\" + name, relative + name + L"\\", visit);
+        else
+            visit(folder + L"\\" + name, relative + name);
+    } while (FindNextFileW(hFind, &fd));
+    FindClose(hFind);
+}
+
+// Runs a program beside the test and gathers what it prints.
+long RunTool(const std::wstring& arguments, std::string* pOutput)
+{
+    SECURITY_ATTRIBUTES sa = {sizeof(sa), nullptr, TRUE};
+    HANDLE hRead, hWrite;
+    CreatePipe(&hRead, &hWrite, &sa, 0);
+    SetHandleInformation(hRead, HANDLE_FLAG_INHERIT, 0);
+    STARTUPINFOW si{};
+    si.cb = sizeof(si);
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdOutput = si.hStdError = hWrite;
+    si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    std::wstring cmd = L"\"" + ExeDir() + L"\\vaultfilter.exe\" " + arguments;
+    PROCESS_INFORMATION pi{};
+    if (!CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, TRUE, 0, nullptr, ExeDir().c_str(), &si, &pi)) {
+        CloseHandle(hRead);
+        CloseHandle(hWrite);
+        return -1;
+    }
+    CloseHandle(hWrite);
+    pOutput->clear();
+    char buffer[4096];
+    DWORD got;
+    while (ReadFile(hRead, buffer, sizeof(buffer), &got, nullptr) && got != 0)
+        pOutput->append(buffer, got);
+    CloseHandle(hRead);
+    DWORD code = 0;
+    WaitForSingleObject(pi.hProcess, 60000);
+    GetExitCodeProcess(pi.hProcess, &code);
+    CloseHandle(pi.hProcess);
+    CloseHandle(pi.hThread);
+    return (long)code;
+}
+
+// One agent and one logged-in vault, mapped to V:, for the whole suite;
+// each test works in a folder of its own.
+class SimFiles : public ::testing::Test {
+protected:
+    static inline driversim::DriverSim* sim = nullptr;
+    static inline AgentProcess* agent = nullptr;
+    static inline VaultFiles* files = nullptr;
+    static inline bool ready = false;
+    static inline VaultRecordSpec spec;
+
+    static void SetUpTestSuite()
+    {
+        SetLevels(2, 2);
+        DeleteVaultRecords();
+        RemoveTree(kRoot);
+        CreateDirectoryW(kRoot.c_str(), nullptr);
+        CreateDirectoryW(kVault.c_str(), nullptr);
+        sim = new driversim::DriverSim();
+        agent = new AgentProcess();
+        files = new VaultFiles(*sim);
+        std::vector<uint8_t> reply;
+        spec = {L"V", kVault, L"Vault V", L"VuzSimFiles-V", L"", 0};
+        const char* failed = !sim->Load()                     ? "the port could not be hosted"
+                             : !agent->Start()                  ? "the agent could not be started"
+                             : !sim->WaitForAgent(kStartMs)     ? "the agent did not connect"
+                             : !sim->Request(MakeNotification(DeviceUnpluggedNotice), &reply, kStartMs)
+                                 ? "the agent did not answer"
+                                 : nullptr;
+        if (failed == nullptr) {
+            WriteVaultRecord(spec);
+            failed = CreateVault(spec, true) != 1 ? "the vault could not be created" : nullptr;
+        }
+        ready = failed == nullptr;
+        if (failed != nullptr)
+            printf("set-up failed: %s\n", failed);
+    }
+    static void TearDownTestSuite()
+    {
+        if (agent->Running()) {
+            PostQuitToAgent(2000);
+            agent->WaitForExit(10000);
+        }
+        delete files;
+        delete agent;
+        delete sim;
+        DeleteVaultRecords();
+        DefineDosDeviceW(DDD_REMOVE_DEFINITION, kDrive.c_str(), nullptr);
+    }
+    void SetUp() override { ASSERT_TRUE(ready) << "no agent with a logged-in vault"; }
+
+    // A folder of the test's own, on the vault's drive letter.
+    static std::wstring Folder(const std::wstring& name)
+    {
+        const std::wstring folder = kDrive + L"\\" + name;
+        EXPECT_TRUE(Ok(files->CreateFolder(folder)));
+        return folder;
+    }
+    static void Put(const std::wstring& path, const std::vector<uint8_t>& content)
+    {
+        std::unique_ptr<VaultFiles::File> file;
+        ASSERT_TRUE(Ok(files->Create(path, &file))) << Narrow(path);
+        ASSERT_TRUE(Ok(file->Write(0, content.data(), content.size()))) << Narrow(path);
+        ASSERT_TRUE(Ok(file->Close()));
+    }
+    static std::vector<VaultEntry> Listing(const std::wstring& folder)
+    {
+        std::vector<VaultEntry> entries;
+        EXPECT_TRUE(Ok(files->List(folder, &entries))) << Narrow(folder);
+        return entries;
+    }
+
+    // The one check of a file's content: opened afresh by name, its size,
+    // its bytes read whole and from an unaligned offset, and its data file
+    // holding cipher blocks, not the content.
+    static void ExpectContent(const std::wstring& path, const std::vector<uint8_t>& expected)
+    {
+        SCOPED_TRACE(Narrow(path) + ", " + std::to_string(expected.size()) + " bytes");
+        std::unique_ptr<VaultFiles::File> file;
+        ASSERT_TRUE(Ok(files->Open(path, &file)));
+        ASSERT_EQ(expected.size(), file->Size());
+        ASSERT_EQ(8u, file->CipherBlockSize());
+        std::vector<uint8_t> all(expected.size() + 9, 0xEE);
+        size_t got = 0;
+        ASSERT_TRUE(Ok(file->Read(0, all.data(), all.size(), &got)));
+        ASSERT_EQ(expected.size(), got);
+        all.resize(got);
+        EXPECT_TRUE(all == expected) << "whole content differs";
+        if (expected.size() > 5) {
+            std::vector<uint8_t> part(expected.size() - 5);
+            ASSERT_TRUE(Ok(file->Read(3, part.data(), part.size() - 1, &got)));
+            EXPECT_EQ(part.size() - 1, got);
+            EXPECT_TRUE(std::equal(part.begin(), part.end() - 1, expected.begin() + 3)) << "read at offset 3";
+        }
+        EXPECT_TRUE(Ok(file->Read(expected.size(), all.data(), 4, &got)));
+        EXPECT_EQ(0u, got) << "a read at the end";
+        const std::vector<uint8_t> stored = FileBytes(file->DataPath());
+        EXPECT_EQ((expected.size() + 7) / 8 * 8, stored.size()) << "data file length";
+        if (expected.size() >= 8)
+            EXPECT_FALSE(std::equal(expected.begin(), expected.begin() + 8, stored.begin())) << "plain on disk";
+    }
+};
+
+// ---------------------------------------------------------------------------
+
+TEST_F(SimFiles, ContentReadsBackByteForByteWhateverItsSize)
+{
+    const std::wstring folder = Folder(L"Sizes");
+    const size_t sizes[] = {0, 1, 7, 8, 16383, 16384, 16385, 3 * 1048576 + 5};
+    for (size_t size : sizes) {
+        const std::wstring path = folder + L"\\file" + std::to_wstring(size) + L".bin";
+        const std::vector<uint8_t> content = Pattern(size, (unsigned)size);
+        std::atomic<bool> writing{true};
+        size_t most = 0;
+        std::thread watch([&] {
+            while (writing) {
+                most = std::max(most, sim->Outstanding());
+                Sleep(1);
+            }
+        });
+        Put(path, content);
+        writing = false;
+        watch.join();
+        if (size > 1048576)
+            EXPECT_TRUE(most > 1 && most <= VaultFiles::kInFlight) << most << " requests outstanding at most";
+        ExpectContent(path, content);
+    }
+    // ECB under the file key: equal plain blocks, equal cipher blocks.
+    std::vector<uint8_t> twice = Pattern(8, 1);
+    twice.insert(twice.end(), twice.begin(), twice.end());
+    Put(folder + L"\\twice", twice);
+    std::unique_ptr<VaultFiles::File> file;
+    ASSERT_TRUE(Ok(files->Open(folder + L"\\twice", &file)));
+    const std::vector<uint8_t> stored = FileBytes(file->DataPath());
+    ASSERT_EQ(16u, stored.size());
+    EXPECT_TRUE(std::equal(stored.begin(), stored.begin() + 8, stored.begin() + 8));
+}
+
+TEST_F(SimFiles, WritesAtUnalignedOffsetsKeepTheBytesAround)
+{
+    const std::wstring folder = Folder(L"Offsets");
+    struct Case { size_t initial, offset, length; const char* what; } cases[] = {
+        {0, 5, 3, "a gap in an empty file"},
+        {10, 3, 2, "inside one block"},
+        {20, 6, 9, "across a block boundary"},
+        {100, 97, 10, "from inside the last block beyond the end"},
+        {16390, 16381, 7, "across the first request's boundary"},
+        {13, 40000, 5, "a gap of more than two requests"},
+        {40000, 1, 39990, "nearly everything, ending inside a block"},
+        {24, 8, 8, "one whole block"},
+        {30, 30, 0, "nothing at the end"},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::wstring path = folder + L"\\case" + std::to_wstring(n++);
+        std::vector<uint8_t> model = Pattern(c.initial, n);
+        Put(path, model);
+        const std::vector<uint8_t> patch = Pattern(c.length, 100 + n);
+        model.resize(std::max(model.size(), c.offset + c.length), 0);
+        std::copy(patch.begin(), patch.end(), model.begin() + c.offset);
+        std::unique_ptr<VaultFiles::File> file;
+        ASSERT_TRUE(Ok(files->Open(path, &file)));
+        ASSERT_TRUE(Ok(file->Write(c.offset, patch.data(), patch.size())));
+        ASSERT_TRUE(Ok(file->Close()));
+        ExpectContent(path, model);
+    }
+
+    // Shrinking forgets the bytes beyond the end: growing again shows zeros.
+    const std::wstring path = folder + L"\\resized";
+    std::vector<uint8_t> model = Pattern(50, 7);
+    Put(path, model);
+    std::unique_ptr<VaultFiles::File> file;
+    ASSERT_TRUE(Ok(files->Open(path, &file)));
+    ASSERT_TRUE(Ok(file->Resize(11)));
+    ASSERT_TRUE(Ok(file->Resize(40)));
+    ASSERT_TRUE(Ok(file->Close()));
+    model.resize(11);
+    model.resize(40, 0);
+    ExpectContent(path, model);
+}
+
+TEST_F(SimFiles, ListingsShowLogicalNamesSizesAndFolders)
+{
+    const std::wstring folder = Folder(L"List");
+    const std::vector<std::wstring> names = {
+        L"a", L"B.txt", L"c d e.doc", L"dots.in.the.name.tar.gz", L"R\u00e9sum\u00e9 2024.txt",
+        L"UPPER.TXT", L"\u65e5\u672c\u8a9e.txt", L"zeta", L"file09", L"file10", L"file11", L"file12", L"last"};
+    for (size_t i = 0; i < names.size(); i++)
+        Put(folder + L"\\" + names[i], Pattern(i * 1000 + 3, (unsigned)i));
+    Folder(L"List\\Sub1");
+    Folder(L"List\\sub2");
+    // A stem whose meta text the agent cannot read: its entry alone comes back empty.
+    WriteBytes(kVault + L"\\List\\00GARBAGE", std::vector<uint8_t>{'n', 'o', 't', ' ', 'x', 'm', 'l'});
+
+    for (const std::wstring& where : {folder, kVault + L"\\List"}) {
+        SCOPED_TRACE(Narrow(where));
+        const std::vector<VaultEntry> entries = Listing(where);
+        ASSERT_EQ(names.size() + 3, entries.size());
+        EXPECT_TRUE(entries[0].folder && entries[0].name == L"Sub1");
+        EXPECT_TRUE(entries[1].folder && entries[1].name == L"sub2");
+        EXPECT_TRUE(!entries[2].folder && entries[2].name.empty() && entries[2].stem == L"00GARBAGE");
+        std::vector<std::wstring> listed;
+        for (size_t i = 3; i < entries.size(); i++) {
+            listed.push_back(entries[i].name);
+            const size_t index = std::find(names.begin(), names.end(), entries[i].name) - names.begin();
+            ASSERT_LT(index, names.size()) << Narrow(entries[i].name);
+            EXPECT_EQ(index * 1000 + 3, entries[i].size) << Narrow(entries[i].name);
+            EXPECT_EQ(std::wstring::npos, entries[i].stem.find(L'.'));
+        }
+        std::vector<std::wstring> sorted = names;
+        std::sort(sorted.begin(), sorted.end(), [](const std::wstring& a, const std::wstring& b) {
+            return CompareStringOrdinal(a.c_str(), -1, b.c_str(), -1, TRUE) == CSTR_LESS_THAN;
+        });
+        EXPECT_EQ(sorted, listed);
+    }
+    DeleteFileW((kVault + L"\\List\\00GARBAGE").c_str());
+}
+
+TEST_F(SimFiles, RenamesAndMovesCarryContentAndRefuseClashes)
+{
+    const std::wstring f = Folder(L"Ren");
+    Folder(L"Ren\\Sub");
+    const std::vector<uint8_t> content = Pattern(20000, 3);
+    Put(f + L"\\old.txt", content);
+    Put(f + L"\\other.txt", Pattern(5, 4));
+    struct Step { std::wstring from, to; FileError error; const char* what; } steps[] = {
+        {f + L"\\old.txt", f + L"\\new.txt", FileError::None, "in place"},
+        {f + L"\\new.txt", f + L"\\Sub", FileError::None, "into a folder, same name"},
+        {f + L"\\Sub\\new.txt", kVault + L"\\Ren\\Back.txt", FileError::None, "out, renamed, by folder path"},
+        {f + L"\\Back.txt", f + L"\\BACK.TXT", FileError::None, "its own name in other letters"},
+        {f + L"\\BACK.TXT", f + L"\\OTHER.txt", FileError::AlreadyExists, "onto another file"},
+        {f + L"\\missing", f + L"\\x", FileError::NotFound, "a name the folder lacks"},
+        {f + L"\\BACK.TXT", f + L"\\NoFolder\\x", FileError::NotFound, "into a folder that does not exist"},
+        {f + L"\\Sub", f + L"\\Sub2", FileError::None, "a folder, in plain"},
+        {kDrive + L"\\", f + L"\\x", FileError::BadPath, "the vault itself"},
+    };
+    for (const Step& s : steps) {
+        FileResult r = files->Rename(s.from, s.to);
+        EXPECT_EQ(s.error, r.error) << s.what << ": " << r.text;
+    }
+    const std::vector<VaultEntry> top = Listing(f), sub = Listing(f + L"\\Sub2");
+    ASSERT_EQ(3u, top.size());
+    EXPECT_EQ(L"Sub2", top[0].name);
+    EXPECT_EQ(L"BACK.TXT", top[1].name);
+    EXPECT_EQ(content.size(), top[1].size);
+    EXPECT_EQ(L"other.txt", top[2].name);
+    EXPECT_TRUE(sub.empty());
+    ExpectContent(f + L"\\back.txt", content);
+    EXPECT_TRUE(FileBytes(kVault + L"\\Ren\\Sub2\\" + top[1].stem).empty()) << "the pair left Sub with the file";
+}
+
+TEST_F(SimFiles, DeletionsRemoveTheStoredFiles)
+{
+    const std::wstring f = Folder(L"Del");
+    Folder(L"Del\\Deep");
+    Folder(L"Del\\Deep\\Deeper");
+    for (const wchar_t* name : {L"\\a.txt", L"\\b.txt", L"\\Deep\\c.txt", L"\\Deep\\Deeper\\d.txt"})
+        Put(f + name, Pattern(100, 1));
+    std::unique_ptr<VaultFiles::File> file;
+    ASSERT_TRUE(Ok(files->Open(f + L"\\a.txt", &file)));
+    const std::wstring meta = file->MetaPath(), data = file->DataPath();
+    file.reset();
+
+    struct Step { std::function<FileResult()> run; FileError error; const char* what; } steps[] = {
+        {[&] { return files->Delete(f + L"\\A.TXT"); }, FileError::None, "a file"},
+        {[&] { return files->Delete(f + L"\\a.txt"); }, FileError::NotFound, "the same file again"},
+        {[&] { return files->Delete(f + L"\\Deep"); }, FileError::BadPath, "a folder as a file"},
+        {[&] { return files->DeleteFolder(f + L"\\Deep"); }, FileError::None, "a folder with a subfolder"},
+        {[&] { return files->DeleteFolder(f + L"\\Deep"); }, FileError::NotFound, "the same folder again"},
+        {[&] { return files->DeleteFolder(kDrive); }, FileError::BadPath, "the vault itself"},
+    };
+    for (const Step& s : steps) {
+        FileResult r = s.run();
+        EXPECT_EQ(s.error, r.error) << s.what << ": " << r.text;
+    }
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(meta.c_str()));
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(data.c_str()));
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW((kVault + L"\\Del\\Deep").c_str()));
+    const std::vector<VaultEntry> left = Listing(f);
+    ASSERT_EQ(1u, left.size());
+    EXPECT_EQ(L"b.txt", left[0].name);
+}
+
+TEST_F(SimFiles, FailuresComeBackAsErrors)
+{
+    const std::wstring f = Folder(L"Fail");
+    Put(f + L"\\here.txt", Pattern(10, 1));
+    CreateDirectoryW((kRoot + L"\\Outside").c_str(), nullptr);
+    std::unique_ptr<VaultFiles::File> file;
+    struct Case { std::function<FileResult()> run; FileError error; const char* what; } cases[] = {
+        {[&] { return files->Open(f + L"\\nothere.txt", &file); }, FileError::NotFound, "open a missing name"},
+        {[&] { return files->Create(f + L"\\HERE.txt", &file); }, FileError::AlreadyExists, "create an existing name"},
+        {[&] { return files->Create(kRoot + L"\\Outside\\x", &file); }, FileError::NotInVault, "outside the vault"},
+        {[&] { return files->Create(L"relative\\x", &file); }, FileError::BadPath, "a relative path"},
+        {[&] { return files->Create(f + L"\\" + std::wstring(183, L'n'), &file); }, FileError::AgentRefused,
+         "a name too long to encode"},
+        {[&] { return files->Create(f + L"\\Missing\\x", &file); }, FileError::NotFound, "in a missing folder"},
+    };
+    for (const Case& c : cases) {
+        FileResult r = c.run();
+        EXPECT_EQ(c.error, r.error) << c.what << ": " << r.text;
+        EXPECT_FALSE(r.text.empty()) << c.what;
+    }
+
+    // A data file shorter than its size.
+    ASSERT_TRUE(Ok(files->Open(f + L"\\here.txt", &file)));
+    WriteBytes(file->DataPath(), Pattern(8, 1));
+    std::vector<uint8_t> buffer(10);
+    size_t got = 0;
+    EXPECT_EQ(FileError::Corrupt, file->Read(0, buffer.data(), buffer.size(), &got).error);
+    file.reset();
+
+    // Logged out, nothing is served; logged in again, everything is.
+    LogoutVault(spec.path);
+    ASSERT_TRUE(WaitUntil([] { return LoggedIn(spec.path) == 0; }, kStartMs));
+    std::vector<VaultEntry> entries;
+    EXPECT_EQ(FileError::NotLoggedIn, files->Open(f + L"\\here.txt", &file).error);
+    EXPECT_EQ(FileError::NotLoggedIn, files->List(f, &entries).error);
+    EXPECT_EQ(FileError::NotLoggedIn, files->Rename(f + L"\\here.txt", f + L"\\there.txt").error);
+    ASSERT_EQ(1, LoginVault(spec.path));
+    EXPECT_TRUE(Ok(files->List(f, &entries)));
+}
+
+// Last of the vault tests: the whole vault folder, as every test left it.
+TEST_F(SimFiles, TheVaultFolderHoldsOnlyStemsAndCipherText)
+{
+    const std::wstring f = Folder(L"Hygiene");
+    const std::string secret = "the plan is in the second drawer";
+    Put(f + L"\\SecretPlan.txt", std::vector<uint8_t>(secret.begin(), secret.end()));
+    std::vector<std::string> names = {"SecretPlan", "file16385", "R\xc3\xa9sum\xc3\xa9", "BACK.TXT", "b.txt"};
+    int stems = 0;
+    Walk(kVault, L"", [&](const std::wstring& path, const std::wstring& relative) {
+        const std::wstring name = relative.substr(relative.rfind(L'\\') + 1);
+        const size_t dot = name.find(L'.');
+        SCOPED_TRACE(Narrow(relative));
+        EXPECT_TRUE(dot == std::wstring::npos || name.substr(dot) == L".tmp") << "only stems and stem.tmp";
+        EXPECT_EQ(std::wstring::npos, name.find(L'.', dot == std::wstring::npos ? 0 : dot + 1));
+        const std::vector<uint8_t> bytes = FileBytes(path);
+        if (dot == std::wstring::npos) {
+            stems++;
+            EXPECT_NE(INVALID_FILE_ATTRIBUTES, GetFileAttributesW((path + L".tmp").c_str())) << "its data file";
+            EXPECT_TRUE(Contains(bytes, "<FILENAME>") && Contains(bytes, "<Filekey>")) << "a meta text";
+        } else {
+            EXPECT_NE(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(path.substr(0, path.size() - 4).c_str()));
+            EXPECT_FALSE(Contains(bytes, secret.substr(0, 16)));
+        }
+        for (const std::string& logical : names)
+            EXPECT_FALSE(Contains(bytes, logical) || Narrow(name).find(logical) != std::string::npos) << logical;
+    });
+    EXPECT_GT(stems, 20);
+}
+
+TEST_F(SimFiles, CommandsOfAnotherProcessReachTheServingSimulator)
+{
+    driversim::FileCommandServer server(*files);
+    ASSERT_TRUE(server.Start());
+    Folder(L"Cmd");
+    const std::wstring local = kRoot + L"\\local.bin", back = kRoot + L"\\back.bin";
+    const std::vector<uint8_t> content = Pattern(70001, 9);
+    WriteBytes(local, content);
+    DeleteFileW(back.c_str());
+    // The host's own path of the local file, as a person on it would type it.
+    typedef char*(CDECL * UnixName)(LPCWSTR);
+    auto unixName = reinterpret_cast<UnixName>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+    char* pszUnix = unixName ? unixName(local.c_str()) : nullptr;
+    const std::wstring hostLocal = pszUnix ? std::wstring(pszUnix, pszUnix + strlen(pszUnix)) : local;
+    if (pszUnix)
+        HeapFree(GetProcessHeap(), 0, pszUnix);
+
+    struct Step { std::wstring args; long code; std::string output; } steps[] = {
+        {L"put \"" + hostLocal + L"\" V:/Cmd/data.bin", 0, "put 70001 bytes into V:/Cmd/data.bin\n"},
+        {L"put \"" + local + L"\" V:\\Cmd\\again.bin", 0, "put 70001 bytes"},
+        {L"mkdir V:\\Cmd\\Folder", 0, ""},
+        {L"mv V:\\Cmd\\again.bin V:\\Cmd\\Folder", 0, ""},
+        {L"ls V:\\Cmd", 0, "       <DIR>  Folder\n       70001  data.bin\n"},
+        {L"ls --stems " + kVault + L"\\Cmd\\Folder", 0, "       70001  again.bin  ["},
+        {L"get V:\\Cmd\\data.bin \"" + back + L"\"", 0, "got 70001 bytes"},
+        {L"rm V:\\Cmd\\data.bin", 0, ""},
+        {L"rm V:\\Cmd\\data.bin", 1, "vaultfilter: rm: not found: "},
+        {L"rmdir V:\\Cmd\\Folder", 0, ""},
+        {L"ls V:\\Cmd", 0, ""},
+        {L"mv V:\\Cmd", 2, "vaultfilter: mv takes 2 paths"},
+    };
+    for (const Step& s : steps) {
+        std::string output;
+        EXPECT_EQ(s.code, RunTool(s.args, &output)) << Narrow(s.args) << "\n" << output;
+        if (s.output.empty())
+            EXPECT_EQ("", output) << Narrow(s.args);
+        else
+            EXPECT_EQ(0u, output.find(s.output)) << Narrow(s.args) << "\n" << output;
+    }
+    EXPECT_TRUE(FileBytes(back) == content);
+
+    Put(L"V:\\Cmd\\short.txt", std::vector<uint8_t>{'h', 'i', '\n'});
+    std::string output;
+    EXPECT_EQ(0, RunTool(L"cat V:\\Cmd\\short.txt", &output));
+    EXPECT_EQ("hi\n", output);
+    server.Stop();
+    EXPECT_EQ(3, RunTool(L"ls V:\\Cmd", &output)) << output;
+}
+
+}  // namespace
