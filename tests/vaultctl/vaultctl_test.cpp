@@ -164,7 +164,7 @@ TEST(Vaultctl, UsageErrorsExitTwoBeforeLookingForTheAgent)
         {L"create Q: --path " + Long(258) + L" --label " + std::wstring(260, L'l'), "--label is 260"},
         {L"status " + Long(260), "the agent takes at most 259"},
         {L"restore " + Long(256), "256 characters long; the agent takes at most 255"},
-        {L"backup C:\\a C:\\b seven", "VALUE must be a 32-bit number"},
+        {L"backup C:\\a C:\\b seven", "FLAGS must be a 32-bit number"},
         {L"check-shared C:\\\x6587 C:\\b", "the system code page cannot hold"},
     };
     for (const auto& c : cases)
