@@ -1,80 +1,33 @@
-// vaultctl as a person runs it: a process started with a command line,
-// its output and its exit code.
+// vaultctl as a person runs it: a process started with a command line, its
+// output and exit code, and what it changed in the registry and on disk.
 #include <gtest/gtest.h>
+#include <shlobj.h>
 
 #include <atomic>
 #include <filesystem>
+#include <fstream>
 #include <functional>
+#include <optional>
+#include <set>
 #include <thread>
 
 #include "AgentHarness.h"
 #include "Companion.h"
 #include "ControlWindow.h"
 #include "DriverSim.h"
+#include "ExplorerRecord.h"
+#include "VaultExplorer.h"
 
 using namespace harness;
+using std::wstring;
+namespace fs = std::filesystem;
 
 namespace {
 
-struct Result {
-    long code = -1;
-    std::string out, err;
-    std::wstring line;
-};
+const wchar_t kVaultsKey[] = L"Software\\Revedi Zadoder Avir.\\Vuzaziz\\Vaults\\";
+const wstring kRoot = L"C:\\vaultctl-test";
 
-std::string ReadAll(HANDLE h)
-{
-    std::string text;
-    char buf[4096];
-    DWORD n = 0;
-    SetFilePointer(h, 0, nullptr, FILE_BEGIN);
-    while (ReadFile(h, buf, sizeof(buf), &n, nullptr) && n > 0)
-        text.append(buf, n);
-    return text;
-}
-
-HANDLE TempFile()
-{
-    wchar_t dir[MAX_PATH], path[MAX_PATH];
-    GetTempPathW(MAX_PATH, dir);
-    GetTempFileNameW(dir, L"vct", 0, path);
-    SECURITY_ATTRIBUTES sa{sizeof(sa), nullptr, TRUE};
-    return CreateFileW(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa,
-                       CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
-}
-
-// Runs vaultctl.exe with a command line tail and waits for it to end.
-Result Vaultctl(const std::wstring& args)
-{
-    Result r;
-    r.line = L"vaultctl " + args;
-    HANDLE hOut = TempFile(), hErr = TempFile();
-    STARTUPINFOW si{};
-    si.cb = sizeof(si);
-    si.dwFlags = STARTF_USESTDHANDLES;
-    si.hStdOutput = hOut;
-    si.hStdError = hErr;
-    std::wstring cmd = L"\"" + ExeDir() + L"\\vaultctl.exe\" " + args;
-    PROCESS_INFORMATION pi{};
-    if (CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi)) {
-        if (WaitForSingleObject(pi.hProcess, 120000) == WAIT_OBJECT_0) {
-            DWORD code = 0;
-            GetExitCodeProcess(pi.hProcess, &code);
-            r.code = static_cast<long>(code);
-        } else {
-            TerminateProcess(pi.hProcess, 99);
-        }
-        CloseHandle(pi.hProcess);
-        CloseHandle(pi.hThread);
-    }
-    r.out = ReadAll(hOut);
-    r.err = ReadAll(hErr);
-    CloseHandle(hOut);
-    CloseHandle(hErr);
-    return r;
-}
-
-std::string Utf8(const std::wstring& text)
+std::string Utf8(const wstring& text)
 {
     std::string s(text.size() * 3, '\0');
     s.resize(WideCharToMultiByte(CP_UTF8, 0, text.data(), (int)text.size(), s.data(), (int)s.size(),
@@ -82,40 +35,132 @@ std::string Utf8(const std::wstring& text)
     return s;
 }
 
-// The one assertion: exit code, and a text each in stdout and stderr (empty: anything).
-void Expect(const Result& r, long code, const std::string& out, const std::string& err = "")
+std::string Load(const fs::path& path)
 {
-    const std::string what = Utf8(r.line) + "\n--- stdout:\n" + r.out + "--- stderr:\n" + r.err;
-    EXPECT_EQ(code, r.code) << what;
-    EXPECT_NE(std::string::npos, r.out.find(out)) << "stdout lacks \"" << out << "\"\n" << what;
-    EXPECT_NE(std::string::npos, r.err.find(err)) << "stderr lacks \"" << err << "\"\n" << what;
+    std::ifstream in(path, std::ios::binary);
+    return in ? std::string(std::istreambuf_iterator<char>(in), {}) : "(missing)";
 }
 
-const wchar_t kVaultsKey[] = L"Software\\Revedi Zadoder Avir.\\Vuzaziz\\Vaults\\";
-const std::wstring kRoot = L"C:\\vaultctl-test";
-
-std::wstring RegString(const std::wstring& subkey, const wchar_t* name)
+// The one assertion: runs vaultctl.exe with a command line tail and checks
+// its exit code and a text each in its stdout and stderr (empty: anything).
+void Expect(const wstring& args, long code, const wstring& out, const wstring& err = L"")
 {
-    wchar_t value[300] = {};
-    DWORD cb = sizeof(value) - 2;
-    RegGetValueW(HKEY_CURRENT_USER, (kVaultsKey + subkey).c_str(), name, RRF_RT_REG_SZ, nullptr, value, &cb);
-    return value;
+    wchar_t temp[MAX_PATH];
+    GetTempPathW(MAX_PATH, temp);
+    const wstring files[2] = {temp + wstring(L"vaultctl_test.out"), temp + wstring(L"vaultctl_test.err")};
+    SECURITY_ATTRIBUTES sa{sizeof(sa), nullptr, TRUE};
+    STARTUPINFOW si{sizeof(si)};
+    si.dwFlags = STARTF_USESTDHANDLES;
+    for (int i = 0; i < 2; i++)
+        (i ? si.hStdError : si.hStdOutput) =
+            CreateFileW(files[i].c_str(), GENERIC_WRITE, FILE_SHARE_READ, &sa, CREATE_ALWAYS, 0, nullptr);
+    wstring cmd = L"\"" + ExeDir() + L"\\vaultctl.exe\" " + args;
+    PROCESS_INFORMATION pi{};
+    DWORD dwExit = static_cast<DWORD>(-1);
+    if (CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi)) {
+        if (WaitForSingleObject(pi.hProcess, 120000) == WAIT_OBJECT_0)
+            GetExitCodeProcess(pi.hProcess, &dwExit);
+        else
+            TerminateProcess(pi.hProcess, 99);
+        CloseHandle(pi.hProcess);
+        CloseHandle(pi.hThread);
+    }
+    CloseHandle(si.hStdOutput);
+    CloseHandle(si.hStdError);
+    const std::string text[2] = {Load(files[0]), Load(files[1])};
+    for (const wstring& file : files)
+        DeleteFileW(file.c_str());
+    const std::string what = "vaultctl " + Utf8(args) + "\n--- stdout:\n" + text[0] + "--- stderr:\n" + text[1];
+    EXPECT_EQ(code, static_cast<long>(dwExit)) << what;
+    EXPECT_NE(std::string::npos, text[0].find(Utf8(out))) << "stdout lacks \"" << Utf8(out) << "\"\n" << what;
+    EXPECT_NE(std::string::npos, text[1].find(Utf8(err))) << "stderr lacks \"" << Utf8(err) << "\"\n" << what;
 }
 
-std::vector<BYTE> RegBytes(const std::wstring& subkey, const wchar_t* name)
+// One command of a session: its exit code, its output, and a check of what it did.
+struct Step {
+    wstring args;
+    long code;
+    wstring out;
+    std::function<void()> check = {};
+};
+
+void Play(const std::vector<Step>& steps)
 {
-    std::vector<BYTE> value(300);
-    DWORD cb = static_cast<DWORD>(value.size());
-    if (RegGetValueW(HKEY_CURRENT_USER, (kVaultsKey + subkey).c_str(), name, RRF_RT_ANY, nullptr, value.data(),
-                     &cb) != ERROR_SUCCESS)
-        return {};
-    value.resize(cb);
-    return value;
+    for (const Step& step : steps) {
+        SCOPED_TRACE(Utf8(step.args));
+        Expect(step.args, step.code, step.out);
+        if (step.check)
+            step.check();
+    }
 }
 
-void RemoveRecord(const std::wstring& subkey) { RegDeleteKeyW(HKEY_CURRENT_USER, (kVaultsKey + subkey).c_str()); }
+wstring Hex(const void* p, size_t n)
+{
+    wstring text;
+    for (const BYTE* b = static_cast<const BYTE*>(p); n--; b++)
+        text += {L"0123456789abcdef"[*b >> 4], L"0123456789abcdef"[*b & 15]};
+    return text;
+}
 
-std::wstring Long(size_t chars) { return kRoot + L"\\" + std::wstring(chars - kRoot.size() - 1, L'a'); }
+void Store(const wstring& path, const std::string& bytes) { std::ofstream(fs::path(path), std::ios::binary) << bytes; }
+
+// The files of a folder: "name=content ..." by name.
+std::string Files(const wstring& folder)
+{
+    std::set<std::string> files;
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(folder, ec))
+        files.insert(entry.path().filename().string() + "=" + Load(entry.path()));
+    std::string text;
+    for (const std::string& file : files)
+        text += (text.empty() ? "" : " ") + file;
+    return text;
+}
+
+// A vault record in one line: "Name=value;" for each value it has, numbers
+// and bytes in hex; empty when there is none.
+wstring Record(const wstring& subkey)
+{
+    wstring text;
+    for (const wchar_t* name : {L"Path", L"Label", L"Container", L"MapName", L"Settings", L"Key"}) {
+        wchar_t value[512];
+        DWORD cb = sizeof(value), dwType = 0;
+        if (!RegGetValueW(HKEY_CURRENT_USER, (kVaultsKey + subkey).c_str(), name, RRF_RT_ANY, &dwType, value, &cb))
+            text += wstring(name) + L"=" + (dwType == REG_SZ ? value : Hex(value, cb)) + L";";
+    }
+    return text;
+}
+
+wstring AppData()
+{
+    wchar_t path[MAX_PATH] = {};
+    SHGetFolderPathW(nullptr, CSIDL_APPDATA, nullptr, 0, path);
+    return path;
+}
+
+// What the tests leave: records, drive V:, files (read-only ones too),
+// explorers started by the agent and their record.
+void Clean()
+{
+    for (const wchar_t* subkey : {L"Q", L"V"})
+        RegDeleteKeyW(HKEY_CURRENT_USER, (kVaultsKey + wstring(subkey)).c_str());
+    while (DefineDosDeviceW(DDD_REMOVE_DEFINITION, L"V:", nullptr))
+        continue;
+    std::error_code ec;
+    for (const auto& entry : fs::recursive_directory_iterator(kRoot, ec))
+        SetFileAttributesW(entry.path().c_str(), FILE_ATTRIBUTE_NORMAL);
+    fs::remove_all(kRoot, ec);
+    for (const wchar_t* name : {L"\\Vault3.cfg", L"\\KeyArchive.xml"})
+        DeleteFileW((AppData() + name).c_str());
+    HWND hExplorer = nullptr;
+    for (int i = 0; i < 10 && (hExplorer = FindWindowW(VAULT_EXPLORER_CLASS, nullptr)); i++) {
+        PostMessageW(hExplorer, WM_CLOSE, 0, 0);
+        WaitUntil([&] { return !IsWindow(hExplorer); }, 5000);
+    }
+    DeleteFileW((ExeDir() + L"\\" EXPLORER_RECORD_FILE).c_str());
+}
+
+wstring Long(size_t chars) { return kRoot + L"\\" + wstring(chars - kRoot.size() - 1, L'a'); }
 
 // Every command, with arguments that pass the checks made before the agent
 // is looked for.
@@ -127,76 +172,60 @@ const wchar_t* const kValidCommands[] = {
 
 }  // namespace
 
-TEST(Vaultctl, HelpForTheWholeAndEveryCommand)
-{
-    for (const wchar_t* args : {L"--help", L"help", L"-h"})
-        Expect(Vaultctl(args), 0, "Exit codes:\r\n  0  done");
-    Expect(Vaultctl(L"help status"), 0, "usage: vaultctl status PATH");
-    std::wstring last;
-    for (const std::wstring command : kValidCommands) {
-        const std::wstring name = command.substr(0, command.find(L' '));
-        if (name != last)
-            Expect(Vaultctl(name + L" --help"), 0, "usage: vaultctl " + Utf8(name));
-        last = name;
-    }
-}
-
-TEST(Vaultctl, UsageErrorsExitTwoBeforeLookingForTheAgent)
-{
-    const struct {
-        std::wstring args;
-        std::string err;
-    } cases[] = {
-        {L"", "no command given"},
-        {L"frob", "unknown command \"frob\""},
-        {L"status", "too few arguments\r\nusage: vaultctl status PATH"},
-        {L"status C:\\a C:\\b", "too many arguments"},
-        {L"remove-files C:\\a C:\\b C:\\c", "too many arguments"},
-        {L"status C:\\a --new", "unknown option --new for status"},
-        {L"--timeout 0 status C:\\a", "--timeout takes a number of seconds"},
-        {L"status C:\\a --timeout", "--timeout needs a value"},
-        {L"create 1: --path C:\\v", "a letter from A to Z, not \"1:\""},
-        {L"create QR --path C:\\v", "a letter from A to Z"},
-        {L"create Q:", "--path FOLDER is required"},
-        {L"create Q: --path C:\\v --settings 2x", "--settings must be a 32-bit number"},
-        {L"create Q: --path C:\\v --container \"\"", "--container must not be empty"},
-        {L"create Q: --path " + Long(260), "is 260 characters long; the agent takes at most 259"},
-        {L"create Q: --path " + Long(258) + L" --label " + std::wstring(260, L'l'), "--label is 260"},
-        {L"status " + Long(260), "the agent takes at most 259"},
-        {L"restore " + Long(256), "256 characters long; the agent takes at most 255"},
-        {L"backup C:\\a C:\\b seven", "VALUE must be a 32-bit number"},
-        {L"check-shared C:\\\x6587 C:\\b", "the system code page cannot hold"},
-    };
-    for (const auto& c : cases)
-        Expect(Vaultctl(c.args), 2, "", c.err);
-}
-
-TEST(Vaultctl, EveryCommandSaysSoWhenNoAgentRuns)
+// Help, refused arguments (exit 2) and no agent (exit 3): nothing is done.
+TEST(Vaultctl, AloneItHelpsRefusesBadArgumentsAndFindsNoAgent)
 {
     ASSERT_EQ(nullptr, FindWindowW(CONTROL_WINDOW_CLASS, CONTROL_WINDOW_TITLE)) << "an agent is running";
-    RemoveRecord(L"Q");
-    for (const wchar_t* args : kValidCommands)
-        Expect(Vaultctl(args), 3, "", "vaultctl: no agent is running in this session");
+    Clean();
+    for (const wchar_t* args : {L"--help", L"help", L"-h"})
+        Expect(args, 0, L"Exit codes:\r\n  0  done");
+    Expect(L"help status", 0, L"usage: vaultctl status PATH");
+    for (const wstring command : kValidCommands) {
+        const wstring name = command.substr(0, command.find(L' '));
+        Expect(name + L" --help", 0, L"usage: vaultctl " + name);
+        Expect(command, 3, L"", L"vaultctl: no agent is running in this session");
+    }
     // The longest paths the agent's slots hold pass.
-    Expect(Vaultctl(L"status " + Long(259)), 3, "");
-    Expect(Vaultctl(L"restore " + Long(255)), 3, "");
-    EXPECT_TRUE(RegString(L"Q", L"Path").empty()) << "create wrote a record with no agent to serve it";
+    Expect(L"status " + Long(259), 3, L"");
+    Expect(L"restore " + Long(255), 3, L"");
+    EXPECT_EQ(L"", Record(L"Q")) << "create wrote a record with no agent to serve it";
+
+    const std::pair<wstring, wstring> cases[] = {
+        {L"", L"no command given"},
+        {L"frob", L"unknown command \"frob\""},
+        {L"status", L"too few arguments\r\nusage: vaultctl status PATH"},
+        {L"status C:\\a C:\\b", L"too many arguments"},
+        {L"remove-files C:\\a C:\\b C:\\c", L"too many arguments"},
+        {L"status C:\\a --new", L"unknown option --new for status"},
+        {L"--timeout 0 status C:\\a", L"--timeout takes a number of seconds"},
+        {L"status C:\\a --timeout", L"--timeout needs a value"},
+        {L"create 1: --path C:\\v", L"a letter from A to Z, not \"1:\""},
+        {L"create QR --path C:\\v", L"a letter from A to Z"},
+        {L"create Q:", L"--path FOLDER is required"},
+        {L"create Q: --path C:\\v --settings 2x", L"--settings must be a 32-bit number"},
+        {L"create Q: --path C:\\v --container \"\"", L"--container must not be empty"},
+        {L"create Q: --path " + Long(260), L"is 260 characters long; the agent takes at most 259"},
+        {L"create Q: --path " + Long(258) + L" --label " + wstring(260, L'l'), L"--label is 260"},
+        {L"status " + Long(260), L"the agent takes at most 259"},
+        {L"restore " + Long(256), L"256 characters long; the agent takes at most 255"},
+        {L"backup C:\\a C:\\b seven", L"FLAGS must be a 32-bit number"},
+        {L"check-shared C:\\\x6587 C:\\b", L"the system code page cannot hold"},
+    };
+    for (const auto& [args, err] : cases)
+        Expect(args, 2, L"", err);
 }
 
 // A window with the agent's class and title in this process: it takes the
-// messages and, as told, never answers, hangs, or shows the dump's boxes.
+// messages and, as told, never answers or hangs.
 class StandIn : public ::testing::Test {
 protected:
-    enum class Mode { kSilent, kHang, kDumpBoxes };
-    static inline std::atomic<Mode> s_mode{Mode::kSilent};
+    static inline std::atomic<bool> s_hang{false};
     static inline VAULT_DESCRIPTION_SECTION s_lastDescription;
-    static inline std::wstring s_secondBox;
 
     void SetUp() override
     {
-        std::filesystem::remove_all(kRoot);
-        RemoveRecord(L"Q");
-        s_mode = Mode::kSilent;
+        Clean();
+        s_hang = false;
         m_thread = std::thread([this] { Serve(); });
         ASSERT_NE(nullptr, FindControlWindow(5000));
     }
@@ -204,8 +233,7 @@ protected:
     {
         PostMessageW(m_hWnd, WM_QUIT, 0, 0);
         m_thread.join();
-        RemoveRecord(L"Q");
-        std::filesystem::remove_all(kRoot);
+        Clean();
     }
 
     static LRESULT CALLBACK Proc(HWND hWnd, UINT uMessage, WPARAM wParam, LPARAM lParam)
@@ -219,12 +247,8 @@ protected:
             if (hMap)
                 CloseHandle(hMap);
         }
-        if (uMessage >= 0xC000 && s_mode == Mode::kHang)
+        if (uMessage >= 0xC000 && s_hang)
             Sleep(3000);
-        if (uMessage == RegisterWindowMessageW(MSG_NAME_RARI_DUMP_FILES) && s_mode == Mode::kDumpBoxes) {
-            MessageBoxW(nullptr, L"Sending DUMP_OPEN_FILES message", L"Vault service", MB_OK);
-            MessageBoxW(nullptr, s_secondBox.c_str(), L"Vault service", MB_OK);
-        }
         return DefWindowProcW(hWnd, uMessage, wParam, lParam);
     }
 
@@ -244,81 +268,52 @@ protected:
         UnregisterClassW(CONTROL_WINDOW_CLASS, wc.hInstance);
     }
 
+    // The last creation's section as the window read it, in one line.
+    static wstring Described()
+    {
+        const VAULT_DESCRIPTION_SECTION& d = s_lastDescription;
+        return wstring(d.wszLabel) + L"|" + d.wszPath + L"|" + d.wszContainer + L"|" + d.wszMapName + L"|" +
+               d.wszDrive + L"|" + Hex(&d.dwSettings, 4) + L"|" + std::to_wstring(d.bGenerate) + L"|" +
+               Hex(d.abKey, std::min<size_t>(d.dwKeyLength, sizeof(d.abKey)));
+    }
+
     std::thread m_thread;
     std::atomic<HWND> m_hWnd{nullptr};
 };
 
-TEST_F(StandIn, NoAnswerInTimeExitsFour)
+TEST_F(StandIn, CreateWritesRecordAndSectionBeforeWaitingAndNoAnswerExitsFour)
 {
-    // Commands run on the agent's timer wait for their event; the others
-    // for the window procedure, here held up for three seconds.
-    for (const wchar_t* args : {L"login C:\\Vault1", L"restore C:\\a"})
-        Expect(Vaultctl(L"--timeout 1 " + std::wstring(args)), 4, "", "did not answer within 1 s");
-    s_mode = Mode::kHang;
-    for (const wchar_t* args : {L"status C:\\Vault1", L"check-shared C:\\a C:\\b", L"quit"})
-        Expect(Vaultctl(L"--timeout 0.5 " + std::wstring(args)), 4, "", "within 0.5 s");
-}
+    const wstring folder = kRoot + L"\\deep\\q";
+    Expect(L"--timeout 1 create q --path " + folder + L"\\ --label \"My vault\" --settings 0x10", 4, L"",
+           L"the vault record Q stays written");
+    // No Key: the agent writes the key it generates. The drive is the record's subkey name.
+    EXPECT_EQ(L"Path=" + folder + L";Label=My vault;Container=Vuzaziz-Q;MapName=;Settings=10000000;", Record(L"Q"));
+    EXPECT_TRUE(fs::is_directory(folder));
+    EXPECT_EQ(L"My vault|" + folder + L"|Vuzaziz-Q||Q|10000000|1|", Described());
 
-TEST_F(StandIn, CreateWritesTheRecordAndFillsTheSectionBeforeWaiting)
-{
-    const std::wstring folder = kRoot + L"\\deep\\q";
-    Expect(Vaultctl(L"--timeout 1 create q --path " + folder + L"\\ --label \"My vault\" --settings 0x10"), 4, "",
-           "the vault record Q stays written");
-    EXPECT_EQ(folder, RegString(L"Q", L"Path"));
-    EXPECT_EQ(L"My vault", RegString(L"Q", L"Label"));
-    EXPECT_EQ(L"Vuzaziz-Q", RegString(L"Q", L"Container"));
-    EXPECT_EQ(L"", RegString(L"Q", L"MapName"));
-    EXPECT_EQ((std::vector<BYTE>{0x10, 0, 0, 0}), RegBytes(L"Q", L"Settings"));
-    EXPECT_TRUE(RegBytes(L"Q", L"Key").empty()) << "the agent writes the key it generates";
-    EXPECT_TRUE(std::filesystem::is_directory(folder));
-    const VAULT_DESCRIPTION_SECTION& d = s_lastDescription;
-    EXPECT_EQ(std::wstring(L"My vault"), d.wszLabel);
-    EXPECT_EQ(folder, d.wszPath);
-    EXPECT_EQ(std::wstring(L"Vuzaziz-Q"), d.wszContainer);
-    EXPECT_EQ(std::wstring(L"Q"), d.wszDrive) << "the record's subkey name";
-    EXPECT_EQ(0x10u, d.dwSettings);
-    EXPECT_EQ(1, d.bGenerate);
-    EXPECT_EQ(0u, d.dwKeyLength);
-
-    Expect(Vaultctl(L"create Q: --path " + folder), 2, "", "a vault record for Q: exists already");
+    Expect(L"create Q: --path " + folder, 2, L"", L"a vault record for Q: exists already");
 
     // An existing wrapped key replaces generation, and goes into the record
     // itself; a map name makes a network vault unless settings say otherwise.
-    const std::wstring keyFile = kRoot + L"\\key.bin";
-    const std::vector<BYTE> key = {1, 2, 0, 0, 3, 0x66, 0, 0, 0xA4, 0xFF};
-    FILE* f = _wfopen(keyFile.c_str(), L"wb");
-    ASSERT_NE(nullptr, f);
-    fwrite(key.data(), 1, key.size(), f);
-    fclose(f);
-    Expect(Vaultctl(L"--timeout 1 create Q: --force --path " + folder + L" --map-name \\\\srv\\v --key-file " +
-                    keyFile + L" --container C1"),
-           4, "", "did not answer");
-    EXPECT_EQ(key, RegBytes(L"Q", L"Key"));
-    EXPECT_EQ((std::vector<BYTE>{2, 0, 0, 0}), RegBytes(L"Q", L"Settings"));
-    EXPECT_EQ(L"q", RegString(L"Q", L"Label")) << "the folder's name by default";
-    EXPECT_EQ(0, d.bGenerate);
-    EXPECT_EQ(key.size(), d.dwKeyLength);
-    EXPECT_EQ(0, memcmp(key.data(), d.abKey, key.size()));
-    EXPECT_EQ(std::wstring(L"\\\\srv\\v"), d.wszMapName);
-}
+    Store(kRoot + L"\\key.bin", std::string("\x01\x02\0\0\x03\x66\0\0\xA4\xFF", 10));
+    Expect(L"--timeout 1 create Q: --force --path " + folder + L" --map-name \\\\srv\\v --key-file " + kRoot +
+               L"\\key.bin --container C1",
+           4, L"", L"did not answer");
+    const wstring key = L"0102000003660000a4ff";
+    EXPECT_EQ(L"Path=" + folder + L";Label=q;Container=C1;MapName=\\\\srv\\v;Settings=02000000;Key=" + key + L";",
+              Record(L"Q"));
+    EXPECT_EQ(L"q|" + folder + L"|C1|\\\\srv\\v|Q|02000000|0|" + key, Described());
 
-TEST_F(StandIn, DismissPrintsAndClosesTheBoxes)
-{
-    s_mode = Mode::kDumpBoxes;
-    const struct {
-        const wchar_t* second;
-        long code;
-        const char* last;
-    } cases[] = {{L"Message Sent successfully", 0, "dump: request sent to the driver"},
-                 {L"Message Sent failed", 1, "dump: the driver refused the request"}};
-    for (const auto& c : cases) {
-        s_secondBox = c.second;
-        Expect(Vaultctl(L"--timeout 20 dump --dismiss"), c.code,
-               "agent message box \"Vault service\": Sending DUMP_OPEN_FILES message [closed]\r\n"
-               "agent message box \"Vault service\": " + Utf8(c.second) + " [closed]\r\n" + c.last);
-    }
-    s_mode = Mode::kSilent;
-    Expect(Vaultctl(L"dump --dismiss"), 4, "", "it showed no message box");
+    // Commands run on the agent's timer wait for their event; the others
+    // for the window procedure, here held up for three seconds.
+    for (const wstring args : {L"login C:\\Vault1", L"restore C:\\a"})
+        Expect(L"--timeout 1 " + args, 4, L"", L"did not answer within 1 s");
+    // The agent always shows the dump's boxes: none means it did not take the command.
+    Expect(L"dump --dismiss", 4, L"", L"it showed no message box");
+    s_hang = true;
+    // quit, last, ends the stand-in.
+    for (const wstring args : {L"status C:\\Vault1", L"check-shared C:\\a C:\\b", L"quit"})
+        Expect(L"--timeout 0.5 " + args, 4, L"", L"within 0.5 s");
 }
 
 // A real agent served by the driver simulator.
@@ -327,18 +322,11 @@ protected:
     driversim::DriverSim sim;
     AgentProcess agent;
 
-    static void Clean()
-    {
-        RemoveRecord(L"V");
-        while (DefineDosDeviceW(DDD_REMOVE_DEFINITION, L"V:", nullptr)) {
-        }
-        std::filesystem::remove_all(kRoot);
-    }
     void SetUp() override
     {
         SetLevels(2, 2);
         Clean();
-        std::filesystem::create_directory(kRoot);
+        fs::create_directory(kRoot);
         ASSERT_TRUE(sim.Load());
         ASSERT_TRUE(agent.Start());
         ASSERT_TRUE(sim.WaitForAgent(20000)) << "the agent did not connect";
@@ -353,92 +341,161 @@ protected:
         }
         Clean();
     }
+    using Vault = driversim::DriverSim::Vault;
     // The driver's view of the vault at a DOS path, if it knows one.
-    const driversim::DriverSim::Vault* Known(const std::wstring& path)
+    std::optional<Vault> Known(const wstring& path)
     {
         wchar_t volume[MAX_PATH] = {};
         QueryDosDeviceW(path.substr(0, 2).c_str(), volume, MAX_PATH);
-        m_known = sim.Vaults();
-        for (const auto& v : m_known)
+        for (const auto& v : sim.Vaults())
             if (_wcsicmp(v.devicePath.c_str(), (volume + path.substr(2)).c_str()) == 0)
-                return &v;
-        return nullptr;
+                return v;
+        return std::nullopt;
     }
     size_t ControlsOf(DWORD command)
     {
-        size_t n = 0;
-        for (const auto& bytes : sim.Controls())
-            n += bytes.size() >= 4 && *reinterpret_cast<const DWORD*>(bytes.data()) == command;
-        return n;
+        const auto controls = sim.Controls();
+        return std::count_if(controls.begin(), controls.end(), [&](const auto& bytes) {
+            return bytes.size() >= 4 && *reinterpret_cast<const DWORD*>(bytes.data()) == command;
+        });
     }
-    std::vector<driversim::DriverSim::Vault> m_known;
+    // The folder pairs that restores told the driver about, one line each:
+    // device, directory, name and (extension) of each folder.
+    wstring PathPairs()
+    {
+        wstring text;
+        for (const auto& bytes : sim.Controls()) {
+            const auto* m = reinterpret_cast<const VaultControlMessage*>(bytes.data());
+            if (bytes.size() >= sizeof(*m) && m->dwCommand == VAULT_PATH_PAIR)
+                text += wstring(m->wszDevice1) + m->wszDir1 + m->wszName1 + L"(" + m->wszExt1 + L") " +
+                        m->wszDevice2 + m->wszDir2 + m->wszName2 + L"(" + m->wszExt2 + L")\n";
+        }
+        return text;
+    }
 };
 
 TEST_F(WithAgent, AVaultFromCreationToDisconnection)
 {
-    const std::wstring vault = kRoot + L"\\Vault1";
-    const std::string vault8 = Utf8(vault);
-    Expect(Vaultctl(L"create v: --path " + vault + L" --label Work"), 0,
-           "created vault V: at " + vault8 + " (label \"Work\", container \"Vuzaziz-V\"), logged in");
-    ASSERT_NE(nullptr, Known(vault)) << "no ADD_VAULTS for the new vault";
-    EXPECT_TRUE(Known(vault)->newVault);
-    EXPECT_FALSE(RegBytes(L"V", L"Key").empty()) << "the agent keeps the generated key in the record";
-    Expect(Vaultctl(L"create V: --path " + vault), 2, "", "exists already");
+    const wstring vault = kRoot + L"\\Vault1", vault10 = kRoot + L"\\Vault10";
+    // A wrapped key that no container of this user unwraps: the vault is taken back.
+    Store(kRoot + L"\\broken.key", std::string(140, '\x5A'));
+    Expect(L"create V: --path " + vault + L" --key-file " + kRoot + L"\\broken.key", 1,
+           L"not created: the agent could not make the keys of vault V:");
+    EXPECT_EQ(L"", Record(L"V")) << "the record stays behind";
+    EXPECT_FALSE(fs::exists(vault)) << "the new folder stays behind";
+    EXPECT_FALSE(Known(vault));
 
-    const struct {
-        std::wstring args;
-        long code;
-        std::string out;
-        std::function<void()> check;
-    } steps[] = {
-        {L"status " + vault + L"\\sub\\file.txt", 0, "logged in: " + vault8 + "\\sub\\file.txt", {}},
-        {L"status " + kRoot + L"\\Vault10", 1, "not logged in: " + Utf8(kRoot) + "\\Vault10", {}},
-        {L"logout " + vault + L"\\", 0, "logged out: " + vault8 + " (status before: logged in, now: not logged in)",
+    Expect(L"create v: --path " + vault + L" --label Work", 0,
+           L"created vault V: at " + vault + L" (label \"Work\", container \"Vuzaziz-V\"), logged in");
+    ASSERT_TRUE(Known(vault)) << "no ADD_VAULTS for the new vault";
+    EXPECT_TRUE(Known(vault)->newVault);
+    EXPECT_NE(wstring::npos, Record(L"V").find(L";Key=")) << "the agent keeps the generated key in the record";
+    Expect(L"create V: --path " + vault, 2, L"", L"exists already");
+
+    Play({
+        {L"status " + vault + L"\\sub\\file.txt", 0, L"logged in: " + vault + L"\\sub\\file.txt"},
+        {L"status " + vault10, 1, L"not logged in: " + vault10},
+        {L"logout " + vault + L"\\", 0, L"logged out: " + vault + L" (status before: logged in, now: not logged in)",
          [&] { EXPECT_EQ(1u, ControlsOf(VAULT_LOGGED_OUT)); }},
-        {L"status " + vault, 1, "not logged in: " + vault8, {}},
-        {L"login " + vault, 0, "logged in: " + vault8,
-         [&] {
-             ASSERT_NE(nullptr, Known(vault));
-             EXPECT_TRUE(Known(vault)->loggedIn);
-         }},
-        {L"login " + kRoot + L"\\Vault10", 1, "not logged in: " + Utf8(kRoot) + "\\Vault10 (no vault holds this path)",
+        {L"status " + vault, 1, L"not logged in: " + vault},
+        {L"login " + vault, 0, L"logged in: " + vault, [&] { EXPECT_TRUE(Known(vault).value_or(Vault{}).loggedIn); }},
+        {L"login " + vault10, 1, L"not logged in: " + vault10 + L" (no vault holds this path)",
          [&] { EXPECT_EQ(1u, ControlsOf(VAULT_LOGGED_IN)); }},
         {L"dump --dismiss", 0,
-         "agent message box \"Vault service\": Sending DUMP_OPEN_FILES message [closed]\r\n"
-         "agent message box \"Vault service\": Message Sent successfully [closed]\r\n"
-         "dump: request sent to the driver",
+         L"agent message box \"Vault service\": Sending DUMP_OPEN_FILES message [closed]\r\n"
+         L"agent message box \"Vault service\": Message Sent successfully [closed]\r\n"
+         L"dump: request sent to the driver",
          [&] {
              EXPECT_EQ(1u, ControlsOf(DUMP_OPEN_FILES));
              sim.SetControlAnswer(E_FAIL);
          }},
-        {L"dump --dismiss", 1, "Message Sent failed [closed]\r\ndump: the driver refused the request",
+        {L"dump --dismiss", 1, L"Message Sent failed [closed]\r\ndump: the driver refused the request",
          [&] { sim.SetControlAnswer(S_OK); }},
-        {L"disconnect " + vault, 0, "disconnected: " + vault8 + " (status before: logged in, now: not logged in)",
-         [&] { EXPECT_EQ(nullptr, Known(vault)) << "the driver still lists the vault"; }},
-        {L"status " + vault, 1, "not logged in", {}},
-        {L"quit", 0, "the agent (pid " + std::to_string(agent.Pid()) + ") ended",
+        {L"disconnect " + vault, 0, L"disconnected: " + vault + L" (status before: logged in, now: not logged in)",
+         [&] { EXPECT_FALSE(Known(vault)) << "the driver still lists the vault"; }},
+        {L"status " + vault, 1, L"not logged in"},
+        {L"quit", 0, L"the agent (pid " + std::to_wstring(agent.Pid()) + L") ended",
          [&] { EXPECT_EQ(0, agent.WaitForExit(0)); }},
-    };
-    for (const auto& step : steps) {
-        Expect(Vaultctl(step.args), step.code, step.out);
-        if (step.check)
-            step.check();
-    }
+    });
 }
 
-TEST_F(WithAgent, AVaultWhoseKeysCannotBeMadeIsTakenBack)
+TEST_F(WithAgent, AVaultsFilesBackedUpRestoredSharedCopiedAndRemoved)
 {
-    // A wrapped key that no container of this user unwraps.
-    const std::wstring keyFile = kRoot + L"\\broken.key";
-    std::vector<BYTE> blob(140, 0x5A);
-    FILE* f = _wfopen(keyFile.c_str(), L"wb");
-    ASSERT_NE(nullptr, f);
-    fwrite(blob.data(), 1, blob.size(), f);
-    fclose(f);
-    const std::wstring vault = kRoot + L"\\Broken";
-    Expect(Vaultctl(L"create V: --path " + vault + L" --key-file " + keyFile), 1,
-           "not created: the agent could not make the keys of vault V:");
-    EXPECT_TRUE(RegString(L"V", L"Path").empty()) << "the record stays behind";
-    EXPECT_FALSE(std::filesystem::exists(vault)) << "the new folder stays behind";
-    EXPECT_EQ(nullptr, Known(vault));
+    const wstring work = kRoot + L"\\Work", work2 = kRoot + L"\\Work (2)", backup = kRoot + L"\\Backup.1",
+                  shared = kRoot + L"\\Shared", locked = shared + L"\\locked.txt", none = shared + L"\\none.cfg";
+    const wstring record = ExeDir() + L"\\" EXPLORER_RECORD_FILE;
+    auto q = [](const wstring& path) { return L"\"" + path + L"\""; };   // "Work (2)" has a space
+    for (const auto& [file, text] : {std::pair{work + L"\\vault3.cfg", "config"}, {work + L"\\keyArchive.xml", "keys"},
+                                     {work + L"\\notes.txt", "notes"}, {shared + L"\\vault3.cfg", "old"},
+                                     {locked, "locked"}, {AppData() + L"\\Vault3.cfg", "old"}}) {
+        fs::create_directories(fs::path(file).parent_path());
+        Store(file, text);
+    }
+    SetFileAttributesW(locked.c_str(), FILE_ATTRIBUTE_READONLY);
+    wchar_t device[MAX_PATH] = {};
+    QueryDosDeviceW(L"C:", device, MAX_PATH);
+    const wstring from = device + wstring(L"\\vaultctl-test\\Backup.1(.1) ") + device + L"\\vaultctl-test\\";
+
+    Play({
+        // Backups: made, refused over an existing one, replaced when told.
+        {L"backup " + work + L" " + backup + L" 0", 0, L"backed up " + work + L" into " + backup},
+        {L"backup " + work + L" " + backup + L" 0", 1,
+         L"not backed up: the vault-manager library refused to back up " + work + L" into " + backup},
+        {L"backup " + work + L" " + backup + L" 1", 0, L"backed up",
+         [&] {   // a damaged file, and one that the backup does not know
+             Store(work + L"\\notes.txt", "damaged");
+             Store(work + L"\\extra.txt", "extra");
+         }},
+        {L"restore " + backup, 0, L"restore of " + backup + L" into the vault it was made from has run",
+         [&] {
+             EXPECT_EQ("extra.txt=extra keyArchive.xml=keys notes.txt=notes vault3.cfg=config", Files(work));
+             EXPECT_EQ(from + L"Work()\n", PathPairs());
+         }},
+        {L"restore " + backup + L" --new", 0, L"restored into a new vault folder: " + work2 + L"\r\n",
+         [&] {
+             EXPECT_EQ("keyArchive.xml=keys notes.txt=notes vault3.cfg=config", Files(work2));
+             EXPECT_EQ(from + L"Work()\n" + from + L"Work (2)()\n", PathPairs());
+         }},
+        // A folder that is not a backup: nothing restored, nothing told to the driver.
+        {L"restore " + work, 0, L"(the agent does not report whether the library restored anything)"},
+        {L"restore " + work + L" --new", 1, L"not restored: no new vault folder appeared beside " + work,
+         [&] { EXPECT_EQ(2u, ControlsOf(VAULT_PATH_PAIR)); }},
+
+        // Sharing moves the configuration, over what the destination held.
+        {L"share " + work + L" " + shared, 0,
+         L"vault3.cfg: moved to " + shared + L"\r\nkeyArchive.xml: moved to " + shared,
+         [&] {
+             EXPECT_EQ("extra.txt=extra notes.txt=notes", Files(work));
+             EXPECT_EQ("keyArchive.xml=keys locked.txt=locked vault3.cfg=config", Files(shared));
+         }},
+        {L"share " + work + L" " + shared, 1, L"vault3.cfg: not in " + work + L"\r\nkeyArchive.xml: not in " + work},
+        {L"share " + shared + L" " + kRoot + L"\\none", 1,
+         L"vault3.cfg: not moved (there is no folder " + kRoot + L"\\none)\r\nkeyArchive.xml: not moved"},
+        {L"check-shared " + shared + L"\\vault3.cfg " + shared + L"\\keyArchive.xml", 0, L"shared: both files exist"},
+        {L"check-shared " + none + L" " + shared + L"\\keyArchive.xml", 1, L"not shared: missing " + none + L"\r\n"},
+        {L"check-shared " + shared + L"\\vault3.cfg " + none, 1, L"not shared: missing " + none + L"\r\n"},
+        {L"unshare " + shared + L"\\vault3.cfg", 0, L"deleted: " + shared + L"\\vault3.cfg"},
+        {L"unshare " + shared + L"\\vault3.cfg", 1, L"not deleted: " + shared + L"\\vault3.cfg (no such file)"},
+        {L"unshare " + locked, 1, L"not deleted: " + locked + L" (the agent could not delete it)",
+         [&] { EXPECT_EQ("keyArchive.xml=keys locked.txt=locked", Files(shared)); }},
+
+        // The configuration copied into the user's application data, over what was there.
+        {L"move-config " + q(work2), 0,
+         L"copied Vault3.cfg and KeyArchive.xml from " + work2 + L" to " + AppData() + L"\r\n",
+         [&] {
+             EXPECT_EQ("config|keys", Load(AppData() + L"\\Vault3.cfg") + "|" + Load(AppData() + L"\\KeyArchive.xml"));
+             EXPECT_EQ("keyArchive.xml=keys notes.txt=notes vault3.cfg=config", Files(work2)) << "sources stay";
+         }},
+        {L"remove-files \"\" " + q(work2 + L"\\keyArchive.xml"), 0, L"deleted: " + work2 + L"\\keyArchive.xml",
+         [&] { Store(work2 + L"\\vault3.cfg", "config 2"); }},
+        {L"move-config " + q(work2), 1,
+         L"not copied: " + work2 + L" has no KeyArchive.xml (Vault3.cfg was copied all the same)",
+         [&] { EXPECT_EQ("config 2", Load(AppData() + L"\\Vault3.cfg")); }},
+        {L"remove-files " + locked + L" " + none, 1, L"still there: " + locked + L"\r\nwas not there: " + none},
+
+        // Each request starts another explorer beside the agent.
+        {L"explore", 0, L"asked the agent to start the vault explorer (" + ExeDir() + L"\\VododizEveru.exe)"},
+        {L"explore", 0, L"asked the agent to start the vault explorer",
+         [&] { EXPECT_TRUE(WaitUntil([&] { return CountOf(ReadFileText(record), "start pid=") == 2; }, 10000)); }},
+    });
 }

@@ -142,6 +142,29 @@ void Put(char (&slot)[N], const std::string& text)
 }
 
 bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+bool IsFolder(const std::wstring& path)
+{
+    const DWORD dwAttributes = GetFileAttributesW(path.c_str());
+    return dwAttributes != INVALID_FILE_ATTRIBUTES && (dwAttributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+// The names of the folders in a folder, sorted.
+std::vector<std::wstring> Subfolders(const std::wstring& folder)
+{
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW data;
+    HANDLE hFind = FindFirstFileW((folder + L"\\*").c_str(), &data);
+    if (hFind == INVALID_HANDLE_VALUE)
+        return names;
+    do {
+        if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && wcscmp(data.cFileName, L".") &&
+            wcscmp(data.cFileName, L".."))
+            names.push_back(data.cFileName);
+    } while (FindNextFileW(hFind, &data));
+    FindClose(hFind);
+    std::sort(names.begin(), names.end());
+    return names;
+}
 
 // ---- commands --------------------------------------------------------------
 
@@ -399,7 +422,10 @@ int RunShare(const Invocation& in)
         const std::wstring name = kConfigFiles[i];
         const bool bMoved = before[i] && !Exists(source + L"\\" + name) && Exists(destination + L"\\" + name);
         moved += bMoved;
-        Out(name + (!before[i] ? L": not in " + source : bMoved ? L": moved to " + destination : L": not moved"));
+        Out(name + (!before[i]              ? L": not in " + source
+                    : bMoved                ? L": moved to " + destination
+                    : IsFolder(destination) ? L": not moved"
+                                            : L": not moved (there is no folder " + destination + L")"));
     }
     return moved ? kDone : kNegative;
 }
@@ -427,7 +453,11 @@ int RunCheckShared(const Invocation& in)
         Out(L"shared: both files exist");
         return kDone;
     }
-    Out(L"not shared: " + first + L" or " + second + L" is missing");
+    std::wstring missing;
+    for (const std::wstring& file : {first, second})
+        if (!Exists(file))
+            missing += (missing.empty() ? L"" : L", ") + file;
+    Out(L"not shared: " + (missing.empty() ? first + L" or " + second + L" is missing" : L"missing " + missing));
     return kNegative;
 }
 
@@ -451,9 +481,11 @@ int RunUnshare(const Invocation& in)
 int RunBackup(const Invocation& in)
 {
     const Command& command = CommandNamed(L"backup");
-    const std::string first = Narrow(command, FullPath(command, in.args[0]));
-    const std::string second = Narrow(command, FullPath(command, in.args[1]));
-    const DWORD dwValue = Number(command, in.args[2], L"VALUE");
+    const std::wstring vault = FullPath(command, in.args[0]);
+    const std::wstring target = FullPath(command, in.args[1]);
+    const std::string first = Narrow(command, vault);
+    const std::string second = Narrow(command, target);
+    const DWORD dwValue = Number(command, in.args[2], L"FLAGS");
     Agent agent(in.options);
     Section section(SECTION_BACKUP, sizeof(BACKUP_SECTION));
     auto* backup = section.As<BACKUP_SECTION>();
@@ -463,27 +495,46 @@ int RunBackup(const Invocation& in)
     backup->dwFailed = 0;
     agent.Send(MSG_NAME_VAULT_BACKUP);
     if (backup->dwFailed == 1) {
-        Out(L"backup failed (the agent's log tells why)");
+        // The agent keeps the library's error to itself.
+        Out(L"not backed up: the vault-manager library refused to back up " + vault + L" into " + target);
         return kNegative;
     }
-    Out(L"backup done");
+    Out(L"backed up " + vault + L" into " + target);
     return kDone;
 }
 
 int RunRestore(const Invocation& in)
 {
     const Command& command = CommandNamed(L"restore");
-    const std::string path = Narrow(command, FullPath(command, in.args[0], sizeof(RESTORE_SECTION::szPath)),
-                                    sizeof(RESTORE_SECTION::szPath));
+    const std::wstring backup = FullPath(command, in.args[0], sizeof(RESTORE_SECTION::szPath));
+    const std::string path = Narrow(command, backup, sizeof(RESTORE_SECTION::szPath));
+    const bool bNew = in.Has(L"--new");
+    // The library puts a new vault beside the backup; the agent reports
+    // nothing, so the folder that appears there is the only outcome to see.
+    const std::wstring parent = backup.substr(0, backup.find_last_of(L'\\'));
+    const std::vector<std::wstring> before = bNew ? Subfolders(parent) : std::vector<std::wstring>{};
     Agent agent(in.options);
     Section section(SECTION_RESTORE, sizeof(RESTORE_SECTION));
     Event answered(EVENT_RESTORE);
     Put(section.As<RESTORE_SECTION>()->szPath, path);
-    section.As<RESTORE_SECTION>()->dwTarget = in.Has(L"--new") ? 1 : 0;
+    section.As<RESTORE_SECTION>()->dwTarget = bNew ? 1 : 0;
     agent.Send(MSG_NAME_RESTOREVAULT, &answered);
-    Out(std::wstring(L"restore into ") + (in.Has(L"--new") ? L"a new vault" : L"the current vault") +
-        L" has run (the agent does not report its outcome)");
-    return kDone;
+    if (!bNew) {
+        Out(L"restore of " + backup + L" into the vault it was made from has run (the agent does not report "
+                                      L"whether the library restored anything)");
+        return kDone;
+    }
+    bool bAdded = false;
+    for (const std::wstring& name : Subfolders(parent)) {
+        if (!std::binary_search(before.begin(), before.end(), name)) {
+            Out(L"restored into a new vault folder: " + parent + L"\\" + name);
+            bAdded = true;
+        }
+    }
+    if (!bAdded)
+        Out(L"not restored: no new vault folder appeared beside " + backup +
+            L" (not a backup, or the library refused it; the agent does not say why)");
+    return bAdded ? kDone : kNegative;
 }
 
 int RunMoveConfig(const Invocation& in)
@@ -497,7 +548,14 @@ int RunMoveConfig(const Invocation& in)
             section.As<CONNECT_SECTION>()->wszAppData);
         return kDone;
     }
-    Out(L"not copied: both Vault3.cfg and KeyArchive.xml must be in " + folder);
+    // The agent copies Vault3.cfg first and stops at the first failure.
+    const bool bConfig = Exists(folder + L"\\Vault3.cfg"), bKeys = Exists(folder + L"\\KeyArchive.xml");
+    if (!bConfig)
+        Out(L"not copied: " + folder + L" has no Vault3.cfg" + (bKeys ? L"" : L" and no KeyArchive.xml"));
+    else if (!bKeys)
+        Out(L"not copied: " + folder + L" has no KeyArchive.xml (Vault3.cfg was copied all the same)");
+    else
+        Out(L"not copied: the agent could not copy Vault3.cfg and KeyArchive.xml from " + folder);
     return kNegative;
 }
 
@@ -506,11 +564,13 @@ int RunRemoveFiles(const Invocation& in)
     const Command& command = CommandNamed(L"remove-files");
     std::wstring files[2];
     std::string narrow[2];
+    bool before[2] = {};
     for (size_t i = 0; i < in.args.size(); i++) {
         if (in.args[i].empty())
             continue;   // an empty first file lets the second stand alone
         files[i] = FullPath(command, in.args[i]);
         narrow[i] = Narrow(command, files[i]);
+        before[i] = Exists(files[i]);
     }
     Agent agent(in.options);
     {
@@ -520,12 +580,12 @@ int RunRemoveFiles(const Invocation& in)
         SendExpectingOne(agent, MSG_NAME_REM_REST_FILE);
     }
     int left = 0;
-    for (const std::wstring& file : files) {
-        if (file.empty())
+    for (int i = 0; i < 2; i++) {
+        if (files[i].empty())
             continue;
-        const bool bThere = Exists(file);
+        const bool bThere = Exists(files[i]);
         left += bThere;
-        Out((bThere ? L"still there: " : L"gone: ") + file);
+        Out((bThere ? L"still there: " : before[i] ? L"deleted: " : L"was not there: ") + files[i]);
     }
     return left ? kNegative : kDone;
 }
@@ -605,14 +665,15 @@ const std::vector<Command>& Commands()
          L"Exit 0 both exist (the vault is shared), 1 not.", 2, 2, {}, {}, RunCheckShared},
         {L"unshare", L"unshare FILE", L"delete FILE", L"Exit 0 deleted, 1 missing or not deletable.", 1, 1, {},
          {}, RunUnshare},
-        {L"backup", L"backup PATH1 PATH2 VALUE", L"back up a vault (vault manager library)",
-         L"The two paths and the 32-bit VALUE go to the library as they are. Exit 0 done, 1 the\n"
-         L"library reported a failure.",
+        {L"backup", L"backup VAULT BACKUP FLAGS", L"back up a vault (vault manager library)",
+         L"The library copies the vault folder VAULT into the folder BACKUP, which must be empty or\n"
+         L"hold a backup; FLAGS 1 replaces a backup there. Exit 0 done, 1 the library refused (the\n"
+         L"agent does not pass on why).",
          3, 3, {}, {}, RunBackup},
         {L"restore", L"restore PATH [--new]", L"restore into this vault or a new one",
-         L"  --new   restore into a new vault\n"
-         L"PATH has at most 255 characters. The agent does not report the outcome: exit 0 once\n"
-         L"it has run the restore.",
+         L"  --new   restore into a new vault folder beside PATH\n"
+         L"PATH, a backup folder, has at most 255 characters. The agent does not report the outcome:\n"
+         L"exit 0 once it has run the restore; with --new, 1 when no new folder appeared beside PATH.",
          1, 1, {L"--new"}, {}, RunRestore},
         {L"move-config", L"move-config FOLDER",
          L"copy a vault's configuration to app data",
