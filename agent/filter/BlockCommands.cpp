@@ -15,7 +15,16 @@ BOOL Impersonation(ULONG ulFirst, ULONG ulSecond)
 {
     (void)ulFirst;
     (void)ulSecond;
-    return TRUE;
+    return FALSE;
+}
+
+// A revert is a call into the kernel (a server round trip under a
+// compatibility layer) on the path of every block: made only when there is
+// something to revert.
+void RevertImpersonation(BOOL bImpersonated)
+{
+    if (bImpersonated)
+        RevertToSelf();
 }
 
 // The block copied into the reply, cleared beyond it.
@@ -28,10 +37,11 @@ static void CopyBlock(const Notification* pNotification, REPLY_BUFFER* pBuffer)
 
 void OnEncryptBlock(const Notification* pNotification, struct Reply* pReply)
 {
+    BOOL bImpersonated;
     DWORD dwResult;
 
     WriteTrace("ScannerWorker() - EncryptBlock command recieved");
-    Impersonation(pNotification->Requester[1], pNotification->Requester[0]);
+    bImpersonated = Impersonation(pNotification->Requester[1], pNotification->Requester[0]);
     CopyBlock(pNotification, &pReply->Buffer);
     if (pNotification->FSKHandle == 0) {
         WriteTrace("ScannerWorker() - EncryptBlock - No FSKKey - Failed!");
@@ -47,20 +57,22 @@ void OnEncryptBlock(const Notification* pNotification, struct Reply* pReply)
             WriteLog("Encryption returned an error %d\n", (int)dwResult);
         }
     }
-    RevertToSelf();
+    RevertImpersonation(bImpersonated);
     WriteTrace("ScannerWorker() - EncryptBlock processed");
 }
 
 void OnGetNormalBuffer(const Notification* pNotification, struct Reply* pReply)
 {
+    BOOL bImpersonated;
+
     WriteTrace("ScannerWorker() - GetNormalBuffer command recieved");
-    Impersonation(pNotification->Requester[1], pNotification->Requester[0]);
+    bImpersonated = Impersonation(pNotification->Requester[1], pNotification->Requester[0]);
     CopyBlock(pNotification, &pReply->Buffer);
     if (pNotification->FSKHandle != 0 &&
         TransformWithFileKey(pNotification->FSKHandle, pReply->Buffer.Data, &pReply->Buffer.Length, FALSE) ==
             KEY_RESULT_OK)
         pReply->Succeeded = 1;
-    RevertToSelf();
+    RevertImpersonation(bImpersonated);
     WriteTrace("ScannerWorker() - GetNormalBuffer processed");
 }
 

@@ -68,9 +68,11 @@ GUARDED_BODY static void ListBatch(Notification* pNotification, struct Reply* pR
 
 void OnParsedFileNew(Notification* pNotification, struct Reply* pReply)
 {
+    BOOL bImpersonated;
+
     WriteTrace("ScannerWorker() - ParsedFileNew command received");
     WriteLog("DIR --- Time starts for ParsedFileNew : %d", (int)GetTickCount());
-    Impersonation(pNotification->Requester[1], pNotification->Requester[0]);
+    bImpersonated = Impersonation(pNotification->Requester[1], pNotification->Requester[0]);
     __try {
         ListBatch(pNotification, pReply);
     } __except (EXCEPTION_EXECUTE_HANDLER) {
@@ -78,7 +80,7 @@ void OnParsedFileNew(Notification* pNotification, struct Reply* pReply)
         WriteLog("Exception ocurred in Parsed file.");
         pReply->Succeeded = 0;
     }
-    RevertToSelf();
+    RevertImpersonation(bImpersonated);
     WriteLog("Time ends for ParsedFileNew : %d\n", (int)GetTickCount());
     WriteTrace("ScannerWorker() - ParsedFileNew processed");
 }
@@ -108,8 +110,10 @@ GUARDED_BODY static void FindDataFile(const Notification* pNotification, struct 
 
 void OnPreDirBrowsing(const Notification* pNotification, struct Reply* pReply)
 {
+    BOOL bImpersonated;
+
     WriteTrace("ScannerWorker() - PreDirBrowsing command recieved");
-    Impersonation(pNotification->Requester[1], pNotification->Requester[0]);
+    bImpersonated = Impersonation(pNotification->Requester[1], pNotification->Requester[0]);
     __try {
         FindDataFile(pNotification, pReply);
     } __except (EXCEPTION_EXECUTE_HANDLER) {
@@ -117,6 +121,6 @@ void OnPreDirBrowsing(const Notification* pNotification, struct Reply* pReply)
         WriteLog("Exception ocurred in PREDirBrowsing.");
         pReply->Succeeded = 0;
     }
-    RevertToSelf();
+    RevertImpersonation(bImpersonated);
     WriteTrace("ScannerWorker() - PreDirBrowsing processed");
 }

@@ -72,18 +72,30 @@ BOOL LogicalNamesEqual(LPCWSTR pwszFirst, LPCWSTR pwszSecond)
 // ---------------------------------------------------------------------------
 // One meta file from disk.
 
-static BOOL ReadMetaFile(LPCWSTR pwszPath, char* pszText)
+typedef enum _META_READ { META_READ_DONE, META_READ_MISSING, META_READ_FAILED } META_READ;
+
+// The meta file's first 1,031 bytes, terminated. A file that is not there
+// is told apart from one that cannot be read: the open answers both, so no
+// separate directory search is made for every stored file of a folder.
+static META_READ ReadMetaFile(LPCWSTR pwszPath, char* pszText)
 {
     HANDLE hFile;
     DWORD cbRead = 0;
+    DWORD dwError;
     BOOL bRead;
 
     hFile = CreateFileW(pwszPath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
                         FILE_ATTRIBUTE_NORMAL, NULL);
     if (hFile == INVALID_HANDLE_VALUE) {
+        dwError = GetLastError();
+        if (dwError == ERROR_FILE_NOT_FOUND || dwError == ERROR_PATH_NOT_FOUND || dwError == ERROR_INVALID_NAME) {
+            WriteTrace("GetRealFileName() - FindFirstFileExW Failed - Failed!");
+            WriteLog("FindFirstFileExW failed\n");
+            return META_READ_MISSING;
+        }
         WriteTrace("GetRealFileName() - File could not be opened - Failed!");
         WriteLog("File could not be opened\n");
-        return FALSE;
+        return META_READ_FAILED;
     }
     bRead = ReadFile(hFile, pszText, META_FILE_READ_BYTES, &cbRead, NULL);
     CloseHandle(hFile);
@@ -91,21 +103,19 @@ static BOOL ReadMetaFile(LPCWSTR pwszPath, char* pszText)
         WriteTrace("GetRealFileName() - ReadFile failed - Failed!");
         WriteLog("read failed");
         WriteLog("could not read meta file \n");
-        return FALSE;
+        return META_READ_FAILED;
     }
     pszText[cbRead] = '\0';
-    return TRUE;
+    return META_READ_DONE;
 }
 
-// TRUE with bEnd FALSE means: failed without the End line.
+// FALSE with *pbEnd FALSE means: failed without the End line.
 GUARDED_BODY static BOOL ReadStoredName(HCRYPTKEY hVaultKey, LPCWSTR pwszFolder, LPCWSTR pwszStoredName,
                                         WCHAR* wszNameOut, LARGE_INTEGER* pliSizeOut, WCHAR* wszKeyTextOut,
                                         DWORD cchKeyTextOut, BOOL* pbEnd)
 {
     WCHAR wszPath[STORE_PATH_CHARS];
     char szText[META_FILE_READ_BYTES + 1];
-    WIN32_FIND_DATAW findData;
-    HANDLE hFind;
 
     *pbEnd = FALSE;
     if (pwszStoredName[0] == L'\0') {
@@ -116,16 +126,16 @@ GUARDED_BODY static BOOL ReadStoredName(HCRYPTKEY hVaultKey, LPCWSTR pwszFolder,
     }
     if (FAILED(StringCchPrintfW(wszPath, STORE_PATH_CHARS, L"%ws\\%ws", pwszFolder, pwszStoredName)))
         return FALSE;
-    hFind = FindFirstFileExW(wszPath, FindExInfoStandard, &findData, FindExSearchNameMatch, NULL, 0);
-    if (hFind == INVALID_HANDLE_VALUE) {
-        WriteTrace("GetRealFileName() - FindFirstFileExW Failed - Failed!");
-        WriteLog("FindFirstFileExW failed\n");
+    switch (ReadMetaFile(wszPath, szText)) {
+    case META_READ_MISSING:
         return FALSE;
+    case META_READ_FAILED:
+        *pbEnd = TRUE;
+        return FALSE;
+    case META_READ_DONE:
+        *pbEnd = TRUE;
+        break;
     }
-    FindClose(hFind);
-    *pbEnd = TRUE;
-    if (!ReadMetaFile(wszPath, szText))
-        return FALSE;
     WriteLog("Trying to retrieve file name from xml\n");
     if (!GetFileDetailsFromXML(hVaultKey, szText, wszNameOut, pliSizeOut, wszKeyTextOut, cchKeyTextOut)) {
         WriteTrace("GetRealFileName() - Could not retrieve file name from xml");
