@@ -20,6 +20,8 @@ const char kFileCommandUsage[] =
     "  rm VAULTFILE               delete a file\n"
     "  mkdir VAULTFOLDER          make a folder\n"
     "  rmdir VAULTFOLDER          delete a folder with everything in it\n"
+    "  where VAULTPATH            the vault, folder and NT volume a path resolves to\n"
+    "  stop                       end the serving vaultfilter\n"
     "Vault paths begin with the vault's drive letter (N:\\docs\\a.txt) or with its\n"
     "folder (C:\\Vaults\\Work\\docs\\a.txt); \"/\" may stand for \"\\\". A local path\n"
     "that begins with \"/\" is a path of the host system.\n";
@@ -45,7 +47,8 @@ struct Shape {
     size_t         words;   // after the name
 };
 const Shape kCommands[] = {{L"put", 2}, {L"get", 2}, {L"cat", 1}, {L"ls", 1},
-                          {L"mv", 2},  {L"rm", 1},  {L"mkdir", 1}, {L"rmdir", 1}};
+                          {L"mv", 2},  {L"rm", 1},  {L"mkdir", 1}, {L"rmdir", 1},
+                          {L"where", 1}, {L"stop", 0}};
 
 FileResult LocalError(const char* pszWhat, const std::wstring& path)
 {
@@ -202,6 +205,16 @@ DWORD ReadMessage(HANDLE h, std::vector<uint8_t>* pMessage, HANDLE hStop, DWORD 
     }
 }
 
+FileResult Where(VaultFiles& files, const std::wstring& path, std::string* pOutput)
+{
+    VaultPath resolved;
+    FileResult r = files.Resolve(path, &resolved);
+    if (r)
+        *pOutput = Utf8(path) + " is " + Utf8(resolved.dos) + " in the vault " + Utf8(resolved.vault) +
+                   "; the driver sees " + Utf8(resolved.volume + resolved.parentDir + resolved.name) + "\n";
+    return r;
+}
+
 }  // namespace
 
 bool IsFileCommand(const std::wstring& word)
@@ -247,6 +260,10 @@ int RunFileCommand(VaultFiles& files, const std::vector<std::wstring>& argsIn, s
         r = files.CreateFolder(args[1]);
     else if (name == L"rmdir")
         r = files.DeleteFolder(args[1]);
+    else if (name == L"where")
+        r = Where(files, args[1], pOutput);
+    else if (name == L"stop")
+        *pOutput = "vaultfilter: stopping\n";
     if (r)
         return kCommandDone;
     *pOutput += "vaultfilter: " + Utf8(name) + ": " + FileErrorName(r.error) + ": " + r.text + "\n";
@@ -310,6 +327,7 @@ struct FileCommandServer::State {
     HANDLE                                  hStop = CreateEventW(NULL, TRUE, FALSE, NULL);
     std::thread                             thread;
     std::function<void(const std::string&)> sink;
+    std::function<void()>                   onStop;
 
     explicit State(VaultFiles& f) : files(f) {}
     ~State() { CloseHandle(hStop); }
@@ -355,6 +373,8 @@ struct FileCommandServer::State {
             uint8_t byte;
             Transfer(h, false, &byte, 1, &cb, hStop, kCloseWaitMs);   // ends when the client closes
         }
+        if (code == kCommandDone && args[0] == L"stop" && onStop)
+            onStop();
     }
 
     // Keeps one instance listening while a command is carried out on another.
@@ -398,7 +418,7 @@ FileCommandServer::FileCommandServer(VaultFiles& files) : m_state(std::make_uniq
 
 FileCommandServer::~FileCommandServer() { Stop(); }
 
-bool FileCommandServer::Start(std::function<void(const std::string&)> sink)
+bool FileCommandServer::Start(std::function<void(const std::string&)> sink, std::function<void()> onStop)
 {
     if (m_state->thread.joinable() || WaitNamedPipeW(FILE_COMMAND_PIPE, 200))
         return false;
@@ -406,6 +426,7 @@ bool FileCommandServer::Start(std::function<void(const std::string&)> sink)
     if (h == INVALID_HANDLE_VALUE)
         return false;
     m_state->sink = std::move(sink);
+    m_state->onStop = std::move(onStop);
     ResetEvent(m_state->hStop);
     m_state->thread = std::thread([this, h] { m_state->Run(h); });
     return true;

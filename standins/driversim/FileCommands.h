@@ -34,7 +34,7 @@ enum : int {
 // The usage lines of the file commands.
 extern const char kFileCommandUsage[];
 
-// Whether word names a file command (put, get, cat, ls, mv, rm, mkdir, rmdir).
+// Whether word names a file command (put, get, cat, ls, mv, rm, mkdir, rmdir, where, stop).
 bool IsFileCommand(const std::wstring& word);
 
 // Carries out one command (args[0] is its name) and returns its exit code;
@@ -57,7 +57,8 @@ public:
 
     // False when another process already takes commands, or the pipe
     // cannot be made. The sink hears one line per command and its outcome.
-    bool Start(std::function<void(const std::string&)> sink = {});
+    // onStop is called after a "stop" command has been answered.
+    bool Start(std::function<void(const std::string&)> sink = {}, std::function<void()> onStop = {});
     void Stop();
 
     struct State;

@@ -81,9 +81,9 @@ int Serve(DWORD dwSeconds)
         return 3;
     driversim::VaultFiles files(sim);
     driversim::FileCommandServer commands(files);
-    if (!commands.Start([](const std::string& line) { Say("%s", line); }))
-        Say("another process takes the file commands already; this one takes none");
     g_hQuit = CreateEventW(NULL, TRUE, FALSE, NULL);
+    if (!commands.Start([](const std::string& line) { Say("%s", line); }, [] { SetEvent(g_hQuit); }))
+        Say("another process takes the file commands already; this one takes none");
     SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
     WaitForSingleObject(g_hQuit, dwSeconds != 0 ? dwSeconds * 1000 : INFINITE);
     commands.Stop();
