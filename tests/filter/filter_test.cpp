@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "AgentHarness.h"
+#include "CompanionSession.h"
 #include "DriverSim.h"
 #include "filter/RequestCheck.h"
 #include "filter/ScannerWorker.h"
@@ -101,6 +102,8 @@ protected:
     static void SetUpTestSuite()
     {
         SetLevels(2, 2);
+        // An agent that knows no vault: what others left in the registry goes.
+        DeleteVaultRecords();
         s_sim = new driversim::DriverSim();
         ASSERT_TRUE(s_sim->Load());
         s_agent = new AgentProcess();
