@@ -29,8 +29,9 @@ static BOOL CopyToAppData(LPCWSTR pwszFolder, LPCWSTR pwszAppData, LPCWSTR pwszN
     return FALSE;
 }
 
-GUARDED_BODY static DWORD CopyConfiguration(CONNECT_SECTION* pView)
+GUARDED_BODY static DWORD CopyConfiguration(void* pSection)
 {
+    CONNECT_SECTION* pView = (CONNECT_SECTION*)pSection;
     WCHAR wszAppData[MAX_PATH];
     WCHAR wszFolder[CONNECT_PATH_CHARS];
 
@@ -50,18 +51,8 @@ GUARDED_BODY static DWORD CopyConfiguration(CONNECT_SECTION* pView)
 
 DWORD MoveVaultFiles(void)
 {
-    COMPANION_SECTION section = { NULL, NULL };
-    DWORD dwResult = 0;
-
-    WriteTrace("MoveVaultFiles() - Start");
-    __try {
-        if (OpenCommandSection(SECTION_CONNECT, sizeof(CONNECT_SECTION), &section, "MoveVaultFiles", "Failed!"))
-            dwResult = CopyConfiguration((CONNECT_SECTION*)section.pView);
-    } __except (EXCEPTION_EXECUTE_HANDLER) {
-    }
-    CloseCompanionSection(&section);
-    WriteTrace("MoveVaultFiles() - End");
-    return dwResult;
+    return RunSectionCommand(SECTION_CONNECT, sizeof(CONNECT_SECTION), "MoveVaultFiles", "Failed!", FALSE,
+                             CopyConfiguration);
 }
 
 GUARDED_BODY static void DeleteListedFiles(const TWO_FILES_SECTION* pView)

@@ -37,6 +37,25 @@ BOOL OpenCommandSection(LPCSTR pszName, SIZE_T cbView, COMPANION_SECTION* pSecti
     return FALSE;
 }
 
+DWORD RunSectionCommand(LPCSTR pszName, SIZE_T cbView, const char* pszOperation, const char* pszFailed,
+                        BOOL bReport, PFN_SERVE_SECTION pfnServe)
+{
+    COMPANION_SECTION section = { NULL, NULL };
+    DWORD dwResult = 0;
+
+    WriteTrace("%s() - Start", pszOperation);
+    __try {
+        if (OpenCommandSection(pszName, cbView, &section, pszOperation, pszFailed))
+            dwResult = pfnServe(section.pView);
+    } __except (bReport ? ExceptionFilter(GetExceptionInformation()) : EXCEPTION_EXECUTE_HANDLER) {
+        if (bReport)
+            WriteTrace("%s() - Exception occured - Failed!", pszOperation);
+    }
+    CloseCompanionSection(&section);
+    WriteTrace("%s() - End", pszOperation);
+    return dwResult;
+}
+
 void CloseCompanionSection(COMPANION_SECTION* pSection)
 {
     if (pSection->pView != NULL)

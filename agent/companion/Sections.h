@@ -22,6 +22,15 @@ SECTION_OPEN_RESULT OpenCompanionSection(LPCSTR pszName, SIZE_T cbView, COMPANIO
 // "<operation>() - OpenFileMappingA() failed - <failed>" or "... MapViewOfFile() ...".
 BOOL OpenCommandSection(LPCSTR pszName, SIZE_T cbView, COMPANION_SECTION* pSection, const char* pszOperation,
                         const char* pszFailed);
+// One command served from its section: traces its Start and End lines,
+// opens the section (tracing a failure in the operation's words), hands the
+// view to pfnServe, and unmaps and closes it on every path. An exception is
+// caught: with bReport through the exception filter and traced as
+// "<operation>() - Exception occured - Failed!", else silently. The result
+// is pfnServe's, or 0.
+typedef DWORD (*PFN_SERVE_SECTION)(void* pView);
+DWORD RunSectionCommand(LPCSTR pszName, SIZE_T cbView, const char* pszOperation, const char* pszFailed,
+                        BOOL bReport, PFN_SERVE_SECTION pfnServe);
 // Unmaps and closes whatever is open; safe on a section that never opened.
 void CloseCompanionSection(COMPANION_SECTION* pSection);
 

@@ -35,8 +35,9 @@ static BOOL MoveConfigFile(LPCWSTR pwszSource, LPCWSTR pwszDestination, int iFil
     return TRUE;
 }
 
-GUARDED_BODY static BYTE MoveConfigFiles(const VAULT_SHARE_SECTION* pView)
+GUARDED_BODY static DWORD MoveConfigFiles(void* pSection)
 {
+    const VAULT_SHARE_SECTION* pView = (const VAULT_SHARE_SECTION*)pSection;
     WCHAR wszSource[SHARE_PATH_CHARS];
     WCHAR wszDestination[SHARE_PATH_CHARS];
     BYTE bMoved = 0;
@@ -52,19 +53,8 @@ GUARDED_BODY static BYTE MoveConfigFiles(const VAULT_SHARE_SECTION* pView)
 
 BYTE VaultShare(void)
 {
-    COMPANION_SECTION section = { NULL, NULL };
-    BYTE bResult = 0;
-
-    WriteTrace("VaultShare() - Start");
-    __try {
-        if (OpenCommandSection(SECTION_VAULT_SHARE, sizeof(VAULT_SHARE_SECTION), &section, "VaultShare", "Failed!"))
-            bResult = MoveConfigFiles((const VAULT_SHARE_SECTION*)section.pView);
-    } __except (ExceptionFilter(GetExceptionInformation())) {
-        WriteTrace("VaultShare() - Exception occured - Failed!");
-    }
-    CloseCompanionSection(&section);
-    WriteTrace("VaultShare() - End");
-    return bResult;
+    return (BYTE)RunSectionCommand(SECTION_VAULT_SHARE, sizeof(VAULT_SHARE_SECTION), "VaultShare", "Failed!", TRUE,
+                                   MoveConfigFiles);
 }
 
 // A narrow path of at most 259 characters from its slot, terminated.
@@ -74,8 +64,9 @@ static void CopyNarrowPath(const char* pszSlot, char* szPath)
     szPath[COMPANION_PATH_BYTES - 1] = '\0';
 }
 
-GUARDED_BODY static BYTE AnswerSharedStatus(TWO_FILES_SECTION* pView)
+GUARDED_BODY static DWORD AnswerSharedStatus(void* pSection)
 {
+    TWO_FILES_SECTION* pView = (TWO_FILES_SECTION*)pSection;
     char szFirst[COMPANION_PATH_BYTES];
     char szSecond[COMPANION_PATH_BYTES];
     BYTE bShared;
@@ -89,22 +80,13 @@ GUARDED_BODY static BYTE AnswerSharedStatus(TWO_FILES_SECTION* pView)
 
 BYTE CheckSharedStatus(void)
 {
-    COMPANION_SECTION section = { NULL, NULL };
-    BYTE bResult = 0;
-
-    WriteTrace("CheckSharedStatus() - Start");
-    __try {
-        if (OpenCommandSection(SECTION_SHARE_CHECK, sizeof(TWO_FILES_SECTION), &section, "CheckSharedStatus", "Failed"))
-            bResult = AnswerSharedStatus((TWO_FILES_SECTION*)section.pView);
-    } __except (EXCEPTION_EXECUTE_HANDLER) {
-    }
-    CloseCompanionSection(&section);
-    WriteTrace("CheckSharedStatus() - End");
-    return bResult;
+    return (BYTE)RunSectionCommand(SECTION_SHARE_CHECK, sizeof(TWO_FILES_SECTION), "CheckSharedStatus", "Failed",
+                                   FALSE, AnswerSharedStatus);
 }
 
-GUARDED_BODY static BYTE DeleteSharedFile(UNSHARE_SECTION* pView)
+GUARDED_BODY static DWORD DeleteSharedFile(void* pSection)
 {
+    UNSHARE_SECTION* pView = (UNSHARE_SECTION*)pSection;
     char szPath[COMPANION_PATH_BYTES];
     BYTE bDeleted = 0;
 
@@ -117,16 +99,6 @@ GUARDED_BODY static BYTE DeleteSharedFile(UNSHARE_SECTION* pView)
 
 BYTE UnshareVault(void)
 {
-    COMPANION_SECTION section = { NULL, NULL };
-    BYTE bResult = 0;
-
-    WriteTrace("UnshareVault() - Start");
-    __try {
-        if (OpenCommandSection(SECTION_UNSHARE, sizeof(UNSHARE_SECTION), &section, "UnshareVault", "Failed!"))
-            bResult = DeleteSharedFile((UNSHARE_SECTION*)section.pView);
-    } __except (EXCEPTION_EXECUTE_HANDLER) {
-    }
-    CloseCompanionSection(&section);
-    WriteTrace("UnshareVault() - End");
-    return bResult;
+    return (BYTE)RunSectionCommand(SECTION_UNSHARE, sizeof(UNSHARE_SECTION), "UnshareVault", "Failed!", FALSE,
+                                   DeleteSharedFile);
 }

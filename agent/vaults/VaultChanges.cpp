@@ -213,12 +213,12 @@ BOOL SendNewVaultToFilter(void)
     return bResult;
 }
 
-GUARDED_BODY static BOOL ServeRemoval(COMPANION_SECTION* pSection)
+GUARDED_BODY static DWORD ServeRemoval(void* pView)
 {
     VAULT_DESCRIPTION_SECTION description;
     VaultControlMessage message;
 
-    CopyDescription((const VAULT_DESCRIPTION_SECTION*)pSection->pView, &description);
+    CopyDescription((const VAULT_DESCRIPTION_SECTION*)pView, &description);
     ZeroMemory(&message, sizeof(message));
     if (!PutSid(&message, "SID %ws", "RemoveVaultFromFilter() - ConvertSidToStringSid() failed - Failed!",
                 "RemoveVaultFromFilter() - WideCharToMultiByte() failed for wcSidString and cSidString - Failed!",
@@ -234,54 +234,27 @@ GUARDED_BODY static BOOL ServeRemoval(COMPANION_SECTION* pSection)
 
 BOOL RemoveVaultFromFilter(void)
 {
-    COMPANION_SECTION section = { NULL, NULL };
-    BOOL bResult = FALSE;
-
-    WriteTrace("RemoveVaultFromFilter() - Start");
-    __try {
-        if (OpenCommandSection(SECTION_VAULT_DESCRIPTION, sizeof(VAULT_DESCRIPTION_SECTION), &section,
-                               "RemoveVaultFromFilter", "Failed!"))
-            bResult = ServeRemoval(&section);
-    } __except (ExceptionFilter(GetExceptionInformation())) {
-        WriteTrace("RemoveVaultFromFilter() - Exception occured - Failed!");
-        bResult = FALSE;
-    }
-    CloseCompanionSection(&section);
-    WriteTrace("RemoveVaultFromFilter() - End");
-    return bResult;
+    return RunSectionCommand(SECTION_VAULT_DESCRIPTION, sizeof(VAULT_DESCRIPTION_SECTION), "RemoveVaultFromFilter",
+                             "Failed!", TRUE, ServeRemoval) != 0;
 }
 
-GUARDED_BODY static void ServeLogout(COMPANION_SECTION* pSection)
+GUARDED_BODY static DWORD ServeLogout(void* pView)
 {
     VAULT_DESCRIPTION_SECTION description;
     VaultCacheEntry* pVault;
 
-    CopyDescription((const VAULT_DESCRIPTION_SECTION*)pSection->pView, &description);
+    CopyDescription((const VAULT_DESCRIPTION_SECTION*)pView, &description);
     pVault = GetVaultInCacheEx(description.wszPath);
     if (pVault == NULL)
-        return;
+        return TRUE;
     ReleaseVaultKeys(pVault);
     SendLoginStatusToFilter(pVault, FALSE);
     RefreshVaultIcon(pVault, FALSE);
+    return TRUE;
 }
 
 BOOL LogoutVaultFromFilter(void)
 {
-    COMPANION_SECTION section = { NULL, NULL };
-    BOOL bResult = FALSE;
-
-    WriteTrace("LogoutVaultFromFilter() - Start");
-    __try {
-        if (OpenCommandSection(SECTION_VAULT_DESCRIPTION, sizeof(VAULT_DESCRIPTION_SECTION), &section,
-                               "LogoutVaultFromFilter", "Failed!")) {
-            ServeLogout(&section);
-            bResult = TRUE;
-        }
-    } __except (ExceptionFilter(GetExceptionInformation())) {
-        WriteTrace("LogoutVaultFromFilter() - Exception occured - Failed!");
-        bResult = FALSE;
-    }
-    CloseCompanionSection(&section);
-    WriteTrace("LogoutVaultFromFilter() - End");
-    return bResult;
+    return RunSectionCommand(SECTION_VAULT_DESCRIPTION, sizeof(VAULT_DESCRIPTION_SECTION), "LogoutVaultFromFilter",
+                             "Failed!", TRUE, ServeLogout) != 0;
 }
