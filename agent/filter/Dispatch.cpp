@@ -9,7 +9,7 @@
 #include "filter/DriveChange.h"
 #include "filter/RequestCheck.h"
 #include "filter/ScannerWorker.h"
-#include "keys/Keys.h"
+#include "keys/ForcedLogin.h"
 #include "keys/VaultKeys.h"
 #include "res/resource.h"
 #include "store/Store.h"

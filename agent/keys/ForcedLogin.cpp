@@ -4,7 +4,7 @@
 #include <strsafe.h>
 
 #include "diag/Diag.h"
-#include "keys/Keys.h"
+#include "keys/ForcedLogin.h"
 #include "keys/VaultKeys.h"
 
 #define FORCED_LOGIN_PATH_CHARS 260
