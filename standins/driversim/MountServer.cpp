@@ -214,6 +214,7 @@ struct Exchange {
 struct Peer {
     bool         greeted = false;
     std::wstring vault;     // as the hello named it, without a trailing separator
+    std::wstring folder;    // the vault's folder (a drive letter's substitution undone)
     uint64_t     session = 0;
 };
 
@@ -358,6 +359,7 @@ void MountServer::State::Hello(Peer& peer, Exchange& x)
         return;
     peer.greeted = true;
     peer.vault = vault.size() == 2 ? vault : where.vault;
+    peer.folder = where.vault;
     peer.session = x.req.handle;
     bool bFirst;
     {
@@ -401,10 +403,11 @@ void MountServer::State::Stat(const Peer& peer, Exchange& x)
 void MountServer::State::List(const Peer& peer, Exchange& x)
 {
     std::wstring dos;
-    if (!DosPath(peer, x.path, &dos, x))
+    VaultPath where;
+    if (!DosPath(peer, x.path, &dos, x) || !Resolve(dos, &where, x))
         return;
-    if (!IsFolder(dos)) {
-        x.Fail(Attributes(dos) == INVALID_FILE_ATTRIBUTES ? MOUNT_NOT_FOUND : MOUNT_NOT_FOLDER, "not a folder");
+    if (!IsFolder(where.dos)) {
+        x.Fail(Attributes(where.dos) == INVALID_FILE_ATTRIBUTES ? MOUNT_NOT_FOUND : MOUNT_NOT_FOLDER, "not a folder");
         return;
     }
     std::vector<VaultEntry> entries;
@@ -651,7 +654,7 @@ void MountServer::State::MakeFolder(const Peer& peer, Exchange& x)
 void MountServer::State::StatFs(const Peer& peer, Exchange& x)
 {
     ULARGE_INTEGER avail, total, free;
-    if (!GetDiskFreeSpaceExW((peer.vault + L"\\").c_str(), &avail, &total, &free)) {
+    if (!GetDiskFreeSpaceExW((peer.folder + L"\\").c_str(), &avail, &total, &free)) {
         x.Fail(MOUNT_DISK, "the vault's disk cannot be asked");
         return;
     }
@@ -701,8 +704,8 @@ void MountServer::State::EndSession(uint64_t session)
             it = next;
         }
     }
-    Say("mount: session " + std::to_string(session) + " ended; " + std::to_string(closed) +
-        " handles were still open and are closed");
+    Say("mount: session " + std::to_string(session) + " ended; open handles closed with it: " +
+        std::to_string(closed));
 }
 
 void MountServer::State::Serve(SOCKET s)
