@@ -359,6 +359,8 @@ int main(int argc, char** argv)
     g_client = &client;
     std::string fsname = "-ofsname=vaultfs:" + vault + ",subtype=vaultfs";
     fuseArgs.push_back(fsname.data());
+    char threads[] = "-omax_threads=16";   // libfuse 3.14 complains when left unset
+    fuseArgs.push_back(threads);
     fuseArgs.push_back(nullptr);
     const fuse_operations ops = Operations();
     const int code = fuse_main((int)fuseArgs.size() - 1, fuseArgs.data(), &ops, nullptr);

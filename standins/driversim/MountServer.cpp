@@ -374,7 +374,12 @@ void MountServer::State::Stat(const Peer& peer, Exchange& x)
 {
     std::wstring dos;
     VaultPath where;
-    if (!DosPath(peer, x.path, &dos, x) || !Resolve(dos, &where, x))
+    if (!DosPath(peer, x.path, &dos, x)) {
+        if (x.reply.status == MOUNT_BAD_PATH)   // a name no stored file can have names nothing
+            x.reply.status = MOUNT_NOT_FOUND;
+        return;
+    }
+    if (!Resolve(dos, &where, x))
         return;
     OpenFilePtr open;
     {
