@@ -294,6 +294,32 @@ TEST_F(SimFiles, ContentReadsBackByteForByteWhateverItsSize)
     EXPECT_TRUE(std::equal(stored.begin(), stored.begin() + 8, stored.begin() + 8));
 }
 
+// Threads that write at once share the port's bound: never more than five
+// requests in flight, and more than one thread's worth in use.
+TEST_F(SimFiles, ThreadsWritingAtOnceShareTheBoundOfFive)
+{
+    const std::wstring folder = Folder(L"Threads");
+    const size_t kThreads = 4, kSize = 1048576 + 3;
+    std::atomic<bool> writing{true};
+    size_t most = 0;
+    std::thread watch([&] {
+        while (writing) {
+            most = std::max(most, sim->Outstanding());
+            Sleep(1);
+        }
+    });
+    std::vector<std::thread> writers;
+    for (size_t t = 0; t < kThreads; t++)
+        writers.emplace_back([&, t] { Put(folder + L"\\t" + std::to_wstring(t), Pattern(kSize, (unsigned)t)); });
+    for (std::thread& w : writers)
+        w.join();
+    writing = false;
+    watch.join();
+    EXPECT_TRUE(most > 1 && most <= VaultFiles::kInFlight) << most << " requests outstanding at most";
+    for (size_t t = 0; t < kThreads; t++)
+        ExpectContent(folder + L"\\t" + std::to_wstring(t), Pattern(kSize, (unsigned)t));
+}
+
 TEST_F(SimFiles, WritesAtUnalignedOffsetsKeepTheBytesAround)
 {
     const std::wstring folder = Folder(L"Offsets");
