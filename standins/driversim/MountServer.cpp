@@ -803,7 +803,7 @@ MountServer::MountServer(VaultFiles& files) : m_state(std::make_unique<State>(fi
 
 MountServer::~MountServer() { Stop(); }
 
-bool MountServer::Start(std::function<void(const std::string&)> sink, unsigned short port)
+bool MountServer::Start(std::function<void(const std::string&)> sink, unsigned short port, bool bPublish)
 {
     State& st = *m_state;
     if (st.listener != INVALID_SOCKET)
@@ -833,7 +833,7 @@ bool MountServer::Start(std::function<void(const std::string&)> sink, unsigned s
     st.port = ntohs(addr.sin_port);
     st.sink = std::move(sink);
     st.listener = s;
-    st.endpoint = EndpointDosPath();
+    st.endpoint = bPublish ? EndpointDosPath() : std::wstring();
     if (!st.endpoint.empty()) {
         HANDLE h = CreateFileW(st.endpoint.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
         char line[128];
@@ -881,6 +881,8 @@ void MountServer::Stop()
 }
 
 unsigned short MountServer::Port() const { return m_state->port; }
+
+std::string MountServer::Secret() const { return m_state->secret; }
 
 std::wstring MountServer::EndpointPath() const { return m_state->endpoint; }
 

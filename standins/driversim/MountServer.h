@@ -29,12 +29,15 @@ public:
     MountServer& operator=(const MountServer&) = delete;
 
     // Listens on 127.0.0.1 (port 0: one the system chooses) and, under
-    // Wine, writes the endpoint file into the prefix. False when it cannot
-    // listen. The sink hears one line per session begun and ended.
-    bool Start(std::function<void(const std::string&)> sink = {}, unsigned short port = 0);
+    // Wine and when told to publish, writes the endpoint file into the
+    // prefix. False when it cannot listen. The sink hears one line per
+    // session begun and ended.
+    bool Start(std::function<void(const std::string&)> sink = {}, unsigned short port = 0, bool bPublish = true);
     // Closes every connection and every file still open.
     void Stop();
     unsigned short Port() const;
+    // What every hello must carry.
+    std::string Secret() const;
     // The endpoint file's DOS path; empty when none was written.
     std::wstring EndpointPath() const;
     // Files open at the moment (each counted once, whatever its handles).
