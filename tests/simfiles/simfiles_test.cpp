@@ -231,6 +231,23 @@ protected:
         return entries;
     }
 
+    // The most requests outstanding on the port at once while work runs.
+    static size_t MostOutstanding(const std::function<void()>& work)
+    {
+        std::atomic<bool> working{true};
+        size_t most = 0;
+        std::thread watch([&] {
+            while (working) {
+                most = std::max(most, sim->Outstanding());
+                Sleep(1);
+            }
+        });
+        work();
+        working = false;
+        watch.join();
+        return most;
+    }
+
     // The one check of a file's content: opened afresh by name, its size,
     // its bytes read whole and from an unaligned offset, and its data file
     // holding cipher blocks, not the content.
@@ -271,17 +288,7 @@ TEST_F(SimFiles, ContentReadsBackByteForByteWhateverItsSize)
     for (size_t size : sizes) {
         const std::wstring path = folder + L"\\file" + std::to_wstring(size) + L".bin";
         const std::vector<uint8_t> content = Pattern(size, (unsigned)size);
-        std::atomic<bool> writing{true};
-        size_t most = 0;
-        std::thread watch([&] {
-            while (writing) {
-                most = std::max(most, sim->Outstanding());
-                Sleep(1);
-            }
-        });
-        Put(path, content);
-        writing = false;
-        watch.join();
+        const size_t most = MostOutstanding([&] { Put(path, content); });
         if (size > 1048576)
             EXPECT_TRUE(most > 1 && most <= VaultFiles::kInFlight) << most << " requests outstanding at most";
         ExpectContent(path, content);
@@ -303,21 +310,13 @@ TEST_F(SimFiles, ThreadsWritingAtOnceShareTheBoundOfFive)
 {
     const std::wstring folder = Folder(L"Threads");
     const size_t kThreads = 4, kSize = 1048576 + 3;
-    std::atomic<bool> writing{true};
-    size_t most = 0;
-    std::thread watch([&] {
-        while (writing) {
-            most = std::max(most, sim->Outstanding());
-            Sleep(1);
-        }
+    const size_t most = MostOutstanding([&] {
+        std::vector<std::thread> writers;
+        for (size_t t = 0; t < kThreads; t++)
+            writers.emplace_back([&, t] { Put(folder + L"\\t" + std::to_wstring(t), Pattern(kSize, (unsigned)t)); });
+        for (std::thread& w : writers)
+            w.join();
     });
-    std::vector<std::thread> writers;
-    for (size_t t = 0; t < kThreads; t++)
-        writers.emplace_back([&, t] { Put(folder + L"\\t" + std::to_wstring(t), Pattern(kSize, (unsigned)t)); });
-    for (std::thread& w : writers)
-        w.join();
-    writing = false;
-    watch.join();
     EXPECT_TRUE(most > 1 && most <= VaultFiles::kInFlight) << most << " requests outstanding at most";
     for (size_t t = 0; t < kThreads; t++)
         ExpectContent(folder + L"\\t" + std::to_wstring(t), Pattern(kSize, (unsigned)t));
