@@ -57,6 +57,14 @@ t_tar() {
     diff -r "$SRC" "$MNT/untar" && tar -C "$MNT/tree" -cf "$TMP/out.tar" . && mkdir "$TMP/out" &&
     tar -C "$TMP/out" -xf "$TMP/out.tar" && diff -r "$SRC" "$TMP/out"
 }
+# rsync writes a temporary file and renames it over the old one.
+t_rsync() {
+  rsync -rt "$SRC/" "$MNT/sync/" && diff -r "$SRC" "$MNT/sync" && cp -a "$SRC" "$TMP/changed" &&
+    echo "one more line" >>"$TMP/changed/sub/read me.txt" && touch -d '2020-01-01' "$TMP/changed/f8.bin" &&
+    rsync -rt --itemize-changes "$TMP/changed/" "$MNT/sync/" >"$TMP/rsync.out" && diff -r "$TMP/changed" "$MNT/sync" &&
+    [ "$(grep -c '^>f' "$TMP/rsync.out")" = 2 ] && [ -z "$(ls -A "$MNT/sync" | grep '^\.')" ] &&
+    [ "$(stat -c %Y "$MNT/sync/f8.bin")" = "$(stat -c %Y "$TMP/changed/f8.bin")" ]
+}
 t_git() (
   cd "$MNT" && git init -q repo && cp -r "$SRC"/. repo/ && cd repo && git add -A &&
     git -c user.name=Test -c user.email=test@example.org commit -qm "first" &&
@@ -161,6 +169,7 @@ t_agent_end() {
 
 run "cp -r of files of 0 B to 4 MiB, diff -r" t_copy
 run "tar into the vault and out of it" t_tar
+run "rsync, then again after two changes" t_rsync
 run "git init, two commits, fsck" t_git
 run "fio: random writes of 1-64 KiB, verified" t_fio
 run "four copies and comparisons at once" t_parallel

@@ -663,6 +663,12 @@ TEST_F(SimFiles, MountProtocolServesTheVaultToVaultfs)
     c.Close();
     EXPECT_TRUE(WaitUntil([&] { return server.OpenFiles() == 0; }, 5000)) << server.OpenFiles() << " still open";
     EXPECT_EQ(MOUNT_OK, a.Call(P{MOUNT_STAT, "/Mnt/race0"}).status()) << "another session goes on";
+    // A request that is not the protocol ends its connection, and only it.
+    MountPeer d(server.Port());
+    ASSERT_EQ(MOUNT_OK, d.Call(P{MOUNT_HELLO, "V:", "", server.Secret(), 11}).status());
+    EXPECT_EQ(-1, d.Call(P{MOUNT_STAT, std::string(MOUNT_MAX_PATH + 1, '/')}).status()) << "a path too long";
+    EXPECT_EQ(MOUNT_BAD_REQUEST, a.Call(P{77, "/"}).status()) << "an unknown operation";
+    EXPECT_EQ(MOUNT_OK, a.Call(P{MOUNT_STAT, "/Mnt/race0"}).status());
     server.Stop();
 }
 
