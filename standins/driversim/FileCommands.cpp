@@ -360,11 +360,14 @@ struct FileCommandServer::State {
             i += n + 1;
         }
         std::string output;
+        const ULONGLONG start = GetTickCount64();
         int code = RunFileCommand(files, args, &output);
+        char seconds[32];
+        snprintf(seconds, sizeof(seconds), " in %.3f s", (GetTickCount64() - start) / 1000.0);
         std::string line = "command:";
         for (const std::wstring& a : args)
             line += " " + Utf8(a);
-        Say(line + (code == kCommandDone ? " -> done" : " -> failed (exit " + std::to_string(code) + ")"));
+        Say(line + (code == kCommandDone ? " -> done" : " -> failed (exit " + std::to_string(code) + ")") + seconds);
         std::vector<uint8_t> answer(4 + output.size());
         memcpy(answer.data(), &code, 4);
         memcpy(answer.data() + 4, output.data(), output.size());

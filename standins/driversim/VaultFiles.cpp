@@ -278,10 +278,37 @@ FileResult CheckReply(ULONG command, uint64_t id, bool bGot, const std::vector<u
 
 VaultFiles::VaultFiles(DriverSim& sim, DWORD timeoutMs) : m_sim(sim), m_timeoutMs(timeoutMs) {}
 
+void VaultFiles::TakeSlot()
+{
+    std::unique_lock<std::mutex> lock(m_slotMu);
+    m_slotFree.wait(lock, [&] { return m_slotsUsed < kInFlight; });
+    m_slotsUsed++;
+}
+
+bool VaultFiles::TryTakeSlot()
+{
+    std::lock_guard<std::mutex> lock(m_slotMu);
+    if (m_slotsUsed >= kInFlight)
+        return false;
+    m_slotsUsed++;
+    return true;
+}
+
+void VaultFiles::GiveSlot()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_slotMu);
+        m_slotsUsed--;
+    }
+    m_slotFree.notify_one();
+}
+
 FileResult VaultFiles::Ask(const Notification& request, const char* pszWhat, Asked* pAnswer)
 {
+    TakeSlot();
     uint64_t id = m_sim.Send(request);
     bool bGot = id != 0 && m_sim.Await(id, &pAnswer->bytes, m_timeoutMs);
+    GiveSlot();
     FileResult r = CheckReply(request.eCommandType, id, bGot, pAnswer->bytes, m_timeoutMs);
     if (!r && pszWhat != nullptr && *pszWhat != 0)
         r.text += Format(" (%s)", pszWhat);
@@ -526,7 +553,7 @@ FileResult VaultFiles::List(const std::wstring& path, std::vector<VaultEntry>* p
         const std::wstring name = fd.cFileName;
         if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
             if (name != L"." && name != L"..")
-                folders.push_back({name, true, 0, L""});
+                folders.push_back({name, true, 0, L"", fd.ftLastWriteTime});
         } else if (name.find(L'.') == std::wstring::npos) {
             files.push_back({L"", false, 0, name});
         }
@@ -535,32 +562,11 @@ FileResult VaultFiles::List(const std::wstring& path, std::vector<VaultEntry>* p
     std::sort(files.begin(), files.end(), [](const VaultEntry& a, const VaultEntry& b) { return a.stem < b.stem; });
 
     // The driver reads the meta files and has the agent read them, ten at a time.
-    const std::wstring folderOnVolume = where.volume + inside.parentDir;
     for (size_t first = 0; first < files.size(); first += DIR_BATCH_ENTRIES) {
-        const size_t count = std::min<size_t>(DIR_BATCH_ENTRIES, files.size() - first);
-        auto n = NewRequest(ParsedFileNew);
-        Put(n->Volume, where.volume);
-        n->DirFileNames.LastIndex = (ULONG)(count - 1);
-        n->DataLength = (ULONG)(count * DIR_SLICE_SIZE);
-        for (size_t i = 0; i < count; i++) {
-            const std::wstring stem = files[first + i].stem;
-            if (!Put(n->DirFileNames.FileName[i], folderOnVolume + stem + L".tmp"))
-                return Fail(FileError::BadPath, Quoted(where.dos) + " is too long for a request");
-            WIN32_FILE_ATTRIBUTE_DATA data;
-            if (GetFileAttributesExW((where.dos + L"\\" + stem + L".tmp").c_str(), GetFileExInfoStandard, &data))
-                n->DirFileNames.FileSize[i].QuadPart = ((int64_t)data.nFileSizeHigh << 32) | data.nFileSizeLow;
-            std::string meta;
-            ReadMeta(where.dos + L"\\" + stem, &meta);   // an unreadable one is sent empty
-            memcpy(n->Data + i * DIR_SLICE_SIZE, meta.data(), std::min<size_t>(meta.size(), DIR_SLICE_SIZE - 1));
-        }
-        Asked a;
-        if (FileResult r = Ask(*n, Utf8(where.dos).c_str(), &a); !r)
+        if (FileResult r = Decode(where.dos, files.data() + first,
+                                  std::min<size_t>(DIR_BATCH_ENTRIES, files.size() - first));
+            !r)
             return r;
-        for (size_t i = 0; i < count; i++) {
-            VaultEntry& e = files[first + i];
-            e.name = FieldText(a.reply().DirFileNames.FileName[i]);
-            e.size = (uint64_t)a.reply().DirFileNames.FileSize[i].QuadPart;
-        }
     }
     auto byName = [](const VaultEntry& a, const VaultEntry& b) {
         return CompareStringOrdinal(a.name.c_str(), (int)a.name.size(), b.name.c_str(), (int)b.name.size(),
@@ -570,6 +576,68 @@ FileResult VaultFiles::List(const std::wstring& path, std::vector<VaultEntry>* p
     std::stable_sort(files.begin(), files.end(), byName);
     pEntries->assign(folders.begin(), folders.end());
     pEntries->insert(pEntries->end(), files.begin(), files.end());
+    return {};
+}
+
+// Logical names, sizes and times of up to ten stored files of one folder
+// (given by their stems): the meta files read here, decoded by the agent.
+FileResult VaultFiles::Decode(const std::wstring& folder, VaultEntry* pEntries, size_t count)
+{
+    VaultPath where;
+    if (FileResult r = Resolve(folder, &where); !r)
+        return r;
+    const std::wstring folderOnVolume = where.volume + AsFolder(where).parentDir;
+    auto n = NewRequest(ParsedFileNew);
+    Put(n->Volume, where.volume);
+    n->DirFileNames.LastIndex = (ULONG)(count - 1);
+    n->DataLength = (ULONG)(count * DIR_SLICE_SIZE);
+    for (size_t i = 0; i < count; i++) {
+        const std::wstring& stem = pEntries[i].stem;
+        if (!Put(n->DirFileNames.FileName[i], folderOnVolume + stem + L".tmp"))
+            return Fail(FileError::BadPath, Quoted(where.dos) + " is too long for a request");
+        WIN32_FILE_ATTRIBUTE_DATA data;
+        if (GetFileAttributesExW((where.dos + L"\\" + stem + L".tmp").c_str(), GetFileExInfoStandard, &data)) {
+            n->DirFileNames.FileSize[i].QuadPart = ((int64_t)data.nFileSizeHigh << 32) | data.nFileSizeLow;
+            pEntries[i].modified = data.ftLastWriteTime;
+        }
+        std::string meta;
+        ReadMeta(where.dos + L"\\" + stem, &meta);   // an unreadable one is sent empty
+        memcpy(n->Data + i * DIR_SLICE_SIZE, meta.data(), std::min<size_t>(meta.size(), DIR_SLICE_SIZE - 1));
+    }
+    Asked a;
+    if (FileResult r = Ask(*n, Utf8(where.dos).c_str(), &a); !r)
+        return r;
+    for (size_t i = 0; i < count; i++) {
+        pEntries[i].name = FieldText(a.reply().DirFileNames.FileName[i]);
+        pEntries[i].size = (uint64_t)a.reply().DirFileNames.FileSize[i].QuadPart;
+    }
+    return {};
+}
+
+FileResult VaultFiles::Stat(const std::wstring& path, VaultEntry* pEntry)
+{
+    VaultPath where;
+    if (FileResult r = Resolve(path, &where); !r)
+        return r;
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    const bool bFolder = GetFileAttributesExW(where.dos.c_str(), GetFileExInfoStandard, &data) &&
+                         (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
+    if (FileResult r = Authenticate(bFolder ? AsFolder(where) : where); !r)
+        return r;
+    if (bFolder) {
+        *pEntry = {where.name, true, 0, L"", data.ftLastWriteTime};
+        return {};
+    }
+    std::wstring dataFile;
+    if (FileResult r = FindDataFile(where, &dataFile); !r)
+        return r;
+    VaultEntry entry;
+    entry.stem = dataFile.substr(0, dataFile.size() - 4);
+    if (FileResult r = Decode(where.folder, &entry, 1); !r)
+        return r;
+    if (entry.name.empty())
+        return Fail(FileError::Corrupt, "the meta file of " + Quoted(where.dos) + " cannot be read");
+    *pEntry = entry;
     return {};
 }
 
@@ -618,7 +686,7 @@ FileResult VaultFiles::DeleteFolder(const std::wstring& path)
 // ---------------------------------------------------------------------------
 // Renaming and deleting files.
 
-FileResult VaultFiles::Rename(const std::wstring& fromPath, const std::wstring& toPath)
+FileResult VaultFiles::Rename(const std::wstring& fromPath, const std::wstring& toPath, const std::vector<File*>& open)
 {
     VaultPath from, to;
     if (FileResult r = Resolve(fromPath, &from); !r)
@@ -650,6 +718,12 @@ FileResult VaultFiles::Rename(const std::wstring& fromPath, const std::wstring& 
             return GetLastError() == ERROR_ALREADY_EXISTS
                        ? Fail(FileError::AlreadyExists, Quoted(to.dos) + " exists")
                        : DiskError("cannot move the folder", from.dos);
+        for (File* file : open) {
+            VaultPath moved;
+            if (Within(file->m_where.dos, from.dos) &&
+                Resolve(to.dos + file->m_where.dos.substr(from.dos.size()), &moved))
+                file->m_where = moved;
+        }
         return {};
     }
 
@@ -698,7 +772,17 @@ FileResult VaultFiles::Rename(const std::wstring& fromPath, const std::wstring& 
             return r;
         }
     }
-    return WriteWhole(to.folder + L"\\" + toStem, text.Data, text.Length, TRUNCATE_EXISTING);
+    if (FileResult r = WriteWhole(to.folder + L"\\" + toStem, text.Data, text.Length, TRUNCATE_EXISTING); !r)
+        return r;
+    for (File* file : open) {
+        if (SameText(file->DataPath(), from.folder + L"\\" + fromData)) {
+            file->m_where = to;
+            file->m_stem = toStem;
+            file->m_name = to.name;
+            file->m_meta.assign(reinterpret_cast<const char*>(text.Data), text.Length);
+        }
+    }
+    return {};
 }
 
 FileResult VaultFiles::Delete(const std::wstring& path)
@@ -759,16 +843,19 @@ FileResult VaultFiles::File::Transform(ULONG command, std::vector<uint8_t>& byte
     FileResult result;
     size_t next = 0;
     while (next < chunks || !flight.empty()) {
-        if (result && next < chunks && flight.size() < kInFlight) {
+        if (result && next < chunks && flight.size() < kInFlight &&
+            (flight.empty() ? (m_owner.TakeSlot(), true) : m_owner.TryTakeSlot())) {
             const size_t at = next * kChunk, cb = std::min(kChunk, bytes.size() - at);
             memcpy(n->Data, bytes.data() + at, cb);
             memset(n->Data + cb, 0, kChunk - cb);
             n->DataLength = (ULONG)cb;
             uint64_t id = sim.Send(*n);
-            if (id == 0)
+            if (id == 0) {
+                m_owner.GiveSlot();
                 result = CheckReply(command, 0, false, {}, 0);
-            else
+            } else {
                 flight.emplace_back(next, id);
+            }
             next++;
             continue;
         }
@@ -778,6 +865,7 @@ FileResult VaultFiles::File::Transform(ULONG command, std::vector<uint8_t>& byte
         flight.pop_front();
         std::vector<uint8_t> reply;
         bool bGot = sim.Await(id, &reply, m_owner.m_timeoutMs);
+        m_owner.GiveSlot();
         FileResult r = CheckReply(command, id, bGot, reply, m_owner.m_timeoutMs);
         const size_t at = i * kChunk, cb = std::min(kChunk, bytes.size() - at);
         if (r && ReplyOf(reply).Buffer.Length != cb)

@@ -11,8 +11,10 @@
 
 #include <windows.h>
 
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -65,6 +67,7 @@ struct VaultEntry {
     bool         folder = false;
     uint64_t     size = 0;      // plain size of a file
     std::wstring stem;          // the stored stem of a file
+    FILETIME     modified = {}; // last write of the data file, or of the folder
 };
 
 class VaultFiles {
@@ -76,6 +79,9 @@ public:
     explicit VaultFiles(DriverSim& sim, DWORD timeoutMs = 30000);
 
     FileResult Resolve(const std::wstring& path, VaultPath* pOut) const;
+    // Whether the user is logged in to the vault that holds the path
+    // (AuthenticateUser): NotLoggedIn when not.
+    FileResult Authenticate(const VaultPath& where);
 
     // Creates a new empty file; AlreadyExists when the folder holds the name.
     FileResult Create(const std::wstring& path, std::unique_ptr<File>* pFile);
@@ -88,11 +94,17 @@ public:
     // The folder's files (logical names and sizes, in batches of ten) and
     // subfolders, sorted by name, folders first.
     FileResult List(const std::wstring& folder, std::vector<VaultEntry>* pEntries);
+    // What one path names: a folder, or a file with its logical name, size
+    // and stem (found as an open finds it, its size read as a listing reads it).
+    FileResult Stat(const std::wstring& path, VaultEntry* pEntry);
 
     // Renames or moves a file within its vault; a target that is an
     // existing folder receives the file under its own name. A folder is
-    // renamed or moved in plain.
-    FileResult Rename(const std::wstring& from, const std::wstring& to);
+    // renamed or moved in plain. Open files that the move concerns (the file
+    // itself, or any file inside a moved folder) are given in `open` and
+    // follow it: their later writes land in the moved pair under its new
+    // meta text. The caller keeps them from other threads meanwhile.
+    FileResult Rename(const std::wstring& from, const std::wstring& to, const std::vector<File*>& open = {});
     FileResult Delete(const std::wstring& path);
     FileResult CreateFolder(const std::wstring& path);
     FileResult DeleteFolder(const std::wstring& path);
@@ -106,6 +118,7 @@ public:
         File& operator=(const File&) = delete;
 
         const std::wstring& Name() const { return m_name; }
+        const VaultPath& Where() const { return m_where; }
         uint64_t Size() const { return m_size; }
         ULONG KeyHandle() const { return m_key; }
         ULONG CipherBlockSize() const { return m_block; }
@@ -138,20 +151,30 @@ public:
         bool         m_open = true;
     };
 
-    // Requests at most in flight at once, as the agent serves them.
+    // Requests at most in flight at once, as the agent serves them; the
+    // bound holds for all threads together.
     static constexpr size_t kInFlight = 5;
 
 private:
     struct Asked;
+    // A place among the kInFlight requests: waited for by a thread that has
+    // none in flight, only tried for by one that has (it can await its own
+    // instead, so that threads never wait on each other's places).
+    void TakeSlot();
+    bool TryTakeSlot();
+    void GiveSlot();
     FileResult Ask(const Notification& request, const char* pszWhat, Asked* pAnswer);
-    FileResult Authenticate(const VaultPath& where);
     FileResult FindDataFile(const VaultPath& where, std::wstring* pDataFile);
     FileResult OpenAt(const VaultPath& where, std::unique_ptr<File>* pFile);
     FileResult CreateAt(const VaultPath& where, std::unique_ptr<File>* pFile);
     FileResult ReleaseKey(ULONG key);
+    FileResult Decode(const std::wstring& folder, VaultEntry* pEntries, size_t count);
 
-    DriverSim& m_sim;
-    DWORD      m_timeoutMs;
+    DriverSim&              m_sim;
+    DWORD                   m_timeoutMs;
+    std::mutex              m_slotMu;
+    std::condition_variable m_slotFree;
+    size_t                  m_slotsUsed = 0;
 };
 
 }  // namespace driversim

@@ -15,11 +15,12 @@
 
 #include "DriverSim.h"
 #include "FileCommands.h"
+#include "MountServer.h"
 
 namespace {
 
 const char kUsage[] =
-    "usage: vaultfilter [--serve [--seconds N]] | --demo [--wait-seconds N] | --help\n"
+    "usage: vaultfilter [--serve [--seconds N] [--mount-port P]] | --demo [--wait-seconds N] | --help\n"
     "       vaultfilter put|get|cat|ls|mv|rm|mkdir|rmdir ...\n"
     "\n"
     "Hosts the Vault Filter's port \\ScannerPort over the named pipe\n"
@@ -30,7 +31,10 @@ const char kUsage[] =
     "                   code and count, agent gone. Runs for N seconds with\n"
     "                   --seconds N, else until Ctrl-C, Ctrl-Break or the console\n"
     "                   closes. Meanwhile it carries out the file commands that\n"
-    "                   other vaultfilter processes send it (below), one line each.\n"
+    "                   other vaultfilter processes send it (below), one line each,\n"
+    "                   and serves vaultfs (a Linux FUSE file system) on\n"
+    "                   127.0.0.1, port P or one the system chooses, written with\n"
+    "                   a secret into the prefix's vaultfs.endpoint file.\n"
     "  --demo           wait up to N seconds (default 60) for an agent, send it a\n"
     "                   few requests (codes 17, 0, 3, and five 17s at once), print\n"
     "                   and check each reply, then wait up to N seconds for the\n"
@@ -43,6 +47,14 @@ const char kUsage[] =
     "--demo) or no vaultfilter --serve runs (file commands).\n";
 
 void PrintUsage(FILE* f) { fprintf(f, kUsage, driversim::kFileCommandUsage); }
+
+std::string Narrow(const std::wstring& w)
+{
+    int cb = WideCharToMultiByte(CP_UTF8, 0, w.c_str(), (int)w.size(), NULL, 0, NULL, NULL);
+    std::string s(cb, '\0');
+    WideCharToMultiByte(CP_UTF8, 0, w.c_str(), (int)w.size(), s.data(), cb, NULL, NULL);
+    return s;
+}
 
 HANDLE g_hQuit = NULL;
 
@@ -73,7 +85,7 @@ bool Load(driversim::DriverSim& sim)
     return true;
 }
 
-int Serve(DWORD dwSeconds)
+int Serve(DWORD dwSeconds, unsigned short mountPort)
 {
     driversim::DriverSim sim;
     sim.SetEventSink([](const std::string& line) { Say("%s", line); });
@@ -81,11 +93,19 @@ int Serve(DWORD dwSeconds)
         return 3;
     driversim::VaultFiles files(sim);
     driversim::FileCommandServer commands(files);
+    driversim::MountServer mount(files);
+    if (!mount.Start([](const std::string& line) { Say("%s", line); }, mountPort))
+        Say("cannot listen for vaultfs on 127.0.0.1:%s", std::to_string(mountPort));
+    else
+        Say("vaultfs served on 127.0.0.1:%s", std::to_string(mount.Port()) +
+            (mount.EndpointPath().empty() ? std::string(", no endpoint file")
+                                          : ", endpoint file " + Narrow(mount.EndpointPath())));
     g_hQuit = CreateEventW(NULL, TRUE, FALSE, NULL);
     if (!commands.Start([](const std::string& line) { Say("%s", line); }, [] { SetEvent(g_hQuit); }))
         Say("another process takes the file commands already; this one takes none");
     SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
     WaitForSingleObject(g_hQuit, dwSeconds != 0 ? dwSeconds * 1000 : INFINITE);
+    mount.Stop();
     commands.Stop();
     sim.Unload();
     return 0;
@@ -174,7 +194,7 @@ int Demo(DWORD dwSeconds)
     return ok ? 0 : 1;
 }
 
-bool ParseSeconds(const char* psz, DWORD* pdw)
+bool ParseNumber(const char* psz, DWORD* pdw)
 {
     char* pEnd = nullptr;
     unsigned long n = psz != nullptr ? strtoul(psz, &pEnd, 10) : 0;
@@ -191,7 +211,7 @@ int main(int argc, char** argv)
     if (argc >= 2 && driversim::IsFileCommand(std::wstring(argv[1], argv[1] + strlen(argv[1]))))
         return SendCommand();
     bool bDemo = false, bServe = false;
-    DWORD dwServeSeconds = 0, dwWaitSeconds = 60;
+    DWORD dwServeSeconds = 0, dwWaitSeconds = 60, dwMountPort = 0;
     for (int i = 1; i < argc; i++) {
         std::string arg = argv[i];
         if (arg == "--help" || arg == "-h" || arg == "/?") {
@@ -201,9 +221,12 @@ int main(int argc, char** argv)
             bServe = true;
         } else if (arg == "--demo") {
             bDemo = true;
-        } else if (arg == "--seconds" && ParseSeconds(i + 1 < argc ? argv[i + 1] : nullptr, &dwServeSeconds)) {
+        } else if (arg == "--seconds" && ParseNumber(i + 1 < argc ? argv[i + 1] : nullptr, &dwServeSeconds)) {
             i++;
-        } else if (arg == "--wait-seconds" && ParseSeconds(i + 1 < argc ? argv[i + 1] : nullptr, &dwWaitSeconds)) {
+        } else if (arg == "--wait-seconds" && ParseNumber(i + 1 < argc ? argv[i + 1] : nullptr, &dwWaitSeconds)) {
+            i++;
+        } else if (arg == "--mount-port" && ParseNumber(i + 1 < argc ? argv[i + 1] : nullptr, &dwMountPort) &&
+                   dwMountPort <= 65535) {
             i++;
         } else {
             fprintf(stderr, "vaultfilter: bad argument \"%s\"\n", arg.c_str());
@@ -215,5 +238,5 @@ int main(int argc, char** argv)
         fprintf(stderr, "vaultfilter: --serve and --demo exclude each other\n");
         return 2;
     }
-    return bDemo ? Demo(dwWaitSeconds) : Serve(dwServeSeconds);
+    return bDemo ? Demo(dwWaitSeconds) : Serve(dwServeSeconds, (unsigned short)dwMountPort);
 }

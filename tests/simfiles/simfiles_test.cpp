@@ -1,6 +1,7 @@
 // File operations on a vault through the simulator, the port and a real
 // agent: content, listings, renames, deletions and failures, what lies in
 // the vault folder afterwards, and the vaultfilter commands of a person.
+#include <winsock2.h>
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -14,6 +15,8 @@
 #include "CompanionSession.h"
 #include "DriverSim.h"
 #include "FileCommands.h"
+#include "MountServer.h"
+#include "MountWire.h"
 #include "VaultFiles.h"
 
 using namespace harness;
@@ -228,6 +231,23 @@ protected:
         return entries;
     }
 
+    // The most requests outstanding on the port at once while work runs.
+    static size_t MostOutstanding(const std::function<void()>& work)
+    {
+        std::atomic<bool> working{true};
+        size_t most = 0;
+        std::thread watch([&] {
+            while (working) {
+                most = std::max(most, sim->Outstanding());
+                Sleep(1);
+            }
+        });
+        work();
+        working = false;
+        watch.join();
+        return most;
+    }
+
     // The one check of a file's content: opened afresh by name, its size,
     // its bytes read whole and from an unaligned offset, and its data file
     // holding cipher blocks, not the content.
@@ -268,17 +288,7 @@ TEST_F(SimFiles, ContentReadsBackByteForByteWhateverItsSize)
     for (size_t size : sizes) {
         const std::wstring path = folder + L"\\file" + std::to_wstring(size) + L".bin";
         const std::vector<uint8_t> content = Pattern(size, (unsigned)size);
-        std::atomic<bool> writing{true};
-        size_t most = 0;
-        std::thread watch([&] {
-            while (writing) {
-                most = std::max(most, sim->Outstanding());
-                Sleep(1);
-            }
-        });
-        Put(path, content);
-        writing = false;
-        watch.join();
+        const size_t most = MostOutstanding([&] { Put(path, content); });
         if (size > 1048576)
             EXPECT_TRUE(most > 1 && most <= VaultFiles::kInFlight) << most << " requests outstanding at most";
         ExpectContent(path, content);
@@ -292,6 +302,24 @@ TEST_F(SimFiles, ContentReadsBackByteForByteWhateverItsSize)
     const std::vector<uint8_t> stored = FileBytes(file->DataPath());
     ASSERT_EQ(16u, stored.size());
     EXPECT_TRUE(std::equal(stored.begin(), stored.begin() + 8, stored.begin() + 8));
+}
+
+// Threads that write at once share the port's bound: never more than five
+// requests in flight, and more than one thread's worth in use.
+TEST_F(SimFiles, ThreadsWritingAtOnceShareTheBoundOfFive)
+{
+    const std::wstring folder = Folder(L"Threads");
+    const size_t kThreads = 4, kSize = 1048576 + 3;
+    const size_t most = MostOutstanding([&] {
+        std::vector<std::thread> writers;
+        for (size_t t = 0; t < kThreads; t++)
+            writers.emplace_back([&, t] { Put(folder + L"\\t" + std::to_wstring(t), Pattern(kSize, (unsigned)t)); });
+        for (std::thread& w : writers)
+            w.join();
+    });
+    EXPECT_TRUE(most > 1 && most <= VaultFiles::kInFlight) << most << " requests outstanding at most";
+    for (size_t t = 0; t < kThreads; t++)
+        ExpectContent(folder + L"\\t" + std::to_wstring(t), Pattern(kSize, (unsigned)t));
 }
 
 TEST_F(SimFiles, WritesAtUnalignedOffsetsKeepTheBytesAround)
@@ -478,6 +506,170 @@ TEST_F(SimFiles, FailuresComeBackAsErrors)
     EXPECT_EQ(FileError::NotLoggedIn, files->Rename(f + L"\\here.txt", f + L"\\there.txt").error);
     ASSERT_EQ(1, LoginVault(spec.path));
     EXPECT_TRUE(Ok(files->List(f, &entries)));
+}
+
+// A connection of the mount protocol, as vaultfs speaks it.
+class MountPeer {
+public:
+    explicit MountPeer(unsigned short port)
+    {
+        sockaddr_in addr = {};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        addr.sin_port = htons(port);
+        m_s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        if (connect(m_s, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0)
+            Close();
+    }
+    ~MountPeer() { Close(); }
+    void Close()
+    {
+        if (m_s != INVALID_SOCKET)
+            closesocket(m_s);
+        m_s = INVALID_SOCKET;
+    }
+
+    struct Out {
+        MOUNT_REPLY reply = {};
+        std::string data;
+        int32_t status() const { return reply.status; }
+    };
+    struct In {
+        uint32_t    op;
+        std::string path, path2, data;
+        uint64_t    handle = 0, offset = 0;
+        uint32_t    flags = 0, length = 0;
+    };
+    Out Call(const In& in)
+    {
+        MOUNT_REQUEST r = {MOUNT_MAGIC, in.op, in.handle, in.offset, in.length, in.flags,
+                           (uint32_t)in.path.size(), (uint32_t)in.path2.size(), (uint32_t)in.data.size(), 0};
+        std::string bytes(reinterpret_cast<const char*>(&r), sizeof(r));
+        bytes += in.path + in.path2 + in.data;
+        Out out;
+        out.reply.status = -1;
+        if (send(m_s, bytes.data(), (int)bytes.size(), 0) != (int)bytes.size() || !Recv(&out.reply, sizeof(out.reply)))
+            return out;
+        out.data.resize(out.reply.dataBytes);
+        if (!Recv(out.data.data(), out.data.size()))
+            out.reply.status = -1;
+        return out;
+    }
+
+private:
+    bool Recv(void* p, size_t cb)
+    {
+        for (char* c = static_cast<char*>(p); cb > 0;) {
+            int n = recv(m_s, c, (int)cb, 0);
+            if (n <= 0)
+                return false;
+            c += n;
+            cb -= n;
+        }
+        return true;
+    }
+    SOCKET m_s = INVALID_SOCKET;
+};
+
+// The serving side of the mount protocol on the suite's vault: the hello,
+// every operation's answer, one open file behind several handles (moved
+// while open), and the files a session leaves open closed with it.
+TEST_F(SimFiles, MountProtocolServesTheVaultToVaultfs)
+{
+    driversim::MountServer server(*files);
+    ASSERT_TRUE(server.Start({}, 0, false));
+    MountPeer a(server.Port());
+    using P = MountPeer::In;
+    EXPECT_EQ(MOUNT_BAD_REQUEST, a.Call(P{MOUNT_STAT, "/"}).status()) << "before the hello";
+    EXPECT_EQ(MOUNT_BAD_REQUEST, a.Call(P{MOUNT_HELLO, "V:", "", std::string(32, '0')}).status()) << "wrong secret";
+    ASSERT_EQ(MOUNT_OK, a.Call(P{MOUNT_HELLO, "V:", "", server.Secret(), 7}).status());
+
+    const std::string tooLong = "/Mnt/" + std::string(MOUNT_MAX_NAME + 1, 'n');
+    uint64_t lastHandle = 0;
+    struct Step { P in; int32_t status; std::string data; uint64_t size; const char* what; } steps[] = {
+        {{MOUNT_MKDIR, "/Mnt"}, MOUNT_OK, "", 0, "a folder"},
+        {{MOUNT_MKDIR, "/Mnt"}, MOUNT_EXISTS, "", 0, "the same folder"},
+        {{MOUNT_OPEN, "/Mnt/a.txt"}, MOUNT_NOT_FOUND, "", 0, "open a missing file"},
+        {{MOUNT_OPEN, "/Mnt/a.txt", "", "", 0, 0, MOUNT_OPEN_CREATE | MOUNT_OPEN_EXCLUSIVE}, MOUNT_OK, "", 0, "create"},
+        {{MOUNT_OPEN, "/Mnt/A.TXT", "", "", 0, 0, MOUNT_OPEN_CREATE | MOUNT_OPEN_EXCLUSIVE}, MOUNT_EXISTS, "", 0,
+         "create it again, other letters"},
+        {{MOUNT_OPEN, "/Mnt/A.TXT"}, MOUNT_OK, "", 0, "a second handle"},
+        {{MOUNT_WRITE, "", "", "hello world", 1}, MOUNT_OK, "", 11, "write through the first"},
+        {{MOUNT_STAT, "/Mnt/a.txt"}, MOUNT_OK, "", 11, "the size of the open file"},
+        {{MOUNT_READ, "", "", "", 2, 6, 0, 100}, MOUNT_OK, "world", 11, "read through the second"},
+        {{MOUNT_RESIZE, "", "", "", 2, 5}, MOUNT_OK, "", 5, "shorten through the second"},
+        {{MOUNT_RENAME, "/Mnt/a.txt", "/Mnt/b.txt"}, MOUNT_OK, "", 0, "rename while open"},
+        {{MOUNT_WRITE, "", "", "!", 1, 5}, MOUNT_OK, "", 6, "write after the rename"},
+        {{MOUNT_READ, "", "", "", 2, 0, 0, 100}, MOUNT_OK, "hello!", 6, "both handles follow"},
+        {{MOUNT_STAT, "/Mnt/a.txt"}, MOUNT_NOT_FOUND, "", 0, "the old name"},
+        {{MOUNT_CLOSE, "", "", "", 1}, MOUNT_OK, "", 0, "close one"},
+        {{MOUNT_CLOSE, "", "", "", 2}, MOUNT_OK, "", 0, "close the other"},
+        {{MOUNT_CLOSE, "", "", "", 2}, MOUNT_BAD_HANDLE, "", 0, "close it again"},
+        {{MOUNT_STAT, "/Mnt/b.txt"}, MOUNT_OK, "", 6, "closed, its size read from the meta file"},
+        {{MOUNT_OPEN, "/Mnt/c.txt", "", "", 0, 0, MOUNT_OPEN_CREATE}, MOUNT_OK, "", 0, "another file"},
+        {{MOUNT_CLOSE, "", "", "", 3}, MOUNT_OK, "", 0, "closed"},
+        {{MOUNT_RENAME, "/Mnt/c.txt", "/Mnt/b.txt", "", 0, 0, MOUNT_RENAME_NOREPLACE}, MOUNT_EXISTS, "", 0,
+         "rename onto a file, not replacing"},
+        {{MOUNT_RENAME, "/Mnt/b.txt", "/Mnt/c.txt"}, MOUNT_OK, "", 0, "rename onto a file, replacing"},
+        {{MOUNT_STAT, "/Mnt/c.txt"}, MOUNT_OK, "", 6, "the replacement"},
+        {{MOUNT_STAT, "/Mnt/a:b"}, MOUNT_NOT_FOUND, "", 0, "a name no stored file can have"},
+        {{MOUNT_OPEN, "/Mnt/a:b", "", "", 0, 0, MOUNT_OPEN_CREATE}, MOUNT_BAD_PATH, "", 0, "create it"},
+        {{MOUNT_OPEN, tooLong, "", "", 0, 0, MOUNT_OPEN_CREATE}, MOUNT_NAME_TOO_LONG, "", 0, "a name too long"},
+        {{MOUNT_RMDIR, "/Mnt"}, MOUNT_NOT_EMPTY, "", 0, "a folder with a file"},
+        {{MOUNT_DELETE, "/Mnt"}, MOUNT_IS_FOLDER, "", 0, "a folder as a file"},
+        {{MOUNT_RMDIR, "/Mnt/c.txt"}, MOUNT_NOT_FOLDER, "", 0, "a file as a folder"},
+        {{MOUNT_READ, "", "", "", 99, 0, 0, 10}, MOUNT_BAD_HANDLE, "", 0, "a handle never given"},
+    };
+    for (const Step& s : steps) {
+        MountPeer::Out out = a.Call(s.in);
+        EXPECT_EQ(s.status, out.status()) << s.what << ": " << out.data;
+        if (s.status != MOUNT_OK)
+            continue;
+        if (s.in.op == MOUNT_OPEN)
+            lastHandle = out.reply.handle;
+        if (!s.data.empty())
+            EXPECT_EQ(s.data, out.data) << s.what;
+        if (s.size != 0)
+            EXPECT_EQ(s.size, out.reply.size) << s.what;
+    }
+    EXPECT_EQ(3u, lastHandle) << "handles are numbered from 1, one per open that succeeded";
+    EXPECT_EQ(0u, server.OpenFiles());
+
+    // Two connections of one session create one name at once: one wins.
+    MountPeer b(server.Port()), c(server.Port());
+    ASSERT_EQ(MOUNT_OK, b.Call(P{MOUNT_HELLO, "V:", "", server.Secret(), 9}).status());
+    ASSERT_EQ(MOUNT_OK, c.Call(P{MOUNT_HELLO, Narrow(kVault), "", server.Secret(), 9}).status());
+    for (int i = 0; i < 3; i++) {
+        const P create{MOUNT_OPEN, "/Mnt/race" + std::to_string(i), "", "", 0, 0,
+                       MOUNT_OPEN_CREATE | MOUNT_OPEN_EXCLUSIVE};
+        int32_t first = -1;
+        std::thread other([&] { first = b.Call(create).status(); });
+        const int32_t second = c.Call(create).status();
+        other.join();
+        EXPECT_TRUE((first == MOUNT_OK) != (second == MOUNT_OK)) << first << " and " << second;
+    }
+    const MountPeer::Out listing = b.Call(P{MOUNT_LIST, "/Mnt"});
+    ASSERT_EQ(MOUNT_OK, listing.status());
+    size_t entries = 0;
+    for (size_t at = 0; at + sizeof(MOUNT_ENTRY) <= listing.data.size(); entries++) {
+        MOUNT_ENTRY e;
+        memcpy(&e, listing.data.data() + at, sizeof(e));
+        at += sizeof(e) + e.nameBytes;
+    }
+    EXPECT_EQ(4u, entries) << "c.txt and three race files";
+    EXPECT_EQ(3u, server.OpenFiles());
+    // The session's last connection gone, what it left open is closed.
+    b.Close();
+    c.Close();
+    EXPECT_TRUE(WaitUntil([&] { return server.OpenFiles() == 0; }, 5000)) << server.OpenFiles() << " still open";
+    EXPECT_EQ(MOUNT_OK, a.Call(P{MOUNT_STAT, "/Mnt/race0"}).status()) << "another session goes on";
+    // A request that is not the protocol ends its connection, and only it.
+    MountPeer d(server.Port());
+    ASSERT_EQ(MOUNT_OK, d.Call(P{MOUNT_HELLO, "V:", "", server.Secret(), 11}).status());
+    EXPECT_EQ(-1, d.Call(P{MOUNT_STAT, std::string(MOUNT_MAX_PATH + 1, '/')}).status()) << "a path too long";
+    EXPECT_EQ(MOUNT_BAD_REQUEST, a.Call(P{77, "/"}).status()) << "an unknown operation";
+    EXPECT_EQ(MOUNT_OK, a.Call(P{MOUNT_STAT, "/Mnt/race0"}).status());
+    server.Stop();
 }
 
 // Last of the vault tests: the whole vault folder, as every test left it.

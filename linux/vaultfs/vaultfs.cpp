@@ -1,0 +1,369 @@
+// vaultfs: a vault of the agent mounted as a Linux file system. Every
+// operation goes to the serving driver simulator (vaultfilter --serve, in
+// the Wine prefix), which plays the driver's part for it through the port:
+// the agent sees the same requests it sees from the Vault Filter.
+//
+// What a vault cannot hold (links, extended attributes, modes and owners of
+// their own) is refused with an errno, never pretended.
+#define FUSE_USE_VERSION 31
+
+#include <fuse.h>
+
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "MountClient.h"
+
+namespace {
+
+const char kUsage[] =
+    "usage: vaultfs MOUNTPOINT --vault VAULT [--endpoint FILE] [FUSE options]\n"
+    "\n"
+    "Mounts a vault that the agent has logged in. VAULT is the vault's drive\n"
+    "letter (V:) or its folder (C:\\Vaults\\Work). Every operation is carried out\n"
+    "by the serving driver simulator (vaultfilter --serve) of a Wine prefix,\n"
+    "which asks the agent as the Vault Filter does; it is found through the\n"
+    "endpoint file it writes, by default $WINEPREFIX/vaultfs.endpoint (or\n"
+    "~/.wine/vaultfs.endpoint).\n"
+    "\n"
+    "FUSE options: -f (stay in the foreground), -d (debug output), -s (one\n"
+    "thread), -o OPTION[,...]. Unmount with: fusermount3 -u MOUNTPOINT\n"
+    "\n"
+    "Files are 0644 and folders 0755, owned by the user who mounts; chmod and\n"
+    "chown to anything else, links, symbolic links and extended attributes\n"
+    "are refused (EPERM, ENOTSUP). A logged-out vault refuses new opens\n"
+    "(EACCES); files open before stay readable until closed. Without the agent\n"
+    "every operation fails with EIO.\n"
+    "\n"
+    "Exit codes: 0 unmounted, 1 could not mount, 2 bad arguments.\n";
+
+const mode_t kFileMode = 0644, kFolderMode = 0755;
+
+vaultfs::MountClient* g_client = nullptr;
+
+int Errno(int32_t status)
+{
+    switch (status) {
+    case MOUNT_OK:            return 0;
+    case MOUNT_NOT_LOGGED_IN: return EACCES;
+    case MOUNT_BAD_PATH:      return EINVAL;
+    case MOUNT_NOT_FOUND:     return ENOENT;
+    case MOUNT_EXISTS:        return EEXIST;
+    case MOUNT_IS_FOLDER:     return EISDIR;
+    case MOUNT_NOT_FOLDER:    return ENOTDIR;
+    case MOUNT_NOT_EMPTY:     return ENOTEMPTY;
+    case MOUNT_BAD_HANDLE:    return EBADF;
+    case MOUNT_NAME_TOO_LONG: return ENAMETOOLONG;
+    case MOUNT_BAD_REQUEST:   return EPROTO;
+    default:                  return EIO;   // no agent, refused, disk, corrupt, transport
+    }
+}
+
+vaultfs::Answer Call(uint32_t op, const char* path, uint64_t handle = 0, uint64_t offset = 0)
+{
+    vaultfs::Request r;
+    r.op = op;
+    r.path = path != nullptr ? path : "";
+    r.handle = handle;
+    r.offset = offset;
+    return g_client->Call(r);
+}
+
+timespec Time(uint64_t ns) { return {(time_t)(ns / 1000000000u), (long)(ns % 1000000000u)}; }
+
+void Fill(struct stat* st, uint32_t kind, uint64_t size, uint64_t mtimeNs)
+{
+    memset(st, 0, sizeof(*st));
+    const bool bFolder = kind == MOUNT_KIND_FOLDER;
+    st->st_mode = bFolder ? (S_IFDIR | kFolderMode) : (S_IFREG | kFileMode);
+    st->st_nlink = bFolder ? 2 : 1;
+    st->st_uid = getuid();
+    st->st_gid = getgid();
+    st->st_size = (off_t)size;
+    st->st_blocks = (blkcnt_t)((size + 511) / 512);
+    st->st_blksize = 128 * 1024;
+    st->st_mtim = st->st_atim = st->st_ctim = Time(mtimeNs);
+}
+
+void* Init(fuse_conn_info* conn, fuse_config* cfg)
+{
+    cfg->use_ino = 0;
+    cfg->hard_remove = 0;   // an unlinked open file stays readable (hidden until closed)
+    conn->max_write = MOUNT_MAX_DATA;
+    if (conn->capable & FUSE_CAP_ATOMIC_O_TRUNC)
+        conn->want |= FUSE_CAP_ATOMIC_O_TRUNC;
+    return nullptr;
+}
+
+void Destroy(void*) { g_client->CloseAll(); }
+
+int GetAttr(const char* path, struct stat* st, fuse_file_info*)
+{
+    vaultfs::Answer a = Call(MOUNT_STAT, path);
+    if (a.status() != MOUNT_OK)
+        return -Errno(a.status());
+    Fill(st, a.reply.kind, a.reply.size, a.reply.mtimeNs);
+    return 0;
+}
+
+int ReadDir(const char* path, void* buf, fuse_fill_dir_t filler, off_t, fuse_file_info*, fuse_readdir_flags)
+{
+    vaultfs::Answer a = Call(MOUNT_LIST, path);
+    if (a.status() != MOUNT_OK)
+        return -Errno(a.status());
+    filler(buf, ".", nullptr, 0, (fuse_fill_dir_flags)0);
+    filler(buf, "..", nullptr, 0, (fuse_fill_dir_flags)0);
+    size_t at = 0;
+    while (at + sizeof(MOUNT_ENTRY) <= a.data.size()) {
+        MOUNT_ENTRY e;
+        memcpy(&e, a.data.data() + at, sizeof(e));
+        at += sizeof(e);
+        if (at + e.nameBytes > a.data.size())
+            return -EPROTO;
+        const std::string name(reinterpret_cast<const char*>(a.data.data() + at), e.nameBytes);
+        at += e.nameBytes;
+        struct stat st;
+        Fill(&st, e.kind, e.size, e.mtimeNs);
+        if (filler(buf, name.c_str(), &st, 0, FUSE_FILL_DIR_PLUS) != 0)
+            break;
+    }
+    return 0;
+}
+
+int OpenWith(const char* path, uint32_t flags, fuse_file_info* fi)
+{
+    vaultfs::Request r;
+    r.op = MOUNT_OPEN;
+    r.path = path;
+    r.flags = flags | ((fi->flags & O_TRUNC) ? MOUNT_OPEN_TRUNCATE : 0);
+    vaultfs::Answer a = g_client->Call(r);
+    if (a.status() != MOUNT_OK)
+        return -Errno(a.status());
+    fi->fh = a.reply.handle;
+    return 0;
+}
+
+int Open(const char* path, fuse_file_info* fi) { return OpenWith(path, 0, fi); }
+
+int Create(const char* path, mode_t, fuse_file_info* fi)
+{
+    return OpenWith(path, MOUNT_OPEN_CREATE | ((fi->flags & O_EXCL) ? MOUNT_OPEN_EXCLUSIVE : 0), fi);
+}
+
+int Read(const char*, char* buf, size_t size, off_t offset, fuse_file_info* fi)
+{
+    vaultfs::Request r;
+    r.op = MOUNT_READ;
+    r.handle = fi->fh;
+    r.offset = (uint64_t)offset;
+    r.length = (uint32_t)std::min<size_t>(size, MOUNT_MAX_DATA);
+    vaultfs::Answer a = g_client->Call(r);
+    if (a.status() != MOUNT_OK)
+        return -Errno(a.status());
+    if (a.data.size() > size)
+        return -EPROTO;
+    memcpy(buf, a.data.data(), a.data.size());
+    return (int)a.data.size();
+}
+
+int Write(const char*, const char* buf, size_t size, off_t offset, fuse_file_info* fi)
+{
+    vaultfs::Request r;
+    r.op = MOUNT_WRITE;
+    r.handle = fi->fh;
+    r.offset = (uint64_t)offset;
+    r.data = buf;
+    r.dataBytes = std::min<size_t>(size, MOUNT_MAX_DATA);
+    vaultfs::Answer a = g_client->Call(r);
+    return a.status() != MOUNT_OK ? -Errno(a.status()) : (int)r.dataBytes;
+}
+
+int Truncate(const char* path, off_t size, fuse_file_info* fi)
+{
+    vaultfs::Answer a = Call(MOUNT_RESIZE, fi != nullptr ? "" : path, fi != nullptr ? fi->fh : 0, (uint64_t)size);
+    return -Errno(a.status());
+}
+
+int Release(const char*, fuse_file_info* fi) { return -Errno(Call(MOUNT_CLOSE, "", fi->fh).status()); }
+
+// Every write reaches the stored file before it returns: nothing to flush.
+int Flush(const char*, fuse_file_info*) { return 0; }
+int Fsync(const char*, int, fuse_file_info*) { return 0; }
+
+int Unlink(const char* path) { return -Errno(Call(MOUNT_DELETE, path).status()); }
+int MkDir(const char* path, mode_t) { return -Errno(Call(MOUNT_MKDIR, path).status()); }
+int RmDir(const char* path) { return -Errno(Call(MOUNT_RMDIR, path).status()); }
+
+int Rename(const char* from, const char* to, unsigned int flags)
+{
+    if (flags & RENAME_EXCHANGE)
+        return -EINVAL;
+    vaultfs::Request r;
+    r.op = MOUNT_RENAME;
+    r.path = from;
+    r.path2 = to;
+    r.flags = (flags & RENAME_NOREPLACE) ? MOUNT_RENAME_NOREPLACE : 0;
+    return -Errno(g_client->Call(r).status());
+}
+
+int StatFs(const char*, struct statvfs* st)
+{
+    vaultfs::Answer a = Call(MOUNT_STATFS, "/");
+    if (a.status() != MOUNT_OK)
+        return -Errno(a.status());
+    memset(st, 0, sizeof(*st));
+    st->f_bsize = st->f_frsize = 4096;
+    st->f_blocks = a.reply.mtimeNs / 4096;
+    st->f_bfree = st->f_bavail = a.reply.size / 4096;
+    st->f_namemax = MOUNT_MAX_NAME;
+    return 0;
+}
+
+int UTimeNs(const char* path, const timespec tv[2], fuse_file_info*)
+{
+    timespec mtime = tv[1];
+    if (mtime.tv_nsec == UTIME_OMIT)
+        return 0;
+    if (mtime.tv_nsec == UTIME_NOW)
+        clock_gettime(CLOCK_REALTIME, &mtime);
+    if (mtime.tv_sec < 0)
+        return -EINVAL;
+    return -Errno(Call(MOUNT_TOUCH, path, 0, (uint64_t)mtime.tv_sec * 1000000000u + (uint64_t)mtime.tv_nsec).status());
+}
+
+// Modes and owners are fixed: asking for what is already so succeeds.
+int ChMod(const char* path, mode_t mode, fuse_file_info*)
+{
+    vaultfs::Answer a = Call(MOUNT_STAT, path);
+    if (a.status() != MOUNT_OK)
+        return -Errno(a.status());
+    const mode_t fixed = a.reply.kind == MOUNT_KIND_FOLDER ? kFolderMode : kFileMode;
+    return (mode & 07777) == fixed ? 0 : -EPERM;
+}
+
+int ChOwn(const char* path, uid_t uid, gid_t gid, fuse_file_info*)
+{
+    vaultfs::Answer a = Call(MOUNT_STAT, path);
+    if (a.status() != MOUNT_OK)
+        return -Errno(a.status());
+    const bool bSame = (uid == (uid_t)-1 || uid == getuid()) && (gid == (gid_t)-1 || gid == getgid());
+    return bSame ? 0 : -EPERM;
+}
+
+int NoLink(const char*, const char*) { return -EPERM; }
+int NoReadLink(const char*, char*, size_t) { return -EINVAL; }
+int NoMkNod(const char*, mode_t, dev_t) { return -EPERM; }
+int NoSetXAttr(const char*, const char*, const char*, size_t, int) { return -ENOTSUP; }
+int NoGetXAttr(const char*, const char*, char*, size_t) { return -ENOTSUP; }
+int NoListXAttr(const char*, char*, size_t) { return -ENOTSUP; }
+int NoRemoveXAttr(const char*, const char*) { return -ENOTSUP; }
+
+fuse_operations Operations()
+{
+    fuse_operations ops = {};
+    ops.init = Init;
+    ops.destroy = Destroy;
+    ops.getattr = GetAttr;
+    ops.readdir = ReadDir;
+    ops.open = Open;
+    ops.create = Create;
+    ops.read = Read;
+    ops.write = Write;
+    ops.truncate = Truncate;
+    ops.release = Release;
+    ops.flush = Flush;
+    ops.fsync = Fsync;
+    ops.unlink = Unlink;
+    ops.mkdir = MkDir;
+    ops.rmdir = RmDir;
+    ops.rename = Rename;
+    ops.statfs = StatFs;
+    ops.utimens = UTimeNs;
+    ops.chmod = ChMod;
+    ops.chown = ChOwn;
+    ops.link = NoLink;
+    ops.symlink = NoLink;
+    ops.readlink = NoReadLink;
+    ops.mknod = NoMkNod;
+    ops.setxattr = NoSetXAttr;
+    ops.getxattr = NoGetXAttr;
+    ops.listxattr = NoListXAttr;
+    ops.removexattr = NoRemoveXAttr;
+    return ops;
+}
+
+std::string DefaultEndpoint()
+{
+    const char* prefix = getenv("WINEPREFIX");
+    if (prefix != nullptr && *prefix != 0)
+        return std::string(prefix) + "/" MOUNT_ENDPOINT_FILE;
+    const char* home = getenv("HOME");
+    return std::string(home != nullptr ? home : "") + "/.wine/" MOUNT_ENDPOINT_FILE;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    std::string vault, endpointFile = DefaultEndpoint();
+    std::vector<char*> fuseArgs = {argv[0]};
+    for (int i = 1; i < argc; i++) {
+        const std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            fputs(kUsage, stdout);
+            return 0;
+        } else if ((arg == "--vault" || arg == "--endpoint") && i + 1 < argc) {
+            (arg == "--vault" ? vault : endpointFile) = argv[++i];
+        } else if (arg == "--vault" || arg == "--endpoint") {
+            fprintf(stderr, "vaultfs: %s needs a value\n%s", arg.c_str(), kUsage);
+            return 2;
+        } else {
+            fuseArgs.push_back(argv[i]);
+        }
+    }
+    if (vault.empty() || fuseArgs.size() < 2) {
+        fprintf(stderr, "vaultfs: give a mount point and --vault\n%s", kUsage);
+        return 2;
+    }
+    vaultfs::Endpoint endpoint;
+    std::string error;
+    if (!vaultfs::ReadEndpoint(endpointFile, &endpoint, &error)) {
+        fprintf(stderr, "vaultfs: %s\n", error.c_str());
+        return 1;
+    }
+    std::random_device random;
+    const uint64_t session = ((uint64_t)random() << 32) ^ random() ^ (uint64_t)getpid();
+    {
+        // The vault is checked before the mount, so that a refusal reads as
+        // a sentence instead of a mount point that fails every operation.
+        vaultfs::MountClient probe(endpoint, vault, session ^ 1);
+        g_client = &probe;
+        vaultfs::Answer a = Call(MOUNT_STAT, "/");
+        if (a.status() != MOUNT_OK) {
+            fprintf(stderr, "vaultfs: cannot mount %s: %s\n", vault.c_str(),
+                    a.status() == MOUNT_NOT_LOGGED_IN ? "the vault is not logged in" : a.text().c_str());
+            return 1;
+        }
+        g_client = nullptr;
+    }
+    vaultfs::MountClient client(endpoint, vault, session);
+    g_client = &client;
+    std::string fsname = "-ofsname=vaultfs:" + vault + ",subtype=vaultfs";
+    fuseArgs.push_back(fsname.data());
+    char threads[] = "-omax_threads=16";   // libfuse 3.14 complains when left unset
+    fuseArgs.push_back(threads);
+    fuseArgs.push_back(nullptr);
+    const fuse_operations ops = Operations();
+    const int code = fuse_main((int)fuseArgs.size() - 1, fuseArgs.data(), &ops, nullptr);
+    g_client = nullptr;
+    return code == 0 ? 0 : 1;
+}

@@ -1,0 +1,185 @@
+#!/usr/bin/env bash
+# A fresh vault mounted with vaultfs and worked on by tools nobody here
+# wrote: cp, tar, git, fio with verification, renames and deletions through
+# the shell; the refusals of what a vault cannot hold; a logout, an unmount
+# and the agent's end while files are open; and afterwards a vault folder
+# that holds no name and no plain text. Exit 77 (skipped) without /dev/fuse.
+set -u
+ROOT=$(cd "$(dirname "$0")/../.." && pwd)
+STACK_NAME=mount_test
+skip() { echo "mount_test: skipped: $*"; exit 77; }
+[ -c /dev/fuse ] || skip "this machine has no /dev/fuse, so nothing can be mounted"
+command -v fusermount3 >/dev/null || skip "fusermount3 is missing (scripts/setup installs fuse3)"
+
+. "$ROOT/scripts/wine-session"
+. "$ROOT/scripts/mount-stack"
+session_end=$(trap -p EXIT | sed "s/^trap -- '\(.*\)' EXIT\$/\1/")
+trap "stack_stop; $session_end" EXIT
+export WINEDEBUG=-all GIT_CONFIG_NOSYSTEM=1 HOME=$STACK_DIR
+LETTER=M: FOLDER='C:\VuzMount\Vault'
+SRC=$STACK_DIR/src MNT=$STACK_DIR/mnt TMP=$STACK_DIR/tmp
+MARKER=VUZ-PLAIN-MARKER-4f1c0d
+mkdir -p "$SRC/sub/deeper" "$TMP"
+
+passed=0 failed=0
+# run NAME FUNCTION: one case, in this shell (it may mount and unmount);
+# its output is shown only when it fails.
+run() {
+  local start=$SECONDS
+  if "$2" >"$TMP/case.out" 2>&1; then
+    passed=$((passed + 1)); echo "ok: $1 ($((SECONDS - start)) s)"
+  else
+    failed=$((failed + 1)); echo "FAILED: $1"; tail -n 25 "$TMP/case.out" | sed 's/^/    /'
+  fi
+}
+# refused TEXT COMMAND...: the command fails and says TEXT.
+refused() {
+  local text=$1 out; shift
+  if out=$("$@" 2>&1); then echo "not refused: $*"; return 1; fi
+  grep -q "$text" <<<"$out" || { echo "refused without \"$text\": $* -> $out"; return 1; }
+}
+vaultctl() { "$RUN" "$BIN/vaultctl.exe" --dismiss "$@"; }
+
+# The source tree: sizes around the block (8) and request (16,384) edges,
+# a few MiB, names with blanks and beyond ASCII, and a known plain text.
+for size in 0 1 8 16383 16384 16385 4194309; do head -c $size /dev/urandom >"$SRC/f$size.bin"; done
+for i in $(seq 400); do echo "$MARKER line $i"; done >"$SRC/sub/SecretPlan.txt"
+cp "$ROOT/README.md" "$SRC/sub/read me.txt"
+echo "déjà vu" >"$SRC/sub/deeper/Résumé.txt"
+chmod -R u=rwX,go=rX "$SRC"   # the modes the vault shows, so tar's chmod asks for nothing new
+
+stack_start "$LETTER" "$FOLDER" || exit 1
+stack_mount "$MNT" || exit 1
+
+t_copy() { cp -r "$SRC" "$MNT/tree" && diff -r "$SRC" "$MNT/tree" && [ "$(stat -c %s "$MNT/tree/f16385.bin")" = 16385 ]; }
+t_tar() {
+  tar -C "$SRC" -cf "$TMP/in.tar" . && mkdir "$MNT/untar" && tar -C "$MNT/untar" -xf "$TMP/in.tar" &&
+    diff -r "$SRC" "$MNT/untar" && tar -C "$MNT/tree" -cf "$TMP/out.tar" . && mkdir "$TMP/out" &&
+    tar -C "$TMP/out" -xf "$TMP/out.tar" && diff -r "$SRC" "$TMP/out"
+}
+# rsync writes a temporary file and renames it over the old one.
+t_rsync() {
+  rsync -rt "$SRC/" "$MNT/sync/" && diff -r "$SRC" "$MNT/sync" && cp -a "$SRC" "$TMP/changed" &&
+    echo "one more line" >>"$TMP/changed/sub/read me.txt" && touch -d '2020-01-01' "$TMP/changed/f8.bin" &&
+    rsync -rt --itemize-changes "$TMP/changed/" "$MNT/sync/" >"$TMP/rsync.out" && diff -r "$TMP/changed" "$MNT/sync" &&
+    [ "$(grep -c '^>f' "$TMP/rsync.out")" = 2 ] && [ -z "$(ls -A "$MNT/sync" | grep '^\.')" ] &&
+    [ "$(stat -c %Y "$MNT/sync/f8.bin")" = "$(stat -c %Y "$TMP/changed/f8.bin")" ]
+}
+t_git() (
+  cd "$MNT" && git init -q repo && cp -r "$SRC"/. repo/ && cd repo && git add -A &&
+    git -c user.name=Test -c user.email=test@example.org commit -qm "first" &&
+    echo change >>"sub/read me.txt" && git -c user.name=Test -c user.email=test@example.org commit -qam second &&
+    git fsck --full --strict && [ -z "$(git status --porcelain)" ] && [ "$(git rev-list --count HEAD)" = 2 ] &&
+    git show HEAD~1:sub/SecretPlan.txt | cmp - "$SRC/sub/SecretPlan.txt"
+)
+t_fio() {
+  mkdir "$MNT/fio" && fio --name=verify --directory="$MNT/fio" --rw=randwrite --bsrange=1k-64k --size=12m \
+    --numjobs=2 --ioengine=psync --fallocate=none --verify=crc32c --do_verify=1 --verify_backlog=32 \
+    --verify_fatal=1 --verify_state_save=0 --group_reporting >"$TMP/fio.out" 2>&1 ||
+    { cat "$TMP/fio.out"; return 1; }
+  grep -q 'err= 0' "$TMP/fio.out"
+}
+# wait_all PID...: every one ended with 0 (a bare wait would wait for the stack too).
+wait_all() { local pid status=0; for pid; do wait "$pid" || status=1; done; return $status; }
+t_parallel() {
+  local pids=() i
+  mkdir "$MNT/par" || return 1
+  for i in 1 2 3 4; do cp "$SRC/f4194309.bin" "$MNT/par/$i" & pids+=($!); done
+  wait_all "${pids[@]}" || return 1
+  pids=()
+  for i in 1 2 3 4; do cmp "$MNT/par/$i" "$SRC/f4194309.bin" & pids+=($!); done
+  wait_all "${pids[@]}"
+}
+t_renames() {
+  local d=$MNT/ren
+  mkdir -p "$d/a/b" "$d/other" && cp "$SRC/f16385.bin" "$d/one" && cp "$SRC/f8.bin" "$d/two" &&
+    mv "$d/one" "$d/uno" && cmp "$d/uno" "$SRC/f16385.bin" &&
+    mv "$d/uno" "$d/a/b/" && cmp "$d/a/b/uno" "$SRC/f16385.bin" &&
+    mv "$d/two" "$d/a/b/uno" && cmp "$d/a/b/uno" "$SRC/f8.bin" && [ ! -e "$d/two" ] &&
+    mv "$d/a/b/uno" "$d/a/b/UNO" && [ "$(ls "$d/a/b")" = UNO ] &&
+    exec 4<"$d/a/b/UNO" && mv "$d/a" "$d/other/moved" && cmp - "$SRC/f8.bin" <&4 && exec 4<&- &&
+    cp "$SRC/f16384.bin" "$d/open" && exec 5<>"$d/open" && mv "$d/open" "$d/other/moved/b/opened" &&
+    printf 'XY' >&5 && exec 5>&- &&
+    { printf 'XY'; tail -c +3 "$SRC/f16384.bin"; } | cmp - "$d/other/moved/b/opened" &&
+    mkdir "$d/empty" && mv -T "$d/other/moved" "$d/empty" && [ -f "$d/empty/b/UNO" ] &&
+    refused "Directory not empty" rmdir "$d/empty" &&
+    refused "Not a directory" rmdir "$d/empty/b/UNO" &&
+    refused "Is a directory" rm "$d/empty/b" &&
+    exec 6<"$d/empty/b/UNO" && rm "$d/empty/b/UNO" && [ ! -e "$d/empty/b/UNO" ] &&
+    cmp - "$SRC/f8.bin" <&6 && exec 6<&- &&
+    cp "$SRC/f16385.bin" "$d/cut" && truncate -s 9 "$d/cut" && head -c 9 "$SRC/f16385.bin" | cmp - "$d/cut" &&
+    truncate -s 20000 "$d/cut" && { head -c 9 "$SRC/f16385.bin"; head -c 19991 /dev/zero; } | cmp - "$d/cut" &&
+    echo tail >>"$d/cut" && [ "$(stat -c %s "$d/cut")" = 20005 ] &&
+    rm -r "$d" && [ ! -e "$d" ] && [ -z "$(ls -A "$MNT" | grep -i '^\.fuse_hidden')" ]
+}
+t_refusals() {
+  local f=$MNT/tree/f8.bin long
+  long=$(printf 'n%.0s' $(seq 183))
+  refused "Operation not permitted" ln "$f" "$MNT/hard" &&
+    refused "Operation not permitted" ln -s "$f" "$MNT/soft" &&
+    refused "Operation not permitted" mkfifo "$MNT/fifo" &&
+    refused "Operation not permitted" chmod 755 "$f" && chmod 644 "$f" &&
+    refused "Operation not supported" python3 -c "import os; os.setxattr('$f', 'user.x', b'1')" &&
+    refused "Operation not supported" python3 -c "import os; os.getxattr('$f', 'user.x')" &&
+    refused "File name too long" touch "$MNT/$long" &&
+    refused "Invalid argument" touch "$MNT/a:b" &&
+    refused "No such file" cat "$MNT/absent" &&
+    refused "File exists" mkdir "$MNT/tree" &&
+    [ "$(stat -f -c %l "$MNT")" = 182 ] && df "$MNT" >/dev/null &&
+    touch -d '2021-02-03 04:05:06' "$f" && [ "$(stat -c %Y "$f")" = "$(date -d '2021-02-03 04:05:06' +%s)" ]
+}
+t_logout() {
+  exec 7<"$MNT/tree/f4194309.bin" && vaultctl logout "$FOLDER" >/dev/null &&
+    refused "Permission denied" cat "$MNT/tree/f8.bin" &&
+    refused "Permission denied" ls "$MNT/tree" &&
+    cmp - "$SRC/f4194309.bin" <&7 && exec 7<&- &&
+    vaultctl login "$FOLDER" >/dev/null && cmp "$MNT/tree/f8.bin" "$SRC/f8.bin"
+}
+t_unmount_open() {
+  exec 8<"$MNT/tree/f16385.bin" &&
+    refused "busy" fusermount3 -u "$MNT" && cmp "$MNT/tree/f8.bin" "$SRC/f8.bin" &&
+    fusermount3 -u -z "$MNT" && ! mountpoint -q "$MNT" && cmp - "$SRC/f16385.bin" <&8 && exec 8<&- &&
+    stack_wait 10 eval '! kill -0 $VAULTFS_PID 2>/dev/null' && wait "$VAULTFS_PID" && VAULTFS_PID= &&
+    stack_wait 10 grep -q 'session .* ended' "$SERVE_LOG" && kill -0 "$AGENT_PID"
+}
+# Only stems (16 hex digits), their .tmp data files and plain folder names;
+# no logical name and no plain content anywhere.
+t_vault_folder() {
+  local vault bad names
+  vault=$(stack_unix "$FOLDER")
+  bad=$(find "$vault" -type f -printf '%P\n' | grep -Ev '(^|/)[0-9A-F]{16}(\.tmp)?$' | head -5)
+  [ -z "$bad" ] || { echo "not a stored file: $bad"; return 1; }
+  for meta in $(find "$vault" -type f ! -name '*.tmp'); do
+    [ -f "$meta.tmp" ] && grep -q '<FILENAME>' "$meta" || { echo "no pair or no meta text: $meta"; return 1; }
+  done
+  [ "$(find "$vault" -type f -name '*.tmp' | wc -l)" -gt 30 ] || { echo "too few stored files"; return 1; }
+  names='SecretPlan|f16385|read me|Résumé|verify\.0\.0|COMMIT_EDITMSG'
+  ! grep -r -a -l -E "$MARKER|$names" "$vault" && ! find "$vault" | grep -E "$names"
+}
+t_agent_end() {
+  stack_mount "$MNT" && cmp "$MNT/tree/f8.bin" "$SRC/f8.bin" && exec 9<"$MNT/tree/f16384.bin" &&
+    kill -0 "$AGENT_PID" && "$RUN" "$BIN/vaultctl.exe" quit >/dev/null &&
+    stack_wait 10 eval '! kill -0 $AGENT_PID 2>/dev/null' &&
+    refused "Input/output error" cat "$MNT/tree/f8.bin" &&
+    refused "Input/output error" ls "$MNT" &&
+    refused "Input/output error" touch "$MNT/new" &&
+    refused "Input/output error" head -c 1 <&9 && exec 9<&- &&
+    stack_unmount
+}
+
+run "cp -r of files of 0 B to 4 MiB, diff -r" t_copy
+run "tar into the vault and out of it" t_tar
+run "rsync, then again after two changes" t_rsync
+run "git init, two commits, fsck" t_git
+run "fio: random writes of 1-64 KiB, verified" t_fio
+run "four copies and comparisons at once" t_parallel
+run "renames, moves of open files, replacements, deletions, truncation" t_renames
+run "links, fifos, modes, xattrs, long and bad names refused; statfs, times" t_refusals
+run "logout: new opens refused, open files readable" t_logout
+run "unmount while a file is open: refused, then lazy and clean" t_unmount_open
+run "the vault folder after unmount: stems and cipher text only" t_vault_folder
+run "the agent ends: EIO everywhere, the mount comes off" t_agent_end
+
+[ $failed -eq 0 ] || { echo "--- serve log"; tail -n 20 "$SERVE_LOG"; echo "--- vaultfs log"; tail -n 20 "$VAULTFS_LOG"; }
+echo "$passed passed, $failed failed"
+[ $failed -eq 0 ]

@@ -1,0 +1,157 @@
+// The mount protocol: vaultfs (a Linux FUSE file system) asks the serving
+// driver simulator (vaultfilter --serve, under Wine) for the file operations
+// of one vault, and the simulator plays the driver's part for them through
+// the port. Shared by the native build (vaultfs) and the Windows build (the
+// simulator): fixed-width integers only, every offset and size pinned.
+//
+// Transport: TCP on 127.0.0.1 (Winsock under Wine has no AF_UNIX). The
+// serving simulator listens on a port of the system's choosing and writes
+// the endpoint file "<Wine prefix>/vaultfs.endpoint", one line of text:
+//     vaultfs 1 PORT SECRET
+// SECRET being 32 hex digits that every connection's hello must carry.
+//
+// A connection carries one request at a time: a MOUNT_REQUEST and its
+// payload, then a MOUNT_REPLY and its payload. vaultfs opens as many
+// connections as it has requests in flight; the simulator serves each on a
+// thread of its own. Every connection begins with MOUNT_HELLO, whose path is
+// the vault ("V:" or its folder, "C:\Vaults\Work") and whose data is the
+// secret; it fixes the vault and the session for the connection. A session
+// id (chosen by vaultfs) groups the connections of one mount: when the last
+// connection of a session closes, the files it left open are closed (their
+// file keys released).
+//
+// Paths are UTF-8, relative to the vault, with "/" between names and a
+// leading "/" ("/" is the vault folder itself); no terminating NUL. All
+// integers are little-endian.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+#define MOUNT_MAGIC          0x5346564Du   // "MVFS"
+#define MOUNT_VERSION        1u
+#define MOUNT_SECRET_CHARS   32u
+#define MOUNT_MAX_PATH       4096u          // bytes of one path
+#define MOUNT_MAX_DATA       (1u << 20)     // bytes of one read or write
+#define MOUNT_ENDPOINT_FILE  "vaultfs.endpoint"
+// Names longer than this (in UTF-8) cannot be encoded into a meta text.
+#define MOUNT_MAX_NAME       182u
+
+enum MountOp : uint32_t {
+    MOUNT_HELLO  = 1,    // path: the vault; data: the secret; handle: the session id
+    MOUNT_STAT   = 2,    // path -> kind, size, mtime
+    MOUNT_LIST   = 3,    // path (a folder) -> MOUNT_ENTRY records, each followed by its name
+    MOUNT_OPEN   = 4,    // path, flags -> handle, size
+    MOUNT_READ   = 5,    // handle, offset, length -> data (shorter at the end of the file)
+    MOUNT_WRITE  = 6,    // handle, offset, data -> size (the file's size afterwards)
+    MOUNT_RESIZE = 7,    // handle (or 0 and path), offset = the new size
+    MOUNT_CLOSE  = 8,    // handle
+    MOUNT_RENAME = 9,    // path -> path2; flags MOUNT_RENAME_NOREPLACE
+    MOUNT_DELETE = 10,   // path (a file)
+    MOUNT_MKDIR  = 11,   // path
+    MOUNT_RMDIR  = 12,   // path (an empty folder)
+    MOUNT_STATFS = 13,   // -> size = bytes free, offset = bytes in all
+    MOUNT_TOUCH  = 14,   // path, offset = new modification time (ns since 1970)
+};
+
+// MOUNT_OPEN flags.
+#define MOUNT_OPEN_CREATE     0x1u   // create the file when the folder lacks it
+#define MOUNT_OPEN_EXCLUSIVE  0x2u   // with CREATE: fail when it exists
+#define MOUNT_OPEN_TRUNCATE   0x4u   // size 0 after opening
+// MOUNT_RENAME flags.
+#define MOUNT_RENAME_NOREPLACE 0x1u
+
+// What went wrong, in the simulator's terms; vaultfs chooses the errno.
+enum MountStatus : int32_t {
+    MOUNT_OK            = 0,
+    MOUNT_NO_AGENT      = 1,    // no agent, or it did not answer
+    MOUNT_REFUSED       = 2,    // the agent refused the request
+    MOUNT_NOT_LOGGED_IN = 3,
+    MOUNT_BAD_PATH      = 4,    // not a usable path or name
+    MOUNT_NOT_FOUND     = 5,
+    MOUNT_EXISTS        = 6,
+    MOUNT_DISK          = 7,    // reading or writing a stored file failed
+    MOUNT_CORRUPT       = 8,    // stored files that do not fit their meta text
+    MOUNT_IS_FOLDER     = 9,
+    MOUNT_NOT_FOLDER    = 10,
+    MOUNT_NOT_EMPTY     = 11,
+    MOUNT_BAD_HANDLE    = 12,
+    MOUNT_BAD_REQUEST   = 13,   // malformed request, wrong secret, no hello
+    MOUNT_NAME_TOO_LONG = 14,
+};
+
+// What a path names.
+enum MountKind : uint32_t {
+    MOUNT_KIND_NONE   = 0,
+    MOUNT_KIND_FILE   = 1,
+    MOUNT_KIND_FOLDER = 2,
+};
+
+// A request: this record, then pathBytes of path, path2Bytes of path2 and
+// dataBytes of data.
+typedef struct MOUNT_REQUEST {
+    uint32_t magic;
+    uint32_t op;           // MountOp
+    uint64_t handle;
+    uint64_t offset;
+    uint32_t length;       // MOUNT_READ: bytes wanted
+    uint32_t flags;
+    uint32_t pathBytes;
+    uint32_t path2Bytes;
+    uint32_t dataBytes;
+    uint32_t reserved;     // 0
+} MOUNT_REQUEST;
+
+// A reply: this record, then dataBytes of data (MOUNT_READ: content;
+// MOUNT_LIST: entries; on a failure: a sentence for a person).
+typedef struct MOUNT_REPLY {
+    uint32_t magic;
+    int32_t  status;       // MountStatus
+    uint64_t handle;       // MOUNT_OPEN: the open file
+    uint64_t size;         // MOUNT_STAT, MOUNT_OPEN, MOUNT_WRITE: plain size
+    uint64_t mtimeNs;      // MOUNT_STAT: modification time, ns since 1970
+    uint32_t kind;         // MOUNT_STAT: MountKind
+    uint32_t dataBytes;
+} MOUNT_REPLY;
+
+// One entry of a listing; nameBytes of name follow it.
+typedef struct MOUNT_ENTRY {
+    uint64_t size;
+    uint64_t mtimeNs;
+    uint32_t kind;         // MountKind
+    uint32_t nameBytes;
+} MOUNT_ENTRY;
+
+#define MOUNT_AT(type, field, offset) \
+    static_assert(offsetof(type, field) == (offset), #type "." #field " moved")
+
+static_assert(sizeof(MOUNT_REQUEST) == 48, "MOUNT_REQUEST size");
+MOUNT_AT(MOUNT_REQUEST, magic, 0);
+MOUNT_AT(MOUNT_REQUEST, op, 4);
+MOUNT_AT(MOUNT_REQUEST, handle, 8);
+MOUNT_AT(MOUNT_REQUEST, offset, 16);
+MOUNT_AT(MOUNT_REQUEST, length, 24);
+MOUNT_AT(MOUNT_REQUEST, flags, 28);
+MOUNT_AT(MOUNT_REQUEST, pathBytes, 32);
+MOUNT_AT(MOUNT_REQUEST, path2Bytes, 36);
+MOUNT_AT(MOUNT_REQUEST, dataBytes, 40);
+MOUNT_AT(MOUNT_REQUEST, reserved, 44);
+
+static_assert(sizeof(MOUNT_REPLY) == 40, "MOUNT_REPLY size");
+MOUNT_AT(MOUNT_REPLY, magic, 0);
+MOUNT_AT(MOUNT_REPLY, status, 4);
+MOUNT_AT(MOUNT_REPLY, handle, 8);
+MOUNT_AT(MOUNT_REPLY, size, 16);
+MOUNT_AT(MOUNT_REPLY, mtimeNs, 24);
+MOUNT_AT(MOUNT_REPLY, kind, 32);
+MOUNT_AT(MOUNT_REPLY, dataBytes, 36);
+
+static_assert(sizeof(MOUNT_ENTRY) == 24, "MOUNT_ENTRY size");
+MOUNT_AT(MOUNT_ENTRY, size, 0);
+MOUNT_AT(MOUNT_ENTRY, mtimeNs, 8);
+MOUNT_AT(MOUNT_ENTRY, kind, 16);
+MOUNT_AT(MOUNT_ENTRY, nameBytes, 20);
+
+static_assert(sizeof(MountOp) == 4 && sizeof(MountStatus) == 4 && sizeof(MountKind) == 4, "enum sizes");
+
+#undef MOUNT_AT
