@@ -292,6 +292,7 @@ TEST_F(StandIn, CreateWritesRecordAndSectionBeforeWaitingAndNoAnswerExitsFour)
     EXPECT_EQ(L"My vault|" + folder + L"|Vuzaziz-Q||Q|10000000|1|", Described());
 
     Expect(L"create Q: --path " + folder, 2, L"", L"a vault record for Q: exists already");
+    Expect(L"create R: --path " + folder, 2, L"", L"is the vault of record Q already");
 
     // An existing wrapped key replaces generation, and goes into the record
     // itself; a map name makes a network vault unless settings say otherwise.

@@ -288,6 +288,29 @@ bool RecordExists(const std::wstring& subkey, std::wstring* pPath)
     return true;
 }
 
+// The subkey of another record whose folder is `path` (the agent finds the
+// first cached record of a folder, so a second one would never log in).
+std::wstring OtherRecordOf(const std::wstring& path, const std::wstring& subkey)
+{
+    HKEY hVaults = nullptr;
+    std::wstring key = kVaultsKey;
+    key.pop_back();
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, key.c_str(), 0, KEY_READ, &hVaults) != ERROR_SUCCESS)
+        return L"";
+    std::wstring found;
+    wchar_t name[COMPANION_PATH_CHARS];
+    for (DWORD i = 0; found.empty(); i++) {
+        DWORD cch = COMPANION_PATH_CHARS;
+        if (RegEnumKeyExW(hVaults, i, name, &cch, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+            break;
+        std::wstring other;
+        if (_wcsicmp(name, subkey.c_str()) != 0 && RecordExists(name, &other) && _wcsicmp(other.c_str(), path.c_str()) == 0)
+            found = name;
+    }
+    RegCloseKey(hVaults);
+    return found;
+}
+
 std::vector<BYTE> ReadKeyFile(const Command& command, const std::wstring& file)
 {
     std::ifstream in(file.c_str(), std::ios::binary);
@@ -335,6 +358,9 @@ int RunCreate(const Invocation& in)
     if (bExisted && !in.Has(L"--force"))
         UsageError(&command, L"a vault record for " + letter + L": exists already (Path " + oldPath +
                                  L"); --force replaces it");
+    if (const std::wstring other = OtherRecordOf(record.path, letter); !other.empty())
+        UsageError(&command, L"the folder " + record.path + L" is the vault of record " + other +
+                                 L" already; disconnect that vault and delete its record first");
 
     Agent agent(in.options);
     Section section(SECTION_VAULT_DESCRIPTION, sizeof(VAULT_DESCRIPTION_SECTION));
