@@ -109,7 +109,7 @@ protected:
         CreateDirectoryW(folder.c_str(), nullptr);
         return folder;
     }
-    VaultRecordSpec Spec(const std::wstring& subkey, const std::wstring& folderName, long settings = 0)
+    VaultRecordValues Values(const std::wstring& subkey, const std::wstring& folderName, long settings = 0)
     {
         return {subkey, Folder(folderName), L"Vault " + subkey, L"VuzLifecycle-" + subkey, L"", settings};
     }
@@ -130,13 +130,13 @@ TEST_F(Lifecycle, RegistrationSendsBatchesOfTenAndTheDriverKnowsEveryVault)
     struct { int vaults; std::vector<DWORD> counts; } cases[] = {{23, {10, 10, 3}}, {10, {10}}, {11, {10, 1}}};
     for (const auto& c : cases) {
         DeleteVaultRecords();
-        std::vector<VaultRecordSpec> specs;
+        std::vector<VaultRecordValues> records;
         for (int i = 0; i < c.vaults; i++) {
             wchar_t subkey[8];
             swprintf(subkey, 8, L"K%02d", i);
-            specs.push_back(Spec(subkey, L"Batch" + std::to_wstring(i), i));
-            specs.back().mapName = L"\\\\server\\map" + std::to_wstring(i);
-            WriteVaultRecord(specs.back());
+            records.push_back(Values(subkey, L"Batch" + std::to_wstring(i), i));
+            records.back().mapName = L"\\\\server\\map" + std::to_wstring(i);
+            WriteVaultRecord(records.back());
         }
         driversim::DriverSim batchSim;
         sim.Unload();
@@ -158,9 +158,9 @@ TEST_F(Lifecycle, RegistrationSendsBatchesOfTenAndTheDriverKnowsEveryVault)
         const auto vaults = batchSim.Vaults();
         ASSERT_EQ(static_cast<size_t>(c.vaults), vaults.size());
         for (int i = 0; i < c.vaults; i++) {
-            EXPECT_EQ(DeviceOf(specs[i].path), vaults[i].devicePath) << i;
+            EXPECT_EQ(DeviceOf(records[i].path), vaults[i].devicePath) << i;
             EXPECT_EQ(static_cast<DWORD>(i), vaults[i].settings) << i;
-            EXPECT_EQ(specs[i].mapName, vaults[i].mapName) << i;
+            EXPECT_EQ(records[i].mapName, vaults[i].mapName) << i;
             EXPECT_EQ(ProcessUserSidText(), vaults[i].sid) << i;
             EXPECT_FALSE(vaults[i].loggedIn);
         }
@@ -174,9 +174,9 @@ TEST_F(Lifecycle, RegistrationSendsBatchesOfTenAndTheDriverKnowsEveryVault)
 
 TEST_F(Lifecycle, ABrokenRecordEndsTheWalkAndABlankPathIsShownAndLeftOut)
 {
-    WriteVaultRecord(Spec(L"E", L"WalkE"));
-    WriteVaultRecord(Spec(L"F", L"WalkF", -1));   // no "Settings"
-    WriteVaultRecord(Spec(L"G", L"WalkG"));
+    WriteVaultRecord(Values(L"E", L"WalkE"));
+    WriteVaultRecord(Values(L"F", L"WalkF", -1));   // no "Settings"
+    WriteVaultRecord(Values(L"G", L"WalkG"));
     StartAgent();
     ASSERT_TRUE(sim.WaitForControls(1, kStartMs));
     auto vaults = sim.Vaults();
@@ -186,10 +186,10 @@ TEST_F(Lifecycle, ABrokenRecordEndsTheWalkAndABlankPathIsShownAndLeftOut)
     agent.WaitForExit(10000);
 
     DeleteVaultRecords();
-    VaultRecordSpec blank = Spec(L"H", L"WalkH");
+    VaultRecordValues blank = Values(L"H", L"WalkH");
     blank.path = L"";
     WriteVaultRecord(blank);
-    WriteVaultRecord(Spec(L"I", L"WalkI"));
+    WriteVaultRecord(Values(L"I", L"WalkI"));
     driversim::DriverSim second;
     sim.Unload();
     ASSERT_TRUE(second.Load());
@@ -226,38 +226,38 @@ TEST_F(Lifecycle, ABrokenRecordEndsTheWalkAndABlankPathIsShownAndLeftOut)
 TEST_F(Lifecycle, ANewVaultIsUsableAtOnceAndLogsOutAndInAgain)
 {
     StartAgent();
-    const VaultRecordSpec spec = Spec(L"N", L"Vault1");
-    WriteVaultRecord(spec);
-    ASSERT_EQ(1, CreateVault(spec, true));
+    const VaultRecordValues record = Values(L"N", L"Vault1");
+    WriteVaultRecord(record);
+    ASSERT_EQ(1, CreateVault(record, true));
     const auto adds = ControlsOf(sim, ADD_VAULTS);
     ASSERT_EQ(1u, adds.size());
     EXPECT_EQ(1, adds[0].bNewVault);
     EXPECT_EQ(1u, adds[0].dwCount);
-    EXPECT_EQ(DeviceOf(spec.path), std::wstring(adds[0].wszDevicePath[0]));
-    EXPECT_TRUE(Authenticated(spec.path, L"report.txt")) << "keys usable at once";
+    EXPECT_EQ(DeviceOf(record.path), std::wstring(adds[0].wszDevicePath[0]));
+    EXPECT_TRUE(Authenticated(record.path, L"report.txt")) << "keys usable at once";
     EXPECT_FALSE(Authenticated(kRoot + L"\\Vault10", L"report.txt")) << "outside every vault";
 
     struct { std::wstring path; long loggedIn; } status[] = {
-        {spec.path, 1}, {spec.path + L"\\sub\\file.txt", 1}, {kRoot + L"\\Vault10", 0}, {kRoot, 0}};
+        {record.path, 1}, {record.path + L"\\sub\\file.txt", 1}, {kRoot + L"\\Vault10", 0}, {kRoot, 0}};
     for (const auto& s : status)
         EXPECT_EQ(s.loggedIn, LoggedIn(s.path)) << Narrow(s.path);
 
     const size_t before = sim.Controls().size();
     LogoutVault(kRoot + L"\\NotAVault");
     EXPECT_EQ(before, sim.Controls().size()) << "logout of a vault that is not cached sends nothing";
-    LogoutVault(spec.path);
+    LogoutVault(record.path);
     ASSERT_TRUE(sim.WaitForControls(before + 1, kStartMs));
     const auto outs = ControlsOf(sim, VAULT_LOGGED_OUT);
     ASSERT_EQ(1u, outs.size());
     EXPECT_EQ(1u, outs[0].dwCount);
     EXPECT_TRUE(AllZero(outs[0].szSid, 524)) << "no SID in a logout";
-    EXPECT_EQ(0, LoggedIn(spec.path));
-    EXPECT_FALSE(Authenticated(spec.path, L"report.txt"));
+    EXPECT_EQ(0, LoggedIn(record.path));
+    EXPECT_FALSE(Authenticated(record.path, L"report.txt"));
 
     // Two logins within a second are one login.
     Event loginDone(EVENT_LOGIN);
     Section section(SECTION_VAULT_DESCRIPTION, sizeof(VAULT_DESCRIPTION_SECTION));
-    wcscpy_s(section.As<VAULT_PATH_SECTION>()->wszPath, spec.path.c_str());
+    wcscpy_s(section.As<VAULT_PATH_SECTION>()->wszPath, record.path.c_str());
     SendToAgent(MSG_NAME_LOGIN_VAULTS);
     SendToAgent(MSG_NAME_LOGIN_VAULTS);
     ASSERT_TRUE(loginDone.Wait(kStartMs));
@@ -266,8 +266,8 @@ TEST_F(Lifecycle, ANewVaultIsUsableAtOnceAndLogsOutAndInAgain)
     Sleep(1500);
     const auto ins = ControlsOf(sim, VAULT_LOGGED_IN);
     ASSERT_EQ(1u, ins.size());
-    EXPECT_EQ(DeviceOf(spec.path), std::wstring(ins[0].wszDevicePath[0]));
-    EXPECT_TRUE(Authenticated(spec.path, L"report.txt"));
+    EXPECT_EQ(DeviceOf(record.path), std::wstring(ins[0].wszDevicePath[0]));
+    EXPECT_TRUE(Authenticated(record.path, L"report.txt"));
 
     std::vector<BYTE> after;
     EXPECT_EQ(0, LoginVault(kRoot + L"\\Unknown", &after));
@@ -278,7 +278,7 @@ TEST_F(Lifecycle, ANewVaultIsUsableAtOnceAndLogsOutAndInAgain)
 TEST_F(Lifecycle, ANewVaultWithAGivenKeyUsesItAndRefusesOneThatDoesNotUnwrap)
 {
     StartAgent();
-    const VaultRecordSpec first = Spec(L"P", L"Given1");
+    const VaultRecordValues first = Values(L"P", L"Given1");
     WriteVaultRecord(first);
     ASSERT_EQ(1, CreateVault(first, true));
     std::vector<BYTE> key(260);
@@ -287,13 +287,13 @@ TEST_F(Lifecycle, ANewVaultWithAGivenKeyUsesItAndRefusesOneThatDoesNotUnwrap)
                                           L"Key", RRF_RT_REG_BINARY, nullptr, key.data(), &cb));
     key.resize(cb);
 
-    VaultRecordSpec second = Spec(L"Q", L"Given2");
+    VaultRecordValues second = Values(L"Q", L"Given2");
     second.container = first.container;
     WriteVaultRecord(second);
     ASSERT_EQ(1, CreateVault(second, false, key));
     EXPECT_TRUE(Authenticated(second.path, L"a.txt"));
 
-    VaultRecordSpec broken = Spec(L"R", L"Given3");
+    VaultRecordValues broken = Values(L"R", L"Given3");
     broken.container = first.container;
     WriteVaultRecord(broken);
     key[30] ^= 0x55;
@@ -318,7 +318,7 @@ TEST_F(Lifecycle, ANewVaultWithAGivenKeyUsesItAndRefusesOneThatDoesNotUnwrap)
 
 TEST_F(Lifecycle, AnAbsentVaultIsNotLoggedInAndSaysSo)
 {
-    VaultRecordSpec absent = Spec(L"S", L"Removable");
+    VaultRecordValues absent = Values(L"S", L"Removable");
     absent.path = kRoot + L"\\NotPluggedIn";
     WriteVaultRecord(absent);
     StartAgent();
@@ -340,15 +340,15 @@ TEST_F(Lifecycle, AnAbsentVaultIsNotLoggedInAndSaysSo)
 TEST_F(Lifecycle, TheControlWindowClosesNothingAndSurvivesAFaultingHandler)
 {
     StartAgent(ExeDir() + L"\\VuvUDOVU_faults.exe");
-    const VaultRecordSpec spec = Spec(L"T", L"Window");
-    WriteVaultRecord(spec);
-    ASSERT_EQ(1, CreateVault(spec, true));
+    const VaultRecordValues record = Values(L"T", L"Window");
+    WriteVaultRecord(record);
+    ASSERT_EQ(1, CreateVault(record, true));
     HWND hWnd = FindControlWindow(kStartMs);
     DWORD_PTR result = 1;
     ASSERT_TRUE(SendMessageTimeoutW(hWnd, WM_CLOSE, 0, 0, SMTO_NORMAL, 5000, &result));
     EXPECT_EQ(0u, result);
     ASSERT_EQ(1u, ControlsOf(sim, VAULT_LOGGED_OUT).size()) << "WM_CLOSE tells the driver";
-    EXPECT_EQ(1, LoggedIn(spec.path)) << "while the agent's flag stays";
+    EXPECT_EQ(1, LoggedIn(record.path)) << "while the agent's flag stays";
     SendMessageTimeoutW(hWnd, WM_DESTROY, 0, 0, SMTO_NORMAL, 5000, &result);
     bool answered = false;
     EXPECT_EQ(0, SendToAgent(L"VUZ_NOT_A_COMMAND", 5000, &answered));
@@ -364,7 +364,7 @@ TEST_F(Lifecycle, TheControlWindowClosesNothingAndSurvivesAFaultingHandler)
     EXPECT_NE(std::string::npos, ReadFileText(TraceFilePath()).find(
                                      "WndProc() - Exception occured - code 0xC0000005 - Failed", traceBefore.size()));
     EXPECT_TRUE(agent.Running());
-    EXPECT_EQ(1, LoggedIn(spec.path)) << "the agent keeps serving";
+    EXPECT_EQ(1, LoggedIn(record.path)) << "the agent keeps serving";
 }
 
 // ---------------------------------------------------------------------------

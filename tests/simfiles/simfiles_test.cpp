@@ -168,7 +168,7 @@ protected:
     static inline AgentProcess* agent = nullptr;
     static inline VaultFiles* files = nullptr;
     static inline bool ready = false;
-    static inline VaultRecordSpec spec;
+    static inline VaultRecordValues record;
 
     static void SetUpTestSuite()
     {
@@ -181,7 +181,7 @@ protected:
         agent = new AgentProcess();
         files = new VaultFiles(*sim);
         std::vector<uint8_t> reply;
-        spec = {L"V", kVault, L"Vault V", L"VuzSimFiles-V", L"", 0};
+        record = {L"V", kVault, L"Vault V", L"VuzSimFiles-V", L"", 0};
         const char* failed = !sim->Load()                     ? "the port could not be hosted"
                              : !agent->Start()                  ? "the agent could not be started"
                              : !sim->WaitForAgent(kStartMs)     ? "the agent did not connect"
@@ -189,8 +189,8 @@ protected:
                                  ? "the agent did not answer"
                                  : nullptr;
         if (failed == nullptr) {
-            WriteVaultRecord(spec);
-            failed = CreateVault(spec, true) != 1 ? "the vault could not be created" : nullptr;
+            WriteVaultRecord(record);
+            failed = CreateVault(record, true) != 1 ? "the vault could not be created" : nullptr;
         }
         ready = failed == nullptr;
         if (failed != nullptr)
@@ -498,13 +498,13 @@ TEST_F(SimFiles, FailuresComeBackAsErrors)
     file.reset();
 
     // Logged out, nothing is served; logged in again, everything is.
-    LogoutVault(spec.path);
-    ASSERT_TRUE(WaitUntil([] { return LoggedIn(spec.path) == 0; }, kStartMs));
+    LogoutVault(record.path);
+    ASSERT_TRUE(WaitUntil([] { return LoggedIn(record.path) == 0; }, kStartMs));
     std::vector<VaultEntry> entries;
     EXPECT_EQ(FileError::NotLoggedIn, files->Open(f + L"\\here.txt", &file).error);
     EXPECT_EQ(FileError::NotLoggedIn, files->List(f, &entries).error);
     EXPECT_EQ(FileError::NotLoggedIn, files->Rename(f + L"\\here.txt", f + L"\\there.txt").error);
-    ASSERT_EQ(1, LoginVault(spec.path));
+    ASSERT_EQ(1, LoginVault(record.path));
     EXPECT_TRUE(Ok(files->List(f, &entries)));
 }
 

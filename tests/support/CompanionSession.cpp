@@ -52,19 +52,19 @@ LRESULT SendToAgent(const wchar_t* pwszMessage, DWORD dwTimeoutMs, bool* pbAnswe
     return static_cast<LRESULT>(result);
 }
 
-void WriteVaultRecord(const VaultRecordSpec& spec)
+void WriteVaultRecord(const VaultRecordValues& record)
 {
-    const std::wstring key = std::wstring(kVaultsKey) + L"\\" + spec.subkey;
+    const std::wstring key = std::wstring(kVaultsKey) + L"\\" + record.subkey;
     auto put = [&](const wchar_t* name, const std::wstring& value) {
         RegSetKeyValueW(HKEY_CURRENT_USER, key.c_str(), name, REG_SZ, value.c_str(),
                         static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
     };
-    put(L"Path", spec.path);
-    put(L"Label", spec.label);
-    put(L"Container", spec.container);
-    put(L"MapName", spec.mapName);
-    if (spec.settings >= 0) {
-        DWORD settings = static_cast<DWORD>(spec.settings);
+    put(L"Path", record.path);
+    put(L"Label", record.label);
+    put(L"Container", record.container);
+    put(L"MapName", record.mapName);
+    if (record.settings >= 0) {
+        DWORD settings = static_cast<DWORD>(record.settings);
         RegSetKeyValueW(HKEY_CURRENT_USER, key.c_str(), L"Settings", REG_DWORD, &settings, 4);
     }
 }
@@ -97,16 +97,16 @@ void CopyPath(WCHAR* slot, const std::wstring& path)
 
 }  // namespace
 
-long CreateVault(const VaultRecordSpec& spec, bool generate, const std::vector<BYTE>& key)
+long CreateVault(const VaultRecordValues& record, bool generate, const std::vector<BYTE>& key)
 {
     Section section(SECTION_VAULT_DESCRIPTION, sizeof(VAULT_DESCRIPTION_SECTION));
     auto* d = section.As<VAULT_DESCRIPTION_SECTION>();
-    CopyPath(d->wszLabel, spec.label);
-    CopyPath(d->wszPath, spec.path);
-    CopyPath(d->wszContainer, spec.container);
-    CopyPath(d->wszMapName, spec.mapName);
-    wcsncpy_s(d->wszDrive, spec.subkey.c_str(), _TRUNCATE);
-    d->dwSettings = static_cast<DWORD>(spec.settings);
+    CopyPath(d->wszLabel, record.label);
+    CopyPath(d->wszPath, record.path);
+    CopyPath(d->wszContainer, record.container);
+    CopyPath(d->wszMapName, record.mapName);
+    wcsncpy_s(d->wszDrive, record.subkey.c_str(), _TRUNCATE);
+    d->dwSettings = static_cast<DWORD>(record.settings);
     std::copy_n(key.begin(), std::min<size_t>(key.size(), sizeof(d->abKey)), d->abKey);
     d->dwKeyLength = static_cast<DWORD>(key.size());
     d->bGenerate = generate ? 1 : 0;

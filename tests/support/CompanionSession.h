@@ -51,18 +51,18 @@ private:
 LRESULT SendToAgent(const wchar_t* pwszMessage, DWORD dwTimeoutMs = 10000, bool* pbAnswered = nullptr);
 
 // A vault record in the registry. Settings negative: no "Settings" value.
-struct VaultRecordSpec {
+struct VaultRecordValues {
     std::wstring subkey, path, label, container, mapName;
     long settings = 0;
 };
-void WriteVaultRecord(const VaultRecordSpec& spec);
+void WriteVaultRecord(const VaultRecordValues& record);
 // Every vault record of the user gone, as on a machine without vaults.
 void DeleteVaultRecords();
 
 // A companion's new-vault request: section filled, INITIALIZE_VAULTS sent,
 // ESerExp awaited. The section's first 32-bit value afterwards (1 success),
 // or -1 when the event did not come.
-long CreateVault(const VaultRecordSpec& spec, bool generate, const std::vector<BYTE>& key = {});
+long CreateVault(const VaultRecordValues& record, bool generate, const std::vector<BYTE>& key = {});
 // LOGIN_VAULTS (awaits LoginEvent) and LOGGEDINVAULTS (awaits LogEvent):
 // the section's result, -1 without an answer. The section's 520 bytes
 // afterwards go to *pAfter when given.
