@@ -28,12 +28,6 @@ static int LetterIndex(WCHAR wcDrive)
     return (wcUpper >= L'A' && wcUpper <= L'Z') ? wcUpper - L'A' : -1;
 }
 
-void ResetVaultAvailableFlags(void)
-{
-    for (int i = 0; i < DRIVE_LETTERS; i++)
-        g_abVaultAvailable[i] = 0;
-}
-
 DWORD GetUsedDriveMask(void)
 {
     DWORD dwMask = GetLogicalDrives();

@@ -25,6 +25,3 @@ DWORD GetUsedDriveMask(void);
 void GetDeviceName(LPCWSTR pwszPath, WCHAR* wszDevicePath);
 // The device target of the path's drive (or the drive itself). Always TRUE.
 BOOL GetPhysicalDeviceName(LPCWSTR pwszPath, WCHAR* wszDevice);
-
-// For in-process tests: every flag back to 0.
-void ResetVaultAvailableFlags(void);

@@ -15,6 +15,12 @@ static volatile LONG g_lCryptInitialised;
 static HCRYPTPROV g_hReleaseProviders[RELEASE_TABLE_SIZE];
 static LONG       g_lReleaseProviderCount;
 
+DWORD LastErrorOr(DWORD dwFallback)
+{
+    DWORD dwError = GetLastError();
+    return dwError != 0 ? dwError : dwFallback;
+}
+
 static BOOL CapiKeyPresent(void)
 {
     HKEY hKey = NULL;
@@ -172,9 +178,9 @@ static DWORD RepairIpcContainer(HCRYPTPROV* phProv, DWORD dwOpenError)
     }
     WriteLog("RARI:new keyset failed");
     WriteLog("RARI:result=%x", dwOpenError);
-    dwResult = GetLastError();
+    dwResult = LastErrorOr((DWORD)NTE_BAD_KEYSET);
     DropProvider(phProv);
-    return dwResult != 0 ? dwResult : (DWORD)NTE_BAD_KEYSET;
+    return dwResult;
 }
 
 static DWORD GetOrMakeIpcPair(HCRYPTPROV hProv, HCRYPTKEY* phKey)

@@ -21,6 +21,10 @@
 
 #define RELEASE_TABLE_SIZE 26
 
+// The thread's last error, or dwFallback when a failed call left none: a
+// key function never reports a failure as 0.
+DWORD LastErrorOr(DWORD dwFallback);
+
 // Reopens the log, chooses the vault provider and lets the key functions work.
 void InitCrypt(void);
 BOOL IsCryptInitialised(void);

@@ -21,7 +21,6 @@ static FILE_KEY_SLOT g_Slots[FILE_KEY_SLOTS];
 static WORD          g_awFree[FILE_KEY_SLOTS];
 static DWORD         g_dwFreeCount;
 static DWORD         g_dwNeverUsed;   // slots below this index have been used before
-static DWORD         g_dwInUse;
 
 static HCRYPTKEY* SlotOf(ULONG ulValue)
 {
@@ -51,7 +50,6 @@ ULONG HandOutFileKey(HCRYPTKEY hKey)
             g_Slots[dwIndex].wGeneration = 1;
         g_Slots[dwIndex].hKey = hKey;
         ulValue = ((ULONG)g_Slots[dwIndex].wGeneration << 16) | (dwIndex + 1);
-        g_dwInUse++;
     }
     ReleaseSRWLockExclusive(&g_srwFileKeys);
     if (ulValue == 0)
@@ -88,16 +86,10 @@ BOOL ReleaseFileKey(ULONG ulValue, BOOL* pbDestroyed)
         hKey = *phKey;
         *phKey = 0;
         g_awFree[g_dwFreeCount++] = (WORD)((ulValue & 0xFFFF) - 1);
-        g_dwInUse--;
     }
     ReleaseSRWLockExclusive(&g_srwFileKeys);
     if (hKey == 0)
         return FALSE;
     *pbDestroyed = CryptDestroyKey(hKey);
     return TRUE;
-}
-
-DWORD CountFileKeys(void)
-{
-    return g_dwInUse;
 }

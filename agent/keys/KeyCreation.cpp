@@ -10,12 +10,6 @@
 #define NEW_KEY_BLOB_BYTES   512
 #define VAULT_KEY_PATH_CHARS 520
 
-static DWORD LastErrorOr(DWORD dwFallback)
-{
-    DWORD dwError = GetLastError();
-    return dwError != 0 ? dwError : dwFallback;
-}
-
 DWORD GenUserXKey(LPCWSTR pwszContainer, HCRYPTPROV* phProv, HCRYPTKEY* phKey)
 {
     DWORD dwError;

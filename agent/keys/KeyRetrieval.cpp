@@ -217,27 +217,23 @@ static DWORD RewrapVaultKey(HCRYPTPROV hUserProv, HCRYPTPROV hIpcProv, HCRYPTKEY
     HCRYPTKEY hIpcPublicKey = 0;
     DWORD dwResult = KEY_RESULT_OK;
 
-    if (!ImportKeyChecked(hUserProv, pbBlob, cbBlob, hUserXKey, CRYPT_EXPORTABLE, &hTemporaryKey)) {
-        dwResult = GetLastError();
-        return dwResult != 0 ? dwResult : (DWORD)NTE_BAD_DATA;
-    }
+    if (!ImportKeyChecked(hUserProv, pbBlob, cbBlob, hUserXKey, CRYPT_EXPORTABLE, &hTemporaryKey))
+        return LastErrorOr((DWORD)NTE_BAD_DATA);
     // The temporary key stays in the user's provider until logout releases it.
     if (!ExportKeyChecked(hIpcXKey, 0, PUBLICKEYBLOB, 0, abExchange, &cbExchange) ||
         !ImportKeyChecked(hUserProv, abExchange, cbExchange, 0, CRYPT_EXPORTABLE, &hIpcPublicKey)) {
-        dwResult = GetLastError();
+        dwResult = LastErrorOr((DWORD)NTE_FAIL);
     } else {
         cbExchange = sizeof(abExchange);
         if (!ExportKeyChecked(hTemporaryKey, hIpcPublicKey, SIMPLEBLOB, 0, abExchange, &cbExchange) ||
             !ImportKeyChecked(hIpcProv, abExchange, cbExchange, hIpcXKey, CRYPT_EXPORTABLE,
                               phVaultKey))
-            dwResult = GetLastError();
+            dwResult = LastErrorOr((DWORD)NTE_FAIL);
     }
     if (hIpcPublicKey != 0)
         CryptDestroyKey(hIpcPublicKey);
     SecureZeroMemory(abExchange, sizeof(abExchange));
-    if (dwResult == KEY_RESULT_OK)
-        return KEY_RESULT_OK;
-    return dwResult != 0 ? dwResult : (DWORD)NTE_FAIL;
+    return dwResult;
 }
 
 DWORD GetVaultSymmetricKey(HCRYPTPROV hUserProv, HCRYPTPROV hIpcProv, HCRYPTKEY hIpcXKey,

@@ -20,12 +20,6 @@ static DWORD Smaller(SIZE_T a, SIZE_T b)
     return (DWORD)(a < b ? a : b);
 }
 
-static DWORD LastErrorOr(DWORD dwFallback)
-{
-    DWORD dwError = GetLastError();
-    return dwError != 0 ? dwError : dwFallback;
-}
-
 BOOL GetCipherBlockBytes(HCRYPTKEY hVaultKey, ULONG* pulBytes)
 {
     DWORD dwBits = 0;

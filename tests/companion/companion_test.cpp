@@ -14,6 +14,7 @@
 #include "AgentHarness.h"
 #include "CompanionSession.h"
 #include "DriverSim.h"
+#include "ServingAgent.h"
 #include "VaultExplorer.h"
 
 using namespace harness;
@@ -73,13 +74,7 @@ protected:
             agent.WaitForExit(10000);
         }
     }
-    void StartAgent(const std::wstring& program)
-    {
-        ASSERT_TRUE(agent.Start(program, L""));
-        ASSERT_TRUE(sim.WaitForAgent(kStartMs));
-        std::vector<uint8_t> reply;
-        ASSERT_TRUE(sim.Request(MakeNotification(DeviceUnpluggedNotice), &reply, kStartMs));
-    }
+    void StartAgent(const std::wstring& program) { StartServing(sim, agent, program); }
 };
 
 TEST_F(CompanionTest, ShareMovesTheConfigurationFilesThatAreThere)

@@ -5,6 +5,7 @@
 #include "AgentHarness.h"
 #include "DebugMonitor.h"
 #include "DriverSim.h"
+#include "ServingAgent.h"
 
 using namespace harness;
 
@@ -14,15 +15,6 @@ const DWORD kStartMs = 20000;
 const DWORD kExitMs = 10000;
 // The files are text streams: every newline reaches the disk as CR LF.
 const char kBanner[] = "\r\n\r\n\t\t=====================Service Started=====================\r\n\r\n\r\n";
-
-// Starts an agent against a loaded simulator and waits until it serves.
-void StartServing(driversim::DriverSim& sim, AgentProcess& agent)
-{
-    ASSERT_TRUE(agent.Start());
-    ASSERT_TRUE(sim.WaitForAgent(kStartMs)) << "the agent did not connect";
-    std::vector<uint8_t> reply;
-    ASSERT_TRUE(sim.Request(MakeNotification(DeviceUnpluggedNotice), &reply, kStartMs));
-}
 
 void Quit(AgentProcess& agent)
 {

@@ -16,6 +16,7 @@
 #include "AgentHarness.h"
 #include "CompanionSession.h"
 #include "DriverSim.h"
+#include "ServingAgent.h"
 #include "VaultExplorer.h"
 #include "drives/DriveMapping.h"
 
@@ -96,13 +97,7 @@ protected:
             RemoveSubst(letter);
     }
     // An agent that has registered the vaults and serves requests.
-    void StartAgent(const std::wstring& program = AgentPath())
-    {
-        ASSERT_TRUE(agent.Start(program, L""));
-        ASSERT_TRUE(sim.WaitForAgent(kStartMs)) << "the agent did not connect";
-        std::vector<uint8_t> reply;
-        ASSERT_TRUE(sim.Request(MakeNotification(DeviceUnpluggedNotice), &reply, kStartMs));
-    }
+    void StartAgent(const std::wstring& program = AgentPath()) { StartServing(sim, agent, program); }
     std::wstring Folder(const std::wstring& name)
     {
         const std::wstring folder = kRoot + L"\\" + name;
