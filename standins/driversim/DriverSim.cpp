@@ -18,7 +18,7 @@
 #include <cstring>
 #include <map>
 #include <mutex>
-#include <thread>
+#include <new>
 
 #include "PortPipe.h"
 
@@ -536,13 +536,28 @@ struct Core : std::enable_shared_from_this<Core> {
             host->threads--;
             self->cv.notify_all();
         };
-        try {
-            std::thread(run).detach();
-        } catch (...) {
+        // CreateThread, not std::thread: under the compatibility layer a
+        // thread that this toolchain's pthread_create made and that was then
+        // detached now and then never starts (a few in 100,000 here), and
+        // a channel without its thread leaves its client waiting for the
+        // hello's answer.
+        auto* pRun = new (std::nothrow) std::function<void()>(std::move(run));
+        HANDLE hThread = pRun ? CreateThread(NULL, 0, RunThread, pRun, 0, NULL) : NULL;
+        if (hThread != NULL) {
+            CloseHandle(hThread);
+        } else {
+            delete pRun;
             std::lock_guard<std::mutex> lock(mu);
             host->threads--;
             Error("cannot start a thread");
         }
+    }
+
+    static DWORD WINAPI RunThread(void* pRun)
+    {
+        std::unique_ptr<std::function<void()>> run(static_cast<std::function<void()>*>(pRun));
+        (*run)();
+        return 0;
     }
 
     void Serve(const HostingPtr& host, const InstancePtr& inst);
@@ -623,19 +638,23 @@ void Core::Listen(const HostingPtr& host, std::vector<InstancePtr>&& first)
         start(slots[i]);
     }
     bool bCreateFailed = false;
+    auto renew = [&](Listener& l) {
+        if ((l.inst = host->CreateInstance(false)) != nullptr) {
+            start(l);
+        } else if (!bCreateFailed) {
+            bCreateFailed = true;
+            std::lock_guard<std::mutex> lock(mu);
+            Note(Format("cannot create a pipe instance (error %lu); retrying", GetLastError()));
+        }
+    };
     for (;;) {
         HANDLE waits[kListeners + 1] = {host->hStop};
         DWORD n = 1;
         for (Listener& l : slots) {
-            if (!l.inst && (l.inst = host->CreateInstance(false)) != nullptr)
-                start(l);
+            if (!l.inst)
+                renew(l);
             if (l.inst)
                 waits[n++] = l.hEvent;
-            else if (!bCreateFailed) {
-                bCreateFailed = true;
-                std::lock_guard<std::mutex> lock(mu);
-                Note(Format("cannot create a pipe instance (error %lu); retrying", GetLastError()));
-            }
         }
         Flush();
         if (WaitForMultipleObjects(n, waits, FALSE, 500) == WAIT_OBJECT_0)
@@ -647,6 +666,11 @@ void Core::Listen(const HostingPtr& host, std::vector<InstancePtr>&& first)
             if (dwResult == ERROR_IO_PENDING)
                 dwResult = GetOverlappedResult(l.inst->h, &l.ov, &cb, FALSE) ? 0 : GetLastError();
             InstancePtr inst = std::move(l.inst);
+            // The replacement listens before this client is answered: a
+            // client that opens its next channel after an answer always
+            // finds an instance, and the pipe never has none (which a
+            // client would take for a port that does not exist).
+            renew(l);
             if (dwResult != 0 && dwResult != ERROR_PIPE_CONNECTED)
                 continue;   // the client came and went; inst closes as it goes
             bool bStopping;
