@@ -12,12 +12,11 @@
 #include <sddl.h>
 
 #include <algorithm>
-#include <condition_variable>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <map>
-#include <mutex>
+#include <mutex>   // std::lock_guard and std::unique_lock, over Lock
 #include <new>
 
 #include "PortPipe.h"
@@ -113,6 +112,41 @@ static HANDLE ThreadEvent()
     thread_local Holder holder;
     return holder.h;
 }
+
+// The system's slim lock and condition variables. Under this toolchain
+// std::mutex and std::condition_variable are kernel objects (a condition
+// variable makes two semaphores), so every wait on them, and every Await's
+// own condition variable, cost several server calls per request; these wait
+// inside the process.
+class Lock {
+public:
+    void lock() { AcquireSRWLockExclusive(&m_srw); }
+    void unlock() { ReleaseSRWLockExclusive(&m_srw); }
+
+    // With the lock held: waits on cv until pred() holds or dwTimeoutMs
+    // (INFINITE allowed) has passed; returns pred().
+    template <typename Pred>
+    bool Wait(CONDITION_VARIABLE& cv, DWORD dwTimeoutMs, Pred pred)
+    {
+        const ULONGLONG end = GetTickCount64() + dwTimeoutMs;
+        while (!pred()) {
+            DWORD dwLeft = INFINITE;
+            if (dwTimeoutMs != INFINITE) {
+                ULONGLONG now = GetTickCount64();
+                if (now >= end)
+                    return false;
+                dwLeft = (DWORD)(end - now);
+            }
+            SleepConditionVariableSRW(&cv, &m_srw, dwLeft, 0);
+        }
+        return true;
+    }
+
+private:
+    SRWLOCK m_srw = SRWLOCK_INIT;
+};
+
+using Guard = std::lock_guard<Lock>;
 
 // One server end of the pipe.
 struct Instance {
@@ -267,12 +301,12 @@ struct Pending {
     // The Await that waits for this reply, woken alone: with several
     // requests in flight, waking every waiter for each reply costs more
     // than the round trip.
-    std::condition_variable* waiter = nullptr;
+    CONDITION_VARIABLE* waiter = nullptr;
 };
 
 struct Core : std::enable_shared_from_this<Core> {
-    mutable std::mutex      mu;
-    std::condition_variable cv;
+    mutable Lock            mu;
+    CONDITION_VARIABLE      cv = CONDITION_VARIABLE_INIT;
     HostingPtr              hosting;
     std::map<DWORD, ConnectionPtr> connections;   // not yet dead
     ConnectionPtr           latest;               // latest paired connection
@@ -287,7 +321,7 @@ struct Core : std::enable_shared_from_this<Core> {
     std::vector<DriverSim::Vault> vaults;
     std::vector<std::string> events;               // not yet given to the sink
 
-    std::mutex sinkMu;
+    Lock sinkMu;
     std::function<void(const std::string&)> sink;
 
     // Under mu.
@@ -296,16 +330,16 @@ struct Core : std::enable_shared_from_this<Core> {
     {
         Note("protocol error: " + line);
         errors.push_back(std::move(line));
-        cv.notify_all();
+        WakeAllConditionVariable(&cv);
     }
 
     // Hands the noted events to the sink; not under mu.
     void Flush()
     {
-        std::lock_guard<std::mutex> sinkLock(sinkMu);
+        Guard sinkLock(sinkMu);
         std::vector<std::string> lines;
         {
-            std::lock_guard<std::mutex> lock(mu);
+            Guard lock(mu);
             lines.swap(events);
         }
         if (sink)
@@ -326,7 +360,7 @@ struct Core : std::enable_shared_from_this<Core> {
         for (auto it = pending.begin(); it != pending.end();) {
             if (it->second.connectionId == conn->id && !it->second.answered) {
                 if (it->second.waiter)
-                    it->second.waiter->notify_one();
+                    WakeConditionVariable(it->second.waiter);
                 it = pending.erase(it);
             } else {
                 ++it;
@@ -338,7 +372,7 @@ struct Core : std::enable_shared_from_this<Core> {
             for (auto& [id, other] : connections)
                 if (other->paired)
                     latest = other;
-        cv.notify_all();
+        WakeAllConditionVariable(&cv);
     }
 
     bool AgentLive() const { return latest && !latest->dead; }
@@ -347,7 +381,7 @@ struct Core : std::enable_shared_from_this<Core> {
     PORT_ANSWER Admit(const HostingPtr& host, const InstancePtr& inst, const std::vector<uint8_t>& msg,
                       ConnectionPtr* pConn, DWORD* pdwChannel)
     {
-        std::lock_guard<std::mutex> lock(mu);
+        Guard lock(mu);
         PORT_HELLO hello = {};
         if (msg.size() >= sizeof(hello))
             memcpy(&hello, msg.data(), sizeof(hello));
@@ -409,7 +443,7 @@ struct Core : std::enable_shared_from_this<Core> {
             connectionCount++;
             Note(Format("agent connected: context %s, options 0x%lX (connection %lu)",
                         Printable(context).c_str(), conn->options, conn->id));
-            cv.notify_all();
+            WakeAllConditionVariable(&cv);
             *pConn = conn;
             return {S_OK, conn->id};
         }
@@ -419,7 +453,7 @@ struct Core : std::enable_shared_from_this<Core> {
 
     void OnReply(const ConnectionPtr& conn, std::vector<uint8_t>&& msg)
     {
-        std::lock_guard<std::mutex> lock(mu);
+        Guard lock(mu);
         if (msg.size() < sizeof(FILTER_REPLY_HEADER)) {
             Error(Format("reply of %u bytes, shorter than its header", (unsigned)msg.size()));
             return;
@@ -438,14 +472,14 @@ struct Core : std::enable_shared_from_this<Core> {
         it->second.answered = true;
         it->second.reply = std::move(msg);
         if (it->second.waiter)
-            it->second.waiter->notify_one();
+            WakeConditionVariable(it->second.waiter);
     }
 
     // Records a control message, applies it to the vault list, and returns
     // the answer to write.
     std::vector<uint8_t> OnControl(std::vector<uint8_t>&& msg)
     {
-        std::lock_guard<std::mutex> lock(mu);
+        Guard lock(mu);
         DWORD dwCommand = 0, dwCount = 0;
         if (msg.size() >= 8) {
             memcpy(&dwCommand, msg.data(), 4);
@@ -459,7 +493,7 @@ struct Core : std::enable_shared_from_this<Core> {
             Error(Format("control message of %u bytes, not %u", (unsigned)msg.size(),
                          (unsigned)sizeof(VaultControlMessage)));
         controls.push_back(std::move(msg));
-        cv.notify_all();
+        WakeAllConditionVariable(&cv);
 
         PORT_CONTROL_ANSWER answer = {controlHr, (DWORD)controlOutput.size()};
         std::vector<uint8_t> bytes(sizeof(answer) + controlOutput.size());
@@ -524,7 +558,7 @@ struct Core : std::enable_shared_from_this<Core> {
     void Spawn(const HostingPtr& host, std::function<void()> body)
     {
         {
-            std::lock_guard<std::mutex> lock(mu);
+            Guard lock(mu);
             host->threads++;
         }
         auto self = shared_from_this();
@@ -532,9 +566,9 @@ struct Core : std::enable_shared_from_this<Core> {
             body();
             body = nullptr;   // what it holds goes before Unload hears the end
             self->Flush();
-            std::lock_guard<std::mutex> lock(self->mu);
+            Guard lock(self->mu);
             host->threads--;
-            self->cv.notify_all();
+            WakeAllConditionVariable(&self->cv);
         };
         // CreateThread, not std::thread: under the compatibility layer a
         // thread that this toolchain's pthread_create made and that was then
@@ -547,7 +581,7 @@ struct Core : std::enable_shared_from_this<Core> {
             CloseHandle(hThread);
         } else {
             delete pRun;
-            std::lock_guard<std::mutex> lock(mu);
+            Guard lock(mu);
             host->threads--;
             Error("cannot start a thread");
         }
@@ -574,7 +608,7 @@ void Core::Serve(const HostingPtr& host, const InstancePtr& inst)
     ConnectionPtr conn;
     DWORD dwChannel = 0;
     if (dwError == ERROR_TIMEOUT) {
-        std::lock_guard<std::mutex> lock(mu);
+        Guard lock(mu);
         Error(Format("no hello within %lu ms", kHelloWaitMs));
     } else if (dwError == 0 || dwError == ERROR_BUFFER_OVERFLOW) {
         PORT_ANSWER answer = Admit(host, inst, msg, &conn, &dwChannel);
@@ -585,7 +619,7 @@ void Core::Serve(const HostingPtr& host, const InstancePtr& inst)
         while (conn && dwError == 0) {
             dwError = inst->Read(&msg, INFINITE);
             if (dwError == ERROR_BUFFER_OVERFLOW) {
-                std::lock_guard<std::mutex> lock(mu);
+                Guard lock(mu);
                 Error(Format("message of more than %u bytes dropped", (unsigned)kMaxMessage));
                 dwError = 0;
                 continue;
@@ -603,7 +637,7 @@ void Core::Serve(const HostingPtr& host, const InstancePtr& inst)
         }
     }
     inst->Close();
-    std::lock_guard<std::mutex> lock(mu);
+    Guard lock(mu);
     if (conn)
         ConnectionGone(conn);
     auto& channels = host->channels;
@@ -643,7 +677,7 @@ void Core::Listen(const HostingPtr& host, std::vector<InstancePtr>&& first)
             start(l);
         } else if (!bCreateFailed) {
             bCreateFailed = true;
-            std::lock_guard<std::mutex> lock(mu);
+            Guard lock(mu);
             Note(Format("cannot create a pipe instance (error %lu); retrying", GetLastError()));
         }
     };
@@ -675,7 +709,7 @@ void Core::Listen(const HostingPtr& host, std::vector<InstancePtr>&& first)
                 continue;   // the client came and went; inst closes as it goes
             bool bStopping;
             {
-                std::lock_guard<std::mutex> lock(mu);
+                Guard lock(mu);
                 bStopping = host->stopping;
                 if (!bStopping)
                     host->channels.push_back(inst);
@@ -729,7 +763,7 @@ bool DriverSim::Load(const wchar_t* pwszPortName)
             return false;
     }
     {
-        std::lock_guard<std::mutex> lock(core.mu);
+        Guard lock(core.mu);
         core.hosting = host;
         core.connectionCount = 0;
         core.latest.reset();
@@ -744,7 +778,7 @@ bool DriverSim::Load(const wchar_t* pwszPortName)
 void DriverSim::Unload()
 {
     Core& core = *m_state->core;
-    std::unique_lock<std::mutex> lock(core.mu);
+    std::unique_lock<Lock> lock(core.mu);
     HostingPtr host = std::move(core.hosting);
     if (!host)
         return;
@@ -752,45 +786,44 @@ void DriverSim::Unload()
     for (const InstancePtr& inst : host->channels)
         SetEvent(inst->hKill);
     SetEvent(host->hStop);
-    if (!core.cv.wait_for(lock, std::chrono::milliseconds(kThreadsWaitMs),
-                          [&] { return host->threads == 0; }))
+    if (!core.mu.Wait(core.cv, kThreadsWaitMs, [&] { return host->threads == 0; }))
         core.Error("unload: a channel's thread did not end in time");
     for (auto& [id, conn] : std::map<DWORD, ConnectionPtr>(core.connections))
         core.ConnectionGone(conn);
     for (auto& [id, p] : core.pending)
         if (p.waiter)
-            p.waiter->notify_one();
+            WakeConditionVariable(p.waiter);
     core.pending.clear();
     core.Note("port unloaded");
-    core.cv.notify_all();
+    WakeAllConditionVariable(&core.cv);
     lock.unlock();
     core.Flush();
 }
 
 bool DriverSim::IsLoaded() const
 {
-    std::lock_guard<std::mutex> lock(m_state->core->mu);
+    Guard lock(m_state->core->mu);
     return m_state->core->hosting != nullptr;
 }
 
 bool DriverSim::WaitForAgent(DWORD dwTimeoutMs)
 {
     Core& core = *m_state->core;
-    std::unique_lock<std::mutex> lock(core.mu);
-    return core.cv.wait_for(lock, std::chrono::milliseconds(dwTimeoutMs), [&] { return core.AgentLive(); });
+    Guard lock(core.mu);
+    return core.mu.Wait(core.cv, dwTimeoutMs, [&] { return core.AgentLive(); });
 }
 
 bool DriverSim::AgentConnected() const
 {
-    std::lock_guard<std::mutex> lock(m_state->core->mu);
+    Guard lock(m_state->core->mu);
     return m_state->core->AgentLive();
 }
 
 bool DriverSim::WaitForAgentGone(DWORD dwTimeoutMs)
 {
     Core& core = *m_state->core;
-    std::unique_lock<std::mutex> lock(core.mu);
-    return core.cv.wait_for(lock, std::chrono::milliseconds(dwTimeoutMs), [&] {
+    Guard lock(core.mu);
+    return core.mu.Wait(core.cv, dwTimeoutMs, [&] {
         return std::none_of(core.connections.begin(), core.connections.end(),
                             [](const auto& c) { return c.second->paired; });
     });
@@ -798,19 +831,19 @@ bool DriverSim::WaitForAgentGone(DWORD dwTimeoutMs)
 
 std::string DriverSim::ConnectionContext() const
 {
-    std::lock_guard<std::mutex> lock(m_state->core->mu);
+    Guard lock(m_state->core->mu);
     return m_state->core->latest ? m_state->core->latest->context : std::string();
 }
 
 DWORD DriverSim::ConnectionOptions() const
 {
-    std::lock_guard<std::mutex> lock(m_state->core->mu);
+    Guard lock(m_state->core->mu);
     return m_state->core->latest ? m_state->core->latest->options : 0;
 }
 
 unsigned DriverSim::ConnectionCount() const
 {
-    std::lock_guard<std::mutex> lock(m_state->core->mu);
+    Guard lock(m_state->core->mu);
     return m_state->core->connectionCount;
 }
 
@@ -827,7 +860,7 @@ uint64_t DriverSim::SendRaw(const void* pBody, DWORD cbBody, DWORD dwReplyLength
     uint64_t id;
     InstancePtr channel;
     {
-        std::lock_guard<std::mutex> lock(core.mu);
+        Guard lock(core.mu);
         if (!core.AgentLive())
             return 0;
         id = core.nextMessageId++;
@@ -840,7 +873,7 @@ uint64_t DriverSim::SendRaw(const void* pBody, DWORD cbBody, DWORD dwReplyLength
     if (cbBody != 0)
         memcpy(msg.data() + sizeof(header), pBody, cbBody);
     if (channel->Write(msg.data(), (DWORD)msg.size()) != 0) {
-        std::lock_guard<std::mutex> lock(core.mu);
+        Guard lock(core.mu);
         core.pending.erase(id);
         return 0;
     }
@@ -850,16 +883,16 @@ uint64_t DriverSim::SendRaw(const void* pBody, DWORD cbBody, DWORD dwReplyLength
 bool DriverSim::Await(uint64_t messageId, std::vector<uint8_t>* pReply, DWORD dwTimeoutMs)
 {
     Core& core = *m_state->core;
-    std::unique_lock<std::mutex> lock(core.mu);
+    Guard lock(core.mu);
     auto settled = [&] {
         auto it = core.pending.find(messageId);
         return it == core.pending.end() || it->second.answered;
     };
-    std::condition_variable arrived;
+    CONDITION_VARIABLE arrived = CONDITION_VARIABLE_INIT;
     auto it = core.pending.find(messageId);
     if (it != core.pending.end())
         it->second.waiter = &arrived;
-    arrived.wait_for(lock, std::chrono::milliseconds(dwTimeoutMs), settled);
+    core.mu.Wait(arrived, dwTimeoutMs, settled);
     it = core.pending.find(messageId);
     if (it != core.pending.end())
         it->second.waiter = nullptr;
@@ -879,47 +912,46 @@ bool DriverSim::Request(const Notification& notification, std::vector<uint8_t>* 
 
 size_t DriverSim::Outstanding() const
 {
-    std::lock_guard<std::mutex> lock(m_state->core->mu);
+    Guard lock(m_state->core->mu);
     const auto& pending = m_state->core->pending;
     return std::count_if(pending.begin(), pending.end(), [](const auto& p) { return !p.second.answered; });
 }
 
 std::vector<std::vector<uint8_t>> DriverSim::Controls() const
 {
-    std::lock_guard<std::mutex> lock(m_state->core->mu);
+    Guard lock(m_state->core->mu);
     return m_state->core->controls;
 }
 
 bool DriverSim::WaitForControls(size_t count, DWORD dwTimeoutMs)
 {
     Core& core = *m_state->core;
-    std::unique_lock<std::mutex> lock(core.mu);
-    return core.cv.wait_for(lock, std::chrono::milliseconds(dwTimeoutMs),
-                            [&] { return core.controls.size() >= count; });
+    Guard lock(core.mu);
+    return core.mu.Wait(core.cv, dwTimeoutMs, [&] { return core.controls.size() >= count; });
 }
 
 void DriverSim::SetControlAnswer(HRESULT hr, std::vector<uint8_t> output)
 {
-    std::lock_guard<std::mutex> lock(m_state->core->mu);
+    Guard lock(m_state->core->mu);
     m_state->core->controlHr = hr;
     m_state->core->controlOutput = std::move(output);
 }
 
 std::vector<std::string> DriverSim::Errors() const
 {
-    std::lock_guard<std::mutex> lock(m_state->core->mu);
+    Guard lock(m_state->core->mu);
     return m_state->core->errors;
 }
 
 std::vector<DriverSim::Vault> DriverSim::Vaults() const
 {
-    std::lock_guard<std::mutex> lock(m_state->core->mu);
+    Guard lock(m_state->core->mu);
     return m_state->core->vaults;
 }
 
 void DriverSim::SetEventSink(std::function<void(const std::string&)> sink)
 {
-    std::lock_guard<std::mutex> lock(m_state->core->sinkMu);
+    Guard lock(m_state->core->sinkMu);
     m_state->core->sink = std::move(sink);
 }
 
