@@ -24,6 +24,7 @@
 
 #include "ControlWindow.h"
 #include "DriverSim.h"
+#include "QuietAgent.h"
 #include "VaultWire.h"
 
 namespace {
@@ -234,36 +235,6 @@ bool Transport(int total, Figures* one, Figures* five)
     responder.Join();
     return true;
 }
-
-// Diagnostics would time the log files rather than the port: the agent runs
-// with both channels off, as it does where no levels are set.
-struct QuietAgentLevels {
-    HKEY hKey = nullptr;
-    DWORD saved[2] = {};
-    bool had[2] = {};
-    const wchar_t* names[2] = {L"LogLevel", L"TraceLevel"};
-    QuietAgentLevels()
-    {
-        RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Revedi Zadoder Avir.\\Vuzaziz", 0, nullptr, 0,
-                        KEY_QUERY_VALUE | KEY_SET_VALUE, nullptr, &hKey, nullptr);
-        for (int i = 0; i < 2; i++) {
-            DWORD size = sizeof(DWORD);
-            had[i] = RegQueryValueExW(hKey, names[i], nullptr, nullptr, (BYTE*)&saved[i], &size) == ERROR_SUCCESS;
-            DWORD zero = 0;
-            RegSetValueExW(hKey, names[i], 0, REG_DWORD, (const BYTE*)&zero, sizeof(zero));
-        }
-    }
-    ~QuietAgentLevels()
-    {
-        for (int i = 0; i < 2; i++) {
-            if (had[i])
-                RegSetValueExW(hKey, names[i], 0, REG_DWORD, (const BYTE*)&saved[i], sizeof(DWORD));
-            else
-                RegDeleteValueW(hKey, names[i]);
-        }
-        RegCloseKey(hKey);
-    }
-};
 
 bool AgentPath(int total, Figures* one, Figures* five)
 {
