@@ -27,7 +27,8 @@ namespace {
 
 constexpr DWORD kHelloWaitMs    = 5000;    // from connection to hello
 constexpr DWORD kRefusedWaitMs  = 2000;    // for the client to close after a refusal
-constexpr DWORD kWriteWaitMs    = 10000;   // one message written
+constexpr DWORD kWriteWaitMs    = 10000;   // one message written, or a slot found
+constexpr DWORD kSlotPollMs     = 5;       // a sender without a free slot looks again
 constexpr DWORD kThreadsWaitMs  = 10000;   // Unload: every thread ended
 constexpr DWORD kHostedProbeMs  = 200;     // Load: is the pipe already hosted?
 constexpr size_t kMaxMessage    = 1 << 20;
@@ -98,6 +99,15 @@ PSECURITY_DESCRIPTOR UserOnlyDescriptor()
     if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &pSd, NULL))
         return NULL;
     return pSd;
+}
+
+// The shared path is offered unless the environment has VUZ_PORT_PATH=pipes,
+// so that the whole suite can be run over the pipes alone.
+bool OfferedByDefault()
+{
+    wchar_t wsz[16];
+    DWORD cch = GetEnvironmentVariableW(L"VUZ_PORT_PATH", wsz, 16);
+    return !(cch > 0 && cch < 16 && _wcsicmp(wsz, L"pipes") == 0);
 }
 
 // Each thread's event for its own transfers, made once: requests and
@@ -252,6 +262,93 @@ struct Instance {
 
 using InstancePtr = std::shared_ptr<Instance>;
 
+// The driver's side of a connection's shared path (standins/port/
+// SharedPath.md): the section that the client made, mapped here, and the
+// events it handed over.
+struct Section {
+    PORT_SHARED_SETUP   geo = {};
+    HANDLE              hSection = NULL;
+    BYTE*               pView = nullptr;
+    PORT_SHARED_HEADER* pHeader = nullptr;
+    HANDLE              hRequestEvent = NULL;
+    HANDLE              hReplyEvents[PORT_SHARED_MAX_SLOTS] = {};
+    // One sender at a time fills a slot and puts it in the ring, so that
+    // the ring holds the requests in the order of their MessageIds.
+    Lock                sendLock;
+    DWORD               dwPosted = 0;   // under sendLock
+    DWORD               dwBusy = 0;     // a bit per slot in use; under Core::mu
+
+    Section() = default;
+    Section(const Section&) = delete;
+    Section& operator=(const Section&) = delete;
+    ~Section()
+    {
+        if (pView != nullptr)
+            UnmapViewOfFile(pView);
+        for (HANDLE h : hReplyEvents)
+            if (h != NULL)
+                CloseHandle(h);
+        if (hRequestEvent != NULL)
+            CloseHandle(hRequestEvent);
+        if (hSection != NULL)
+            CloseHandle(hSection);
+    }
+
+    PORT_SHARED_SLOT& Slot(DWORD i) { return pHeader->slots[i]; }
+    BYTE* RequestArea(DWORD i) { return pView + PortSharedRequestOffset(&geo, i); }
+    BYTE* ReplyArea(DWORD i) { return pView + PortSharedReplyOffset(&geo, i); }
+
+    // Under Core::mu: a free slot, or -1.
+    int FreeSlot() const
+    {
+        for (DWORD i = 0; i < geo.dwSlots; i++)
+            if (!(dwBusy & (1u << i)))
+                return (int)i;
+        return -1;
+    }
+
+    // Takes over the section and events of a sound setup; otherwise says
+    // what is wrong and leaves its handles alone (the client closes them).
+    std::string Adopt(const PORT_SHARED_SETUP& s)
+    {
+        const DWORD n = s.dwSlots;
+        auto area = [](DWORD cb) { return cb >= sizeof(FILTER_MESSAGE_HEADER) && cb <= PORT_SHARED_MAX_AREA && cb % 8 == 0; };
+        if (s.dwMagic != PORT_SHARED_MAGIC || s.dwVersion != PORT_SHARED_VERSION || s.dwReserved != 0)
+            return Format("setup with magic 0x%08lX, version %lu", s.dwMagic, s.dwVersion);
+        if (n == 0 || n > PORT_SHARED_MAX_SLOTS || (n & (n - 1)) != 0)
+            return Format("setup with %lu slots", n);
+        if (!area(s.cbRequestArea) || !area(s.cbReplyArea))
+            return Format("setup with areas of %lu and %lu bytes", s.cbRequestArea, s.cbReplyArea);
+        if (s.cbSection != PortSharedRequestOffset(&s, n))
+            return Format("setup of a section of %llu bytes for %lu slots", s.cbSection, n);
+        for (DWORD i = 0; i < PORT_SHARED_MAX_SLOTS; i++)
+            if ((i < n) != (s.hReplyEvents[i] != 0) || (i < n && !ResetEvent((HANDLE)(ULONG_PTR)s.hReplyEvents[i])))
+                return Format("setup whose reply event %lu is %s", i, i < n ? "not an event" : "set");
+        if (!ResetEvent((HANDLE)(ULONG_PTR)s.hRequestEvent))
+            return "setup whose request event is not an event";
+        BYTE* pMapped = (BYTE*)MapViewOfFile((HANDLE)(ULONG_PTR)s.hSection, FILE_MAP_READ | FILE_MAP_WRITE, 0, 0,
+                                             (SIZE_T)s.cbSection);
+        if (pMapped == nullptr)
+            return Format("setup whose section cannot be mapped (error %lu)", GetLastError());
+        auto* h = (PORT_SHARED_HEADER*)pMapped;
+        if (h->dwMagic != s.dwMagic || h->dwSlots != n || h->cbRequestArea != s.cbRequestArea ||
+            h->cbReplyArea != s.cbReplyArea || h->lPosted != 0 || h->lTaken != 0) {
+            UnmapViewOfFile(pMapped);
+            return "setup whose section does not begin with its header";
+        }
+        geo = s;
+        pView = pMapped;
+        pHeader = h;
+        hSection = (HANDLE)(ULONG_PTR)s.hSection;
+        hRequestEvent = (HANDLE)(ULONG_PTR)s.hRequestEvent;
+        for (DWORD i = 0; i < n; i++)
+            hReplyEvents[i] = (HANDLE)(ULONG_PTR)s.hReplyEvents[i];
+        return {};
+    }
+};
+
+using SectionPtr = std::shared_ptr<Section>;
+
 struct Connection {
     DWORD       id = 0;
     std::string context;
@@ -259,6 +356,8 @@ struct Connection {
     InstancePtr request, control;
     bool        paired = false;   // both channels accepted
     bool        dead = false;     // a channel has closed
+    bool        offered = false;  // the shared path was offered
+    SectionPtr  section;          // requests and replies go through it
 };
 
 using ConnectionPtr = std::shared_ptr<Connection>;
@@ -296,7 +395,10 @@ using HostingPtr = std::shared_ptr<Hosting>;
 struct Pending {
     DWORD                connectionId;
     DWORD                replyLength;
-    bool                 answered = false;
+    SectionPtr           section;          // on the shared path, with the request's slot
+    DWORD                slot = 0;
+    bool                 awaiting = false; // an Await waits on the slot
+    bool                 answered = false; // the reply is here (always so on the pipes)
     std::vector<uint8_t> reply;
     // The Await that waits for this reply, woken alone: with several
     // requests in flight, waking every waiter for each reply costs more
@@ -318,6 +420,7 @@ struct Core : std::enable_shared_from_this<Core> {
     HRESULT                 controlHr = S_OK;
     std::vector<uint8_t>    controlOutput;
     std::vector<std::string> errors;
+    bool                    offerShared = OfferedByDefault();
     std::vector<DriverSim::Vault> vaults;
     std::vector<std::string> events;               // not yet given to the sink
 
@@ -366,6 +469,9 @@ struct Core : std::enable_shared_from_this<Core> {
                 ++it;
             }
         }
+        if (conn->section)   // the shared path's waiters look again, and find their request gone
+            for (DWORD i = 0; i < conn->section->geo.dwSlots; i++)
+                SetEvent(conn->section->hReplyEvents[i]);
         if (conn->paired)
             Note(Format("agent gone (connection %lu)", conn->id));
         if (conn == latest)   // requests go to the newest agent still there
@@ -421,9 +527,10 @@ struct Core : std::enable_shared_from_this<Core> {
             conn->context = context;
             conn->options = hello.dwOptions;
             conn->request = inst;
+            conn->offered = offerShared;
             connections[conn->id] = conn;
             *pConn = conn;
-            return {S_OK, conn->id};
+            return {offerShared ? PORT_S_SHARED : S_OK, conn->id};
         }
         if (hello.dwChannel == PORT_CHANNEL_CONTROL) {
             auto it = connections.find(hello.dwConnectionId);
@@ -449,6 +556,33 @@ struct Core : std::enable_shared_from_this<Core> {
         }
         Error(Format("hello on unknown channel %lu", hello.dwChannel));
         return refused;
+    }
+
+    // A message on the request channel before the control channel pairs:
+    // the setup of the shared path, the only thing that may come then.
+    PORT_ANSWER OnSetup(const ConnectionPtr& conn, const std::vector<uint8_t>& msg)
+    {
+        std::string why;
+        {
+            Guard lock(mu);
+            if (!conn->offered || conn->section)
+                why = Format("setup on connection %lu, %s", conn->id,
+                             conn->offered ? "which has one already" : "which was not offered the shared path");
+        }
+        if (why.empty() && msg.size() != sizeof(PORT_SHARED_SETUP))
+            why = Format("setup of %u bytes", (unsigned)msg.size());
+        auto section = std::make_shared<Section>();
+        if (why.empty())
+            why = section->Adopt(*(const PORT_SHARED_SETUP*)msg.data());
+        Guard lock(mu);
+        if (!why.empty()) {
+            Error(why);
+            return {E_INVALIDARG, conn->id};
+        }
+        conn->section = section;
+        Note(Format("connection %lu: requests through a shared section of %lu slots", conn->id,
+                    section->geo.dwSlots));
+        return {S_OK, conn->id};
     }
 
     void OnReply(const ConnectionPtr& conn, std::vector<uint8_t>&& msg)
@@ -594,6 +728,135 @@ struct Core : std::enable_shared_from_this<Core> {
         return 0;
     }
 
+    // The shared path's Send: fills a free slot and puts it in the ring.
+    uint64_t SendShared(const ConnectionPtr& conn, const void* pBody, DWORD cbBody, DWORD dwReplyLength)
+    {
+        Section& sec = *conn->section;
+        const DWORD cbMessage = sizeof(FILTER_MESSAGE_HEADER) + cbBody;
+        if (cbMessage > sec.geo.cbRequestArea) {
+            Guard lock(mu);
+            Error(Format("request of %lu bytes, more than a slot's %lu", cbMessage, sec.geo.cbRequestArea));
+            return 0;
+        }
+        Guard sending(sec.sendLock);
+        uint64_t id;
+        DWORD i;
+        {
+            Guard lock(mu);
+            // Like FltSendMessage, waits while every slot is taken: by a
+            // request the agent holds or one whose reply nobody read yet.
+            // Those replies are moved out of their slots; a slot frees also
+            // when an Await reads its reply, or the agent replies.
+            const ULONGLONG end = GetTickCount64() + kWriteWaitMs;
+            while (!conn->dead && sec.FreeSlot() < 0 && !MoveRepliesOut(sec) && GetTickCount64() < end)
+                mu.Wait(cv, kSlotPollMs, [&] { return conn->dead || sec.FreeSlot() >= 0; });
+            if (conn->dead || sec.FreeSlot() < 0)
+                return 0;
+            i = (DWORD)sec.FreeSlot();
+            sec.dwBusy |= 1u << i;
+            id = nextMessageId++;
+            pending[id] = Pending{conn->id, dwReplyLength, conn->section, i};
+        }
+        FILTER_MESSAGE_HEADER header = {dwReplyLength, id};
+        BYTE* pArea = sec.RequestArea(i);
+        memcpy(pArea, &header, sizeof(header));
+        if (cbBody != 0)
+            memcpy(pArea + sizeof(header), pBody, cbBody);
+        sec.Slot(i).cbRequest = cbMessage;
+        InterlockedExchange(&sec.Slot(i).lState, PORT_SLOT_POSTED);
+        sec.pHeader->dwRing[sec.dwPosted & (sec.geo.dwSlots - 1)] = i;
+        InterlockedExchange(&sec.pHeader->lPosted, (LONG)++sec.dwPosted);
+        if (InterlockedExchange(&sec.pHeader->lAgentWaiting, 0) != 0)
+            SetEvent(sec.hRequestEvent);
+        return id;
+    }
+
+    // Under mu: a reply of the shared path leaves its slot for its pending
+    // request, whose slot is then free; the reply's length is checked.
+    void TakeReply(Pending& p, uint64_t id)
+    {
+        Section& sec = *p.section;
+        PORT_SHARED_SLOT& slot = sec.Slot(p.slot);
+        const DWORD cbReply = slot.cbReply;
+        const BYTE* pArea = sec.ReplyArea(p.slot);
+        p.reply.assign(pArea, pArea + std::min(cbReply, sec.geo.cbReplyArea));
+        p.answered = true;
+        if (cbReply > p.replyLength)
+            Error(Format("reply to MessageId %llu of %lu bytes, more than its ReplyLength %lu",
+                         (unsigned long long)id, cbReply, p.replyLength));
+        if (cbReply > sec.geo.cbReplyArea)
+            Error(Format("reply to MessageId %llu of %lu bytes, more than a slot's %lu", (unsigned long long)id,
+                         cbReply, sec.geo.cbReplyArea));
+        InterlockedExchange(&slot.lState, PORT_SLOT_FREE);
+        sec.dwBusy &= ~(1u << p.slot);
+        WakeAllConditionVariable(&cv);
+    }
+
+    // Under mu: moves the replies that no Await waits for out of their
+    // slots. Whether one was.
+    bool MoveRepliesOut(Section& sec)
+    {
+        bool bMoved = false;
+        for (auto& [id, p] : pending) {
+            if (p.section.get() == &sec && !p.answered && !p.awaiting && sec.Slot(p.slot).lState == PORT_SLOT_REPLIED) {
+                TakeReply(p, id);
+                bMoved = true;
+            }
+        }
+        return bMoved;
+    }
+
+    // The shared path's Await: waits on the request's slot, and reads the
+    // reply there, which frees the slot for another request.
+    bool AwaitShared(uint64_t id, Section& sec, DWORD i, std::vector<uint8_t>* pReply, DWORD dwTimeoutMs)
+    {
+        PORT_SHARED_SLOT& slot = sec.Slot(i);
+        const ULONGLONG end = GetTickCount64() + dwTimeoutMs;
+        auto done = [&](bool bGot) {
+            Guard lock(mu);
+            auto it = pending.find(id);
+            if (it == pending.end())
+                return false;
+            it->second.awaiting = false;
+            if (bGot && !it->second.answered)
+                TakeReply(it->second, id);
+            if (!it->second.answered)
+                return false;
+            if (pReply != nullptr)
+                *pReply = std::move(it->second.reply);
+            pending.erase(it);
+            return true;
+        };
+        bool bWait;
+        {
+            Guard lock(mu);
+            auto it = pending.find(id);
+            // Not when the reply was moved out already, or the agent went.
+            if ((bWait = it != pending.end() && !it->second.answered))
+                it->second.awaiting = true;   // the slot stays until this Await is done
+        }
+        if (!bWait)
+            return done(false);
+        // A wake may be left over from an earlier request of the slot, so
+        // each one is checked against the slot's state.
+        while (slot.lState != PORT_SLOT_REPLIED) {
+            InterlockedExchange(&slot.lDriverWaiting, 1);
+            if (slot.lState == PORT_SLOT_REPLIED)
+                break;
+            {
+                Guard lock(mu);
+                if (pending.count(id) == 0)   // the agent went
+                    return false;
+            }
+            ULONGLONG now = GetTickCount64();
+            if (dwTimeoutMs != INFINITE && now >= end)
+                return done(false);
+            WaitForSingleObject(sec.hReplyEvents[i], dwTimeoutMs == INFINITE ? INFINITE : (DWORD)(end - now));
+        }
+        InterlockedExchange(&slot.lDriverWaiting, 0);
+        return done(true);
+    }
+
     void Serve(const HostingPtr& host, const InstancePtr& inst);
     void Listen(const HostingPtr& host, std::vector<InstancePtr>&& first);
 };
@@ -626,7 +889,16 @@ void Core::Serve(const HostingPtr& host, const InstancePtr& inst)
             }
             if (dwError != 0)
                 break;
-            if (dwChannel == PORT_CHANNEL_REQUEST) {
+            bool bPaired;
+            {
+                Guard lock(mu);
+                bPaired = conn->paired;
+            }
+            if (dwChannel == PORT_CHANNEL_REQUEST && !bPaired) {
+                PORT_ANSWER setupAnswer = OnSetup(conn, msg);
+                Flush();
+                dwError = inst->Write(&setupAnswer, sizeof(setupAnswer));
+            } else if (dwChannel == PORT_CHANNEL_REQUEST) {
                 OnReply(conn, std::move(msg));
             } else {
                 std::vector<uint8_t> answerBytes = OnControl(std::move(msg));
@@ -859,14 +1131,21 @@ uint64_t DriverSim::SendRaw(const void* pBody, DWORD cbBody, DWORD dwReplyLength
         return 0;
     uint64_t id;
     InstancePtr channel;
+    ConnectionPtr shared;
     {
         Guard lock(core.mu);
         if (!core.AgentLive())
             return 0;
-        id = core.nextMessageId++;
-        core.pending[id] = Pending{core.latest->id, dwReplyLength};
-        channel = core.latest->request;
+        if (core.latest->section) {
+            shared = core.latest;
+        } else {
+            id = core.nextMessageId++;
+            core.pending[id] = Pending{core.latest->id, dwReplyLength};
+            channel = core.latest->request;
+        }
     }
+    if (shared)
+        return core.SendShared(shared, pBody, cbBody, dwReplyLength);
     std::vector<uint8_t> msg(sizeof(FILTER_MESSAGE_HEADER) + cbBody);
     FILTER_MESSAGE_HEADER header = {dwReplyLength, id};
     memcpy(msg.data(), &header, sizeof(header));
@@ -883,7 +1162,13 @@ uint64_t DriverSim::SendRaw(const void* pBody, DWORD cbBody, DWORD dwReplyLength
 bool DriverSim::Await(uint64_t messageId, std::vector<uint8_t>* pReply, DWORD dwTimeoutMs)
 {
     Core& core = *m_state->core;
-    Guard lock(core.mu);
+    std::unique_lock<Lock> lock(core.mu);
+    if (auto it = core.pending.find(messageId); it != core.pending.end() && it->second.section) {
+        SectionPtr section = it->second.section;
+        DWORD slot = it->second.slot;
+        lock.unlock();
+        return core.AwaitShared(messageId, *section, slot, pReply, dwTimeoutMs);
+    }
     auto settled = [&] {
         auto it = core.pending.find(messageId);
         return it == core.pending.end() || it->second.answered;
@@ -914,7 +1199,10 @@ size_t DriverSim::Outstanding() const
 {
     Guard lock(m_state->core->mu);
     const auto& pending = m_state->core->pending;
-    return std::count_if(pending.begin(), pending.end(), [](const auto& p) { return !p.second.answered; });
+    return std::count_if(pending.begin(), pending.end(), [](const auto& p) {
+        const Pending& q = p.second;
+        return !q.answered && !(q.section && q.section->Slot(q.slot).lState == PORT_SLOT_REPLIED);
+    });
 }
 
 std::vector<std::vector<uint8_t>> DriverSim::Controls() const
@@ -953,6 +1241,18 @@ void DriverSim::SetEventSink(std::function<void(const std::string&)> sink)
 {
     Guard lock(m_state->core->sinkMu);
     m_state->core->sink = std::move(sink);
+}
+
+void DriverSim::OfferSharedPath(bool bOffer)
+{
+    Guard lock(m_state->core->mu);
+    m_state->core->offerShared = bOffer;
+}
+
+bool DriverSim::UsesSharedPath() const
+{
+    Guard lock(m_state->core->mu);
+    return m_state->core->AgentLive() && m_state->core->latest->section != nullptr;
 }
 
 }  // namespace driversim
