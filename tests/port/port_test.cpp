@@ -17,7 +17,6 @@
 #include <memory>
 #include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "AgentHarness.h"
@@ -94,6 +93,35 @@ bool HasError(const DriverSim& sim, const std::string& text)
         return false;
     }, 3000);
 }
+
+// A thread of the test, made with CreateThread: under the compatibility
+// layer a thread of this toolchain's pthread_create now and then hangs as it
+// starts or ends while other threads do, and its join with it.
+class Thread {
+public:
+    explicit Thread(std::function<void()> body)
+        : m_body(std::move(body)), m_h(CreateThread(NULL, 0, Run, this, 0, NULL)) {}
+    Thread(const Thread&) = delete;
+    Thread& operator=(const Thread&) = delete;
+    ~Thread() { Join(); }
+    void Join()
+    {
+        if (m_h != NULL)
+            WaitForSingleObject(m_h, INFINITE);
+        if (m_h != NULL)
+            CloseHandle(m_h);
+        m_h = NULL;
+    }
+
+private:
+    static DWORD WINAPI Run(void* p)
+    {
+        static_cast<Thread*>(p)->m_body();
+        return 0;
+    }
+    std::function<void()> m_body;
+    HANDLE m_h;
+};
 
 VaultControlMessage* NewControl(DWORD command, const wchar_t* path)
 {
@@ -373,9 +401,9 @@ TEST_P(PortTest, ConcurrentRepliesArriveWhole)
     HANDLE port = Agent();
     const int kThreads = 4, kEach = 10;
     std::atomic<int> failures{0};
-    std::vector<std::thread> threads;
+    std::vector<std::unique_ptr<Thread>> threads;
     for (int t = 0; t < kThreads; t++) {
-        threads.emplace_back([&] {
+        threads.push_back(std::make_unique<Thread>([&] {
             auto slot = std::make_unique<Slot>();
             auto reply = std::make_unique<struct ReplyMessage>();
             for (int i = 0; i < kEach; i++) {
@@ -387,15 +415,14 @@ TEST_P(PortTest, ConcurrentRepliesArriveWhole)
                 if (FilterReplyMessage(port, &reply->ReplyHeader, REPLY_MESSAGE_SIZE) != S_OK)
                     failures++;
             }
-        });
+        }));
     }
     // Sent while the readers wait: the pipe holds only two requests unread.
     auto note = std::make_unique<Notification>();
     std::vector<uint64_t> ids;
     for (int i = 0; i < kThreads * kEach; i++)
         ids.push_back(sim.Send(*note));
-    for (std::thread& t : threads)
-        t.join();
+    threads.clear();
     EXPECT_EQ(0, failures.load());
     for (uint64_t id : ids) {
         std::vector<uint8_t> got;
@@ -450,16 +477,15 @@ TEST_P(PortTest, ControlMessagesAreRecordedAndAnswered)
 
     // Several threads at once: each gets the answer to its own message.
     std::atomic<int> ok{0};
-    std::vector<std::thread> threads;
+    std::vector<std::unique_ptr<Thread>> threads;
     for (int t = 0; t < 4; t++)
-        threads.emplace_back([&] {
+        threads.push_back(std::make_unique<Thread>([&] {
             BYTE o[4];
             DWORD n;
             for (int i = 0; i < 10; i++)
                 ok += FilterSendMessage(port, login, sizeof(*login), o, 4, &n) == S_OK && n == 0;
-        });
-    for (std::thread& t : threads)
-        t.join();
+        }));
+    threads.clear();
     EXPECT_EQ(40, ok.load());
     EXPECT_EQ(44u, sim.Controls().size());
     EXPECT_TRUE(sim.Errors().empty());
@@ -564,7 +590,7 @@ TEST_P(PortTest, RequestsArriveInOrderAndAHeldRequestKeepsItsPlace)
     const int kCount = 40, kWindow = 8;
     std::vector<uint64_t> ids(kCount);
     std::vector<int> fills(kCount);
-    std::thread sender([&] {
+    Thread sender([&] {
         auto n = std::make_unique<Notification>();
         for (int i = 0; i < kCount + kWindow; i++) {
             if (i < kCount) {
@@ -584,7 +610,7 @@ TEST_P(PortTest, RequestsArriveInOrderAndAHeldRequestKeepsItsPlace)
         last = slot->request.MessageHeader.MessageId;
         EXPECT_EQ(S_OK, answer()) << "request " << i;
     }
-    sender.join();
+    sender.Join();
     for (int i = 0; i < kCount; i++)
         EXPECT_EQ(0x10 + i, fills[i]) << "reply to request " << i;
     *slot = *heldRequest;
@@ -630,7 +656,7 @@ TEST_P(PortTest, AgentKilledInTheMiddleOfRequests)
     ASSERT_TRUE(agent.Ready()) << "the agent took five requests";
     // More, until the next one waits for room (in the section: a free slot).
     std::vector<uint64_t> more;
-    std::thread sender([&] {
+    Thread sender([&] {
         for (uint64_t id; more.size() < 20 && (id = sim.Send(*note)) != 0;)
             more.push_back(id);
     });
@@ -639,7 +665,7 @@ TEST_P(PortTest, AgentKilledInTheMiddleOfRequests)
     agent.process.Kill();
     for (uint64_t id : held)
         EXPECT_FALSE(sim.Await(id, nullptr, 10000)) << "MessageId " << id;
-    sender.join();
+    sender.Join();
     EXPECT_LT(GetTickCount64() - killed, 5000u) << "the waits failed when the agent went, not on their time-outs";
     EXPECT_LT(more.size(), 20u) << "the Send that waited for room failed";
     EXPECT_EQ(0u, sim.Outstanding());
