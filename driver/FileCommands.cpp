@@ -6,6 +6,8 @@
 #include <cstring>
 #include <thread>
 
+#include "Text.h"
+
 namespace driversim {
 
 const char kFileCommandUsage[] =
@@ -33,14 +35,6 @@ constexpr DWORD kCommandReadMs = 10000;           // from connection to the whol
 constexpr DWORD kAnswerWriteMs = 60000;
 constexpr DWORD kCloseWaitMs = 10000;
 constexpr size_t kMaxCommandBytes = 256 * 1024;
-
-std::string Utf8(const std::wstring& w)
-{
-    int cb = WideCharToMultiByte(CP_UTF8, 0, w.c_str(), (int)w.size(), NULL, 0, NULL, NULL);
-    std::string s(cb, '\0');
-    WideCharToMultiByte(CP_UTF8, 0, w.c_str(), (int)w.size(), s.data(), cb, NULL, NULL);
-    return s;
-}
 
 struct Shape {
     const wchar_t* name;

@@ -1,65 +1,22 @@
 // File operations on a logged-in vault, carried out the way the Vault
-// Filter carries them out: the simulator writes and reads the stored files
-// itself and asks the agent, through the port, for everything that needs
-// the user's keys (meta texts, logical names, file keys, block encryption).
-//
-// On disk a vault folder holds, per logical file, a meta file named by a
-// stem without a "." (the meta text the agent built) and a data file
-// stem + ".tmp" (the content as cipher blocks of the file key, its length the
-// plain size rounded up to the block size). Subfolders keep their plain names.
+// Filter carries them out: the driver writes and reads the stored files
+// itself (StoredFiles.h) and asks the agent, through the port, for
+// everything that needs the user's keys (AgentRequests.h).
 #pragma once
 
 #include <windows.h>
 
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
+#include "AgentRequests.h"
 #include "DriverSim.h"
+#include "FileResult.h"
+#include "VaultPaths.h"
 
 namespace driversim {
-
-enum class FileError {
-    None,
-    NoAgent,        // no agent connected, or the request could not be sent
-    NoReply,        // no (whole) reply in time
-    AgentRefused,   // the agent answered Succeeded 0
-    NotLoggedIn,    // AuthenticateUser answered LoggedIn 0
-    NotInVault,     // the path lies in no vault the agent announced
-    BadPath,        // not a usable path, or a name that cannot be stored
-    NotFound,
-    AlreadyExists,
-    Disk,           // reading or writing a stored file failed
-    Corrupt,        // stored files that do not fit their meta text
-};
-
-const char* FileErrorName(FileError error);
-
-struct FileResult {
-    FileError   error = FileError::None;
-    std::string text;   // what failed, for a person; empty on success
-
-    explicit operator bool() const { return error == FileError::None; }
-    static FileResult Fail(FileError error, std::string text) { return {error, std::move(text)}; }
-};
-
-// A path as the driver sees it. Paths given to VaultFiles are DOS paths
-// that begin with a drive letter: the vault's own drive letter (a
-// substitution, undone here) or the real folder, e.g. N:\docs\a.txt or
-// C:\Vaults\Work\docs\a.txt.
-struct VaultPath {
-    std::wstring dos;        // C:\Vaults\Work\docs\a.txt, substitutions undone
-    std::wstring folder;     // C:\Vaults\Work\docs, the folder that holds it
-    std::wstring name;       // a.txt; empty for the vault folder itself
-    std::wstring volume;     // \Device\HarddiskVolume1, the NT volume of the drive
-    std::wstring parentDir;  // \Vaults\Work\docs\ : folder on the volume, both backslashes
-    std::wstring vault;      // C:\Vaults\Work, the vault that holds it
-
-    bool IsVaultRoot() const { return dos.size() == vault.size(); }
-};
 
 // One entry of a folder listing.
 struct VaultEntry {
@@ -79,6 +36,7 @@ public:
     explicit VaultFiles(DriverSim& sim, DWORD timeoutMs = 30000);
 
     FileResult Resolve(const std::wstring& path, VaultPath* pOut) const;
+    AgentRequests& Agent() { return m_agent; }
     // Whether the user is logged in to the vault that holds the path
     // (AuthenticateUser): NotLoggedIn when not.
     FileResult Authenticate(const VaultPath& where);
@@ -153,28 +111,16 @@ public:
 
     // Requests at most in flight at once, as the agent serves them; the
     // bound holds for all threads together.
-    static constexpr size_t kInFlight = 5;
+    static constexpr size_t kInFlight = AgentRequests::kInFlight;
 
 private:
-    struct Asked;
-    // A place among the kInFlight requests: waited for by a thread that has
-    // none in flight, only tried for by one that has (it can await its own
-    // instead, so that threads never wait on each other's places).
-    void TakeSlot();
-    bool TryTakeSlot();
-    void GiveSlot();
-    FileResult Ask(const Notification& request, const char* pszWhat, Asked* pAnswer);
-    FileResult FindDataFile(const VaultPath& where, std::wstring* pDataFile);
+    FileResult FindDataFile(const VaultPath& where, std::wstring* pDataFile) { return m_agent.FindDataFile(where, pDataFile); }
     FileResult OpenAt(const VaultPath& where, std::unique_ptr<File>* pFile);
     FileResult CreateAt(const VaultPath& where, std::unique_ptr<File>* pFile);
-    FileResult ReleaseKey(ULONG key);
-    FileResult Decode(const std::wstring& folder, VaultEntry* pEntries, size_t count);
+    FileResult Decode(const VaultPath& folder, VaultEntry* pEntries, size_t count);
 
-    DriverSim&              m_sim;
-    DWORD                   m_timeoutMs;
-    std::mutex              m_slotMu;
-    std::condition_variable m_slotFree;
-    size_t                  m_slotsUsed = 0;
+    DriverSim&    m_sim;
+    AgentRequests m_agent;
 };
 
 }  // namespace driversim

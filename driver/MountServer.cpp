@@ -26,45 +26,14 @@
 #include <vector>
 
 #include "MountWire.h"
+#include "StoredFiles.h"
+#include "Text.h"
 
 namespace driversim {
 
 namespace {
 
 constexpr DWORD kStopWaitMs = 10000;
-
-std::string Utf8(const std::wstring& w)
-{
-    int cb = WideCharToMultiByte(CP_UTF8, 0, w.c_str(), (int)w.size(), NULL, 0, NULL, NULL);
-    std::string s(cb, '\0');
-    WideCharToMultiByte(CP_UTF8, 0, w.c_str(), (int)w.size(), s.data(), cb, NULL, NULL);
-    return s;
-}
-
-bool Wide(const std::string& s, std::wstring* pOut)
-{
-    if (s.empty()) {
-        pOut->clear();
-        return true;
-    }
-    int cch = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, s.data(), (int)s.size(), NULL, 0);
-    if (cch <= 0)
-        return false;
-    pOut->assign(cch, L'\0');
-    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, s.data(), (int)s.size(), pOut->data(), cch);
-    return true;
-}
-
-// The key of an open file: its full DOS path with ASCII letters folded, as
-// the agent compares logical names.
-std::wstring KeyOf(const std::wstring& dos)
-{
-    std::wstring key = dos;
-    for (wchar_t& c : key)
-        if (c >= L'a' && c <= L'z')
-            c = (wchar_t)(c - L'a' + L'A');
-    return key;
-}
 
 uint64_t UnixNs(const FILETIME& ft)
 {
@@ -95,30 +64,6 @@ MountStatus StatusOf(FileError error)
     case FileError::Corrupt:       return MOUNT_CORRUPT;
     }
     return MOUNT_DISK;
-}
-
-DWORD Attributes(const std::wstring& path) { return GetFileAttributesW(path.c_str()); }
-bool IsFolder(const std::wstring& path)
-{
-    DWORD a = Attributes(path);
-    return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY);
-}
-
-// Whether a folder holds anything at all (stored files the agent cannot
-// read included: a folder that looks empty but is not stays).
-bool FolderEmpty(const std::wstring& folder)
-{
-    WIN32_FIND_DATAW fd;
-    HANDLE hFind = FindFirstFileW((folder + L"\\*").c_str(), &fd);
-    if (hFind == INVALID_HANDLE_VALUE)
-        return true;
-    bool bEmpty = true;
-    do {
-        if (wcscmp(fd.cFileName, L".") != 0 && wcscmp(fd.cFileName, L"..") != 0)
-            bEmpty = false;
-    } while (bEmpty && FindNextFileW(hFind, &fd));
-    FindClose(hFind);
-    return bEmpty;
 }
 
 bool SendAll(SOCKET s, const void* p, size_t cb)
@@ -184,7 +129,7 @@ struct OpenFile {
 };
 using OpenFilePtr = std::shared_ptr<OpenFile>;
 
-struct Handle {
+struct MountHandle {
     OpenFilePtr open;
     uint64_t    session;
 };
@@ -236,7 +181,7 @@ struct MountServer::State {
     std::map<uint64_t, int> sessions;    // connections per session
 
     std::shared_mutex                    names;
-    std::map<uint64_t, Handle>           handles;   // under names
+    std::map<uint64_t, MountHandle>           handles;   // under names
     std::map<std::wstring, OpenFilePtr>  byKey;     // under names
     uint64_t                             nextHandle = 1;
 
@@ -305,7 +250,7 @@ struct MountServer::State {
     }
 
     // Under names: one handle fewer on an open file; the last closes it.
-    FileResult Release(std::map<uint64_t, Handle>::iterator it)
+    FileResult Release(std::map<uint64_t, MountHandle>::iterator it)
     {
         OpenFilePtr open = it->second.open;
         handles.erase(it);
@@ -384,7 +329,7 @@ void MountServer::State::Stat(const Peer& peer, Exchange& x)
     OpenFilePtr open;
     {
         std::shared_lock<std::shared_mutex> lock(names);
-        auto it = byKey.find(KeyOf(where.dos));
+        auto it = byKey.find(FoldKey(where.dos));
         if (it != byKey.end())
             open = it->second;
     }
@@ -412,7 +357,7 @@ void MountServer::State::List(const Peer& peer, Exchange& x)
     if (!DosPath(peer, x.path, &dos, x) || !Resolve(dos, &where, x))
         return;
     if (!IsFolder(where.dos)) {
-        x.Fail(Attributes(where.dos) == INVALID_FILE_ATTRIBUTES ? MOUNT_NOT_FOUND : MOUNT_NOT_FOLDER, "not a folder");
+        x.Fail(!Exists(where.dos) ? MOUNT_NOT_FOUND : MOUNT_NOT_FOLDER, "not a folder");
         return;
     }
     std::vector<VaultEntry> entries;
@@ -442,7 +387,7 @@ void MountServer::State::Open(const Peer& peer, Exchange& x)
     }
     const bool bCreate = x.req.flags & MOUNT_OPEN_CREATE, bExclusive = x.req.flags & MOUNT_OPEN_EXCLUSIVE;
     std::unique_lock<std::shared_mutex> lock(names);
-    const std::wstring key = KeyOf(where.dos);
+    const std::wstring key = FoldKey(where.dos);
     OpenFilePtr open;
     if (auto it = byKey.find(key); it != byKey.end()) {
         if (bCreate && bExclusive) {
@@ -561,7 +506,7 @@ void MountServer::State::Rename(const Peer& peer, Exchange& x)
     VaultEntry source, target;
     if (x.Fail(files.Stat(from.dos, &source)))
         return;
-    const bool bSame = KeyOf(from.dos) == KeyOf(to.dos);   // only the letters' case changes
+    const bool bSame = FoldKey(from.dos) == FoldKey(to.dos);   // only the letters' case changes
     FileResult there = bSame ? FileResult::Fail(FileError::NotFound, "") : files.Stat(to.dos, &target);
     if (!there && there.error != FileError::NotFound) {
         x.Fail(there);
@@ -589,7 +534,7 @@ void MountServer::State::Rename(const Peer& peer, Exchange& x)
             return;
     }
     if (source.folder) {
-        const std::wstring fromKey = KeyOf(from.dos), toKey = KeyOf(to.dos);
+        const std::wstring fromKey = FoldKey(from.dos), toKey = FoldKey(to.dos);
         if (toKey.size() > fromKey.size() && toKey.compare(0, fromKey.size(), fromKey) == 0 &&
             toKey[fromKey.size()] == L'\\') {
             x.Fail(MOUNT_BAD_PATH, "a folder cannot move into itself");
@@ -597,7 +542,7 @@ void MountServer::State::Rename(const Peer& peer, Exchange& x)
         }
     }
     // The open files it moves: the file itself, or everything inside the folder.
-    const std::wstring fromKey = KeyOf(from.dos);
+    const std::wstring fromKey = FoldKey(from.dos);
     std::vector<OpenFilePtr> moving;
     for (auto& [key, open] : byKey)
         if (key == fromKey || (source.folder && key.compare(0, fromKey.size() + 1, fromKey + L"\\") == 0))
@@ -610,7 +555,7 @@ void MountServer::State::Rename(const Peer& peer, Exchange& x)
     }
     if (x.Fail(files.Rename(from.dos, to.dos, openFiles)))
         return;
-    const std::wstring toKey = KeyOf(to.dos);
+    const std::wstring toKey = FoldKey(to.dos);
     for (const OpenFilePtr& open : moving) {
         byKey.erase(open->key);
         open->key = toKey + open->key.substr(fromKey.size());
@@ -677,7 +622,7 @@ void MountServer::State::Touch(const Peer& peer, Exchange& x)
     std::wstring target;
     {
         std::shared_lock<std::shared_mutex> lock(names);
-        if (auto it = byKey.find(KeyOf(where.dos)); it != byKey.end())
+        if (auto it = byKey.find(FoldKey(where.dos)); it != byKey.end())
             target = it->second->file->DataPath();
     }
     VaultEntry entry;
