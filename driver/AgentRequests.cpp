@@ -61,10 +61,9 @@ const char* CommandName(ULONG command)
     case EncryptBlock:          return "EncryptBlock";
     case GetNormalBuffer:       return "GetNormalBuffer";
     case ParsedFileNew:         return "ParsedFileNew";
-    case PreDirBrowsing:        return "PreDirBrowsing";
     case UpdateMetaFileName:    return "UpdateMetaFileName";
     case ::DeleteFolder:        return "DeleteFolder";
-    case GetLogicalFileDetails: return "GetLogicalFileDetails";
+    case GetLogicalFileDetailsExCmd: return "GetLogicalFileDetailsExCmd";
     case UpdateMetaFileSize2:   return "UpdateMetaFileSize2";
     case ReleaseFSK:            return "ReleaseFSK";
     }
@@ -135,10 +134,15 @@ void AgentRequests::GiveSlot()
     m_slotFree.notify_one();
 }
 
-FileResult AgentRequests::Ask(const Notification& request, const std::string& what, Asked* pAnswer)
+FileResult AgentRequests::Ask(const Notification& request, const std::string& what, Asked* pAnswer,
+                              DWORD* pdwAgent, DWORD dwAgent)
 {
+    if (dwAgent == 0)
+        dwAgent = m_sim.AgentId();
+    if (pdwAgent != nullptr)
+        *pdwAgent = dwAgent;
     TakeSlot();
-    uint64_t id = m_sim.Send(request);
+    uint64_t id = dwAgent != 0 ? m_sim.Send(request, REPLY_MESSAGE_SIZE, dwAgent) : 0;
     bool bGot = id != 0 && m_sim.Await(id, &pAnswer->bytes, m_timeoutMs);
     GiveSlot();
     FileResult r = CheckReply(request.eCommandType, id, bGot, pAnswer->bytes, m_timeoutMs);
@@ -161,40 +165,28 @@ FileResult AgentRequests::Authenticate(const VaultPath& where)
     return {};
 }
 
-FileResult AgentRequests::FindDataFile(const VaultPath& where, std::wstring* pDataFile)
+FileResult AgentRequests::Details(const VaultPath& where, const std::string& meta, StoredDetails* pOut)
 {
-    auto n = NewRequest(PreDirBrowsing);
-    if (!Put(n->VaultPath, where.folder) || !Put(n->FileName, where.name))
+    auto n = NewRequest(GetLogicalFileDetailsExCmd);
+    if (!PutPlace(*n, where, where.name))
         return TooLong(where);
+    if (meta.empty() || meta.size() >= MAX_DATA_LENGTH)
+        return Fail(FileError::Corrupt, "the meta text of " + Quoted(where.dos) + " is " +
+                                            std::to_string(meta.size()) + " bytes long");
+    memcpy(n->Data, meta.data(), meta.size());   // the agent reads it up to its terminating zero
+    n->DataLength = (ULONG)meta.size();
     Asked a;
-    FileResult r = Ask(*n, {}, &a);
-    if (r.error == FileError::AgentRefused)
-        return Fail(FileError::NotFound, "no file " + Quoted(where.dos) + " (PreDirBrowsing found none)");
-    if (!r)
-        return r;
-    std::wstring data = FieldText(a.reply().DataFile.FileName);
-    if (data.size() <= 4 || !SameText(data.substr(data.size() - 4), L".tmp") ||
-        data.find(L'.') != data.size() - 4 || data.find(L'\\') != std::wstring::npos)
-        return Fail(FileError::Corrupt, "PreDirBrowsing named " + Quoted(data) + " for " + Quoted(where.dos) +
-                                            ", not a stored data file");
-    *pDataFile = data;
-    return {};
-}
-
-FileResult AgentRequests::Details(const VaultPath& where, const std::wstring& dataFile, StoredDetails* pOut)
-{
-    auto n = NewRequest(GetLogicalFileDetails);
-    if (!PutPlace(*n, where, dataFile))
-        return TooLong(where);
-    Asked a;
-    if (FileResult r = Ask(*n, Utf8(where.dos), &a); !r)
+    DWORD dwAgent = 0;
+    if (FileResult r = Ask(*n, Utf8(where.dos), &a, &dwAgent); !r)
         return r;
     const LOGICAL_FILE& lf = a.reply().LogicalFile;
     pOut->name = FieldText(lf.FileName);
     pOut->size = (uint64_t)lf.FileSize.QuadPart;
-    pOut->key = {lf.FSKHandle, lf.CipherBlockSize};
+    pOut->key = {lf.FSKHandle, lf.CipherBlockSize, dwAgent};
+    if (lf.FSKHandle == 0)
+        return Fail(FileError::AgentRefused, "the file key of " + Quoted(where.dos) + " does not import");
     if (lf.FileSize.QuadPart < 0 || !UsableBlock(lf.CipherBlockSize))
-        return Fail(FileError::Corrupt, Format("GetLogicalFileDetails gave size %lld and block size %lu for ",
+        return Fail(FileError::Corrupt, Format("GetLogicalFileDetailsExCmd gave size %lld and block size %lu for ",
                                                (long long)lf.FileSize.QuadPart, lf.CipherBlockSize) +
                                             Quoted(where.dos));
     return {};
@@ -206,10 +198,11 @@ FileResult AgentRequests::NewFile(const VaultPath& where, std::string* pMeta, Fi
     if (!PutPlace(*n, where, where.name))
         return TooLong(where);
     Asked a;
-    if (FileResult r = Ask(*n, Utf8(where.dos), &a); !r)
+    DWORD dwAgent = 0;
+    if (FileResult r = Ask(*n, Utf8(where.dos), &a, &dwAgent); !r)
         return r;
     const VAULT_FILE& vf = a.reply().VaultFile;
-    *pKey = {vf.FSKHandle, vf.CipherBlockSize};
+    *pKey = {vf.FSKHandle, vf.CipherBlockSize, dwAgent};
     if (vf.DataLength == 0 || vf.DataLength > MAX_DATA_LENGTH || !UsableBlock(vf.CipherBlockSize))
         return Fail(FileError::Corrupt, Format("CreateFileInVault gave a meta text of %lu bytes and block size %lu",
                                                vf.DataLength, vf.CipherBlockSize));
@@ -273,12 +266,15 @@ FileResult AgentRequests::MetaForSize(const VaultPath& where, const std::wstring
     return MetaOf(a.reply().Buffer, UpdateMetaFileSize2, pNewMeta);
 }
 
-FileResult AgentRequests::ReleaseKey(ULONG key)
+FileResult AgentRequests::ReleaseKey(const FileKey& key)
 {
+    if (key.key == 0 || key.agent != m_sim.AgentId())
+        return {};
     auto n = NewRequest(ReleaseFSK);
-    n->FSKHandle = key;
+    n->FSKHandle = key.key;
     Asked a;
-    return Ask(*n, {}, &a);
+    FileResult r = Ask(*n, {}, &a, nullptr, key.agent);
+    return r.error == FileError::NoAgent ? FileResult{} : r;
 }
 
 FileResult AgentRequests::DeleteFolder(const VaultPath& where)
@@ -290,10 +286,10 @@ FileResult AgentRequests::DeleteFolder(const VaultPath& where)
     return Ask(*n, Utf8(where.dos), &a);
 }
 
-FileResult AgentRequests::Transform(ULONG key, ULONG command, std::vector<uint8_t>& bytes)
+FileResult AgentRequests::Transform(const FileKey& key, ULONG command, std::vector<uint8_t>& bytes)
 {
     auto n = NewRequest(command);
-    n->FSKHandle = key;
+    n->FSKHandle = key.key;
     const size_t chunks = (bytes.size() + kChunk - 1) / kChunk;
     std::deque<std::pair<size_t, uint64_t>> flight;
     FileResult result;
@@ -305,7 +301,7 @@ FileResult AgentRequests::Transform(ULONG key, ULONG command, std::vector<uint8_
             memcpy(n->Data, bytes.data() + at, cb);
             memset(n->Data + cb, 0, kChunk - cb);
             n->DataLength = (ULONG)cb;
-            uint64_t id = m_sim.Send(*n);
+            uint64_t id = m_sim.Send(*n, REPLY_MESSAGE_SIZE, key.agent);
             if (id == 0) {
                 GiveSlot();
                 result = CheckReply(command, 0, false, {}, 0);

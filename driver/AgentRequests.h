@@ -18,10 +18,14 @@
 
 namespace driversim {
 
-// A file key as the agent handed it out, and the cipher's block size.
+// A file key as the agent handed it out, the cipher's block size, and the
+// agent connection that handed it out: the value means nothing to any other
+// (a new agent may hand out the same values for other files), so it is sent
+// to that connection only, and goes with it.
 struct FileKey {
     ULONG    key = 0;
     ULONG    block = 0;
+    DWORD    agent = 0;
 };
 
 // What GetLogicalFileDetails tells of a stored file.
@@ -49,11 +53,10 @@ public:
 
     // AuthenticateUser: NotLoggedIn when the user is not logged in there.
     FileResult Authenticate(const VaultPath& where);
-    // PreDirBrowsing: the stored data file of a logical name (NotFound when none).
-    FileResult FindDataFile(const VaultPath& where, std::wstring* pDataFile);
-    // GetLogicalFileDetails: name, size and file key of a stored data file
-    // in where's folder.
-    FileResult Details(const VaultPath& where, const std::wstring& dataFile, StoredDetails* pOut);
+    // GetLogicalFileDetailsExCmd: name, size and file key of a stored file
+    // from its meta text (read by the driver). AgentRefused when the key
+    // text does not import.
+    FileResult Details(const VaultPath& where, const std::string& meta, StoredDetails* pOut);
     // CreateFileInVault: the meta text and the file key of a new file.
     FileResult NewFile(const VaultPath& where, std::string* pMeta, FileKey* pKey);
     // ParsedFileNew: logical names and sizes of up to ten stored files of one folder.
@@ -64,15 +67,17 @@ public:
     // UpdateMetaFileSize2: the meta text of a file of a new size.
     FileResult MetaForSize(const VaultPath& where, const std::wstring& name, const std::string& meta,
                            uint64_t size, std::string* pNewMeta);
-    // ReleaseFSK: the key goes back to the agent.
-    FileResult ReleaseKey(ULONG key);
+    // ReleaseFSK: the key goes back to the agent; a key of an agent that has
+    // gone went with it.
+    FileResult ReleaseKey(const FileKey& key);
     // DeleteFolder: the agent deletes the folder with everything in it.
     FileResult DeleteFolder(const VaultPath& where);
     // EncryptBlock or GetNormalBuffer over bytes in place, in requests of up
     // to 16 KiB with up to kInFlight of them outstanding; on a failure the
     // requests already sent are still awaited, so that none is left to a
     // later key release.
-    FileResult Transform(ULONG key, ULONG command, std::vector<uint8_t>& bytes);
+    // NoAgent when the agent that handed the key out has gone.
+    FileResult Transform(const FileKey& key, ULONG command, std::vector<uint8_t>& bytes);
 
     static constexpr size_t kInFlight = 5;
 
@@ -84,7 +89,10 @@ private:
     void TakeSlot();
     bool TryTakeSlot();
     void GiveSlot();
-    FileResult Ask(const Notification& request, const std::string& what, Asked* pAnswer);
+    // Sends to the agent connected now (whose id goes to *pdwAgent), or to
+    // the given one only.
+    FileResult Ask(const Notification& request, const std::string& what, Asked* pAnswer, DWORD* pdwAgent = nullptr,
+                   DWORD dwAgent = 0);
 
     DriverSim&              m_sim;
     DWORD                   m_timeoutMs;

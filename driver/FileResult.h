@@ -20,6 +20,11 @@ enum class FileError {
     AlreadyExists,
     Disk,           // reading or writing a stored file failed
     Corrupt,        // stored files that do not fit their meta text
+    NoSpace,        // the disk is full
+    NameTooLong,    // a path the agent's requests cannot carry
+    IsFolder,       // a folder where a file is wanted
+    NotFolder,      // a file where a folder is wanted
+    NotEmpty,       // a folder that holds something
 };
 
 const char* FileErrorName(FileError error);
@@ -35,7 +40,7 @@ struct FileResult {
 inline FileResult Fail(FileError error, const std::string& text) { return FileResult::Fail(error, text); }
 
 // A failed call on a stored file: what was done, the path, and the system's
-// sentence for the error.
+// sentence for the error; NoSpace when the disk is full.
 FileResult DiskError(const char* pszWhat, const std::wstring& path, DWORD dwError = GetLastError());
 
 }  // namespace driversim

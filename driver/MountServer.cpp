@@ -1,32 +1,24 @@
 // The mount protocol's serving side: one thread per vaultfs connection,
-// every request carried out with VaultFiles.
-//
-// Locks: `names` is taken exclusively by everything that changes which
-// files exist or are open (open, close, rename, delete, folders), so that
-// two creations of one name cannot both succeed and a rename sees every
-// open file it moves; status and listings read the disk without it. Each
-// open file has an `io` lock: shared by reads, exclusive for writes, size
-// changes and moves. A thread holds at most one io lock, except a rename,
-// which holds `names` first.
+// every request carried out with VaultFiles, which keeps the open files and
+// the names of the folders for every session alike.
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
 #include "MountServer.h"
 
 #include <algorithm>
-#include <atomic>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <mutex>
 #include <random>
 #include <set>
-#include <shared_mutex>
 #include <thread>
 #include <vector>
 
+#include "Access.h"
 #include "MountWire.h"
-#include "StoredFiles.h"
 #include "Text.h"
 
 namespace driversim {
@@ -34,6 +26,8 @@ namespace driversim {
 namespace {
 
 constexpr DWORD kStopWaitMs = 10000;
+constexpr int kMaxUngreeted = 16;        // connections still before their hello, all together
+constexpr int kMaxConnections = 512;     // connections in all
 
 uint64_t UnixNs(const FILETIME& ft)
 {
@@ -62,6 +56,11 @@ MountStatus StatusOf(FileError error)
     case FileError::AlreadyExists: return MOUNT_EXISTS;
     case FileError::Disk:          return MOUNT_DISK;
     case FileError::Corrupt:       return MOUNT_CORRUPT;
+    case FileError::NoSpace:       return MOUNT_NO_SPACE;
+    case FileError::NameTooLong:   return MOUNT_NAME_TOO_LONG;
+    case FileError::IsFolder:      return MOUNT_IS_FOLDER;
+    case FileError::NotFolder:     return MOUNT_NOT_FOLDER;
+    case FileError::NotEmpty:      return MOUNT_NOT_EMPTY;
     }
     return MOUNT_DISK;
 }
@@ -77,6 +76,27 @@ bool SendAll(SOCKET s, const void* p, size_t cb)
         cb -= n;
     }
     return true;
+}
+
+// Whether bytes arrive within the time, for the hello.
+bool Readable(SOCKET s, DWORD timeoutMs)
+{
+    fd_set set;
+    FD_ZERO(&set);
+    FD_SET(s, &set);
+    timeval tv = {(long)(timeoutMs / 1000), (long)(timeoutMs % 1000) * 1000};
+    return select(0, &set, NULL, NULL, &tv) == 1;
+}
+
+// Compared in a time that does not depend on where the first difference is.
+bool SameSecret(const std::vector<uint8_t>& given, const std::string& secret)
+{
+    if (given.size() != secret.size())
+        return false;
+    unsigned char diff = 0;
+    for (size_t i = 0; i < given.size(); i++)
+        diff |= (unsigned char)(given[i] ^ (uint8_t)secret[i]);
+    return diff == 0;
 }
 
 bool RecvAll(SOCKET s, void* p, size_t cb)
@@ -121,17 +141,9 @@ std::wstring EndpointDosPath()
     return dos;
 }
 
-struct OpenFile {
-    std::shared_mutex                 io;
-    std::unique_ptr<VaultFiles::File> file;
-    std::wstring                      key;       // under names
-    int                               refs = 0;  // under names
-};
-using OpenFilePtr = std::shared_ptr<OpenFile>;
-
 struct MountHandle {
-    OpenFilePtr open;
-    uint64_t    session;
+    std::shared_ptr<VaultFiles::File> file;
+    uint64_t                          session;
 };
 
 // One request as received, and the reply being built.
@@ -172,18 +184,16 @@ struct MountServer::State {
     std::wstring                            endpoint;
     unsigned short                          port = 0;
 
-    std::mutex              mu;          // sockets, threads, sessions, sink
+    std::mutex              mu;          // sockets, threads, sessions, handles, sink
     std::condition_variable cv;
     SOCKET                  listener = INVALID_SOCKET;
     std::thread             acceptor;
     std::set<SOCKET>        sockets;
     int                     threads = 0;
+    int                     ungreeted = 0;
     std::map<uint64_t, int> sessions;    // connections per session
-
-    std::shared_mutex                    names;
-    std::map<uint64_t, MountHandle>           handles;   // under names
-    std::map<std::wstring, OpenFilePtr>  byKey;     // under names
-    uint64_t                             nextHandle = 1;
+    std::map<uint64_t, MountHandle> handles;
+    std::mt19937_64         random{std::random_device{}()};
 
     explicit State(VaultFiles& f) : files(f) {}
 
@@ -229,7 +239,7 @@ struct MountServer::State {
         std::replace(w.begin(), w.end(), L'/', L'\\');
         while (w.size() > 1 && w.back() == L'\\')
             w.pop_back();
-        *pOut = peer.vault + (w == L"\\" ? L"\\" : w);
+        *pOut = peer.folder + (w == L"\\" ? L"" : w);
         if (pOut->size() >= MAX_PATH_CHARS) {
             x.Fail(MOUNT_NAME_TOO_LONG, "a path longer than the driver's requests hold");
             return false;
@@ -237,43 +247,44 @@ struct MountServer::State {
         return true;
     }
 
-    bool Resolve(const std::wstring& dos, VaultPath* pWhere, Exchange& x)
+    // The open file of a handle of this peer's session.
+    std::shared_ptr<VaultFiles::File> Find(const Peer& peer, uint64_t handle, Exchange& x)
     {
-        return !x.Fail(files.Resolve(dos, pWhere));
-    }
-
-    OpenFilePtr Find(uint64_t handle)
-    {
-        std::shared_lock<std::shared_mutex> lock(names);
+        std::lock_guard<std::mutex> lock(mu);
         auto it = handles.find(handle);
-        return it == handles.end() ? nullptr : it->second.open;
+        if (it == handles.end() || it->second.session != peer.session) {
+            x.Fail(MOUNT_BAD_HANDLE, "no such open file");
+            return nullptr;
+        }
+        return it->second.file;
     }
 
-    // Under names: one handle fewer on an open file; the last closes it.
-    FileResult Release(std::map<uint64_t, MountHandle>::iterator it)
+    uint64_t AddHandle(std::unique_ptr<VaultFiles::File> file, uint64_t session)
     {
-        OpenFilePtr open = it->second.open;
-        handles.erase(it);
-        if (--open->refs > 0)
-            return {};
-        byKey.erase(open->key);
-        std::unique_lock<std::shared_mutex> io(open->io);
-        return open->file->Close();
+        std::lock_guard<std::mutex> lock(mu);
+        uint64_t handle;
+        do
+            handle = random();
+        while (handle == 0 || handles.count(handle));
+        handles[handle] = {std::shared_ptr<VaultFiles::File>(std::move(file)), session};
+        return handle;
     }
 
     void Hello(Peer& peer, Exchange& x);
     void Stat(const Peer& peer, Exchange& x);
     void List(const Peer& peer, Exchange& x);
     void Open(const Peer& peer, Exchange& x);
-    void Io(Exchange& x);
+    void Io(const Peer& peer, Exchange& x);
     void Resize(const Peer& peer, Exchange& x);
-    void Close(Exchange& x);
+    void Close(const Peer& peer, Exchange& x);
     void Rename(const Peer& peer, Exchange& x);
     void Remove(const Peer& peer, Exchange& x);
     void MakeFolder(const Peer& peer, Exchange& x);
     void StatFs(const Peer& peer, Exchange& x);
     void Touch(const Peer& peer, Exchange& x);
+    void Sync(const Peer& peer, Exchange& x);
 
+    bool ReadRequest(SOCKET s, const Peer& peer, Exchange& x);
     void Serve(SOCKET s);
     void Accept();
     void EndSession(uint64_t session);
@@ -281,12 +292,7 @@ struct MountServer::State {
 
 void MountServer::State::Hello(Peer& peer, Exchange& x)
 {
-    const std::string given(x.data.begin(), x.data.end());
     std::wstring vault;
-    if (given != secret) {
-        x.Fail(MOUNT_BAD_REQUEST, "wrong secret: read it from the endpoint file");
-        return;
-    }
     if (!Wide(x.path, &vault) || vault.empty()) {
         x.Fail(MOUNT_BAD_PATH, "no vault named");
         return;
@@ -294,7 +300,7 @@ void MountServer::State::Hello(Peer& peer, Exchange& x)
     while (vault.size() > 2 && (vault.back() == L'\\' || vault.back() == L'/'))
         vault.pop_back();
     VaultPath where;
-    if (!Resolve(vault + L"\\", &where, x))
+    if (x.Fail(files.Resolve(vault + L"\\", &where)))
         return;
     if (!where.IsVaultRoot()) {
         x.Fail(MOUNT_BAD_PATH, "\"" + x.path + "\" is inside a vault, not a vault (" + Utf8(where.vault) + ")");
@@ -302,44 +308,37 @@ void MountServer::State::Hello(Peer& peer, Exchange& x)
     }
     if (x.Fail(files.Authenticate(where)))
         return;
+    bool bFirst;
+    {
+        std::lock_guard<std::mutex> lock(mu);
+        if (sessions[x.req.handle] >= (int)MOUNT_MAX_SESSION_LINKS) {
+            x.Fail(MOUNT_BAD_REQUEST, "too many connections for one session");
+            return;
+        }
+        bFirst = sessions[x.req.handle]++ == 0;
+    }
     peer.greeted = true;
     peer.vault = vault.size() == 2 ? vault : where.vault;
     peer.folder = where.vault;
     peer.session = x.req.handle;
-    bool bFirst;
-    {
-        std::lock_guard<std::mutex> lock(mu);
-        bFirst = sessions[peer.session]++ == 0;
-    }
     if (bFirst)
         Say("mount: session " + std::to_string(peer.session) + " begun on " + Utf8(where.vault));
 }
 
 void MountServer::State::Stat(const Peer& peer, Exchange& x)
 {
+    if (x.req.handle != 0) {
+        if (std::shared_ptr<VaultFiles::File> file = Find(peer, x.req.handle, x)) {
+            x.reply.kind = MOUNT_KIND_FILE;
+            x.reply.size = file->Size();
+            x.reply.mtimeNs = UnixNs(file->Modified());
+        }
+        return;
+    }
     std::wstring dos;
-    VaultPath where;
     if (!DosPath(peer, x.path, &dos, x)) {
         if (x.reply.status == MOUNT_BAD_PATH)   // a name no stored file can have names nothing
             x.reply.status = MOUNT_NOT_FOUND;
-        return;
-    }
-    if (!Resolve(dos, &where, x))
-        return;
-    OpenFilePtr open;
-    {
-        std::shared_lock<std::shared_mutex> lock(names);
-        auto it = byKey.find(FoldKey(where.dos));
-        if (it != byKey.end())
-            open = it->second;
-    }
-    if (open) {   // its size is the one kept here
-        std::shared_lock<std::shared_mutex> io(open->io);
-        WIN32_FILE_ATTRIBUTE_DATA data;
-        x.reply.kind = MOUNT_KIND_FILE;
-        x.reply.size = open->file->Size();
-        if (GetFileAttributesExW(open->file->DataPath().c_str(), GetFileExInfoStandard, &data))
-            x.reply.mtimeNs = UnixNs(data.ftLastWriteTime);
         return;
     }
     VaultEntry entry;
@@ -353,15 +352,8 @@ void MountServer::State::Stat(const Peer& peer, Exchange& x)
 void MountServer::State::List(const Peer& peer, Exchange& x)
 {
     std::wstring dos;
-    VaultPath where;
-    if (!DosPath(peer, x.path, &dos, x) || !Resolve(dos, &where, x))
-        return;
-    if (!IsFolder(where.dos)) {
-        x.Fail(!Exists(where.dos) ? MOUNT_NOT_FOUND : MOUNT_NOT_FOLDER, "not a folder");
-        return;
-    }
     std::vector<VaultEntry> entries;
-    if (x.Fail(files.List(dos, &entries)))
+    if (!DosPath(peer, x.path, &dos, x) || x.Fail(files.List(dos, &entries)))
         return;
     for (const VaultEntry& e : entries) {
         if (e.name.empty())
@@ -378,227 +370,91 @@ void MountServer::State::List(const Peer& peer, Exchange& x)
 void MountServer::State::Open(const Peer& peer, Exchange& x)
 {
     std::wstring dos;
-    VaultPath where;
-    if (!DosPath(peer, x.path, &dos, x) || !Resolve(dos, &where, x))
+    if (!DosPath(peer, x.path, &dos, x))
         return;
-    if (where.IsVaultRoot() || IsFolder(where.dos)) {
-        x.Fail(MOUNT_IS_FOLDER, "a folder");
-        return;
-    }
     const bool bCreate = x.req.flags & MOUNT_OPEN_CREATE, bExclusive = x.req.flags & MOUNT_OPEN_EXCLUSIVE;
-    std::unique_lock<std::shared_mutex> lock(names);
-    const std::wstring key = FoldKey(where.dos);
-    OpenFilePtr open;
-    if (auto it = byKey.find(key); it != byKey.end()) {
-        if (bCreate && bExclusive) {
-            x.Fail(MOUNT_EXISTS, "exists");
-            return;
-        }
-        if (x.Fail(files.Authenticate(where)))   // a logged-out vault opens nothing new
-            return;
-        open = it->second;
-    } else {
-        std::unique_ptr<VaultFiles::File> file;
-        FileResult r = !bCreate ? files.Open(dos, &file)
-                       : bExclusive ? files.Create(dos, &file)
-                                    : files.OpenOrCreate(dos, &file);
-        if (x.Fail(r))
-            return;
-        open = std::make_shared<OpenFile>();
-        open->file = std::move(file);
-        open->key = key;
-        byKey[key] = open;
-    }
-    open->refs++;
-    const uint64_t handle = nextHandle++;
-    handles[handle] = {open, peer.session};
-    if (x.req.flags & MOUNT_OPEN_TRUNCATE) {
-        std::unique_lock<std::shared_mutex> io(open->io);
-        if (open->file->Size() != 0 && x.Fail(open->file->Resize(0))) {
-            io.unlock();
-            Release(handles.find(handle));
-            return;
-        }
-    }
-    x.reply.handle = handle;
-    x.reply.size = open->file->Size();
+    std::unique_ptr<VaultFiles::File> file;
+    FileResult r = !bCreate ? files.Open(dos, &file) : bExclusive ? files.Create(dos, &file) : files.OpenOrCreate(dos, &file);
+    if (x.Fail(r))
+        return;
+    if ((x.req.flags & MOUNT_OPEN_TRUNCATE) && file->Size() != 0 && x.Fail(file->Resize(0)))
+        return;
+    x.reply.size = file->Size();
+    x.reply.handle = AddHandle(std::move(file), peer.session);
 }
 
 // Reads and writes: only the file's own lock.
-void MountServer::State::Io(Exchange& x)
+void MountServer::State::Io(const Peer& peer, Exchange& x)
 {
-    OpenFilePtr open = Find(x.req.handle);
-    if (!open) {
-        x.Fail(MOUNT_BAD_HANDLE, "no such open file");
+    std::shared_ptr<VaultFiles::File> file = Find(peer, x.req.handle, x);
+    if (!file)
         return;
-    }
     if (x.req.op == MOUNT_READ) {
-        std::shared_lock<std::shared_mutex> io(open->io);
         x.out.resize(std::min<size_t>(x.req.length, MOUNT_MAX_DATA));
         size_t got = 0;
-        if (x.Fail(open->file->Read(x.req.offset, x.out.data(), x.out.size(), &got)))
+        if (x.Fail(file->Read(x.req.offset, x.out.data(), x.out.size(), &got)))
             return;
         x.out.resize(got);
-        x.reply.size = open->file->Size();
+    } else if (x.Fail(file->Write(x.req.offset, x.data.data(), x.data.size()))) {
         return;
     }
-    std::unique_lock<std::shared_mutex> io(open->io);
-    if (x.Fail(open->file->Write(x.req.offset, x.data.data(), x.data.size())))
-        return;
-    x.reply.size = open->file->Size();
+    x.reply.size = file->Size();
 }
 
 void MountServer::State::Resize(const Peer& peer, Exchange& x)
 {
+    std::shared_ptr<VaultFiles::File> file;
     if (x.req.handle != 0) {
-        OpenFilePtr open = Find(x.req.handle);
-        if (!open) {
-            x.Fail(MOUNT_BAD_HANDLE, "no such open file");
+        if (!(file = Find(peer, x.req.handle, x)))
             return;
-        }
-        std::unique_lock<std::shared_mutex> io(open->io);
-        if (!x.Fail(open->file->Resize(x.req.offset)))
-            x.reply.size = open->file->Size();
-        return;
+    } else {   // by name: opened for the change
+        std::wstring dos;
+        std::unique_ptr<VaultFiles::File> opened;
+        if (!DosPath(peer, x.path, &dos, x) || x.Fail(files.Open(dos, &opened)))
+            return;
+        file = std::move(opened);
     }
-    // By name: opened for the change, as a handle of its own.
-    Exchange opening;
-    opening.req.op = MOUNT_OPEN;
-    opening.path = x.path;
-    Open(peer, opening);
-    if (opening.reply.status != MOUNT_OK) {
-        x.reply = opening.reply;
-        x.out = opening.out;
-        return;
-    }
-    x.req.handle = opening.reply.handle;
-    Resize(peer, x);
-    x.reply.handle = 0;
-    std::unique_lock<std::shared_mutex> lock(names);
-    FileResult closed = Release(handles.find(opening.reply.handle));
-    if (x.reply.status == MOUNT_OK)
-        x.Fail(closed);
+    if (!x.Fail(file->Resize(x.req.offset)))
+        x.reply.size = file->Size();
+    if (x.req.handle == 0)
+        file->Close();
 }
 
-void MountServer::State::Close(Exchange& x)
+void MountServer::State::Close(const Peer& peer, Exchange& x)
 {
-    std::unique_lock<std::shared_mutex> lock(names);
-    auto it = handles.find(x.req.handle);
-    if (it == handles.end()) {
-        x.Fail(MOUNT_BAD_HANDLE, "no such open file");
+    std::shared_ptr<VaultFiles::File> file = Find(peer, x.req.handle, x);
+    if (!file)
         return;
+    {
+        std::lock_guard<std::mutex> lock(mu);
+        handles.erase(x.req.handle);
     }
-    x.Fail(Release(it));
+    x.Fail(file->Close());
 }
 
 void MountServer::State::Rename(const Peer& peer, Exchange& x)
 {
     std::wstring fromDos, toDos;
-    VaultPath from, to;
-    if (!DosPath(peer, x.path, &fromDos, x) || !DosPath(peer, x.path2, &toDos, x) ||
-        !Resolve(fromDos, &from, x) || !Resolve(toDos, &to, x))
+    if (!DosPath(peer, x.path, &fromDos, x) || !DosPath(peer, x.path2, &toDos, x))
         return;
-    if (from.IsVaultRoot() || to.IsVaultRoot()) {
-        x.Fail(MOUNT_BAD_PATH, "the vault folder itself");
-        return;
-    }
-    std::unique_lock<std::shared_mutex> lock(names);
-    VaultEntry source, target;
-    if (x.Fail(files.Stat(from.dos, &source)))
-        return;
-    const bool bSame = FoldKey(from.dos) == FoldKey(to.dos);   // only the letters' case changes
-    FileResult there = bSame ? FileResult::Fail(FileError::NotFound, "") : files.Stat(to.dos, &target);
-    if (!there && there.error != FileError::NotFound) {
-        x.Fail(there);
-        return;
-    }
-    if (there) {
-        // POSIX replaces the target: a file by a file, an empty folder by a folder.
-        if (x.req.flags & MOUNT_RENAME_NOREPLACE) {
-            x.Fail(MOUNT_EXISTS, "the target exists");
-            return;
-        }
-        if (source.folder && !target.folder) {
-            x.Fail(MOUNT_NOT_FOLDER, "a folder cannot replace a file");
-            return;
-        }
-        if (!source.folder && target.folder) {
-            x.Fail(MOUNT_IS_FOLDER, "a file cannot replace a folder");
-            return;
-        }
-        if (target.folder && !FolderEmpty(to.dos)) {
-            x.Fail(MOUNT_NOT_EMPTY, "the target folder is not empty");
-            return;
-        }
-        if (x.Fail(target.folder ? files.DeleteFolder(to.dos) : files.Delete(to.dos)))
-            return;
-    }
-    if (source.folder) {
-        const std::wstring fromKey = FoldKey(from.dos), toKey = FoldKey(to.dos);
-        if (toKey.size() > fromKey.size() && toKey.compare(0, fromKey.size(), fromKey) == 0 &&
-            toKey[fromKey.size()] == L'\\') {
-            x.Fail(MOUNT_BAD_PATH, "a folder cannot move into itself");
-            return;
-        }
-    }
-    // The open files it moves: the file itself, or everything inside the folder.
-    const std::wstring fromKey = FoldKey(from.dos);
-    std::vector<OpenFilePtr> moving;
-    for (auto& [key, open] : byKey)
-        if (key == fromKey || (source.folder && key.compare(0, fromKey.size() + 1, fromKey + L"\\") == 0))
-            moving.push_back(open);
-    std::vector<std::unique_lock<std::shared_mutex>> ios;
-    std::vector<VaultFiles::File*> openFiles;
-    for (const OpenFilePtr& open : moving) {
-        ios.emplace_back(open->io);
-        openFiles.push_back(open->file.get());
-    }
-    if (x.Fail(files.Rename(from.dos, to.dos, openFiles)))
-        return;
-    const std::wstring toKey = FoldKey(to.dos);
-    for (const OpenFilePtr& open : moving) {
-        byKey.erase(open->key);
-        open->key = toKey + open->key.substr(fromKey.size());
-        byKey[open->key] = open;
-    }
+    const auto existing = (x.req.flags & MOUNT_RENAME_NOREPLACE) ? VaultFiles::Existing::Refuse
+                                                                 : VaultFiles::Existing::Replace;
+    x.Fail(files.Rename(fromDos, toDos, existing));
 }
 
 // MOUNT_DELETE (a file) and MOUNT_RMDIR (an empty folder).
 void MountServer::State::Remove(const Peer& peer, Exchange& x)
 {
     std::wstring dos;
-    VaultPath where;
-    if (!DosPath(peer, x.path, &dos, x) || !Resolve(dos, &where, x))
-        return;
-    std::unique_lock<std::shared_mutex> lock(names);
-    const bool bFolder = where.IsVaultRoot() || IsFolder(where.dos);
-    if (x.req.op == MOUNT_DELETE) {
-        if (bFolder)
-            x.Fail(MOUNT_IS_FOLDER, "a folder");
-        else
-            x.Fail(files.Delete(dos));
-        return;
-    }
-    if (!bFolder) {
-        VaultEntry entry;
-        if (!x.Fail(files.Stat(dos, &entry)))
-            x.Fail(MOUNT_NOT_FOLDER, "a file");
-    } else if (where.IsVaultRoot()) {
-        x.Fail(MOUNT_BAD_PATH, "the vault folder itself");
-    } else if (!FolderEmpty(where.dos)) {
-        x.Fail(MOUNT_NOT_EMPTY, "not empty");
-    } else {
-        x.Fail(files.DeleteFolder(dos));
-    }
+    if (DosPath(peer, x.path, &dos, x))
+        x.Fail(x.req.op == MOUNT_DELETE ? files.Delete(dos) : files.RemoveFolder(dos));
 }
 
 void MountServer::State::MakeFolder(const Peer& peer, Exchange& x)
 {
     std::wstring dos;
-    if (!DosPath(peer, x.path, &dos, x))
-        return;
-    std::unique_lock<std::shared_mutex> lock(names);
-    x.Fail(files.CreateFolder(dos));
+    if (DosPath(peer, x.path, &dos, x))
+        x.Fail(files.CreateFolder(dos));
 }
 
 void MountServer::State::StatFs(const Peer& peer, Exchange& x)
@@ -612,50 +468,71 @@ void MountServer::State::StatFs(const Peer& peer, Exchange& x)
     x.reply.mtimeNs = total.QuadPart;
 }
 
-// Sets a modification time: the data file's, or the folder's.
 void MountServer::State::Touch(const Peer& peer, Exchange& x)
 {
-    std::wstring dos;
-    VaultPath where;
-    if (!DosPath(peer, x.path, &dos, x) || !Resolve(dos, &where, x))
+    if (x.req.handle != 0) {
+        if (std::shared_ptr<VaultFiles::File> file = Find(peer, x.req.handle, x))
+            x.Fail(file->SetTime(FileTimeOf(x.req.offset)));
         return;
-    std::wstring target;
-    {
-        std::shared_lock<std::shared_mutex> lock(names);
-        if (auto it = byKey.find(FoldKey(where.dos)); it != byKey.end())
-            target = it->second->file->DataPath();
     }
-    VaultEntry entry;
-    if (target.empty()) {
-        if (x.Fail(files.Stat(dos, &entry)))
-            return;
-        target = entry.folder ? where.dos : where.folder + L"\\" + entry.stem + L".tmp";
+    std::wstring dos;
+    if (DosPath(peer, x.path, &dos, x))
+        x.Fail(files.SetTime(dos, FileTimeOf(x.req.offset)));
+}
+
+void MountServer::State::Sync(const Peer& peer, Exchange& x)
+{
+    if (x.req.handle != 0) {
+        if (std::shared_ptr<VaultFiles::File> file = Find(peer, x.req.handle, x))
+            x.Fail(file->Sync(x.req.flags & MOUNT_SYNC_DATA_ONLY));
+        return;
     }
-    HANDLE h = CreateFileW(target.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                           NULL, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
-    const FILETIME ft = FileTimeOf(x.req.offset);
-    if (h == INVALID_HANDLE_VALUE || !SetFileTime(h, NULL, &ft, &ft))
-        x.Fail(MOUNT_DISK, "cannot set the time of the stored file");
-    if (h != INVALID_HANDLE_VALUE)
-        CloseHandle(h);
+    std::wstring dos;
+    if (DosPath(peer, x.path, &dos, x))
+        x.Fail(files.SyncFolder(dos));
 }
 
 void MountServer::State::EndSession(uint64_t session)
 {
-    size_t closed = 0;
+    std::vector<std::shared_ptr<VaultFiles::File>> closing;
     {
-        std::unique_lock<std::shared_mutex> lock(names);
+        std::lock_guard<std::mutex> lock(mu);
         for (auto it = handles.begin(); it != handles.end();) {
-            auto next = std::next(it);
             if (it->second.session == session) {
-                Release(it);
-                closed++;
+                closing.push_back(it->second.file);
+                it = handles.erase(it);
+            } else {
+                ++it;
             }
-            it = next;
         }
     }
+    for (auto& file : closing)
+        file->Close();
     Say("mount: session " + std::to_string(session) + " ended; open handles closed with it: " +
-        std::to_string(closed));
+        std::to_string(closing.size()));
+}
+
+// One request off the wire; false when the connection is to end. Before
+// the hello only a hello of the right shape is read, and nothing is kept
+// for it before its secret is checked.
+bool MountServer::State::ReadRequest(SOCKET s, const Peer& peer, Exchange& x)
+{
+    if (!peer.greeted && !Readable(s, MOUNT_HELLO_MS))
+        return false;
+    if (!RecvAll(s, &x.req, sizeof(x.req)))
+        return false;
+    const MOUNT_REQUEST& r = x.req;
+    if (r.magic != MOUNT_MAGIC || r.pathBytes > MOUNT_MAX_PATH || r.path2Bytes > MOUNT_MAX_PATH ||
+        r.dataBytes > MOUNT_MAX_DATA)
+        return false;   // not our protocol: nothing more to read sensibly
+    if (!peer.greeted && (r.op != MOUNT_HELLO || r.pathBytes > MOUNT_MAX_VAULT || r.path2Bytes != 0 ||
+                          r.dataBytes != MOUNT_SECRET_CHARS))
+        return false;
+    x.path.resize(r.pathBytes);
+    x.path2.resize(r.path2Bytes);
+    x.data.resize(r.dataBytes);
+    return RecvAll(s, x.path.data(), x.path.size()) && RecvAll(s, x.path2.data(), x.path2.size()) &&
+           RecvAll(s, x.data.data(), x.data.size());
 }
 
 void MountServer::State::Serve(SOCKET s)
@@ -664,52 +541,53 @@ void MountServer::State::Serve(SOCKET s)
     Exchange x;
     for (;;) {
         x = Exchange();
-        if (!RecvAll(s, &x.req, sizeof(x.req)))
+        if (!ReadRequest(s, peer, x))
             break;
         const MOUNT_REQUEST& r = x.req;
-        if (r.magic != MOUNT_MAGIC || r.pathBytes > MOUNT_MAX_PATH || r.path2Bytes > MOUNT_MAX_PATH ||
-            r.dataBytes > MOUNT_MAX_DATA)
-            break;   // not our protocol: nothing more to read sensibly
-        x.path.resize(r.pathBytes);
-        x.path2.resize(r.path2Bytes);
-        x.data.resize(r.dataBytes);
-        if (!RecvAll(s, x.path.data(), x.path.size()) || !RecvAll(s, x.path2.data(), x.path2.size()) ||
-            !RecvAll(s, x.data.data(), x.data.size()))
-            break;
         x.reply.magic = MOUNT_MAGIC;
+        bool bEnd = false;
         if (r.op == MOUNT_HELLO) {
-            if (peer.greeted)
+            if (peer.greeted) {
                 x.Fail(MOUNT_BAD_REQUEST, "a second hello");
-            else
+            } else if (!SameSecret(x.data, secret)) {
+                x.Fail(MOUNT_BAD_REQUEST, "wrong secret: read it from the endpoint file");
+                bEnd = true;
+            } else {
                 Hello(peer, x);
-        } else if (!peer.greeted) {
-            x.Fail(MOUNT_BAD_REQUEST, "no hello yet");
+                if (peer.greeted) {
+                    std::lock_guard<std::mutex> lock(mu);
+                    ungreeted--;
+                }
+            }
         } else {
             switch (r.op) {
             case MOUNT_STAT:   Stat(peer, x); break;
             case MOUNT_LIST:   List(peer, x); break;
             case MOUNT_OPEN:   Open(peer, x); break;
             case MOUNT_READ:
-            case MOUNT_WRITE:  Io(x); break;
+            case MOUNT_WRITE:  Io(peer, x); break;
             case MOUNT_RESIZE: Resize(peer, x); break;
-            case MOUNT_CLOSE:  Close(x); break;
+            case MOUNT_CLOSE:  Close(peer, x); break;
             case MOUNT_RENAME: Rename(peer, x); break;
             case MOUNT_DELETE:
             case MOUNT_RMDIR:  Remove(peer, x); break;
             case MOUNT_MKDIR:  MakeFolder(peer, x); break;
             case MOUNT_STATFS: StatFs(peer, x); break;
             case MOUNT_TOUCH:  Touch(peer, x); break;
+            case MOUNT_SYNC:   Sync(peer, x); break;
             default:           x.Fail(MOUNT_BAD_REQUEST, "unknown operation " + std::to_string(r.op));
             }
         }
         x.reply.dataBytes = (uint32_t)x.out.size();
-        if (!SendAll(s, &x.reply, sizeof(x.reply)) || !SendAll(s, x.out.data(), x.out.size()))
+        if (!SendAll(s, &x.reply, sizeof(x.reply)) || !SendAll(s, x.out.data(), x.out.size()) || bEnd)
             break;
     }
     bool bLast = false;
     {
         std::lock_guard<std::mutex> lock(mu);
-        if (peer.greeted && --sessions[peer.session] == 0) {
+        if (!peer.greeted)
+            ungreeted--;
+        else if (--sessions[peer.session] == 0) {
             sessions.erase(peer.session);
             bLast = true;
         }
@@ -731,16 +609,28 @@ void MountServer::State::Accept()
             closesocket(s);
             break;
         }
+        // Connections that have not said hello yet are few and short-lived;
+        // beyond the bound a new one is closed at once.
+        if (ungreeted >= kMaxUngreeted || threads >= kMaxConnections) {
+            closesocket(s);
+            continue;
+        }
+        try {
+            std::thread([this, s] {
+                Serve(s);
+                std::lock_guard<std::mutex> lock(mu);
+                if (sockets.erase(s))
+                    closesocket(s);
+                threads--;
+                cv.notify_all();
+            }).detach();
+        } catch (const std::exception&) {   // no thread to be had: this connection is refused
+            closesocket(s);
+            continue;
+        }
         sockets.insert(s);
         threads++;
-        std::thread([this, s] {
-            Serve(s);
-            std::lock_guard<std::mutex> lock(mu);
-            if (sockets.erase(s))
-                closesocket(s);
-            threads--;
-            cv.notify_all();
-        }).detach();
+        ungreeted++;
     }
 }
 
@@ -780,7 +670,16 @@ bool MountServer::Start(std::function<void(const std::string&)> sink, unsigned s
     st.listener = s;
     st.endpoint = bPublish ? EndpointDosPath() : std::wstring();
     if (!st.endpoint.empty()) {
-        HANDLE h = CreateFileW(st.endpoint.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+        // Made owner-only as it is created: no moment in which another user
+        // could read the secret.
+        PSECURITY_DESCRIPTOR pSd = OwnerOnlyDescriptor(L"FRFW");
+        SECURITY_ATTRIBUTES sa = {sizeof(sa), pSd, FALSE};
+        DeleteFileW(st.endpoint.c_str());   // an old file keeps its own permissions
+        HANDLE h = pSd == NULL ? INVALID_HANDLE_VALUE
+                               : CreateFileW(st.endpoint.c_str(), GENERIC_WRITE, 0, &sa, CREATE_NEW,
+                                             FILE_ATTRIBUTE_NORMAL, NULL);
+        if (pSd != NULL)
+            LocalFree(pSd);
         char line[128];
         int n = snprintf(line, sizeof(line), "vaultfs 1 %u %s\n", (unsigned)st.port, hex);
         DWORD done = 0;
@@ -814,11 +713,13 @@ void MountServer::Stop()
         std::unique_lock<std::mutex> lock(st.mu);
         st.cv.wait_for(lock, std::chrono::milliseconds(kStopWaitMs), [&] { return st.threads == 0; });
     }
+    std::map<uint64_t, MountHandle> left;
     {
-        std::unique_lock<std::shared_mutex> lock(st.names);
-        while (!st.handles.empty())
-            st.Release(st.handles.begin());
+        std::lock_guard<std::mutex> lock(st.mu);
+        left.swap(st.handles);
     }
+    for (auto& [handle, h] : left)
+        h.file->Close();
     if (!st.endpoint.empty())
         DeleteFileW(st.endpoint.c_str());
     st.endpoint.clear();
@@ -831,10 +732,6 @@ std::string MountServer::Secret() const { return m_state->secret; }
 
 std::wstring MountServer::EndpointPath() const { return m_state->endpoint; }
 
-size_t MountServer::OpenFiles() const
-{
-    std::shared_lock<std::shared_mutex> lock(m_state->names);
-    return m_state->byKey.size();
-}
+size_t MountServer::OpenFiles() const { return m_state->files.OpenFiles(); }
 
 }  // namespace driversim

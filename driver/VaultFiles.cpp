@@ -1,11 +1,25 @@
 // File operations on a vault, played the way the Vault Filter plays them:
 // every question that needs a key goes to the agent, every byte on disk is
 // written and read here.
+//
+// Locks: `names` (exclusive) is held by everything that changes which files
+// exist or are open (create, open, last close, rename, delete, folders), so
+// that two creations of one name cannot both succeed and a rename sees every
+// open file it moves; lookups and listings hold it shared. Each open file
+// has an `io` lock: shared by reads, exclusive for writes, size changes and
+// moves. A thread takes names before io, and holds at most one io lock
+// except a rename or a delete, which hold names first. The name cache and
+// the kept keys have locks of their own, taken last.
 #include "VaultFiles.h"
 
 #include <algorithm>
 #include <cstring>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <set>
 
+#include "NameCache.h"
 #include "StoredFiles.h"
 #include "Text.h"
 
@@ -14,155 +28,626 @@ namespace driversim {
 namespace {
 
 constexpr size_t kPiece = 64 * MAX_DATA_LENGTH;   // plain bytes held at once by a read or write
+constexpr size_t kKeptKeys = 64;                  // keys of closed files kept for a reopening
 
 uint64_t RoundUp(uint64_t n, uint64_t block) { return (n + block - 1) / block * block; }
 
+class Exclusive {
+public:
+    explicit Exclusive(SRWLOCK& lock) : m_lock(lock) { AcquireSRWLockExclusive(&m_lock); }
+    ~Exclusive() { ReleaseSRWLockExclusive(&m_lock); }
+    Exclusive(const Exclusive&) = delete;
+    Exclusive& operator=(const Exclusive&) = delete;
+
+private:
+    SRWLOCK& m_lock;
+};
+
+class Shared {
+public:
+    explicit Shared(SRWLOCK& lock) : m_lock(lock) { AcquireSRWLockShared(&m_lock); }
+    ~Shared() { ReleaseSRWLockShared(&m_lock); }
+    Shared(const Shared&) = delete;
+    Shared& operator=(const Shared&) = delete;
+
+private:
+    SRWLOCK& m_lock;
+};
+
+bool AllZero(const uint8_t* p, size_t cb)
+{
+    for (size_t i = 0; i < cb; i++)
+        if (p[i] != 0)
+            return false;
+    return true;
+}
+
+FILETIME Now()
+{
+    FILETIME ft;
+    GetSystemTimeAsFileTime(&ft);
+    return ft;
+}
+
+// The folder path relative to its vault, as rename records keep it.
+std::wstring Relative(const std::wstring& vault, const std::wstring& folder)
+{
+    return folder.size() > vault.size() ? folder.substr(vault.size() + 1) : std::wstring();
+}
+
 }  // namespace
 
-VaultFiles::VaultFiles(DriverSim& sim, DWORD timeoutMs) : m_sim(sim), m_agent(sim, timeoutMs) {}
+// ---------------------------------------------------------------------------
+// The state behind every handle of one open file.
+
+struct VaultFiles::File::Node {
+    SRWLOCK      io = SRWLOCK_INIT;
+    // Under io; where, name and stem change under names and io both.
+    VaultPath    where;
+    std::wstring name, stem;
+    std::string  meta;
+    uint64_t     size = 0;
+    FileKey      key;
+    bool         existed = false;   // opened, not made by this open: its meta text is flushed before replaced
+    bool         deleted = false;   // unlinked while open: meta at STEM.del, the pair goes at the last close
+    // Under names.
+    int          refs = 0;
+    std::wstring mapKey;            // in State::open while not deleted
+
+    std::wstring MetaPath() const { return where.folder + L"\\" + stem + (deleted ? kDeletedSuffix : L""); }
+    std::wstring DataPath() const { return where.folder + L"\\" + stem + L".tmp"; }
+};
+
+using NodePtr = std::shared_ptr<VaultFiles::File::Node>;
+
+// A key of a closed file, kept for a moment: reopening the same file (same
+// data file, same meta text) under the same agent takes it back instead of
+// having the agent import the key again.
+struct KeptKey {
+    std::wstring dataPath;
+    std::string  meta;
+    FileKey      key;
+};
+
+struct VaultFiles::State {
+    DriverSim&    sim;
+    AgentRequests agent;
+    NameCache     cache;
+
+    SRWLOCK                         names = SRWLOCK_INIT;
+    std::map<std::wstring, NodePtr> open;        // by folded DOS path
+    std::vector<NodePtr>            unlinked;    // deleted while open, until their last close
+    std::set<std::wstring>          recovered;   // vaults whose interrupted renames were finished
+
+    std::mutex                      stateMu;     // what follows
+    uint64_t                        generation = 0;
+    std::map<std::wstring, bool>    loggedIn;    // by folded vault folder, for this generation
+    std::deque<KeptKey>             kept;        // newest first
+    // Folders (folded) whose leftovers of earlier processes were cleared at
+    // their first pass: later passes leave the driver's own files alone.
+    std::set<std::wstring>          cleaned;
+
+    State(DriverSim& s, DWORD timeoutMs) : sim(s), agent(s, timeoutMs) {}
+
+    // Before every operation: what was kept of the agent's answers holds
+    // only for the generation it came under.
+    void Sync();
+    FileResult LoggedIn(const VaultPath& where);
+    void Recover(const VaultPath& where);
+    FileResult Prepare(const VaultPath& where);
+
+    // The stored files of one folder, read and decoded: the name cache's fill.
+    FileResult Scan(const VaultPath& folder, NameCache::Folder* pOut);
+    // A file's entry in its folder (filled first when needed): NotFound when
+    // the folder holds no such name. Under names (shared or exclusive).
+    FileResult Lookup(const VaultPath& where, NameCache::Entry* pEntry);
+
+    FileResult OpenExisting(const VaultPath& where, const NameCache::Entry& entry, NodePtr* pNode);
+    FileResult CreateNew(const VaultPath& where, NodePtr* pNode);
+    FileResult CheckFolderLength(const VaultPath& folder);
+
+    FileResult RenameFile(const VaultPath& from, const VaultPath& to, const NameCache::Entry& source, bool bReplace);
+    FileResult RenameFolder(const VaultPath& from, const VaultPath& to, bool bReplace);
+
+    // Keys of closed files.
+    bool TakeKept(const std::wstring& dataPath, const std::string& meta, FileKey* pKey);
+    void Keep(const NodePtr& node);
+    void ReleaseKept(std::deque<KeptKey> keys);
+    void ForgetKept(const std::wstring& dataPath);
+    void Release(const NodePtr& node);   // the last handle closed
+};
+
+void VaultFiles::State::Sync()
+{
+    const uint64_t now = sim.Generation();
+    std::deque<KeptKey> stale;
+    {
+        std::lock_guard<std::mutex> lock(stateMu);
+        if (now == generation)
+            return;
+        generation = now;
+        loggedIn.clear();
+        stale.swap(kept);
+    }
+    cache.Sync(now);
+    ReleaseKept(std::move(stale));
+}
+
+// Whether the user is logged in to the vault: asked once per generation,
+// since every change of it comes with a control message.
+FileResult VaultFiles::State::LoggedIn(const VaultPath& where)
+{
+    const std::wstring key = FoldKey(where.vault);
+    {
+        std::lock_guard<std::mutex> lock(stateMu);
+        auto it = loggedIn.find(key);
+        if (it != loggedIn.end() && it->second)
+            return {};
+    }
+    VaultPath root = where;
+    root.dos = root.folder = where.vault;
+    root.name.clear();
+    root = AsFolder(root);
+    const uint64_t before = sim.Generation();
+    FileResult r = agent.Authenticate(root);
+    if (r.error == FileError::None || r.error == FileError::NotLoggedIn) {
+        std::lock_guard<std::mutex> lock(stateMu);
+        if (before == generation)
+            loggedIn[key] = (bool)r;
+    }
+    return r;
+}
+
+// Renames that a crash left under way are finished before the vault is
+// served; once per vault, and again after one failed half-way here.
+void VaultFiles::State::Recover(const VaultPath& where)
+{
+    const std::wstring key = FoldKey(where.vault);
+    {
+        Shared lock(names);
+        if (recovered.count(key))
+            return;
+    }
+    Exclusive lock(names);
+    if (recovered.count(key))
+        return;
+    std::vector<std::string> done;
+    if (RecoverVault(where.vault, &done))
+        recovered.insert(key);
+    cache.Forget(where.vault);
+}
+
+FileResult VaultFiles::State::Prepare(const VaultPath& where)
+{
+    Sync();
+    if (FileResult r = LoggedIn(where); !r)
+        return r;
+    Recover(where);
+    return {};
+}
+
+FileResult VaultFiles::State::CheckFolderLength(const VaultPath& folder)
+{
+    const size_t most = MaxFolderChars(folder);
+    if (folder.dos.size() > most)
+        return Fail(FileError::NameTooLong, Format("%s is %u characters long; a vault folder path may have %u",
+                                                   Quoted(folder.dos).c_str(), (unsigned)folder.dos.size(),
+                                                   (unsigned)most));
+    return {};
+}
+
+FileResult VaultFiles::State::Scan(const VaultPath& folder, NameCache::Folder* pOut)
+{
+    if (FileResult r = CheckFolderLength(folder); !r)
+        return r;
+    bool bFirst;
+    {
+        std::lock_guard<std::mutex> lock(stateMu);
+        bFirst = cleaned.insert(FoldKey(folder.dos)).second;
+    }
+    std::map<std::wstring, WIN32_FIND_DATAW> stems, data;
+    std::vector<std::wstring> leftovers;
+    WIN32_FIND_DATAW fd;
+    HANDLE hFind = FindFirstFileExW((folder.dos + L"\\*").c_str(), FindExInfoBasic, &fd, FindExSearchNameMatch,
+                                   NULL, FIND_FIRST_EX_LARGE_FETCH);
+    if (hFind == INVALID_HANDLE_VALUE)
+        return DiskError("cannot list", folder.dos);
+    do {
+        if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+            continue;
+        const std::wstring name = fd.cFileName;
+        if (IsStem(name))
+            stems[name] = fd;
+        else if (IsDataFileName(name))
+            data[name.substr(0, name.size() - 4)] = fd;
+        else if (bFirst)
+            leftovers.push_back(name);
+    } while (FindNextFileW(hFind, &fd));
+    FindClose(hFind);
+
+    // What an earlier process left half-done: a meta text never renamed
+    // into place (its file holds a whole old or new text), the pair of a
+    // file deleted while open.
+    for (const std::wstring& name : leftovers) {
+        const size_t dot = name.find(L'.');
+        const std::wstring stem = name.substr(0, dot), suffix = name.substr(dot);
+        if (!IsStem(stem))
+            continue;
+        if (suffix == kNewSuffix)
+            RemoveStored(folder.dos + L"\\" + name);
+        else if (suffix == kDeletedSuffix && !stems.count(stem))
+            FinishDelete(folder.dos, stem);
+    }
+
+    std::vector<DecodeItem> items;
+    std::vector<FILETIME> times;
+    for (const auto& [stem, found] : stems) {
+        DecodeItem item;
+        item.stem = stem;
+        auto d = data.find(stem);
+        FILETIME modified = found.ftLastWriteTime;
+        if (d != data.end()) {
+            item.dataBytes = ((uint64_t)d->second.nFileSizeHigh << 32) | d->second.nFileSizeLow;
+            modified = d->second.ftLastWriteTime;
+        }
+        ReadMeta(folder.dos + L"\\" + stem, &item.meta);   // an unreadable one is sent empty
+        items.push_back(std::move(item));
+        times.push_back(modified);
+    }
+    for (size_t first = 0; first < items.size(); first += DIR_BATCH_ENTRIES) {
+        if (FileResult r = agent.Decode(folder, items.data() + first,
+                                        std::min<size_t>(DIR_BATCH_ENTRIES, items.size() - first));
+            !r)
+            return r;
+    }
+    std::set<std::wstring> seen;
+    pOut->files.clear();
+    for (size_t i = 0; i < items.size(); i++) {
+        if (items[i].name.empty())
+            pOut->unreadable.push_back(items[i].stem);
+        else if (!seen.insert(FoldKey(items[i].name)).second)
+            pOut->shadowed.push_back(items[i].stem);
+        else
+            pOut->files.push_back({items[i].name, items[i].stem, items[i].size, times[i]});
+    }
+    return {};
+}
+
+FileResult VaultFiles::State::Lookup(const VaultPath& where, NameCache::Entry* pEntry)
+{
+    switch (cache.Look(where.folder, where.name, pEntry)) {
+    case NameCache::Seen::Present:
+        return {};
+    case NameCache::Seen::Absent:
+        return Fail(FileError::NotFound, "no file " + Quoted(where.dos));
+    case NameCache::Seen::NotCached:
+        break;
+    }
+    if (!IsFolder(where.folder))
+        return Fail(FileError::NotFound, "no folder " + Quoted(where.folder));
+    VaultPath folder = where;
+    folder.dos = where.folder;
+    folder = AsFolder(folder);
+    const uint64_t generation = sim.Generation();
+    NameCache::Folder contents;
+    if (FileResult r = Scan(folder, &contents); !r)
+        return r;
+    NameCache::Entry found;
+    bool bFound = false;
+    for (const NameCache::Entry& e : contents.files) {
+        if (FoldKey(e.name) == FoldKey(where.name)) {
+            found = e;
+            bFound = true;
+            break;
+        }
+    }
+    cache.Fill(where.folder, std::move(contents), generation);
+    if (!bFound)
+        return Fail(FileError::NotFound, "no file " + Quoted(where.dos));
+    if (pEntry != nullptr)
+        *pEntry = found;
+    return {};
+}
+
+// ---------------------------------------------------------------------------
+// Opening and creating, under names.
+
+FileResult VaultFiles::State::OpenExisting(const VaultPath& where, const NameCache::Entry& entry, NodePtr* pNode)
+{
+    auto node = std::make_shared<File::Node>();
+    node->where = where;
+    node->stem = entry.stem;
+    node->existed = true;
+    if (FileResult r = ReadMeta(node->MetaPath(), &node->meta); !r)
+        return r;
+    if (TakeKept(node->DataPath(), node->meta, &node->key)) {
+        node->name = entry.name;
+        node->size = entry.size;
+    } else {
+        StoredDetails details;
+        FileResult r = agent.Details(where, node->meta, &details);
+        if (!r) {
+            agent.ReleaseKey(details.key);
+            return r;
+        }
+        node->name = details.name;
+        node->size = details.size;
+        node->key = details.key;
+    }
+    *pNode = node;
+    return {};
+}
+
+FileResult VaultFiles::State::CreateNew(const VaultPath& where, NodePtr* pNode)
+{
+    VaultPath folder = where;
+    folder.dos = where.folder;
+    if (FileResult r = CheckFolderLength(AsFolder(folder)); !r)
+        return r;
+    auto node = std::make_shared<File::Node>();
+    node->where = where;
+    node->name = where.name;
+    if (FileResult r = agent.NewFile(where, &node->meta, &node->key); !r) {
+        agent.ReleaseKey(node->key);
+        return r;
+    }
+    node->stem = NewStem(where.folder);
+    // The data file first: a crash between the two leaves a data file that
+    // names nothing, never a name without its data.
+    FileResult r = WriteWhole(node->DataPath(), "", 0, CREATE_NEW);
+    if (r) {
+        r = PlaceMeta(node->MetaPath(), node->meta, false, false);
+        if (!r)
+            RemoveStored(node->DataPath());
+    }
+    if (!r) {
+        agent.ReleaseKey(node->key);
+        return r;
+    }
+    FILETIME modified = Now();
+    LastWrite(node->DataPath(), &modified);
+    cache.Put(where.folder, {node->name, node->stem, 0, modified});
+    *pNode = node;
+    return {};
+}
+
+// ---------------------------------------------------------------------------
+// Kept keys.
+
+bool VaultFiles::State::TakeKept(const std::wstring& dataPath, const std::string& meta, FileKey* pKey)
+{
+    std::lock_guard<std::mutex> lock(stateMu);
+    for (auto it = kept.begin(); it != kept.end(); ++it) {
+        if (SameText(it->dataPath, dataPath) && it->meta == meta) {
+            *pKey = it->key;
+            kept.erase(it);
+            return true;
+        }
+    }
+    return false;
+}
+
+void VaultFiles::State::Keep(const NodePtr& node)
+{
+    std::deque<KeptKey> evicted;
+    {
+        std::lock_guard<std::mutex> lock(stateMu);
+        if (node->key.agent == sim.AgentId() && sim.Generation() == generation) {
+            kept.push_front({node->DataPath(), node->meta, node->key});
+            node->key = {};
+        }
+        while (kept.size() > kKeptKeys) {
+            evicted.push_back(kept.back());
+            kept.pop_back();
+        }
+    }
+    ReleaseKept(std::move(evicted));
+}
+
+void VaultFiles::State::ReleaseKept(std::deque<KeptKey> keys)
+{
+    for (const KeptKey& k : keys)
+        agent.ReleaseKey(k.key);
+}
+
+void VaultFiles::State::ForgetKept(const std::wstring& dataPath)
+{
+    std::deque<KeptKey> gone;
+    {
+        std::lock_guard<std::mutex> lock(stateMu);
+        for (auto it = kept.begin(); it != kept.end();) {
+            if (SameText(it->dataPath, dataPath)) {
+                gone.push_back(*it);
+                it = kept.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    ReleaseKept(std::move(gone));
+}
+
+// Under names: the last handle of a file closed.
+void VaultFiles::State::Release(const NodePtr& node)
+{
+    Exclusive io(node->io);
+    if (node->deleted) {
+        agent.ReleaseKey(node->key);
+        node->key = {};
+        FinishDelete(node->where.folder, node->stem);
+        unlinked.erase(std::remove(unlinked.begin(), unlinked.end(), node), unlinked.end());
+        return;
+    }
+    auto it = open.find(node->mapKey);
+    if (it != open.end() && it->second == node)
+        open.erase(it);
+    Keep(node);
+    agent.ReleaseKey(node->key);   // when it could not be kept
+    node->key = {};
+}
+
+// ---------------------------------------------------------------------------
+// The operations.
+
+VaultFiles::VaultFiles(DriverSim& sim, DWORD timeoutMs) : m_state(std::make_unique<State>(sim, timeoutMs)) {}
+
+VaultFiles::~VaultFiles()
+{
+    std::deque<KeptKey> kept;
+    {
+        std::lock_guard<std::mutex> lock(m_state->stateMu);
+        kept.swap(m_state->kept);
+    }
+    m_state->ReleaseKept(std::move(kept));
+}
+
+AgentRequests& VaultFiles::Agent() { return m_state->agent; }
 
 FileResult VaultFiles::Resolve(const std::wstring& path, VaultPath* pOut) const
 {
-    return ResolvePath(m_sim.Vaults(), path, pOut);
+    return ResolvePath(m_state->sim.Vaults(), path, pOut);
 }
 
-FileResult VaultFiles::Authenticate(const VaultPath& where) { return m_agent.Authenticate(where); }
-
-// ---------------------------------------------------------------------------
-// Opening and creating.
-
-FileResult VaultFiles::OpenAt(const VaultPath& where, std::unique_ptr<File>* pFile)
+FileResult VaultFiles::Authenticate(const VaultPath& where)
 {
-    std::wstring data;
-    if (FileResult r = FindDataFile(where, &data); !r)
-        return r;
-    StoredDetails details;
-    FileResult r = m_agent.Details(where, data, &details);
-    if (!r && details.key.key == 0)
-        return r;
-    std::unique_ptr<File> file(new File(*this, where, data.substr(0, data.size() - 4), std::string(), details.size,
-                                        details.key.key, details.key.block));
-    file->m_name = details.name;
-    if (!r)
-        return r;   // a key handed out goes back with the file
-    if (FileResult r = ReadMeta(file->MetaPath(), &file->m_meta); !r)
-        return r;
-    *pFile = std::move(file);
-    return {};
+    m_state->Sync();
+    return m_state->LoggedIn(where);
 }
 
-FileResult VaultFiles::CreateAt(const VaultPath& where, std::unique_ptr<File>* pFile)
+size_t VaultFiles::MaxFolderChars(const VaultPath& where)
 {
-    if (IsFolder(where.dos))
-        return Fail(FileError::AlreadyExists, Quoted(where.dos) + " is a folder");
-    std::string meta;
-    FileKey key;
-    FileResult r = m_agent.NewFile(where, &meta, &key);
-    if (!r && key.key == 0)
+    // A listing names a folder's first stored data file by its full path on
+    // the volume (volume, folder without its drive, "\", 16 + 4 characters),
+    // and the agent reads meta files by folder, "\" and stem: both must fit
+    // the 259 characters of a request's and the agent's paths.
+    const size_t byListing = MAX_PATH_CHARS - 1 - 20 + 1 - where.volume.size();
+    const size_t byMetaPath = MAX_PATH_CHARS - 1 - 17;
+    return std::min(byListing, byMetaPath);
+}
+
+size_t VaultFiles::OpenFiles() const
+{
+    Shared lock(m_state->names);
+    return m_state->open.size();
+}
+
+// Resolves a path and readies its vault: the first step of every operation.
+static FileResult Begin(VaultFiles& files, VaultFiles::State& st, const std::wstring& path, VaultPath* pWhere)
+{
+    if (FileResult r = files.Resolve(path, pWhere); !r)
         return r;
-    std::unique_ptr<File> file(new File(*this, where, NewStem(where.folder), meta, 0, key.key, key.block));
-    file->m_name = where.name;
-    if (r)
-        r = WriteWhole(file->MetaPath(), file->m_meta.data(), file->m_meta.size(), CREATE_NEW);
-    if (r)
-        r = WriteWhole(file->DataPath(), "", 0, CREATE_NEW);
-    if (!r) {
-        DeleteFileW(file->MetaPath().c_str());
-        return r;   // the file's destructor gives the key back
-    }
-    *pFile = std::move(file);
-    return {};
+    return st.Prepare(*pWhere);
 }
 
 FileResult VaultFiles::Create(const std::wstring& path, std::unique_ptr<File>* pFile)
 {
+    State& st = *m_state;
     VaultPath where;
-    if (FileResult r = Resolve(path, &where); !r)
+    if (FileResult r = Begin(*this, st, path, &where); !r)
         return r;
     if (where.IsVaultRoot())
         return Fail(FileError::AlreadyExists, Quoted(path) + " is the vault folder");
-    if (FileResult r = Authenticate(where); !r)
-        return r;
     if (!IsFolder(where.folder))
         return Fail(FileError::NotFound, "no folder " + Quoted(where.folder));
-    std::wstring data;
-    FileResult found = FindDataFile(where, &data);
+    Exclusive lock(st.names);
+    NameCache::Entry entry;
+    FileResult found = st.Lookup(where, &entry);
     if (found)
-        return Fail(FileError::AlreadyExists, Quoted(path) + " exists (stored as " + Utf8(data) + ")");
+        return Fail(FileError::AlreadyExists, Quoted(path) + " exists (stored as " + Utf8(entry.stem) + ")");
     if (found.error != FileError::NotFound)
         return found;
-    return CreateAt(where, pFile);
+    if (IsFolder(where.dos))
+        return Fail(FileError::AlreadyExists, Quoted(where.dos) + " is a folder");
+    NodePtr node;
+    if (FileResult r = st.CreateNew(where, &node); !r)
+        return r;
+    node->mapKey = FoldKey(where.dos);
+    node->refs = 1;
+    st.open[node->mapKey] = node;
+    pFile->reset(new File(*this, node));
+    return {};
 }
 
 FileResult VaultFiles::Open(const std::wstring& path, std::unique_ptr<File>* pFile)
 {
+    State& st = *m_state;
     VaultPath where;
-    if (FileResult r = Resolve(path, &where); !r)
+    if (FileResult r = Begin(*this, st, path, &where); !r)
         return r;
     if (where.IsVaultRoot() || IsFolder(where.dos))
-        return Fail(FileError::BadPath, Quoted(path) + " is a folder, not a file");
-    if (FileResult r = Authenticate(where); !r)
-        return r;
-    return OpenAt(where, pFile);
+        return Fail(FileError::IsFolder, Quoted(path) + " is a folder, not a file");
+    Exclusive lock(st.names);
+    NodePtr node;
+    if (auto it = st.open.find(FoldKey(where.dos)); it != st.open.end()) {
+        node = it->second;
+    } else {
+        NameCache::Entry entry;
+        if (FileResult r = st.Lookup(where, &entry); !r)
+            return r;
+        if (FileResult r = st.OpenExisting(where, entry, &node); !r)
+            return r;
+        node->mapKey = FoldKey(where.dos);
+        st.open[node->mapKey] = node;
+    }
+    node->refs++;
+    pFile->reset(new File(*this, node));
+    return {};
 }
 
 FileResult VaultFiles::OpenOrCreate(const std::wstring& path, std::unique_ptr<File>* pFile)
 {
-    VaultPath where;
-    if (FileResult r = Resolve(path, &where); !r)
-        return r;
-    if (where.IsVaultRoot() || IsFolder(where.dos))
-        return Fail(FileError::BadPath, Quoted(path) + " is a folder, not a file");
-    if (FileResult r = Authenticate(where); !r)
-        return r;
-    if (!IsFolder(where.folder))
-        return Fail(FileError::NotFound, "no folder " + Quoted(where.folder));
-    std::wstring data;
-    FileResult found = FindDataFile(where, &data);
-    if (found)
-        return OpenAt(where, pFile);
-    return found.error == FileError::NotFound ? CreateAt(where, pFile) : found;
+    // One attempt of each: a name made or removed by another thread in
+    // between is met by the second.
+    for (int attempt = 0; attempt < 4; attempt++) {
+        FileResult r = Open(path, pFile);
+        if (r.error != FileError::NotFound)
+            return r;
+        r = Create(path, pFile);
+        if (r.error != FileError::AlreadyExists)
+            return r;
+    }
+    return Fail(FileError::Disk, Quoted(path) + " keeps appearing and disappearing");
 }
-
-// ---------------------------------------------------------------------------
-// Folders.
 
 FileResult VaultFiles::List(const std::wstring& path, std::vector<VaultEntry>* pEntries)
 {
+    State& st = *m_state;
     VaultPath where;
-    if (FileResult r = Resolve(path, &where); !r)
+    if (FileResult r = Begin(*this, st, path, &where); !r)
         return r;
-    if (!IsFolder(where.dos))
-        return Fail(FileError::NotFound, "no folder " + Quoted(path));
     const VaultPath inside = AsFolder(where);
-    if (FileResult r = Authenticate(inside); !r)
+    if (!IsFolder(inside.dos))
+        return Fail(Exists(inside.dos) ? FileError::NotFolder : FileError::NotFound, "no folder " + Quoted(path));
+    if (FileResult r = st.CheckFolderLength(inside); !r)
         return r;
-
+    Shared lock(st.names);
     std::vector<VaultEntry> folders, files;
     WIN32_FIND_DATAW fd;
-    HANDLE hFind = FindFirstFileExW((where.dos + L"\\*").c_str(), FindExInfoStandard, &fd,
-                                    FindExSearchNameMatch, NULL, 0);
+    HANDLE hFind = FindFirstFileExW((inside.dos + L"\\*").c_str(), FindExInfoBasic, &fd, FindExSearchNameMatch,
+                                   NULL, FIND_FIRST_EX_LARGE_FETCH);
     if (hFind == INVALID_HANDLE_VALUE)
-        return DiskError("cannot list", where.dos);
+        return DiskError("cannot list", inside.dos);
     do {
         const std::wstring name = fd.cFileName;
-        if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-            if (name != L"." && name != L"..")
-                folders.push_back({name, true, 0, L"", fd.ftLastWriteTime});
-        } else if (name.find(L'.') == std::wstring::npos) {
-            files.push_back({L"", false, 0, name});
-        }
+        if ((fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && name != L"." && name != L"..")
+            folders.push_back({name, true, 0, L"", fd.ftLastWriteTime});
     } while (FindNextFileW(hFind, &fd));
     FindClose(hFind);
-    std::sort(files.begin(), files.end(), [](const VaultEntry& a, const VaultEntry& b) { return a.stem < b.stem; });
 
-    // The driver reads the meta files and has the agent read them, ten at a time.
-    for (size_t first = 0; first < files.size(); first += DIR_BATCH_ENTRIES) {
-        if (FileResult r = Decode(AsFolder(where), files.data() + first,
-                                  std::min<size_t>(DIR_BATCH_ENTRIES, files.size() - first));
-            !r)
+    NameCache::Folder contents;
+    if (!st.cache.Copy(inside.dos, &contents)) {
+        VaultPath probe = inside;
+        probe.folder = inside.dos;
+        probe.name = L"?";   // a name no stored file has: the lookup fills the folder
+        if (FileResult r = st.Lookup(probe, nullptr); r.error != FileError::NotFound)
             return r;
+        if (!st.cache.Copy(inside.dos, &contents))   // the agent changed meanwhile: asked again next time
+            return Fail(FileError::NoAgent, "the agent changed while " + Quoted(inside.dos) + " was read");
     }
+    for (const std::wstring& stem : contents.unreadable)
+        files.push_back({L"", false, 0, stem, {}});
+    for (const NameCache::Entry& e : contents.files)
+        files.push_back({e.name, false, e.size, e.stem, e.modified});
     auto byName = [](const VaultEntry& a, const VaultEntry& b) {
         return CompareStringOrdinal(a.name.c_str(), (int)a.name.size(), b.name.c_str(), (int)b.name.size(),
                                     TRUE) == CSTR_LESS_THAN;
@@ -174,331 +659,651 @@ FileResult VaultFiles::List(const std::wstring& path, std::vector<VaultEntry>* p
     return {};
 }
 
-// Logical names, sizes and times of up to ten stored files of one folder
-// (given by their stems): the meta files read here, decoded by the agent.
-// Logical names, sizes and times of up to ten stored files of one folder
-// (given by their stems): the meta files read here, decoded by the agent.
-FileResult VaultFiles::Decode(const VaultPath& folder, VaultEntry* pEntries, size_t count)
-{
-    DecodeItem items[DIR_BATCH_ENTRIES];
-    for (size_t i = 0; i < count; i++) {
-        items[i].stem = pEntries[i].stem;
-        WIN32_FILE_ATTRIBUTE_DATA data;
-        const std::wstring stored = folder.dos + L"\\" + items[i].stem;
-        if (GetFileAttributesExW((stored + L".tmp").c_str(), GetFileExInfoStandard, &data)) {
-            items[i].dataBytes = ((uint64_t)data.nFileSizeHigh << 32) | data.nFileSizeLow;
-            pEntries[i].modified = data.ftLastWriteTime;
-        }
-        ReadMeta(stored, &items[i].meta);   // an unreadable one is sent empty
-    }
-    if (FileResult r = m_agent.Decode(folder, items, count); !r)
-        return r;
-    for (size_t i = 0; i < count; i++) {
-        pEntries[i].name = items[i].name;
-        pEntries[i].size = items[i].size;
-    }
-    return {};
-}
-
 FileResult VaultFiles::Stat(const std::wstring& path, VaultEntry* pEntry)
 {
+    State& st = *m_state;
     VaultPath where;
-    if (FileResult r = Resolve(path, &where); !r)
+    if (FileResult r = Begin(*this, st, path, &where); !r)
         return r;
-    WIN32_FILE_ATTRIBUTE_DATA data;
-    const bool bFolder = GetFileAttributesExW(where.dos.c_str(), GetFileExInfoStandard, &data) &&
-                         (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
-    if (FileResult r = Authenticate(bFolder ? AsFolder(where) : where); !r)
-        return r;
-    if (bFolder) {
-        *pEntry = {where.name, true, 0, L"", data.ftLastWriteTime};
+    FILETIME modified;
+    bool bFolder = false;
+    if (where.IsVaultRoot() || (LastWrite(where.dos, &modified, &bFolder) && bFolder)) {
+        LastWrite(where.dos, &modified);
+        *pEntry = {where.name, true, 0, L"", modified};
         return {};
     }
-    std::wstring dataFile;
-    if (FileResult r = FindDataFile(where, &dataFile); !r)
+    VaultPath folder = where;
+    folder.dos = where.folder;
+    if (where.folder.size() > MaxFolderChars(where))   // no file can be made there
+        return Fail(FileError::NotFound, "no file " + Quoted(where.dos));
+    Shared lock(st.names);
+    NameCache::Entry entry;
+    if (FileResult r = st.Lookup(where, &entry); !r)
         return r;
-    VaultEntry entry;
-    entry.stem = dataFile.substr(0, dataFile.size() - 4);
-    VaultPath folder;
-    if (FileResult r = Resolve(where.folder, &folder); !r)
-        return r;
-    if (FileResult r = Decode(folder, &entry, 1); !r)
-        return r;
-    if (entry.name.empty())
-        return Fail(FileError::Corrupt, "the meta file of " + Quoted(where.dos) + " cannot be read");
-    *pEntry = entry;
+    *pEntry = {entry.name, false, entry.size, entry.stem, entry.modified};
     return {};
 }
 
 FileResult VaultFiles::CreateFolder(const std::wstring& path)
 {
+    State& st = *m_state;
     VaultPath where;
-    if (FileResult r = Resolve(path, &where); !r)
+    if (FileResult r = Begin(*this, st, path, &where); !r)
         return r;
     if (where.IsVaultRoot())
         return Fail(FileError::AlreadyExists, Quoted(path) + " is the vault folder");
-    if (FileResult r = Authenticate(where); !r)
+    if (FileResult r = st.CheckFolderLength(AsFolder(where)); !r)
         return r;
-    std::wstring data;
-    if (FindDataFile(where, &data))
+    if (!IsFolder(where.folder))
+        return Fail(FileError::NotFound, "no folder " + Quoted(where.folder));
+    Exclusive lock(st.names);
+    NameCache::Entry entry;
+    FileResult found = st.Lookup(where, &entry);
+    if (found)
         return Fail(FileError::AlreadyExists, Quoted(path) + " is a file");
+    if (found.error != FileError::NotFound)
+        return found;
     if (!CreateDirectoryW(where.dos.c_str(), NULL)) {
         DWORD dwError = GetLastError();
         if (dwError == ERROR_ALREADY_EXISTS)
             return Fail(FileError::AlreadyExists, Quoted(path) + " exists");
-        if (dwError == ERROR_PATH_NOT_FOUND)
-            return Fail(FileError::NotFound, "no folder " + Quoted(where.folder));
         return DiskError("cannot create the folder", where.dos, dwError);
     }
     return {};
 }
 
+// Open files below a folder (deleted ones included), under names.
+static std::vector<NodePtr> OpenBelow(VaultFiles::State& st, const std::wstring& folder)
+{
+    const std::wstring key = FoldKey(folder) + L"\\";
+    std::vector<NodePtr> below;
+    for (auto it = st.open.lower_bound(key); it != st.open.end() && it->first.compare(0, key.size(), key) == 0; ++it)
+        below.push_back(it->second);
+    for (const NodePtr& node : st.unlinked)
+        if (Within(node->where.folder, folder))
+            below.push_back(node);
+    return below;
+}
+
 FileResult VaultFiles::DeleteFolder(const std::wstring& path)
 {
+    State& st = *m_state;
     VaultPath where;
-    if (FileResult r = Resolve(path, &where); !r)
+    if (FileResult r = Begin(*this, st, path, &where); !r)
         return r;
     if (where.IsVaultRoot())
         return Fail(FileError::BadPath, Quoted(path) + " is the vault folder itself");
     if (!IsFolder(where.dos))
-        return Fail(FileError::NotFound, "no folder " + Quoted(path));
-    if (FileResult r = Authenticate(where); !r)
-        return r;
-    return m_agent.DeleteFolder(where);
+        return Fail(Exists(where.dos) ? FileError::NotFolder : FileError::NotFound, "no folder " + Quoted(path));
+    Exclusive lock(st.names);
+    if (!OpenBelow(st, where.dos).empty())
+        return Fail(FileError::NotEmpty, Quoted(path) + " holds files that are open");
+    FileResult r = st.agent.DeleteFolder(where);
+    st.cache.Forget(where.dos);
+    return r;
 }
 
-// ---------------------------------------------------------------------------
-// Renaming and deleting files.
-
-FileResult VaultFiles::Rename(const std::wstring& fromPath, const std::wstring& toPath, const std::vector<File*>& open)
+FileResult VaultFiles::RemoveFolder(const std::wstring& path)
 {
-    VaultPath from, to;
-    if (FileResult r = Resolve(fromPath, &from); !r)
+    State& st = *m_state;
+    VaultPath where;
+    if (FileResult r = Begin(*this, st, path, &where); !r)
         return r;
-    if (FileResult r = Resolve(toPath, &to); !r)
-        return r;
-    if (!SameText(from.vault, to.vault))
-        return Fail(FileError::BadPath, "a move from one vault to another is not supported");
-    if (from.IsVaultRoot())
-        return Fail(FileError::BadPath, "the vault folder itself cannot be renamed");
-    if (IsFolder(to.dos)) {   // into that folder, under the same name
-        if (FileResult r = Resolve(to.dos + L"\\" + from.name, &to); !r)
-            return r;
+    if (where.IsVaultRoot())
+        return Fail(FileError::BadPath, "the vault folder itself");
+    Exclusive lock(st.names);
+    if (!IsFolder(where.dos)) {
+        NameCache::Entry entry;
+        FileResult found = st.Lookup(where, &entry);
+        return found ? Fail(FileError::NotFolder, Quoted(path) + " is a file") : found;
     }
-    if (FileResult r = Authenticate(from); !r)
-        return r;
-    if (FileResult r = Authenticate(to); !r)
-        return r;
-    if (!IsFolder(to.folder))
-        return Fail(FileError::NotFound, "no folder " + Quoted(to.folder));
-
-    if (IsFolder(from.dos)) {   // folder names are stored in plain
-        if (Within(to.dos, from.dos))
-            return Fail(FileError::BadPath, "a folder cannot move into itself");
-        std::wstring data;
-        if (FindDataFile(to, &data))
-            return Fail(FileError::AlreadyExists, Quoted(to.dos) + " exists");
-        if (!MoveFileW(from.dos.c_str(), to.dos.c_str()))
-            return GetLastError() == ERROR_ALREADY_EXISTS
-                       ? Fail(FileError::AlreadyExists, Quoted(to.dos) + " exists")
-                       : DiskError("cannot move the folder", from.dos);
-        for (File* file : open) {
-            VaultPath moved;
-            if (Within(file->m_where.dos, from.dos) &&
-                Resolve(to.dos + file->m_where.dos.substr(from.dos.size()), &moved))
-                file->m_where = moved;
-        }
-        return {};
-    }
-
-    std::wstring fromData, toData;
-    if (FileResult r = FindDataFile(from, &fromData); !r)
-        return r;
-    const std::wstring stem = fromData.substr(0, fromData.size() - 4);
-    const bool sameFolder = SameText(from.folder, to.folder);
-    FileResult existing = FindDataFile(to, &toData);
-    if (existing && !(sameFolder && SameText(toData, fromData)))
-        return Fail(FileError::AlreadyExists, Quoted(to.dos) + " exists");
-    if (!existing && existing.error != FileError::NotFound)
-        return existing;
-    if (IsFolder(to.dos))
-        return Fail(FileError::AlreadyExists, Quoted(to.dos) + " is a folder");
-
-    std::string meta;
-    if (FileResult r = ReadMeta(from.folder + L"\\" + stem, &meta); !r)
-        return r;
-    std::string newMeta;
-    if (FileResult r = m_agent.MetaForName(from, to, meta, &newMeta); !r)
-        return r;
-
-    // The pair moves first and gets its new text where it lands.
-    std::wstring toStem = stem;
-    if (!sameFolder) {
-        if (Exists(to.folder + L"\\" + toStem) || Exists(to.folder + L"\\" + toStem + L".tmp"))
-            toStem = NewStem(to.folder);
-        const std::wstring fromMeta = from.folder + L"\\" + stem, toMeta = to.folder + L"\\" + toStem;
-        if (!MoveFileW(fromMeta.c_str(), toMeta.c_str()))
-            return DiskError("cannot move the meta file", fromMeta);
-        if (!MoveFileW((fromMeta + L".tmp").c_str(), (toMeta + L".tmp").c_str())) {
-            FileResult r = DiskError("cannot move the data file", fromMeta + L".tmp");
-            MoveFileW(toMeta.c_str(), fromMeta.c_str());
-            return r;
-        }
-    }
-    if (FileResult r = WriteWhole(to.folder + L"\\" + toStem, newMeta.data(), newMeta.size(), TRUNCATE_EXISTING); !r)
-        return r;
-    for (File* file : open) {
-        if (SameText(file->DataPath(), from.folder + L"\\" + fromData)) {
-            file->m_where = to;
-            file->m_stem = toStem;
-            file->m_name = to.name;
-            file->m_meta = newMeta;
-        }
-    }
+    if (!FolderEmpty(where.dos))
+        return Fail(FileError::NotEmpty, Quoted(path) + " is not empty");
+    if (!RemoveDirectoryW(where.dos.c_str()))
+        return DiskError("cannot delete the folder", where.dos);
+    st.cache.Forget(where.dos);
     return {};
 }
 
 FileResult VaultFiles::Delete(const std::wstring& path)
 {
+    State& st = *m_state;
     VaultPath where;
-    if (FileResult r = Resolve(path, &where); !r)
+    if (FileResult r = Begin(*this, st, path, &where); !r)
         return r;
     if (where.IsVaultRoot() || IsFolder(where.dos))
-        return Fail(FileError::BadPath, Quoted(path) + " is a folder, not a file");
-    if (FileResult r = Authenticate(where); !r)
+        return Fail(FileError::IsFolder, Quoted(path) + " is a folder, not a file");
+    Exclusive lock(st.names);
+    NameCache::Entry entry;
+    if (FileResult r = st.Lookup(where, &entry); !r)
         return r;
-    std::unique_ptr<File> file;
-    if (FileResult r = OpenAt(where, &file); !r)
-        return r;
-    const std::wstring meta = file->MetaPath(), data = file->DataPath();
-    if (FileResult r = file->Close(); !r)
-        return r;
-    if (!DeleteFileW(data.c_str()))
-        return DiskError("cannot delete", data);
-    if (!DeleteFileW(meta.c_str()))
-        return DiskError("cannot delete", meta);
+    NodePtr node;
+    if (auto it = st.open.find(FoldKey(where.dos)); it != st.open.end())
+        node = it->second;
+    if (node) {
+        Exclusive io(node->io);
+        if (FileResult r = DeletePair(where.folder, node->stem, true); !r)
+            return r;
+        node->deleted = true;
+        st.open.erase(node->mapKey);
+        st.unlinked.push_back(node);
+    } else {
+        if (FileResult r = DeletePair(where.folder, entry.stem, false); !r)
+            return r;
+        st.ForgetKept(where.folder + L"\\" + entry.stem + L".tmp");
+    }
+    st.cache.Remove(where.folder, where.name);
     return {};
+}
+
+FileResult VaultFiles::Rename(const std::wstring& fromPath, const std::wstring& toPath, Existing existing)
+{
+    const bool bReplace = existing == Existing::Replace;
+    State& st = *m_state;
+    VaultPath from, to;
+    if (FileResult r = Begin(*this, st, fromPath, &from); !r)
+        return r;
+    if (FileResult r = Resolve(toPath, &to); !r)
+        return r;
+    if (!SameText(from.vault, to.vault))
+        return Fail(FileError::BadPath, "a move from one vault to another is not supported");
+    if (from.IsVaultRoot() || to.IsVaultRoot())
+        return Fail(FileError::BadPath, "the vault folder itself cannot be renamed or replaced");
+    if (existing == Existing::IntoFolder && IsFolder(to.dos) && !SameText(from.dos, to.dos)) {
+        if (FileResult r = Resolve(to.dos + L"\\" + from.name, &to); !r)
+            return r;
+    }
+    if (!IsFolder(to.folder))
+        return Fail(FileError::NotFound, "no folder " + Quoted(to.folder));
+    Exclusive lock(st.names);
+    if (IsFolder(from.dos))
+        return st.RenameFolder(from, to, bReplace);
+    NameCache::Entry source;
+    if (FileResult r = st.Lookup(from, &source); !r)
+        return r;
+    return st.RenameFile(from, to, source, bReplace);
+}
+
+FileResult VaultFiles::State::RenameFolder(const VaultPath& from, const VaultPath& to, bool bReplace)
+{
+    if (Within(to.dos, from.dos) && !SameText(to.dos, from.dos))
+        return Fail(FileError::BadPath, "a folder cannot move into itself");
+    NameCache::Entry clash;
+    FileResult found = Lookup(to, &clash);
+    if (found)
+        return Fail(bReplace ? FileError::NotFolder : FileError::AlreadyExists, Quoted(to.dos) + " is a file");
+    if (found.error != FileError::NotFound)
+        return found;
+    // Every folder it holds must stay within reach at its new place.
+    size_t deepest = 0;
+    std::vector<std::wstring> pending = {L""};
+    while (!pending.empty()) {
+        const std::wstring rel = pending.back();
+        pending.pop_back();
+        deepest = std::max(deepest, rel.size());
+        WIN32_FIND_DATAW fd;
+        HANDLE hFind = FindFirstFileExW((from.dos + rel + L"\\*").c_str(), FindExInfoBasic, &fd,
+                                        FindExSearchNameMatch, NULL, 0);
+        if (hFind == INVALID_HANDLE_VALUE)
+            continue;
+        do {
+            const std::wstring name = fd.cFileName;
+            if ((fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && name != L"." && name != L"..")
+                pending.push_back(rel + L"\\" + name);
+        } while (FindNextFileW(hFind, &fd));
+        FindClose(hFind);
+    }
+    if (to.dos.size() + deepest > MaxFolderChars(to))
+        return Fail(FileError::NameTooLong, "the folder " + Quoted(from.dos) + " holds folders whose paths at " +
+                                                Quoted(to.dos) + Format(" would pass %u characters",
+                                                                        (unsigned)MaxFolderChars(to)));
+    const bool bSame = SameText(from.dos, to.dos);
+    if (!bSame && IsFolder(to.dos)) {
+        if (!bReplace)
+            return Fail(FileError::AlreadyExists, Quoted(to.dos) + " exists");
+        if (!FolderEmpty(to.dos))
+            return Fail(FileError::NotEmpty, "the target folder " + Quoted(to.dos) + " is not empty");
+        if (!RemoveDirectoryW(to.dos.c_str()))
+            return DiskError("cannot replace the folder", to.dos);
+        cache.Forget(to.dos);
+    }
+    std::vector<NodePtr> moving = OpenBelow(*this, from.dos);
+    std::vector<std::unique_ptr<Exclusive>> ios;
+    for (const NodePtr& node : moving)
+        ios.push_back(std::make_unique<Exclusive>(node->io));
+    if (FileResult r = MoveStored(from.dos, to.dos); !r)
+        return r;
+    cache.Forget(from.dos);
+    {
+        // The folders moved were cleared already, and hold the driver's own
+        // files of open handles now.
+        std::lock_guard<std::mutex> lock(stateMu);
+        const std::wstring fromKey = FoldKey(from.dos), toKey = FoldKey(to.dos);
+        std::vector<std::wstring> moved;
+        for (const std::wstring& key : cleaned)
+            if (Within(key, fromKey))
+                moved.push_back(toKey + key.substr(fromKey.size()));
+        cleaned.insert(moved.begin(), moved.end());
+    }
+    for (const NodePtr& node : moving) {
+        VaultPath moved;
+        if (!ResolvePath(sim.Vaults(), to.dos + node->where.dos.substr(from.dos.size()), &moved))
+            continue;
+        node->where = moved;
+        if (node->deleted)
+            continue;
+        open.erase(node->mapKey);
+        node->mapKey = FoldKey(moved.dos);
+        open[node->mapKey] = node;
+    }
+    return {};
+}
+
+FileResult VaultFiles::State::RenameFile(const VaultPath& from, const VaultPath& to, const NameCache::Entry& source,
+                                         bool bReplace)
+{
+    const bool bSameFolder = SameText(from.folder, to.folder);
+    const bool bSameFile = FoldKey(from.dos) == FoldKey(to.dos);   // only the letters' case changes
+    VaultPath toFolder = to;
+    toFolder.dos = to.folder;
+    if (FileResult r = CheckFolderLength(AsFolder(toFolder)); !r)
+        return r;
+    if (IsFolder(to.dos))
+        return Fail(bReplace ? FileError::IsFolder : FileError::AlreadyExists, Quoted(to.dos) + " is a folder");
+    NameCache::Entry target;
+    FileResult there = bSameFile ? Fail(FileError::NotFound, "") : Lookup(to, &target);
+    if (!there && there.error != FileError::NotFound)
+        return there;
+    if (there && !bReplace)
+        return Fail(FileError::AlreadyExists, Quoted(to.dos) + " exists");
+
+    NodePtr moving, replaced;
+    if (auto it = open.find(FoldKey(from.dos)); it != open.end())
+        moving = it->second;
+    if (auto it = there ? open.find(FoldKey(to.dos)) : open.end(); it != open.end())
+        replaced = it->second;
+    std::unique_ptr<Exclusive> movingIo, replacedIo;
+    if (moving)
+        movingIo = std::make_unique<Exclusive>(moving->io);
+    if (replaced)
+        replacedIo = std::make_unique<Exclusive>(replaced->io);
+
+    std::string meta;
+    if (moving)
+        meta = moving->meta;
+    else if (FileResult r = ReadMeta(from.folder + L"\\" + source.stem, &meta); !r)
+        return r;
+    RenamePlan plan;
+    plan.fromFolder = Relative(from.vault, from.folder);
+    plan.fromStem = source.stem;
+    plan.toFolder = Relative(to.vault, to.folder);
+    plan.toStem = source.stem;
+    if (!bSameFolder && (Exists(to.folder + L"\\" + plan.toStem) || Exists(to.folder + L"\\" + plan.toStem + L".tmp")))
+        plan.toStem = NewStem(to.folder);
+    if (there) {
+        plan.replacedStem = target.stem;
+        plan.replacedOpen = replaced != nullptr;
+    }
+    if (FileResult r = agent.MetaForName(from, to, meta, &plan.meta); !r)
+        return r;
+    if (FileResult r = CarryOutRename(from.vault, plan); !r) {
+        recovered.erase(FoldKey(from.vault));   // a record may be left: finish it before the next operation
+        cache.Forget(from.folder);
+        cache.Forget(to.folder);
+        return r;
+    }
+
+    if (there && !replaced)
+        ForgetKept(to.folder + L"\\" + target.stem + L".tmp");
+    if (!moving)
+        ForgetKept(from.folder + L"\\" + source.stem + L".tmp");
+    if (replaced) {
+        replaced->deleted = true;
+        open.erase(replaced->mapKey);
+        unlinked.push_back(replaced);
+    }
+    if (moving) {
+        open.erase(moving->mapKey);
+        moving->where = to;
+        moving->stem = plan.toStem;
+        moving->name = to.name;
+        moving->meta = plan.meta;
+        moving->mapKey = FoldKey(to.dos);
+        open[moving->mapKey] = moving;
+    }
+    cache.Remove(from.folder, from.name);
+    cache.Put(to.folder, {to.name, plan.toStem, source.size, source.modified});
+    return {};
+}
+
+FileResult VaultFiles::SetTime(const std::wstring& path, const FILETIME& modified)
+{
+    State& st = *m_state;
+    VaultPath where;
+    if (FileResult r = Begin(*this, st, path, &where); !r)
+        return r;
+    Exclusive lock(st.names);
+    std::wstring target = where.dos;
+    NameCache::Entry entry;
+    const bool bFolder = where.IsVaultRoot() || IsFolder(where.dos);
+    if (!bFolder) {
+        if (FileResult r = st.Lookup(where, &entry); !r)
+            return r;
+        target = where.folder + L"\\" + entry.stem + L".tmp";
+    }
+    if (FileResult r = SetStoredTime(target, modified); !r)
+        return r;
+    if (!bFolder)
+        st.cache.Put(where.folder, {entry.name, entry.stem, entry.size, modified});
+    return {};
+}
+
+FileResult VaultFiles::SyncFolder(const std::wstring& path)
+{
+    State& st = *m_state;
+    VaultPath where;
+    if (FileResult r = Begin(*this, st, path, &where); !r)
+        return r;
+    if (!IsFolder(where.dos))
+        return Fail(FileError::NotFolder, Quoted(path) + " is not a folder");
+    return FlushStored(where.dos);
 }
 
 // ---------------------------------------------------------------------------
 // An open file.
 
-VaultFiles::File::File(VaultFiles& owner, VaultPath where, std::wstring stem, std::string meta, uint64_t size,
-                       ULONG key, ULONG block)
-    : m_owner(owner), m_where(std::move(where)), m_stem(std::move(stem)), m_meta(std::move(meta)),
-      m_size(size), m_key(key), m_block(block)
-{
-}
+VaultFiles::File::File(VaultFiles& owner, std::shared_ptr<Node> node) : m_owner(owner), m_node(std::move(node)) {}
 
 VaultFiles::File::~File() { Close(); }
 
-std::wstring VaultFiles::File::MetaPath() const { return m_where.folder + L"\\" + m_stem; }
-std::wstring VaultFiles::File::DataPath() const { return MetaPath() + L".tmp"; }
+std::wstring VaultFiles::File::Name() const
+{
+    Shared io(m_node->io);
+    return m_node->name;
+}
+
+VaultPath VaultFiles::File::Where() const
+{
+    Shared io(m_node->io);
+    return m_node->where;
+}
+
+uint64_t VaultFiles::File::Size() const
+{
+    Shared io(m_node->io);
+    return m_node->size;
+}
+
+ULONG VaultFiles::File::KeyHandle() const
+{
+    Shared io(m_node->io);
+    return m_node->key.key;
+}
+
+ULONG VaultFiles::File::CipherBlockSize() const
+{
+    Shared io(m_node->io);
+    return m_node->key.block;
+}
+
+std::wstring VaultFiles::File::Stem() const
+{
+    Shared io(m_node->io);
+    return m_node->stem;
+}
+
+std::wstring VaultFiles::File::MetaPath() const
+{
+    Shared io(m_node->io);
+    return m_node->MetaPath();
+}
+
+std::wstring VaultFiles::File::DataPath() const
+{
+    Shared io(m_node->io);
+    return m_node->DataPath();
+}
+
+FILETIME VaultFiles::File::Modified() const
+{
+    FILETIME modified = {};
+    LastWrite(DataPath(), &modified);
+    return modified;
+}
 
 FileResult VaultFiles::File::Close()
 {
-    if (!m_open)
+    if (!m_open.exchange(false))
         return {};
-    m_open = false;
-    return m_owner.m_agent.ReleaseKey(m_key);
+    State& st = *m_owner.m_state;
+    Exclusive lock(st.names);
+    if (--m_node->refs == 0)
+        st.Release(m_node);
+    return {};
 }
 
-FileResult VaultFiles::File::Transform(ULONG command, std::vector<uint8_t>& bytes)
+namespace {
+
+FileResult Closed(const VaultPath& where)
 {
-    FileResult r = m_owner.m_agent.Transform(m_key, command, bytes);
-    if (!r)
-        r.text += " in " + Quoted(DataPath());
-    return r;
+    return Fail(FileError::BadPath, "the file " + Quoted(where.dos) + " is closed");
 }
 
-FileResult VaultFiles::File::RecordSize(uint64_t size)
+// Under the node's io lock (exclusive): a key of the agent serving now. The
+// agent that handed the key out may have gone; the new one is asked again,
+// as at the open, and the file goes on under the key it gives.
+FileResult CurrentKey(VaultFiles::State& st, VaultFiles::File::Node& node)
+{
+    if (node.key.agent == st.sim.AgentId() && node.key.key != 0)
+        return {};
+    StoredDetails details;
+    FileResult r = st.agent.Details(node.where, node.meta, &details);
+    if (!r) {
+        st.agent.ReleaseKey(details.key);
+        return Fail(FileError::NoAgent, "the agent that gave the key of " + Quoted(node.where.dos) +
+                                            " has gone, and no agent gives it again: " + r.text);
+    }
+    node.key = details.key;
+    return {};
+}
+
+// Decrypts the stored blocks of bytes in place; blocks that are holes (all
+// zero on disk) read as zeros without the agent.
+FileResult Decrypt(VaultFiles::State& st, const FileKey& key, std::vector<uint8_t>& bytes)
+{
+    const size_t block = key.block, blocks = bytes.size() / block;
+    std::vector<size_t> stored;
+    stored.reserve(blocks);
+    for (size_t i = 0; i < blocks; i++)
+        if (!AllZero(bytes.data() + i * block, block))
+            stored.push_back(i);
+    if (stored.empty())
+        return {};
+    if (stored.size() == blocks)
+        return st.agent.Transform(key, GetNormalBuffer, bytes);
+    std::vector<uint8_t> packed(stored.size() * block);
+    for (size_t k = 0; k < stored.size(); k++)
+        memcpy(packed.data() + k * block, bytes.data() + stored[k] * block, block);
+    if (FileResult r = st.agent.Transform(key, GetNormalBuffer, packed); !r)
+        return r;
+    std::fill(bytes.begin(), bytes.end(), 0);
+    for (size_t k = 0; k < stored.size(); k++)
+        memcpy(bytes.data() + stored[k] * block, packed.data() + k * block, block);
+    return {};
+}
+
+FileResult ShortData(const std::wstring& path)
+{
+    return Fail(FileError::Corrupt, "the data file " + Quoted(path) + " is shorter than its size");
+}
+
+}  // namespace
+
+// Under io (exclusive): the new size in the meta text, then in the cache.
+static FileResult RecordSize(VaultFiles::State& st, VaultFiles::File::Node& node, uint64_t size)
 {
     std::string meta;
-    if (FileResult r = m_owner.m_agent.MetaForSize(m_where, m_name, m_meta, size, &meta); !r)
+    if (FileResult r = st.agent.MetaForSize(node.where, node.name, node.meta, size, &meta); !r)
         return r;
-    if (FileResult r = WriteWhole(MetaPath(), meta.data(), meta.size(), TRUNCATE_EXISTING); !r)
+    // The text of a file that existed before is flushed before it replaces
+    // the old one: a crash must leave one whole text, and the old one named
+    // content that was there before.
+    if (FileResult r = PlaceMeta(node.MetaPath(), meta, true, node.existed); !r)
         return r;
-    m_meta = std::move(meta);
-    m_size = size;
+    node.meta = std::move(meta);
+    node.size = size;
     return {};
+}
+
+// Under io: the size and time of a change, in the cache.
+static void Noted(VaultFiles::State& st, VaultFiles::File::Node& node)
+{
+    if (node.deleted)
+        return;
+    FILETIME modified = Now();
+    LastWrite(node.DataPath(), &modified);
+    st.cache.Resize(node.where.folder, node.name, node.size, modified);
+}
+
+// The node's key, renewed first when the agent that gave it has gone.
+static FileResult Keyed(VaultFiles::State& st, VaultFiles::File::Node& node)
+{
+    {
+        Shared io(node.io);
+        if (node.key.agent == st.sim.AgentId() && node.key.key != 0)
+            return {};
+    }
+    Exclusive io(node.io);
+    return CurrentKey(st, node);
 }
 
 FileResult VaultFiles::File::Write(uint64_t offset, const void* pData, size_t cb)
 {
+    State& st = *m_owner.m_state;
+    Node& node = *m_node;
+    Exclusive io(node.io);
     if (!m_open)
-        return Fail(FileError::BadPath, "the file " + Quoted(m_where.dos) + " is closed");
-    const uint64_t end = offset + cb;
-    if (end < offset || end > (uint64_t)INT64_MAX - m_block)
+        return Closed(node.where);
+    const uint64_t block = node.key.block, end = offset + cb;
+    if (end < offset || end > (uint64_t)INT64_MAX - block)
         return Fail(FileError::BadPath, "a write beyond the largest file size");
-    if (end <= m_size && cb == 0)
+    if (cb == 0)
         return {};
-    // A gap between the old end and offset is written as zeros; the plain
-    // bytes of the last block beyond the old end count as zeros too.
-    const uint64_t start = std::min(offset, m_size);
-    const uint64_t first = start / m_block * m_block, last = RoundUp(end, m_block);
-    Handle h(DataPath(), GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING);
+    if (FileResult r = CurrentKey(st, node); !r)
+        return r;
+    const std::wstring dataPath = node.DataPath();
+    Handle h(dataPath, GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING);
     if (!h.ok())
-        return DiskError("cannot open the data file", DataPath(), h.error());
+        return DiskError("cannot open the data file", dataPath, h.error());
+    const uint64_t size = node.size, stored = RoundUp(size, block);
+    const uint64_t first = offset / block * block, last = RoundUp(end, block);
 
-    // The edge blocks keep the plain bytes the write does not cover; plain
-    // bytes at or beyond the old end are left zero, which also fills a gap.
+    // Blocks beyond the stored size (left by a write that failed or was cut
+    // short) would read as content: they go before the file grows.
+    LARGE_INTEGER length;
+    if (!GetFileSizeEx(h.get(), &length))
+        return DiskError("cannot read the length of", dataPath);
+    if (last > stored && (uint64_t)length.QuadPart > stored) {
+        LARGE_INTEGER cut;
+        cut.QuadPart = (LONGLONG)stored;
+        if (!SetFilePointerEx(h.get(), cut, NULL, FILE_BEGIN) || !SetEndOfFile(h.get()))
+            return DiskError("cannot shorten", dataPath);
+    } else if ((uint64_t)length.QuadPart < std::min(stored, last)) {
+        return ShortData(dataPath);
+    }
+
+    // Edge blocks keep the plain bytes the write does not cover, below the
+    // old size; plain bytes at or beyond it are zero. When the write starts
+    // beyond the end, the old last block is written again with zeros after
+    // the old size, and the gap between stays a hole.
     std::vector<uint64_t> edgeAt;
-    if (first < start)
+    if (first < offset && first < size)
         edgeAt.push_back(first);
-    if (end < m_size && end < last && (edgeAt.empty() || last - m_block != first))
-        edgeAt.push_back(last - m_block);
-    std::vector<uint8_t> edges(edgeAt.size() * m_block);
+    if (end < last && last - block < size && (edgeAt.empty() || last - block != first))
+        edgeAt.push_back(last - block);
+    const bool bTail = size % block != 0 && stored <= first;   // the old last block lies before the write
+    if (bTail)
+        edgeAt.insert(edgeAt.begin(), stored - block);
+    std::vector<uint8_t> edges(edgeAt.size() * block);
     for (size_t k = 0; k < edgeAt.size(); k++) {
-        if (!ReadAt(h.get(), edgeAt[k], edges.data() + k * m_block, m_block))
-            return GetLastError() == ERROR_HANDLE_EOF
-                       ? Fail(FileError::Corrupt, "the data file " + Quoted(DataPath()) + " is shorter than its size")
-                       : DiskError("cannot read", DataPath());
+        if (!ReadAt(h.get(), edgeAt[k], edges.data() + k * block, block))
+            return GetLastError() == ERROR_HANDLE_EOF ? ShortData(dataPath) : DiskError("cannot read", dataPath);
     }
     if (!edges.empty()) {
-        if (FileResult r = Transform(GetNormalBuffer, edges); !r)   // ECB: blocks stand alone
+        if (FileResult r = Decrypt(st, node.key, edges); !r)
             return r;
+        for (size_t k = 0; k < edgeAt.size(); k++)   // nothing of the old content beyond its size
+            if (edgeAt[k] + block > size)
+                memset(edges.data() + k * block + (size - std::min(size, edgeAt[k])), 0,
+                       block - (size - std::min(size, edgeAt[k])));
     }
-    auto place = [](std::vector<uint8_t>& piece, uint64_t pieceAt, uint64_t at, const uint8_t* p, uint64_t n) {
-        const uint64_t lo = std::max(at, pieceAt), hi = std::min(at + n, pieceAt + piece.size());
-        if (lo < hi)
-            memcpy(piece.data() + (lo - pieceAt), p + (lo - at), hi - lo);
-    };
+    if (bTail) {
+        std::vector<uint8_t> tail(edges.begin(), edges.begin() + block);
+        if (FileResult r = st.agent.Transform(node.key, EncryptBlock, tail); !r)
+            return r;
+        if (!WriteAt(h.get(), stored - block, tail.data(), block))
+            return DiskError("cannot write", dataPath);
+    }
     const uint8_t* data = static_cast<const uint8_t*>(pData);
     for (uint64_t at = first; at < last; at += kPiece) {
         std::vector<uint8_t> piece(std::min<uint64_t>(kPiece, last - at), 0);
-        for (size_t k = 0; k < edgeAt.size(); k++)
-            place(piece, at, edgeAt[k], edges.data() + k * m_block, std::min<uint64_t>(m_block, m_size - edgeAt[k]));
-        if (cb != 0)
-            place(piece, at, offset, data, cb);
-        if (FileResult r = Transform(EncryptBlock, piece); !r)
+        for (size_t k = bTail ? 1 : 0; k < edgeAt.size(); k++) {
+            const uint64_t lo = std::max(at, edgeAt[k]), hi = std::min(at + piece.size(), edgeAt[k] + block);
+            if (lo < hi)
+                memcpy(piece.data() + (lo - at), edges.data() + k * block + (lo - edgeAt[k]), hi - lo);
+        }
+        const uint64_t lo = std::max(at, offset), hi = std::min(at + piece.size(), end);
+        if (lo < hi)
+            memcpy(piece.data() + (lo - at), data + (lo - offset), hi - lo);
+        if (FileResult r = st.agent.Transform(node.key, EncryptBlock, piece); !r)
             return r;
-        if (!WriteAt(h.get(), at, piece.data(), piece.size()))
-            return DiskError("cannot write", DataPath());
+        if (!WriteAt(h.get(), at, piece.data(), piece.size())) {
+            FileResult r = DiskError("cannot write", dataPath);
+            if (last > stored) {   // nothing of a growth that failed stays
+                LARGE_INTEGER cut;
+                cut.QuadPart = (LONGLONG)std::max<uint64_t>(stored, (uint64_t)length.QuadPart);
+                cut.QuadPart = (LONGLONG)std::min<uint64_t>(cut.QuadPart, std::max<uint64_t>(stored, first));
+                if (SetFilePointerEx(h.get(), cut, NULL, FILE_BEGIN))
+                    SetEndOfFile(h.get());
+            }
+            return r;
+        }
     }
-    return end > m_size ? RecordSize(end) : FileResult{};
+    FileResult r = end > size ? RecordSize(st, node, end) : FileResult{};
+    if (r)
+        Noted(st, node);
+    return r;
 }
 
 FileResult VaultFiles::File::Read(uint64_t offset, void* pData, size_t cb, size_t* pcbRead)
 {
+    State& st = *m_owner.m_state;
+    Node& node = *m_node;
     *pcbRead = 0;
     if (!m_open)
-        return Fail(FileError::BadPath, "the file " + Quoted(m_where.dos) + " is closed");
-    if (offset >= m_size || cb == 0)
+        return Closed(Where());
+    if (cb == 0 || offset >= Size())
         return {};
-    const uint64_t end = std::min<uint64_t>(m_size, offset + cb);
-    const uint64_t first = offset / m_block * m_block, last = RoundUp(end, m_block);
-    Handle h(DataPath(), GENERIC_READ, OPEN_EXISTING);
+    if (FileResult r = Keyed(st, node); !r)
+        return r;
+    Shared io(node.io);
+    const uint64_t block = node.key.block, end = std::min<uint64_t>(node.size, offset + cb);
+    if (offset >= end)
+        return {};
+    const uint64_t first = offset / block * block, last = RoundUp(end, block);
+    const std::wstring dataPath = node.DataPath();
+    Handle h(dataPath, GENERIC_READ, OPEN_EXISTING);
     if (!h.ok())
-        return DiskError("cannot open the data file", DataPath(), h.error());
+        return DiskError("cannot open the data file", dataPath, h.error());
     uint8_t* out = static_cast<uint8_t*>(pData);
     for (uint64_t at = first; at < last; at += kPiece) {
         std::vector<uint8_t> piece(std::min<uint64_t>(kPiece, last - at));
         if (!ReadAt(h.get(), at, piece.data(), piece.size()))
-            return GetLastError() == ERROR_HANDLE_EOF
-                       ? Fail(FileError::Corrupt, "the data file " + Quoted(DataPath()) + " is shorter than its size")
-                       : DiskError("cannot read", DataPath());
-        if (FileResult r = Transform(GetNormalBuffer, piece); !r)
+            return GetLastError() == ERROR_HANDLE_EOF ? ShortData(dataPath) : DiskError("cannot read", dataPath);
+        if (FileResult r = Decrypt(st, node.key, piece); !r) {
+            r.text += " in " + Quoted(dataPath);
             return r;
+        }
         const uint64_t lo = std::max(at, offset), hi = std::min(at + piece.size(), end);
         memcpy(out + (lo - offset), piece.data() + (lo - at), hi - lo);
     }
@@ -508,16 +1313,88 @@ FileResult VaultFiles::File::Read(uint64_t offset, void* pData, size_t cb, size_
 
 FileResult VaultFiles::File::Resize(uint64_t size)
 {
+    State& st = *m_owner.m_state;
+    Node& node = *m_node;
     if (!m_open)
-        return Fail(FileError::BadPath, "the file " + Quoted(m_where.dos) + " is closed");
-    if (size >= m_size)
-        return Write(size, nullptr, 0);
-    Handle h(DataPath(), GENERIC_WRITE, OPEN_EXISTING);
-    LARGE_INTEGER li;
-    li.QuadPart = (LONGLONG)RoundUp(size, m_block);
-    if (!h.ok() || !SetFilePointerEx(h.get(), li, NULL, FILE_BEGIN) || !SetEndOfFile(h.get()))
-        return DiskError("cannot shorten", DataPath());
-    return RecordSize(size);
+        return Closed(Where());
+    if (FileResult r = Keyed(st, node); !r)
+        return r;
+    Exclusive io(node.io);
+    const uint64_t block = node.key.block, old = node.size, stored = RoundUp(old, block);
+    if (size == old)
+        return {};
+    const std::wstring dataPath = node.DataPath();
+    Handle h(dataPath, GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING);
+    if (!h.ok())
+        return DiskError("cannot open the data file", dataPath, h.error());
+    auto setEnd = [&](uint64_t at) {
+        LARGE_INTEGER li;
+        li.QuadPart = (LONGLONG)at;
+        return SetFilePointerEx(h.get(), li, NULL, FILE_BEGIN) && SetEndOfFile(h.get());
+    };
+    if (size < old) {
+        // The meta text first, so that a crash leaves a data file longer than
+        // its size (harmless), never shorter.
+        if (FileResult r = RecordSize(st, node, size); !r)
+            return r;
+        if (!setEnd(RoundUp(size, block)))
+            return DiskError("cannot shorten", dataPath);
+        Noted(st, node);
+        return {};
+    }
+    // Longer: the old last block again with zeros after the old size, blocks
+    // a failed write left beyond it cut, and the rest a hole.
+    LARGE_INTEGER length;
+    if (!GetFileSizeEx(h.get(), &length))
+        return DiskError("cannot read the length of", dataPath);
+    if ((uint64_t)length.QuadPart < stored)
+        return ShortData(dataPath);
+    if (old % block != 0) {
+        std::vector<uint8_t> tail(block);
+        if (!ReadAt(h.get(), stored - block, tail.data(), block))
+            return DiskError("cannot read", dataPath);
+        if (FileResult r = Decrypt(st, node.key, tail); !r)
+            return r;
+        memset(tail.data() + old % block, 0, block - old % block);
+        if (FileResult r = st.agent.Transform(node.key, EncryptBlock, tail); !r)
+            return r;
+        if (!WriteAt(h.get(), stored - block, tail.data(), block))
+            return DiskError("cannot write", dataPath);
+    }
+    if (((uint64_t)length.QuadPart > stored && !setEnd(stored)) || !setEnd(RoundUp(size, block)))
+        return DiskError("cannot lengthen", dataPath);
+    if (FileResult r = RecordSize(st, node, size); !r)
+        return r;
+    Noted(st, node);
+    return {};
+}
+
+FileResult VaultFiles::File::SetTime(const FILETIME& modified)
+{
+    State& st = *m_owner.m_state;
+    Node& node = *m_node;
+    Exclusive io(node.io);
+    if (!m_open)
+        return Closed(node.where);
+    if (FileResult r = SetStoredTime(node.DataPath(), modified); !r)
+        return r;
+    if (!node.deleted)
+        st.cache.Resize(node.where.folder, node.name, node.size, modified);
+    return {};
+}
+
+FileResult VaultFiles::File::Sync(bool bDataOnly)
+{
+    Shared io(m_node->io);
+    if (!m_open)
+        return Closed(m_node->where);
+    if (FileResult r = FlushStored(m_node->DataPath()); !r)
+        return r;
+    if (bDataOnly)
+        return {};
+    if (FileResult r = FlushStored(m_node->MetaPath()); !r)
+        return r;
+    return FlushStored(m_node->where.folder);   // a file made since: its names too
 }
 
 }  // namespace driversim

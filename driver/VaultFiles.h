@@ -2,10 +2,16 @@
 // Filter carries them out: the driver writes and reads the stored files
 // itself (StoredFiles.h) and asks the agent, through the port, for
 // everything that needs the user's keys (AgentRequests.h).
+//
+// Every front-end (the vaultfs mount, the file commands, tests) goes
+// through one VaultFiles, which keeps what a driver keeps for all of them:
+// the files open at the moment (one open file however many handles), and
+// the names of the folders it has served (NameCache.h).
 #pragma once
 
 #include <windows.h>
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -34,11 +40,14 @@ public:
     // Requests go to the agent that sim serves; each reply is awaited at
     // most timeoutMs.
     explicit VaultFiles(DriverSim& sim, DWORD timeoutMs = 30000);
+    ~VaultFiles();   // releases the file keys it still keeps
+    VaultFiles(const VaultFiles&) = delete;
+    VaultFiles& operator=(const VaultFiles&) = delete;
 
     FileResult Resolve(const std::wstring& path, VaultPath* pOut) const;
-    AgentRequests& Agent() { return m_agent; }
-    // Whether the user is logged in to the vault that holds the path
-    // (AuthenticateUser): NotLoggedIn when not.
+    AgentRequests& Agent();
+    // Whether the user is logged in to the vault that holds the path:
+    // NotLoggedIn when not.
     FileResult Authenticate(const VaultPath& where);
 
     // Creates a new empty file; AlreadyExists when the folder holds the name.
@@ -49,78 +58,93 @@ public:
     // Opens the file, or creates it when the folder does not hold it.
     FileResult OpenOrCreate(const std::wstring& path, std::unique_ptr<File>* pFile);
 
-    // The folder's files (logical names and sizes, in batches of ten) and
-    // subfolders, sorted by name, folders first.
+    // The folder's files (logical names and sizes) and subfolders, sorted by
+    // name, folders first. Files whose meta text the agent cannot read come
+    // with an empty name.
     FileResult List(const std::wstring& folder, std::vector<VaultEntry>* pEntries);
-    // What one path names: a folder, or a file with its logical name, size
-    // and stem (found as an open finds it, its size read as a listing reads it).
+    // What one path names: a folder, or a file with its logical name, size and stem.
     FileResult Stat(const std::wstring& path, VaultEntry* pEntry);
 
-    // Renames or moves a file within its vault; a target that is an
-    // existing folder receives the file under its own name. A folder is
-    // renamed or moved in plain. Open files that the move concerns (the file
-    // itself, or any file inside a moved folder) are given in `open` and
-    // follow it: their later writes land in the moved pair under its new
-    // meta text. The caller keeps them from other threads meanwhile.
-    FileResult Rename(const std::wstring& from, const std::wstring& to, const std::vector<File*>& open = {});
+    // What a rename does with a target that exists.
+    enum class Existing {
+        IntoFolder,   // a folder receives the source under its own name; a file is AlreadyExists
+        Refuse,       // AlreadyExists
+        Replace,      // as POSIX rename: a file replaces a file, a folder an empty folder
+    };
+    // Renames or moves a file or folder within its vault. Open files that
+    // the move concerns follow it. At every moment the target names either
+    // its old file or the moved one, also across a crash (StoredFiles.h).
+    FileResult Rename(const std::wstring& from, const std::wstring& to, Existing existing = Existing::IntoFolder);
+    // Deletes a file. A file open elsewhere stays usable through its handles
+    // until the last one closes; its name is gone at once.
     FileResult Delete(const std::wstring& path);
     FileResult CreateFolder(const std::wstring& path);
+    // Deletes a folder with everything in it (the agent does it).
     FileResult DeleteFolder(const std::wstring& path);
+    // Deletes an empty folder; NotEmpty when it holds anything.
+    FileResult RemoveFolder(const std::wstring& path);
+    // The modification time of a file (its data file's) or a folder.
+    FileResult SetTime(const std::wstring& path, const FILETIME& modified);
+    // A folder's entries flushed to stable storage.
+    FileResult SyncFolder(const std::wstring& path);
 
-    // An open file. Closing it (or destroying it) hands its file key back to
-    // the agent. One thread at a time per File.
+    // Files open at the moment, each counted once whatever its handles.
+    size_t OpenFiles() const;
+    // The longest folder path (in characters) in which a file can still be
+    // found, listed, opened and deleted, on the volume of the given path.
+    static size_t MaxFolderChars(const VaultPath& where);
+
+    // An open file: one handle of it. Every handle of one file shares its
+    // size, key and place; closing the last one hands the key back.
     class File {
     public:
         ~File();
         File(const File&) = delete;
         File& operator=(const File&) = delete;
 
-        const std::wstring& Name() const { return m_name; }
-        const VaultPath& Where() const { return m_where; }
-        uint64_t Size() const { return m_size; }
-        ULONG KeyHandle() const { return m_key; }
-        ULONG CipherBlockSize() const { return m_block; }
-        const std::wstring& Stem() const { return m_stem; }
+        std::wstring Name() const;
+        VaultPath Where() const;
+        uint64_t Size() const;
+        ULONG KeyHandle() const;
+        ULONG CipherBlockSize() const;
+        std::wstring Stem() const;
         std::wstring MetaPath() const;
         std::wstring DataPath() const;
+        // Modification time of the data file.
+        FILETIME Modified() const;
 
-        // Writes cb bytes at offset; a gap beyond the end reads as zeros.
+        // Writes cb bytes at offset; a gap beyond the end reads as zeros and
+        // takes no space.
         FileResult Write(uint64_t offset, const void* pData, size_t cb);
         // Reads up to cb bytes at offset; *pcbRead stops at the end of the file.
         FileResult Read(uint64_t offset, void* pData, size_t cb, size_t* pcbRead);
         FileResult Resize(uint64_t size);
+        // The data file, and unless bDataOnly the meta file, flushed to
+        // stable storage.
+        FileResult Sync(bool bDataOnly = false);
+        // The modification time of its data file.
+        FileResult SetTime(const FILETIME& modified);
         FileResult Close();
+
+        struct Node;
 
     private:
         friend class VaultFiles;
-        File(VaultFiles& owner, VaultPath where, std::wstring stem, std::string meta,
-             uint64_t size, ULONG key, ULONG block);
-        FileResult RecordSize(uint64_t size);
-        FileResult Transform(ULONG command, std::vector<uint8_t>& bytes);
+        File(VaultFiles& owner, std::shared_ptr<Node> node);
 
-        VaultFiles&  m_owner;
-        VaultPath    m_where;
-        std::wstring m_name;
-        std::wstring m_stem;
-        std::string  m_meta;
-        uint64_t     m_size;
-        ULONG        m_key;
-        ULONG        m_block;
-        bool         m_open = true;
+        VaultFiles&           m_owner;
+        std::shared_ptr<Node> m_node;
+        std::atomic<bool>     m_open{true};
     };
 
     // Requests at most in flight at once, as the agent serves them; the
     // bound holds for all threads together.
     static constexpr size_t kInFlight = AgentRequests::kInFlight;
 
-private:
-    FileResult FindDataFile(const VaultPath& where, std::wstring* pDataFile) { return m_agent.FindDataFile(where, pDataFile); }
-    FileResult OpenAt(const VaultPath& where, std::unique_ptr<File>* pFile);
-    FileResult CreateAt(const VaultPath& where, std::unique_ptr<File>* pFile);
-    FileResult Decode(const VaultPath& folder, VaultEntry* pEntries, size_t count);
+    struct State;
 
-    DriverSim&    m_sim;
-    AgentRequests m_agent;
+private:
+    std::unique_ptr<State> m_state;
 };
 
 }  // namespace driversim

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <atomic>
 #include <functional>
+#include <set>
 #include <thread>
 
 #include "AgentHarness.h"
@@ -369,6 +370,9 @@ TEST_F(SimFiles, WritesAtUnalignedOffsetsKeepTheBytesAround)
 TEST_F(SimFiles, ListingsShowLogicalNamesSizesAndFolders)
 {
     const std::wstring folder = Folder(L"List");
+    // A stem whose meta text the agent cannot read (there before the driver
+    // first reads the folder): its entry alone comes back empty.
+    WriteBytes(kVault + L"\\List\\00GARBAGE", std::vector<uint8_t>{'n', 'o', 't', ' ', 'x', 'm', 'l'});
     const std::vector<std::wstring> names = {
         L"a", L"B.txt", L"c d e.doc", L"dots.in.the.name.tar.gz", L"R\u00e9sum\u00e9 2024.txt",
         L"UPPER.TXT", L"\u65e5\u672c\u8a9e.txt", L"zeta", L"file09", L"file10", L"file11", L"file12", L"last"};
@@ -376,8 +380,6 @@ TEST_F(SimFiles, ListingsShowLogicalNamesSizesAndFolders)
         Put(folder + L"\\" + names[i], Pattern(i * 1000 + 3, (unsigned)i));
     Folder(L"List\\Sub1");
     Folder(L"List\\sub2");
-    // A stem whose meta text the agent cannot read: its entry alone comes back empty.
-    WriteBytes(kVault + L"\\List\\00GARBAGE", std::vector<uint8_t>{'n', 'o', 't', ' ', 'x', 'm', 'l'});
 
     for (const std::wstring& where : {folder, kVault + L"\\List"}) {
         SCOPED_TRACE(Narrow(where));
@@ -451,7 +453,7 @@ TEST_F(SimFiles, DeletionsRemoveTheStoredFiles)
     struct Step { std::function<FileResult()> run; FileError error; const char* what; } steps[] = {
         {[&] { return files->Delete(f + L"\\A.TXT"); }, FileError::None, "a file"},
         {[&] { return files->Delete(f + L"\\a.txt"); }, FileError::NotFound, "the same file again"},
-        {[&] { return files->Delete(f + L"\\Deep"); }, FileError::BadPath, "a folder as a file"},
+        {[&] { return files->Delete(f + L"\\Deep"); }, FileError::IsFolder, "a folder as a file"},
         {[&] { return files->DeleteFolder(f + L"\\Deep"); }, FileError::None, "a folder with a subfolder"},
         {[&] { return files->DeleteFolder(f + L"\\Deep"); }, FileError::NotFound, "the same folder again"},
         {[&] { return files->DeleteFolder(kDrive); }, FileError::BadPath, "the vault itself"},
@@ -578,14 +580,21 @@ TEST_F(SimFiles, MountProtocolServesTheVaultToVaultfs)
 {
     driversim::MountServer server(*files);
     ASSERT_TRUE(server.Start({}, 0, false));
-    MountPeer a(server.Port());
     using P = MountPeer::In;
-    EXPECT_EQ(MOUNT_BAD_REQUEST, a.Call(P{MOUNT_STAT, "/"}).status()) << "before the hello";
-    EXPECT_EQ(MOUNT_BAD_REQUEST, a.Call(P{MOUNT_HELLO, "V:", "", std::string(32, '0')}).status()) << "wrong secret";
+    // Before a hello nothing else is read, and a wrong secret is answered
+    // once: either ends the connection.
+    {
+        MountPeer early(server.Port()), wrong(server.Port());
+        EXPECT_EQ(-1, early.Call(P{MOUNT_STAT, "/"}).status()) << "before the hello";
+        EXPECT_EQ(MOUNT_BAD_REQUEST, wrong.Call(P{MOUNT_HELLO, "V:", "", std::string(32, '0')}).status());
+        EXPECT_EQ(-1, wrong.Call(P{MOUNT_HELLO, "V:", "", server.Secret(), 7}).status()) << "after a wrong secret";
+    }
+    MountPeer a(server.Port());
     ASSERT_EQ(MOUNT_OK, a.Call(P{MOUNT_HELLO, "V:", "", server.Secret(), 7}).status());
 
     const std::string tooLong = "/Mnt/" + std::string(MOUNT_MAX_NAME + 1, 'n');
-    uint64_t lastHandle = 0;
+    // A handle in a step is the number of the open that gave it (1 the first).
+    std::vector<uint64_t> opened;
     struct Step { P in; int32_t status; std::string data; uint64_t size; const char* what; } steps[] = {
         {{MOUNT_MKDIR, "/Mnt"}, MOUNT_OK, "", 0, "a folder"},
         {{MOUNT_MKDIR, "/Mnt"}, MOUNT_EXISTS, "", 0, "the same folder"},
@@ -619,26 +628,36 @@ TEST_F(SimFiles, MountProtocolServesTheVaultToVaultfs)
         {{MOUNT_DELETE, "/Mnt"}, MOUNT_IS_FOLDER, "", 0, "a folder as a file"},
         {{MOUNT_RMDIR, "/Mnt/c.txt"}, MOUNT_NOT_FOLDER, "", 0, "a file as a folder"},
         {{MOUNT_READ, "", "", "", 99, 0, 0, 10}, MOUNT_BAD_HANDLE, "", 0, "a handle never given"},
+        {{MOUNT_RESIZE, "/Mnt/missing", "", "", 0, 5}, MOUNT_NOT_FOUND, "", 0, "resize a missing file by name"},
+        {{MOUNT_STAT, "/Mnt"}, MOUNT_OK, "", 0, "the session goes on after a failure"},
     };
-    for (const Step& s : steps) {
+    for (Step s : steps) {
+        if (s.in.handle != 0 && s.in.handle <= opened.size())
+            s.in.handle = opened[s.in.handle - 1];
         MountPeer::Out out = a.Call(s.in);
         EXPECT_EQ(s.status, out.status()) << s.what << ": " << out.data;
         if (s.status != MOUNT_OK)
             continue;
         if (s.in.op == MOUNT_OPEN)
-            lastHandle = out.reply.handle;
+            opened.push_back(out.reply.handle);
         if (!s.data.empty())
             EXPECT_EQ(s.data, out.data) << s.what;
         if (s.size != 0)
             EXPECT_EQ(s.size, out.reply.size) << s.what;
     }
-    EXPECT_EQ(3u, lastHandle) << "handles are numbered from 1, one per open that succeeded";
+    EXPECT_EQ(3u, std::set<uint64_t>(opened.begin(), opened.end()).size()) << "a handle per open";
     EXPECT_EQ(0u, server.OpenFiles());
 
     // Two connections of one session create one name at once: one wins.
     MountPeer b(server.Port()), c(server.Port());
     ASSERT_EQ(MOUNT_OK, b.Call(P{MOUNT_HELLO, "V:", "", server.Secret(), 9}).status());
     ASSERT_EQ(MOUNT_OK, c.Call(P{MOUNT_HELLO, Narrow(kVault), "", server.Secret(), 9}).status());
+    // A handle belongs to its session.
+    const MountPeer::Out mine = a.Call(P{MOUNT_OPEN, "/Mnt/c.txt"});
+    ASSERT_EQ(MOUNT_OK, mine.status());
+    EXPECT_EQ(MOUNT_BAD_HANDLE, b.Call(P{MOUNT_READ, "", "", "", mine.reply.handle, 0, 0, 10}).status());
+    EXPECT_EQ(MOUNT_BAD_HANDLE, b.Call(P{MOUNT_CLOSE, "", "", "", mine.reply.handle}).status());
+    EXPECT_EQ(MOUNT_OK, a.Call(P{MOUNT_CLOSE, "", "", "", mine.reply.handle}).status());
     for (int i = 0; i < 3; i++) {
         const P create{MOUNT_OPEN, "/Mnt/race" + std::to_string(i), "", "", 0, 0,
                        MOUNT_OPEN_CREATE | MOUNT_OPEN_EXCLUSIVE};
