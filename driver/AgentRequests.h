@@ -55,7 +55,8 @@ public:
     FileResult Authenticate(const VaultPath& where);
     // GetLogicalFileDetailsExCmd: name, size and file key of a stored file
     // from its meta text (read by the driver). AgentRefused when the key
-    // text does not import.
+    // text does not import (name and size filled all the same), or when the
+    // text does not parse or its name does not decode (the name left empty).
     FileResult Details(const VaultPath& where, const std::string& meta, StoredDetails* pOut);
     // CreateFileInVault: the meta text and the file key of a new file.
     FileResult NewFile(const VaultPath& where, std::string* pMeta, FileKey* pKey);

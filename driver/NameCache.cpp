@@ -77,8 +77,15 @@ void NameCache::Put(const std::wstring& folder, const Entry& entry)
 void NameCache::Remove(const std::wstring& folder, const std::wstring& name)
 {
     std::lock_guard<std::mutex> lock(m_mu);
-    if (Kept* kept = Find(folder))
-        kept->byName.erase(FoldKey(name));
+    auto it = m_folders.find(FoldKey(folder));
+    if (it == m_folders.end())
+        return;
+    // A stored file that a name hid takes the name once it is free: the
+    // folder is read again to find it.
+    if (!it->second.shadowed.empty())
+        m_folders.erase(it);
+    else
+        it->second.byName.erase(FoldKey(name));
 }
 
 void NameCache::Resize(const std::wstring& folder, const std::wstring& name, uint64_t size, const FILETIME& modified)

@@ -385,7 +385,7 @@ FileResult RollForward(const std::wstring& vault, const std::wstring& record, co
 
 }  // namespace
 
-FileResult CarryOutRename(const std::wstring& vault, const RenamePlan& plan)
+FileResult WriteRenameRecord(const std::wstring& vault, const RenamePlan& plan, std::wstring* pRecord)
 {
     const std::wstring record = vault + L"\\" + NewStem(vault) + kRenameSuffix;
     const std::string text = RecordText(plan);
@@ -405,6 +405,15 @@ FileResult CarryOutRename(const std::wstring& vault, const RenamePlan& plan)
         DeleteFileW((record + kNewSuffix).c_str());
         return r;
     }
+    *pRecord = record;
+    return {};
+}
+
+FileResult CarryOutRename(const std::wstring& vault, const RenamePlan& plan)
+{
+    std::wstring record;
+    if (FileResult r = WriteRenameRecord(vault, plan, &record); !r)
+        return r;
     bool bUndoable = true;
     FileResult r = RollForward(vault, record, plan, &bUndoable);
     if (!r && bUndoable) {   // nothing has moved: as if it had not begun
@@ -414,43 +423,61 @@ FileResult CarryOutRename(const std::wstring& vault, const RenamePlan& plan)
     return r;
 }
 
-FileResult RecoverVault(const std::wstring& vault, std::vector<std::string>* pDone)
+FileResult ReadRenameRecord(const std::wstring& path, RenamePlan* pPlan)
 {
-    FileResult result;
+    std::string text;
+    FileResult r = ReadMeta(path, &text);
+    if (r && !ParseRecord(text, pPlan))
+        r = Fail(FileError::Corrupt, "the rename record " + Quoted(path) + " cannot be read");
+    return r;
+}
+
+std::vector<std::wstring> RenameRecords(const std::wstring& vault)
+{
+    std::vector<std::wstring> names;
     WIN32_FIND_DATAW fd;
     HANDLE hFind = FindFirstFileExW((vault + L"\\*" + kRenameSuffix + L"*").c_str(), FindExInfoBasic, &fd,
                                     FindExSearchNameMatch, NULL, 0);
     if (hFind == INVALID_HANDLE_VALUE)
-        return {};
-    std::vector<std::wstring> names;
+        return names;
     do {
-        if (!(fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
-            names.push_back(fd.cFileName);
+        const std::wstring name = fd.cFileName;
+        const size_t dot = name.find(L'.');
+        const std::wstring suffix = dot == std::wstring::npos ? L"" : name.substr(dot);
+        if (!(fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && IsStem(name.substr(0, dot)) &&
+            (suffix == kRenameSuffix || suffix == std::wstring(kRenameSuffix) + kNewSuffix))
+            names.push_back(name);
     } while (FindNextFileW(hFind, &fd));
     FindClose(hFind);
-    for (const std::wstring& name : names) {
-        const std::wstring path = vault + L"\\" + name;
-        const size_t dot = name.find(L'.');
-        if (dot == std::wstring::npos || !IsStem(name.substr(0, dot)))
-            continue;
-        if (name.substr(dot) != kRenameSuffix) {   // a record never made whole: nothing was done
-            if (name.substr(dot) == std::wstring(kRenameSuffix) + kNewSuffix) {
-                RemoveStored(path);
-                pDone->push_back("cleared a rename that had not begun: " + Utf8(name));
-            }
-            continue;
-        }
-        std::string text;
-        RenamePlan plan;
-        FileResult r = ReadMeta(path, &text);
-        if (r && !ParseRecord(text, &plan))
-            r = Fail(FileError::Corrupt, "the rename record " + Quoted(path) + " cannot be read");
-        bool bUndoable;
+    return names;
+}
+
+FileResult FinishRename(const std::wstring& vault, const std::wstring& name, std::string* pDone)
+{
+    const std::wstring path = vault + L"\\" + name;
+    if (name.substr(name.find(L'.')) != kRenameSuffix) {   // a record never made whole: nothing was done
+        *pDone = "cleared a rename that had not begun: " + Utf8(name);
+        return RemoveStored(path);
+    }
+    RenamePlan plan;
+    FileResult r = ReadRenameRecord(path, &plan);
+    bool bUndoable;
+    if (r)
+        r = RollForward(vault, path, plan, &bUndoable);
+    if (r)
+        *pDone = "finished a rename: " + Utf8(Join(L"", plan.fromFolder) + L"\\" + plan.fromStem) + " -> " +
+                 Utf8(Join(L"", plan.toFolder) + L"\\" + plan.toStem);
+    return r;
+}
+
+FileResult RecoverVault(const std::wstring& vault, std::vector<std::string>* pDone)
+{
+    FileResult result;
+    for (const std::wstring& name : RenameRecords(vault)) {
+        std::string done;
+        FileResult r = FinishRename(vault, name, &done);
         if (r)
-            r = RollForward(vault, path, plan, &bUndoable);
-        if (r)
-            pDone->push_back("finished a rename: " + Utf8(Join(L"", plan.fromFolder) + L"\\" + plan.fromStem) +
-                             " -> " + Utf8(Join(L"", plan.toFolder) + L"\\" + plan.toStem));
+            pDone->push_back(done);
         else if (result)
             result = r;
     }

@@ -128,8 +128,18 @@ struct RenamePlan {
 // every step is done again only if it is not done yet. A failure at steps 1
 // or 2 (a full disk) undoes them and changes nothing.
 FileResult CarryOutRename(const std::wstring& vault, const RenamePlan& plan);
+// Step 1 alone: the record made whole in the vault folder; its path goes to
+// *pRecord. (Whatever follows it is what RecoverVault finishes.)
+FileResult WriteRenameRecord(const std::wstring& vault, const RenamePlan& plan, std::wstring* pRecord);
+// The plan a record holds; Corrupt when it is not a whole record.
+FileResult ReadRenameRecord(const std::wstring& path, RenamePlan* pPlan);
+// The names of the records in a vault folder, ID.rename and ID.rename.new.
+std::vector<std::wstring> RenameRecords(const std::wstring& vault);
+// Finishes the rename of one record (or clears a record never made whole);
+// what it did goes to *pDone. A failure leaves the record for a later try.
+FileResult FinishRename(const std::wstring& vault, const std::wstring& name, std::string* pDone);
 // Finishes every rename that a crash left under way in a vault; what it did,
-// one line each, goes to *pDone. Failures leave the record for a later try.
+// one line each, goes to *pDone.
 FileResult RecoverVault(const std::wstring& vault, std::vector<std::string>* pDone);
 
 }  // namespace driversim

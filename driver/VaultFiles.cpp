@@ -531,6 +531,19 @@ size_t VaultFiles::OpenFiles() const
     return m_state->open.size();
 }
 
+void VaultFiles::WhileNamesHeld(const std::function<void(const std::vector<std::wstring>&)>& work)
+{
+    Exclusive lock(m_state->names);
+    std::vector<std::wstring> open;
+    for (const auto& [key, node] : m_state->open)
+        open.push_back(node->DataPath());
+    for (const NodePtr& node : m_state->unlinked)
+        open.push_back(node->DataPath());
+    work(open);
+}
+
+void VaultFiles::Forget(const std::wstring& folder) { m_state->cache.Forget(folder); }
+
 // Resolves a path and readies its vault: the first step of every operation.
 static FileResult Begin(VaultFiles& files, VaultFiles::State& st, const std::wstring& path, VaultPath* pWhere)
 {

@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -90,6 +91,14 @@ public:
 
     // Files open at the moment, each counted once whatever its handles.
     size_t OpenFiles() const;
+    // Runs work while no file is created, opened, closed, renamed or
+    // deleted (a look at the stored files that must not race the driver's
+    // own work); work is given the data files of the files open at that
+    // moment, those deleted while open included.
+    void WhileNamesHeld(const std::function<void(const std::vector<std::wstring>& openDataFiles)>& work);
+    // Drops what the driver keeps of a folder and the folders below it,
+    // after their stored files were changed other than through it.
+    void Forget(const std::wstring& folder);
     // The longest folder path (in characters) in which a file can still be
     // found, listed, opened and deleted, on the volume of the given path.
     static size_t MaxFolderChars(const VaultPath& where);

@@ -16,6 +16,7 @@
 #include "CompanionSession.h"
 #include "DriverSim.h"
 #include "FileCommands.h"
+#include "StoredFiles.h"
 #include "MountServer.h"
 #include "MountWire.h"
 #include "VaultFiles.h"
@@ -768,6 +769,246 @@ TEST_F(SimFiles, CommandsOfAnotherProcessReachTheServingSimulator)
     EXPECT_EQ("hi\n", output);
     server.Stop();
     EXPECT_EQ(3, RunTool(L"ls V:\\Cmd", &output)) << output;
+}
+
+// The value of one field of a JSON line that a check printed.
+std::string Field(const std::string& line, const std::string& key)
+{
+    const std::string tag = "\"" + key + "\":";
+    size_t at = line.find(tag);
+    if (at == std::string::npos)
+        return "";
+    at += tag.size();
+    if (line[at] != '"')
+        return line.substr(at, line.find_first_of(",}", at) - at);
+    std::string value;
+    for (at++; at < line.size() && line[at] != '"'; at++)
+        value += line[at] == '\\' ? line[++at] : line[at];
+    return value;
+}
+
+// A check through the command pipe: its exit code, "kind stored" of each
+// item (with " repaired" when it was), and its summary line.
+struct CheckRun {
+    long code = -1;
+    std::multiset<std::string> items;
+    std::string summary;
+};
+CheckRun RunCheck(const std::wstring& arguments)
+{
+    CheckRun run;
+    std::string output;
+    run.code = RunTool(L"check --json " + arguments, &output);
+    for (size_t at = 0, end; (end = output.find('\n', at)) != std::string::npos; at = end + 1) {
+        const std::string line = output.substr(at, end - at);
+        if (Field(line, "summary") == "true")
+            run.summary = line;
+        else
+            run.items.insert(Field(line, "kind") + " " + Field(line, "stored") +
+                             (Field(line, "repaired") == "true" ? " repaired" : ""));
+    }
+    return run;
+}
+
+// A vault of its own (a check walks the whole vault), damaged in each way a
+// stored file can be by writing the stored files directly: the check must
+// name each damage once, its repair must put right only the driver's own
+// interrupted work and the files that are no stored file, moving rather
+// than deleting, and leave everything sound readable.
+TEST_F(SimFiles, HealthCheckFindsEachDamageOnceAndRepairsOnlyWhatItMay)
+{
+    const std::wstring hv = kRoot + L"\\Health";
+    const VaultRecordValues health = {L"H", hv, L"Vault H", L"VuzSimFiles-H", L"", 0};
+    RemoveTree(hv);
+    CreateDirectoryW(hv.c_str(), nullptr);
+    WriteVaultRecord(health);
+    ASSERT_EQ(1, CreateVault(health, true));
+    driversim::FileCommandServer server(*files);
+    ASSERT_TRUE(server.Start());
+    ASSERT_TRUE(Ok(files->CreateFolder(L"H:\\Docs")));
+    ASSERT_TRUE(Ok(files->CreateFolder(L"H:\\Docs\\Sub")));
+    auto stemOf = [](const std::wstring& path) {
+        VaultEntry e;
+        EXPECT_TRUE(Ok(files->Stat(path, &e))) << Narrow(path);
+        return e.stem;
+    };
+    // Puts a file and gives its stored path, relative to the vault.
+    auto put = [&](const std::wstring& rel, size_t size) {
+        Put(L"H:\\" + rel, Pattern(size, (unsigned)rel.size()));
+        return rel.substr(0, rel.rfind(L'\\') + 1) + stemOf(L"H:\\" + rel);
+    };
+    auto text = [&](const std::wstring& stored, const std::wstring& vault = L"") {
+        const std::vector<uint8_t> b = FileBytes((vault.empty() ? hv : vault) + L"\\" + stored);
+        return std::string(b.begin(), b.end());
+    };
+    auto write = [&](const std::wstring& stored, const std::string& t) {
+        WriteBytes(hv + L"\\" + stored, std::vector<uint8_t>(t.begin(), t.end()));
+    };
+    // A meta text with one element's content replaced.
+    auto swapped = [](std::string meta, const std::string& tag, const std::string& content) {
+        const size_t at = meta.find("<" + tag + ">") + tag.size() + 2;
+        return meta.replace(at, meta.find("</" + tag + ">") - at, content);
+    };
+    auto element = [](const std::string& meta, const std::string& tag) {
+        const size_t at = meta.find("<" + tag + ">") + tag.size() + 2;
+        return meta.substr(at, meta.find("</" + tag + ">") - at);
+    };
+    const std::vector<std::wstring> sound = {L"Docs\\keep.txt", L"Docs\\Sub\\keep2.bin", L"Docs\\owner.txt",
+                                            L"Docs\\updated.txt", L"Docs\\twin.txt", L"Docs\\busy.txt"};
+    for (const std::wstring& rel : sound)
+        put(rel, rel.size() * 3 + 1);
+    CheckRun clean = RunCheck(L"H:");
+    EXPECT_EQ(0, clean.code) << clean.summary;
+    EXPECT_TRUE(clean.items.empty());
+    EXPECT_EQ("6", Field(clean.summary, "sound")) << clean.summary;
+
+    Put(L"V:\\HealthKey.txt", Pattern(9, 1));   // a file of another vault
+    std::unique_ptr<VaultFiles::File> busy;
+    std::wstring recordName;
+    struct Damage { const char* kind; bool repaired; std::function<std::wstring()> apply; } damages[] = {
+        {"meta-damaged", false, [&] {
+             const std::wstring s = put(L"Docs\\cut.txt", 40);
+             write(s, text(s).substr(0, text(s).size() / 2));
+             return s;
+         }},
+        {"key-shared", false, [&] {
+             const std::wstring s = put(L"Docs\\victim.txt", 9), owner = L"Docs\\" + stemOf(L"H:\\Docs\\owner.txt");
+             write(s, swapped(text(s), "Filekey", element(text(owner), "Filekey")));
+             return s;
+         }},
+        {"key-foreign", false, [&] {
+             const std::wstring s = put(L"Docs\\foreign.txt", 20);
+             const std::string other = text(stemOf(L"V:\\HealthKey.txt"), kVault);
+             write(s, swapped(text(s), "Filekey", element(other, "Filekey")));
+             return s;
+         }},
+        {"name-undecodable", false, [&] {
+             const std::wstring s = put(L"Docs\\noname.txt", 20);
+             write(s, swapped(text(s), "FILENAME", "QUJD"));
+             return s;
+         }},
+        {"data-missing", false, [&] {
+             const std::wstring s = put(L"Docs\\nodata.txt", 20);
+             DeleteFileW((hv + L"\\" + s + L".tmp").c_str());
+             return s;
+         }},
+        {"data-short", false, [&] {
+             const std::wstring s = put(L"Docs\\short.txt", 100);
+             const std::vector<uint8_t> b = FileBytes(hv + L"\\" + s + L".tmp");
+             WriteBytes(hv + L"\\" + s + L".tmp", std::vector<uint8_t>(b.begin(), b.begin() + 48));
+             return s;
+         }},
+        {"name-taken", false, [&] {
+             const std::wstring s = put(L"Docs\\Sub\\twin.txt", 30), hidden = L"Docs\\FFFFFFFFFFFFFFFE";
+             MoveFileW((hv + L"\\" + s).c_str(), (hv + L"\\" + hidden).c_str());
+             MoveFileW((hv + L"\\" + s + L".tmp").c_str(), (hv + L"\\" + hidden + L".tmp").c_str());
+             return hidden;
+         }},
+        {"data-orphaned", true, [&] {
+             const std::wstring s = put(L"Docs\\nometa.txt", 20);
+             DeleteFileW((hv + L"\\" + s).c_str());
+             return s + L".tmp";
+         }},
+        {"stray", true, [&] {
+             write(L"Docs\\Sub\\notes.txt", "left here by hand");
+             return std::wstring(L"Docs\\Sub\\notes.txt");
+         }},
+        {"rename-unfinished", true, [&] {   // stopped after its data file moved
+             const std::wstring s = put(L"Docs\\Sub\\moving.txt", 50);
+             driversim::VaultPath from, to;
+             EXPECT_TRUE(Ok(files->Resolve(L"H:\\Docs\\Sub\\moving.txt", &from)));
+             EXPECT_TRUE(Ok(files->Resolve(L"H:\\Docs\\moved.txt", &to)));
+             driversim::RenamePlan plan;
+             plan.fromFolder = L"Docs\\Sub";
+             plan.fromStem = s.substr(s.rfind(L'\\') + 1);
+             plan.toFolder = L"Docs";
+             plan.toStem = L"0000000000000001";
+             EXPECT_TRUE(Ok(files->Agent().MetaForName(from, to, text(s), &plan.meta)));
+             std::wstring record;
+             EXPECT_TRUE(Ok(driversim::WriteRenameRecord(hv, plan, &record)));
+             write(L"Docs\\0000000000000001.new", plan.meta);
+             MoveFileW((hv + L"\\" + s + L".tmp").c_str(), (hv + L"\\Docs\\0000000000000001.tmp").c_str());
+             return record.substr(hv.size() + 1);
+         }},
+        {"rename-unbegun", true, [&] {
+             write(L"00000000000000AB.rename.new", "vault rename 1\nfrom=");
+             return std::wstring(L"00000000000000AB.rename.new");
+         }},
+        {"update-unfinished", true, [&] {
+             const std::wstring s = L"Docs\\" + stemOf(L"H:\\Docs\\updated.txt");
+             write(s + L".new", text(s));
+             return s + L".new";
+         }},
+        {"create-unfinished", true, [&] {
+             write(L"Docs\\00000000000000CD.new", text(L"Docs\\" + stemOf(L"H:\\Docs\\keep.txt")));
+             write(L"Docs\\00000000000000CD.tmp", "");
+             return std::wstring(L"Docs\\00000000000000CD.new");
+         }},
+        {"delete-unfinished", true, [&] {
+             const std::wstring s = put(L"Docs\\gone.txt", 20);
+             MoveFileW((hv + L"\\" + s).c_str(), (hv + L"\\" + s + L".del").c_str());
+             return s + L".del";
+         }},
+        {"open", false, [&] {
+             EXPECT_TRUE(Ok(files->Open(L"H:\\Docs\\busy.txt", &busy)));
+             return L"Docs\\" + stemOf(L"H:\\Docs\\busy.txt");
+         }},
+    };
+    std::multiset<std::string> found, repaired, left;
+    for (const Damage& d : damages) {
+        const std::string item = std::string(d.kind) + " " + Narrow(d.apply());
+        found.insert(item);
+        repaired.insert(d.repaired ? item + " repaired" : item);
+        if (!d.repaired)
+            left.insert(item);
+    }
+    const CheckRun first = RunCheck(hv);
+    EXPECT_EQ(1, first.code) << first.summary;
+    EXPECT_EQ(found, first.items);
+
+    // The repair moves files instead of deleting them: every data file and
+    // stray is still in the vault afterwards, but the deleted file's.
+    std::multiset<std::vector<uint8_t>> before, after;
+    Walk(hv, L"", [&](const std::wstring& path, const std::wstring& rel) {
+        const size_t dot = rel.find(L'.');
+        const std::wstring suffix = dot == std::wstring::npos ? L"" : rel.substr(dot);
+        const bool bDeleted = GetFileAttributesW((path.substr(0, path.size() - suffix.size()) + L".del").c_str()) !=
+                              INVALID_FILE_ATTRIBUTES;
+        if (!suffix.empty() && suffix != L".new" && suffix != L".del" && suffix.find(L".rename") != 0 && !bDeleted)
+            before.insert(FileBytes(path));
+    });
+    const CheckRun repair = RunCheck(L"--repair H:");
+    EXPECT_EQ(1, repair.code) << repair.summary;
+    EXPECT_EQ(repaired, repair.items);
+    Walk(hv, L"", [&](const std::wstring& path, const std::wstring&) { after.insert(FileBytes(path)); });
+    for (const std::vector<uint8_t>& b : before)
+        EXPECT_TRUE(after.count(b)) << "a file of " << b.size() << " bytes went";
+    for (const std::wstring& rel : sound)
+        ExpectContent(L"H:\\" + rel, Pattern(rel.size() * 3 + 1, (unsigned)rel.size()));
+    ExpectContent(L"H:\\Docs\\moved.txt", Pattern(50, (unsigned)std::wstring(L"Docs\\Sub\\moving.txt").size()));
+
+    // Afterwards only what needs the user, and where the rest went.
+    CheckRun second = RunCheck(L"H:");
+    EXPECT_EQ(1, second.code);
+    const auto aside = second.items.lower_bound("set-aside vault check ");
+    ASSERT_TRUE(aside != second.items.end() && aside->rfind("set-aside vault check ", 0) == 0) << "a note of it";
+    second.items.erase(aside);
+    EXPECT_EQ(left, second.items);
+    // What the user does about two files of one name: the one that opens
+    // is renamed, and the other opens under the name.
+    ASSERT_TRUE(Ok(files->Rename(L"H:\\Docs\\twin.txt", L"H:\\Docs\\twin-a.txt")));
+    ExpectContent(L"H:\\Docs\\twin.txt", Pattern(30, (unsigned)std::wstring(L"Docs\\Sub\\twin.txt").size()));
+
+    // What it cannot check.
+    busy.reset();
+    LogoutVault(hv);
+    ASSERT_TRUE(WaitUntil([&] { return LoggedIn(hv) == 0; }, kStartMs));
+    for (const std::wstring& args : {std::wstring(L"H:"), std::wstring(L"H:\\Docs"), std::wstring(L""),
+                                     std::wstring(L"--repair C:\\VuzSimFiles")})
+        EXPECT_EQ(2, RunCheck(args).code) << Narrow(args);
+    server.Stop();
+    EXPECT_EQ(2, RunCheck(L"V:").code) << "no simulator";
+    DefineDosDeviceW(DDD_REMOVE_DEFINITION, L"H:", nullptr);
 }
 
 }  // namespace
