@@ -89,11 +89,9 @@ bool Number(const std::string& s)
     return s.size() > first && s.find_first_not_of("0123456789", first) == std::string::npos;
 }
 
-// What keeps a meta text from parsing, "" when nothing does: the name, key
-// text and size elements in that order, the size as two numbers, and the
-// closing tag at the end, which a text cut short loses first. The key text
-// goes to *pKeyText without its line breaks.
-std::string MetaFault(const std::string& text, std::string* pKeyText)
+}  // namespace
+
+std::string MetaTextFault(const std::string& text, std::string* pKeyText)
 {
     if (text.empty())
         return "the meta file is empty";
@@ -116,6 +114,8 @@ std::string MetaFault(const std::string& text, std::string* pKeyText)
             pKeyText->push_back(c);
     return "";
 }
+
+namespace {
 
 // A meta file of the folder being checked, and what was learnt of it.
 struct Probe {
@@ -391,7 +391,7 @@ private:
                 p.bFaulty = true;
                 p.fault = Finding::MetaUnreadable;
                 p.faultText = r.text;
-            } else if (std::string fault = MetaFault(p.meta, &p.keyText); !fault.empty()) {
+            } else if (std::string fault = MetaTextFault(p.meta, &p.keyText); !fault.empty()) {
                 p.bFaulty = true;
                 p.faultText = fault;
             }

@@ -83,6 +83,12 @@ struct CheckOptions {
 // a vault, not logged in, no agent; *pReport then holds what was found.
 FileResult CheckVault(VaultFiles& files, const std::wstring& path, const CheckOptions& options, CheckReport* pReport);
 
+// What keeps a meta text from parsing, "" when nothing does: the name, key
+// text and size elements in that order, the size as two numbers, and the
+// closing tag at the end, which a text cut short loses first. The key text
+// goes to *pKeyText without its line breaks.
+std::string MetaTextFault(const std::string& text, std::string* pKeyText);
+
 // The report for a person (each item, then a summary line), or for scripts
 // (one JSON object per line: each item, then the summary). A check that
 // failed ends with its failure instead of the summary.

@@ -16,6 +16,7 @@
 #include "CompanionSession.h"
 #include "DriverSim.h"
 #include "FileCommands.h"
+#include "HealthCheck.h"
 #include "StoredFiles.h"
 #include "MountServer.h"
 #include "MountWire.h"
@@ -771,6 +772,42 @@ TEST_F(SimFiles, CommandsOfAnotherProcessReachTheServingSimulator)
     EXPECT_EQ(3, RunTool(L"ls V:\\Cmd", &output)) << output;
 }
 
+// What keeps a meta text from parsing, told by the driver before it asks the
+// agent anything.
+TEST(MetaText, ShapeFaultsAreToldAndTheKeyTextIsTakenWhole)
+{
+    const std::string whole = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<File>\n<Version>4.0</Version>\n<Type/>\n"
+                              "<FILENAME>QUJD</FILENAME>\n<Filekey>S0VZ\r\nS0VZ</Filekey>\n<size>0,-1294967296</size>\n"
+                              "<Checksum/>\n</File>";
+    auto with = [&](const std::string& from, const std::string& to) {
+        std::string t = whole;
+        return t.replace(t.find(from), from.size(), to);
+    };
+    struct Case { std::string text; const char* fault; } cases[] = {
+        {whole, ""},
+        {whole + "\r\n", ""},
+        {"", "empty"},
+        {whole.substr(0, whole.size() - 1), "cut short"},
+        {whole.substr(0, whole.find("<size>")), "cut short"},
+        {with("FILENAME>QUJD</FILENAME", "filename>QUJD</filename"), "no name"},
+        {with("QUJD", ""), "no name"},
+        {with("<Filekey>", "<FileKey>"), "no key text"},
+        {with("0,-1294967296", "1234"), "no size"},
+        {with("0,-1294967296", "12,"), "no size"},
+        {with("0,-1294967296", "-,12"), "no size"},
+        {with("0,-1294967296", "1 2,3"), "no size"},
+        {with("<FILENAME>QUJD</FILENAME>\n", "") + "<FILENAME>QUJD</FILENAME></File>", "no key text"},
+    };
+    for (const Case& c : cases) {
+        std::string key;
+        const std::string fault = driversim::MetaTextFault(c.text, &key);
+        EXPECT_EQ(std::string(c.fault).empty(), fault.empty()) << c.text << "\n" << fault;
+        EXPECT_NE(std::string::npos, fault.find(c.fault)) << c.text << "\n" << fault;
+        if (fault.empty())
+            EXPECT_EQ("S0VZS0VZ", key);
+    }
+}
+
 // The value of one field of a JSON line that a check printed.
 std::string Field(const std::string& line, const std::string& key)
 {
@@ -857,10 +894,15 @@ TEST_F(SimFiles, HealthCheckFindsEachDamageOnceAndRepairsOnlyWhatItMay)
                                             L"Docs\\updated.txt", L"Docs\\twin.txt", L"Docs\\busy.txt"};
     for (const std::wstring& rel : sound)
         put(rel, rel.size() * 3 + 1);
+    // A data file longer than its size needs is harmless.
+    const std::wstring longer = hv + L"\\" + put(L"Docs\\long.txt", 20) + L".tmp";
+    std::vector<uint8_t> padded = FileBytes(longer);
+    padded.resize(padded.size() + 16, 0x5A);
+    WriteBytes(longer, padded);
     CheckRun clean = RunCheck(L"H:");
     EXPECT_EQ(0, clean.code) << clean.summary;
     EXPECT_TRUE(clean.items.empty());
-    EXPECT_EQ("6", Field(clean.summary, "sound")) << clean.summary;
+    EXPECT_EQ("7", Field(clean.summary, "sound")) << clean.summary;
 
     Put(L"V:\\HealthKey.txt", Pattern(9, 1));   // a file of another vault
     std::unique_ptr<VaultFiles::File> busy;
@@ -892,10 +934,10 @@ TEST_F(SimFiles, HealthCheckFindsEachDamageOnceAndRepairsOnlyWhatItMay)
              DeleteFileW((hv + L"\\" + s + L".tmp").c_str());
              return s;
          }},
-        {"data-short", false, [&] {
-             const std::wstring s = put(L"Docs\\short.txt", 100);
+        {"data-short", false, [&] {   // one byte into its last block, that block gone
+             const std::wstring s = put(L"Docs\\short.txt", 97);
              const std::vector<uint8_t> b = FileBytes(hv + L"\\" + s + L".tmp");
-             WriteBytes(hv + L"\\" + s + L".tmp", std::vector<uint8_t>(b.begin(), b.begin() + 48));
+             WriteBytes(hv + L"\\" + s + L".tmp", std::vector<uint8_t>(b.begin(), b.begin() + 96));
              return s;
          }},
         {"name-taken", false, [&] {
@@ -980,6 +1022,8 @@ TEST_F(SimFiles, HealthCheckFindsEachDamageOnceAndRepairsOnlyWhatItMay)
     const CheckRun repair = RunCheck(L"--repair H:");
     EXPECT_EQ(1, repair.code) << repair.summary;
     EXPECT_EQ(repaired, repair.items);
+    for (auto [field, value] : {std::pair{"problems", "14"}, {"repaired", "7"}, {"left", "7"}, {"sound", "7"}})
+        EXPECT_EQ(value, Field(repair.summary, field)) << repair.summary;
     Walk(hv, L"", [&](const std::wstring& path, const std::wstring&) { after.insert(FileBytes(path)); });
     for (const std::vector<uint8_t>& b : before)
         EXPECT_TRUE(after.count(b)) << "a file of " << b.size() << " bytes went";
