@@ -622,8 +622,10 @@ FileResult CheckVault(VaultFiles& files, const std::wstring& path, const CheckOp
     // A logout during the check makes every name look undecodable.
     const bool bUndecodable = std::any_of(pReport->items.begin(), pReport->items.end(),
                                           [](const CheckItem& i) { return i.kind == Finding::NameUndecodable; });
-    if (r && bUndecodable)
-        r = files.Authenticate(root);
+    if (r && bUndecodable && !(r = files.Authenticate(root)))
+        pReport->items.erase(std::remove_if(pReport->items.begin(), pReport->items.end(),
+                                            [](const CheckItem& i) { return i.kind == Finding::NameUndecodable; }),
+                             pReport->items.end());
     return r;
 }
 
