@@ -10,6 +10,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <map>
 #include <mutex>
 #include <random>
@@ -76,16 +77,6 @@ bool SendAll(SOCKET s, const void* p, size_t cb)
         cb -= n;
     }
     return true;
-}
-
-// Whether bytes arrive within the time, for the hello.
-bool Readable(SOCKET s, DWORD timeoutMs)
-{
-    fd_set set;
-    FD_ZERO(&set);
-    FD_SET(s, &set);
-    timeval tv = {(long)(timeoutMs / 1000), (long)(timeoutMs % 1000) * 1000};
-    return select(0, &set, NULL, NULL, &tv) == 1;
 }
 
 // Compared in a time that does not depend on where the first difference is.
@@ -190,7 +181,6 @@ struct MountServer::State {
     std::thread             acceptor;
     std::set<SOCKET>        sockets;
     int                     threads = 0;
-    int                     ungreeted = 0;
     std::map<uint64_t, int> sessions;    // connections per session
     std::map<uint64_t, MountHandle> handles;
     std::mt19937_64         random{std::random_device{}()};
@@ -247,6 +237,24 @@ struct MountServer::State {
         return true;
     }
 
+    // Files of this session deleted elsewhere while it holds them open, in
+    // one folder or under one path: the kernel asks their attributes by
+    // name, so to this session they keep it until closed.
+    std::vector<std::shared_ptr<VaultFiles::File>> HeldDeleted(const Peer& peer, const std::wstring& dos, bool bFolder)
+    {
+        std::vector<std::shared_ptr<VaultFiles::File>> held;
+        std::lock_guard<std::mutex> lock(mu);
+        for (auto& [handle, h] : handles) {
+            if (h.session != peer.session || !h.file->Deleted())
+                continue;
+            const VaultPath where = h.file->Where();
+            if (FoldKey(bFolder ? where.folder : where.dos) == FoldKey(dos) &&
+                std::find(held.begin(), held.end(), h.file) == held.end())
+                held.push_back(h.file);
+        }
+        return held;
+    }
+
     // The open file of a handle of this peer's session.
     std::shared_ptr<VaultFiles::File> Find(const Peer& peer, uint64_t handle, Exchange& x)
     {
@@ -284,8 +292,9 @@ struct MountServer::State {
     void Touch(const Peer& peer, Exchange& x);
     void Sync(const Peer& peer, Exchange& x);
 
-    bool ReadRequest(SOCKET s, const Peer& peer, Exchange& x);
-    void Serve(SOCKET s);
+    bool ReadRequest(SOCKET s, Exchange& x);
+    void Serve(SOCKET s, const std::vector<uint8_t>& hello);
+    bool Launch(SOCKET s, std::vector<uint8_t> hello);
     void Accept();
     void EndSession(uint64_t session);
 };
@@ -342,7 +351,16 @@ void MountServer::State::Stat(const Peer& peer, Exchange& x)
         return;
     }
     VaultEntry entry;
-    if (x.Fail(files.Stat(dos, &entry)))
+    FileResult r = files.Stat(dos, &entry);
+    if (r.error == FileError::NotFound) {
+        for (const auto& file : HeldDeleted(peer, dos, false)) {
+            x.reply.kind = MOUNT_KIND_FILE;
+            x.reply.size = file->Size();
+            x.reply.mtimeNs = UnixNs(file->Modified());
+            return;
+        }
+    }
+    if (x.Fail(r))
         return;
     x.reply.kind = entry.folder ? MOUNT_KIND_FOLDER : MOUNT_KIND_FILE;
     x.reply.size = entry.size;
@@ -355,6 +373,11 @@ void MountServer::State::List(const Peer& peer, Exchange& x)
     std::vector<VaultEntry> entries;
     if (!DosPath(peer, x.path, &dos, x) || x.Fail(files.List(dos, &entries)))
         return;
+    for (const auto& file : HeldDeleted(peer, dos, true)) {
+        const std::wstring name = file->Name();
+        if (std::none_of(entries.begin(), entries.end(), [&](const VaultEntry& e) { return SameText(e.name, name); }))
+            entries.push_back({name, false, file->Size(), L"", file->Modified()});
+    }
     for (const VaultEntry& e : entries) {
         if (e.name.empty())
             continue;   // a stored file the agent cannot read names nothing
@@ -512,22 +535,16 @@ void MountServer::State::EndSession(uint64_t session)
         std::to_string(closing.size()));
 }
 
-// One request off the wire; false when the connection is to end. Before
-// the hello only a hello of the right shape is read, and nothing is kept
-// for it before its secret is checked.
-bool MountServer::State::ReadRequest(SOCKET s, const Peer& peer, Exchange& x)
+// One request off the wire (after the hello); false when the connection is
+// to end.
+bool MountServer::State::ReadRequest(SOCKET s, Exchange& x)
 {
-    if (!peer.greeted && !Readable(s, MOUNT_HELLO_MS))
-        return false;
     if (!RecvAll(s, &x.req, sizeof(x.req)))
         return false;
     const MOUNT_REQUEST& r = x.req;
     if (r.magic != MOUNT_MAGIC || r.pathBytes > MOUNT_MAX_PATH || r.path2Bytes > MOUNT_MAX_PATH ||
         r.dataBytes > MOUNT_MAX_DATA)
         return false;   // not our protocol: nothing more to read sensibly
-    if (!peer.greeted && (r.op != MOUNT_HELLO || r.pathBytes > MOUNT_MAX_VAULT || r.path2Bytes != 0 ||
-                          r.dataBytes != MOUNT_SECRET_CHARS))
-        return false;
     x.path.resize(r.pathBytes);
     x.path2.resize(r.path2Bytes);
     x.data.resize(r.dataBytes);
@@ -535,32 +552,30 @@ bool MountServer::State::ReadRequest(SOCKET s, const Peer& peer, Exchange& x)
            RecvAll(s, x.data.data(), x.data.size());
 }
 
-void MountServer::State::Serve(SOCKET s)
+// A connection whose hello the acceptor has read whole: the hello, then
+// every request, one at a time.
+void MountServer::State::Serve(SOCKET s, const std::vector<uint8_t>& hello)
 {
     Peer peer;
     Exchange x;
-    for (;;) {
-        x = Exchange();
-        if (!ReadRequest(s, peer, x))
-            break;
+    memcpy(&x.req, hello.data(), sizeof(x.req));
+    x.path.assign(hello.begin() + sizeof(x.req), hello.begin() + sizeof(x.req) + x.req.pathBytes);
+    x.data.assign(hello.begin() + sizeof(x.req) + x.req.pathBytes, hello.end());
+    for (bool bFirst = true;; bFirst = false) {
+        if (!bFirst) {
+            x = Exchange();
+            if (!ReadRequest(s, x))
+                break;
+        }
         const MOUNT_REQUEST& r = x.req;
         x.reply.magic = MOUNT_MAGIC;
         bool bEnd = false;
-        if (r.op == MOUNT_HELLO) {
-            if (peer.greeted) {
-                x.Fail(MOUNT_BAD_REQUEST, "a second hello");
-            } else if (!SameSecret(x.data, secret)) {
-                x.Fail(MOUNT_BAD_REQUEST, "wrong secret: read it from the endpoint file");
-                bEnd = true;
-            } else {
-                Hello(peer, x);
-                if (peer.greeted) {
-                    std::lock_guard<std::mutex> lock(mu);
-                    ungreeted--;
-                }
-            }
+        if (bFirst) {   // the acceptor checked its secret
+            Hello(peer, x);
+            bEnd = !peer.greeted;
         } else {
             switch (r.op) {
+            case MOUNT_HELLO:  x.Fail(MOUNT_BAD_REQUEST, "a second hello"); break;
             case MOUNT_STAT:   Stat(peer, x); break;
             case MOUNT_LIST:   List(peer, x); break;
             case MOUNT_OPEN:   Open(peer, x); break;
@@ -583,11 +598,9 @@ void MountServer::State::Serve(SOCKET s)
             break;
     }
     bool bLast = false;
-    {
+    if (peer.greeted) {
         std::lock_guard<std::mutex> lock(mu);
-        if (!peer.greeted)
-            ungreeted--;
-        else if (--sessions[peer.session] == 0) {
+        if (--sessions[peer.session] == 0) {
             sessions.erase(peer.session);
             bLast = true;
         }
@@ -596,42 +609,141 @@ void MountServer::State::Serve(SOCKET s)
         EndSession(peer.session);
 }
 
+// A thread for a connection past its hello; false when none can be had.
+bool MountServer::State::Launch(SOCKET s, std::vector<uint8_t> hello)
+{
+    std::lock_guard<std::mutex> lock(mu);
+    if (listener == INVALID_SOCKET || threads >= kMaxConnections)
+        return false;
+    try {
+        std::thread([this, s, hello = std::move(hello)] {
+            Serve(s, hello);
+            std::lock_guard<std::mutex> lock(mu);
+            if (sockets.erase(s))
+                closesocket(s);
+            threads--;
+            cv.notify_all();
+        }).detach();
+    } catch (const std::exception&) {
+        return false;
+    }
+    sockets.insert(s);
+    threads++;
+    return true;
+}
+
+namespace {
+
+// A connection that has not said hello yet, held by the acceptor alone.
+struct Waiting {
+    SOCKET               s;
+    ULONGLONG            deadline;
+    std::vector<uint8_t> got;
+};
+
+// The bytes the hello so far read needs in all; 0 when it is no hello.
+size_t HelloBytes(const std::vector<uint8_t>& got)
+{
+    if (got.size() < sizeof(MOUNT_REQUEST))
+        return sizeof(MOUNT_REQUEST);
+    MOUNT_REQUEST r;
+    memcpy(&r, got.data(), sizeof(r));
+    if (r.magic != MOUNT_MAGIC || r.op != MOUNT_HELLO || r.pathBytes > MOUNT_MAX_VAULT || r.path2Bytes != 0 ||
+        r.dataBytes != MOUNT_SECRET_CHARS)
+        return 0;
+    return sizeof(r) + r.pathBytes + r.dataBytes;
+}
+
+}  // namespace
+
+// Accepts connections and reads their hellos itself, without blocking and
+// within MOUNT_HELLO_MS: a connection costs a thread only once its hello is
+// whole, and at most kMaxUngreeted wait (a new one ends the oldest), so that
+// idle connections neither exhaust the process nor keep a mount out.
 void MountServer::State::Accept()
 {
+    std::deque<Waiting> waiting;
+    auto drop = [&](size_t i) {
+        closesocket(waiting[i].s);
+        waiting.erase(waiting.begin() + i);
+    };
     for (;;) {
-        SOCKET s = accept(listener, NULL, NULL);
-        if (s == INVALID_SOCKET)
-            break;
-        BOOL bNoDelay = TRUE;
-        setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&bNoDelay), sizeof(bNoDelay));
-        std::lock_guard<std::mutex> lock(mu);
-        if (listener == INVALID_SOCKET) {
-            closesocket(s);
-            break;
+        SOCKET ls;
+        {
+            std::lock_guard<std::mutex> lock(mu);
+            ls = listener;
         }
-        // Connections that have not said hello yet are few and short-lived;
-        // beyond the bound a new one is closed at once.
-        if (ungreeted >= kMaxUngreeted || threads >= kMaxConnections) {
-            closesocket(s);
+        if (ls == INVALID_SOCKET)
+            break;
+        fd_set set;
+        FD_ZERO(&set);
+        FD_SET(ls, &set);
+        for (const Waiting& w : waiting)
+            FD_SET(w.s, &set);
+        const ULONGLONG now = GetTickCount64();
+        ULONGLONG wait = 1000;
+        for (const Waiting& w : waiting)
+            wait = std::min<ULONGLONG>(wait, w.deadline > now ? w.deadline - now : 0);
+        timeval tv = {(long)(wait / 1000), (long)(wait % 1000) * 1000};
+        if (select(0, &set, NULL, NULL, &tv) < 0) {
+            Sleep(10);   // the listener closed (Stop), or a socket ended under us
             continue;
         }
-        try {
-            std::thread([this, s] {
-                Serve(s);
-                std::lock_guard<std::mutex> lock(mu);
-                if (sockets.erase(s))
+        for (size_t i = waiting.size(); i-- > 0;) {
+            Waiting& w = waiting[i];
+            if (!FD_ISSET(w.s, &set)) {
+                if (GetTickCount64() >= w.deadline)
+                    drop(i);
+                continue;
+            }
+            const size_t need = HelloBytes(w.got);
+            const size_t at = w.got.size();
+            w.got.resize(need);
+            const int n = recv(w.s, (char*)w.got.data() + at, (int)(need - at), 0);
+            if (n == 0 || (n < 0 && WSAGetLastError() != WSAEWOULDBLOCK)) {
+                drop(i);
+                continue;
+            }
+            w.got.resize(at + std::max(n, 0));
+            const size_t whole = HelloBytes(w.got);
+            if (whole == 0) {
+                drop(i);
+            } else if (whole == w.got.size() && w.got.size() > sizeof(MOUNT_REQUEST)) {
+                // A wrong secret is told once, and the connection ends.
+                const std::vector<uint8_t> given(w.got.end() - MOUNT_SECRET_CHARS, w.got.end());
+                if (!SameSecret(given, secret)) {
+                    const std::string text = "wrong secret: read it from the endpoint file";
+                    MOUNT_REPLY reply = {MOUNT_MAGIC, MOUNT_BAD_REQUEST, 0, 0, 0, 0, (uint32_t)text.size()};
+                    std::string bytes(reinterpret_cast<const char*>(&reply), sizeof(reply));
+                    bytes += text;
+                    send(w.s, bytes.data(), (int)bytes.size(), 0);
+                    drop(i);
+                    continue;
+                }
+                u_long blocking = 0;
+                ioctlsocket(w.s, FIONBIO, &blocking);
+                const SOCKET s = w.s;
+                std::vector<uint8_t> hello = std::move(w.got);
+                waiting.erase(waiting.begin() + i);
+                if (!Launch(s, std::move(hello)))
                     closesocket(s);
-                threads--;
-                cv.notify_all();
-            }).detach();
-        } catch (const std::exception&) {   // no thread to be had: this connection is refused
-            closesocket(s);
-            continue;
+            }
         }
-        sockets.insert(s);
-        threads++;
-        ungreeted++;
+        if (FD_ISSET(ls, &set)) {
+            SOCKET s = accept(ls, NULL, NULL);
+            if (s != INVALID_SOCKET) {
+                BOOL bNoDelay = TRUE;
+                setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&bNoDelay), sizeof(bNoDelay));
+                u_long nonBlocking = 1;
+                ioctlsocket(s, FIONBIO, &nonBlocking);
+                if (waiting.size() >= (size_t)kMaxUngreeted)
+                    drop(0);
+                waiting.push_back({s, GetTickCount64() + MOUNT_HELLO_MS, {}});
+            }
+        }
     }
+    for (Waiting& w : waiting)
+        closesocket(w.s);
 }
 
 MountServer::MountServer(VaultFiles& files) : m_state(std::make_unique<State>(files)) {}

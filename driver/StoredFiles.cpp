@@ -116,13 +116,26 @@ bool ReadAt(HANDLE h, uint64_t offset, void* p, size_t cb)
     return true;
 }
 
+// A write cut short (a disk that fills up) goes on until the system says why.
 bool WriteAt(HANDLE h, uint64_t offset, const void* p, size_t cb)
 {
-    OVERLAPPED ov = {};
-    ov.Offset = (DWORD)offset;
-    ov.OffsetHigh = (DWORD)(offset >> 32);
-    DWORD done = 0;
-    return WriteFile(h, p, (DWORD)cb, &done, &ov) && done == cb;
+    const uint8_t* at = static_cast<const uint8_t*>(p);
+    while (cb > 0) {
+        OVERLAPPED ov = {};
+        ov.Offset = (DWORD)offset;
+        ov.OffsetHigh = (DWORD)(offset >> 32);
+        DWORD done = 0;
+        if (!WriteFile(h, at, (DWORD)cb, &done, &ov))
+            return false;
+        if (done == 0) {
+            SetLastError(ERROR_DISK_FULL);
+            return false;
+        }
+        at += done;
+        offset += done;
+        cb -= done;
+    }
+    return true;
 }
 
 FileResult WriteWhole(const std::wstring& path, const void* p, size_t cb, DWORD disposition)

@@ -1077,6 +1077,12 @@ std::wstring VaultFiles::File::DataPath() const
     return m_node->DataPath();
 }
 
+bool VaultFiles::File::Deleted() const
+{
+    Shared io(m_node->io);
+    return m_node->deleted;
+}
+
 FILETIME VaultFiles::File::Modified() const
 {
     FILETIME modified = {};

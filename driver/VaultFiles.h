@@ -121,6 +121,9 @@ public:
         std::wstring DataPath() const;
         // Modification time of the data file.
         FILETIME Modified() const;
+        // Deleted while open: its name is gone, its content stays until the
+        // last handle closes.
+        bool Deleted() const;
 
         // Writes cb bytes at offset; a gap beyond the end reads as zeros and
         // takes no space.

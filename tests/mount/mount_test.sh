@@ -21,23 +21,7 @@ SRC=$STACK_DIR/src MNT=$STACK_DIR/mnt TMP=$STACK_DIR/tmp
 MARKER=VUZ-PLAIN-MARKER-4f1c0d
 mkdir -p "$SRC/sub/deeper" "$TMP"
 
-passed=0 failed=0
-# run NAME FUNCTION: one case, in this shell (it may mount and unmount);
-# its output is shown only when it fails.
-run() {
-  local start=$SECONDS
-  if "$2" >"$TMP/case.out" 2>&1; then
-    passed=$((passed + 1)); echo "ok: $1 ($((SECONDS - start)) s)"
-  else
-    failed=$((failed + 1)); echo "FAILED: $1"; tail -n 25 "$TMP/case.out" | sed 's/^/    /'
-  fi
-}
-# refused TEXT COMMAND...: the command fails and says TEXT.
-refused() {
-  local text=$1 out; shift
-  if out=$("$@" 2>&1); then echo "not refused: $*"; return 1; fi
-  grep -q "$text" <<<"$out" || { echo "refused without \"$text\": $* -> $out"; return 1; }
-}
+. "$ROOT/tests/support/cases.sh"
 vaultctl() { "$RUN" "$BIN/vaultctl.exe" --dismiss "$@"; }
 
 # The source tree: sizes around the block (8) and request (16,384) edges,
@@ -79,8 +63,6 @@ t_fio() {
     { cat "$TMP/fio.out"; return 1; }
   grep -q 'err= 0' "$TMP/fio.out"
 }
-# wait_all PID...: every one ended with 0 (a bare wait would wait for the stack too).
-wait_all() { local pid status=0; for pid; do wait "$pid" || status=1; done; return $status; }
 t_parallel() {
   local pids=() i
   mkdir "$MNT/par" || return 1

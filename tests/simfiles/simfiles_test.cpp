@@ -440,6 +440,76 @@ TEST_F(SimFiles, RenamesAndMovesCarryContentAndRefuseClashes)
     EXPECT_TRUE(FileBytes(kVault + L"\\Ren\\Sub2\\" + top[1].stem).empty()) << "the pair left Sub with the file";
 }
 
+// A replacing rename stopped half-way (another program holds one of the
+// stored files open, so the step that needs it fails) and then finished by
+// the next driver that serves the vault: the target name ends with the moved
+// content, the source name is gone, and nothing of the driver's own is left.
+// A failure before anything moved changes nothing at all.
+TEST_F(SimFiles, RenamesStoppedHalfWayAreFinishedByTheNextDriver)
+{
+    const std::wstring f = Folder(L"Halt");
+    Folder(L"Halt\\Into");
+    enum Hold { kNewText, kSourceData, kTargetMeta, kSourceMeta, kReplacedMeta };
+    struct Case { Hold hold; bool bOtherFolder; bool bFinished; const char* what; } cases[] = {
+        {kNewText, false, false, "the new meta text cannot be written: undone"},
+        {kSourceData, true, true, "the data file cannot move"},
+        {kTargetMeta, false, true, "the new meta text cannot take its place"},
+        {kSourceMeta, true, true, "the old meta file cannot go"},
+        {kReplacedMeta, false, true, "the replaced file cannot go"},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::wstring src = f + L"\\src" + std::to_wstring(n), dst = (c.bOtherFolder ? f + L"\\Into" : f) +
+                                                                            L"\\dst" + std::to_wstring(n++);
+        const std::vector<uint8_t> moved = Pattern(3000 + n, n), replaced = Pattern(500 + n, 50 + n);
+        Put(src, moved);
+        Put(dst, replaced);
+        VaultEntry s, d;
+        ASSERT_TRUE(Ok(files->Stat(src, &s)) && Ok(files->Stat(dst, &d)));
+        const std::wstring from = kVault + L"\\Halt\\" + s.stem, into = kVault + (c.bOtherFolder ? L"\\Halt\\Into\\" : L"\\Halt\\");
+        HANDLE h = INVALID_HANDLE_VALUE;
+        auto hold = [&](const std::wstring& path) {
+            h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                            nullptr);
+        };
+        switch (c.hold) {
+        case kNewText:      CreateDirectoryW((from + L".new").c_str(), nullptr); break;
+        case kSourceData:   hold(from + L".tmp"); break;
+        case kTargetMeta:   hold(from); break;
+        case kSourceMeta:   hold(from); break;
+        case kReplacedMeta: hold(into + d.stem); break;
+        }
+        EXPECT_FALSE(files->Rename(src, dst, VaultFiles::Existing::Replace)) << "refused while the file is held";
+        if (h != INVALID_HANDLE_VALUE)
+            CloseHandle(h);
+        RemoveDirectoryW((from + L".new").c_str());
+
+        VaultFiles next(*sim);   // as after a restart: the vault is served afresh
+        VaultEntry e;
+        EXPECT_EQ(c.bFinished ? FileError::NotFound : FileError::None, next.Stat(src, &e).error);
+        std::unique_ptr<VaultFiles::File> file;
+        ASSERT_TRUE(Ok(next.Open(dst, &file)));
+        std::vector<uint8_t> got(file->Size());
+        size_t cb = 0;
+        ASSERT_TRUE(Ok(file->Read(0, got.data(), got.size(), &cb)));
+        EXPECT_TRUE(got == (c.bFinished ? moved : replaced)) << "the target holds " << got.size() << " bytes";
+        file.reset();
+        std::vector<std::wstring> strays;
+        Walk(kVault + L"\\Halt", L"", [&](const std::wstring&, const std::wstring& relative) {
+            const std::wstring name = relative.substr(relative.rfind(L'\\') + 1);
+            const size_t dot = name.find(L'.');
+            if (dot != std::wstring::npos && name.substr(dot) != L".tmp")
+                strays.push_back(relative);
+        });
+        Walk(kVault, L"", [&](const std::wstring&, const std::wstring& relative) {
+            if (relative.find(L".rename") != std::wstring::npos)
+                strays.push_back(relative);
+        });
+        EXPECT_TRUE(strays.empty()) << Narrow(strays.empty() ? L"" : strays[0]);
+    }
+}
+
 TEST_F(SimFiles, DeletionsRemoveTheStoredFiles)
 {
     const std::wstring f = Folder(L"Del");
