@@ -240,8 +240,8 @@ private:
         for (const std::wstring& name : names) {
             if (!r || !Exists(Under(m_root.vault, rel) + L"\\" + name))
                 continue;
-            r = SetAside(rel, name, &one);
-            done += (done.empty() ? "" : "; ") + one;
+            if ((r = SetAside(rel, name, &one)))
+                done += (done.empty() ? "" : "; ") + one;
         }
         Repaired(r, done);
     }
@@ -345,7 +345,11 @@ private:
         auto isOpen = [&](const std::wstring& stem) { return open.count(FoldKey(dir + L"\\" + stem + L".tmp")) != 0; };
         auto covered = [&](const std::wstring& name) { return m_covered.count(FoldKey(Under(rel, name))) != 0; };
 
-        std::map<std::wstring, uint64_t> metas, datas;   // by stem: the file's length
+        // Names compared as the file system compares them: a data file is
+        // its meta file's whatever the letters' case.
+        std::map<std::wstring, uint64_t> metas;                          // by stem: the file's length
+        std::map<std::wstring, std::pair<std::wstring, uint64_t>> datas;   // by folded stem: name and length
+        std::set<std::wstring> metaKeys;
         std::vector<std::wstring> others;
         WIN32_FIND_DATAW fd;
         HANDLE hFind = FindFirstFileExW((dir + L"\\*").c_str(), FindExInfoBasic, &fd, FindExSearchNameMatch, NULL,
@@ -367,8 +371,9 @@ private:
                     pBelow->push_back(Under(rel, name));
             } else if (IsStem(name)) {
                 metas[name] = bytes;
+                metaKeys.insert(FoldKey(name));
             } else if (IsDataFileName(name)) {
-                datas[name.substr(0, name.size() - 4)] = bytes;
+                datas[FoldKey(name.substr(0, name.size() - 4))] = {name, bytes};
             } else {
                 others.push_back(name);
                 otherKeys.insert(FoldKey(name));
@@ -423,17 +428,18 @@ private:
             if (!logical.empty()) {
                 const uint64_t block = p.details.key.block != 0 ? p.details.key.block : kBlock;
                 const uint64_t need = RoundUp(p.details.size, block);
-                auto data = datas.find(p.stem);
+                auto data = datas.find(FoldKey(p.stem));
                 if (data == datas.end())
                     Add(Finding::DataMissing, stored, logical, "its data file " + Utf8(p.stem) + ".tmp is missing",
                         "its content is lost: " + std::string(kRestore) + ", or delete it (vaultfilter rm " +
                             Quoted(Under(m_root.vault, logical)) + ")");
-                else if (data->second < need)
+                else if (data->second.second < need)
                     Add(Finding::DataShort, stored, logical,
                         Format("its data file holds %llu bytes; its size, %llu bytes, needs %llu",
-                               (unsigned long long)data->second, (unsigned long long)p.details.size,
+                               (unsigned long long)data->second.second, (unsigned long long)p.details.size,
                                (unsigned long long)need),
-                        Format("the content beyond byte %llu is lost: ", (unsigned long long)data->second) + kRestore);
+                        Format("the content beyond byte %llu is lost: ", (unsigned long long)data->second.second) +
+                            kRestore);
                 auto [taken, fresh] = stemOfName.emplace(FoldKey(p.details.name), p.stem);
                 if (!fresh)
                     Add(Finding::NameTaken, stored, logical,
@@ -441,7 +447,7 @@ private:
                         "rename the file that opens (vaultfilter mv); this one then opens under the name");
                 if (p.asked && data != datas.end())
                     m_holders[p.keyText].push_back(
-                        {stored, logical, dir + L"\\" + p.stem + L".tmp", p.details.size, data->second, p.meta,
+                        {stored, logical, dir + L"\\" + data->second.first, p.details.size, data->second.second, p.meta,
                          Place(folder, p.stem)});
             }
             if (m_report.items.size() != before)
@@ -459,7 +465,8 @@ private:
                                              [&](const wchar_t* own) { return SameText(name, own); }))) ||
                 (bStem && isOpen(stem)) || covered(name))
                 continue;
-            if (bStem && suffix == kNewSuffix && metas.count(stem)) {
+            const bool bHasMeta = metaKeys.count(FoldKey(stem)) != 0;
+            if (bStem && suffix == kNewSuffix && bHasMeta) {
                 Add(Finding::UpdateUnfinished, stored, nameOfStem[stem],
                     "a meta text never put in place; " + Utf8(stem) + " holds a whole one", kDriverFinishes);
                 if (m_options.repair)
@@ -468,7 +475,7 @@ private:
                 Add(Finding::CreateUnfinished, stored, L"", "a file whose creation stopped before its meta file was in place",
                     kSetAsideRemedy);
                 SetAsideItem(rel, {name, stem + L".tmp"});
-            } else if (bStem && suffix == kDeletedSuffix && !metas.count(stem)) {
+            } else if (bStem && suffix == kDeletedSuffix && !bHasMeta) {
                 Add(Finding::DeleteUnfinished, stored, L"", "the rest of a file deleted while it was open",
                     kDriverFinishes);
                 if (m_options.repair)
@@ -479,13 +486,13 @@ private:
                 SetAsideItem(rel, {name});
             }
         }
-        for (const auto& [stem, bytes] : datas) {
-            if (metas.count(stem) || isOpen(stem) || covered(stem + L".tmp") ||
-                otherKeys.count(FoldKey(stem + kNewSuffix)) || otherKeys.count(FoldKey(stem + kDeletedSuffix)))
+        for (const auto& [key, data] : datas) {
+            if (metaKeys.count(key) || isOpen(key) || covered(data.first) || otherKeys.count(FoldKey(key + kNewSuffix)) ||
+                otherKeys.count(FoldKey(key + kDeletedSuffix)))
                 continue;
-            Add(Finding::DataOrphaned, Under(rel, stem + L".tmp"), L"", "a data file without its meta file",
+            Add(Finding::DataOrphaned, Under(rel, data.first), L"", "a data file without its meta file",
                 std::string(kSetAsideRemedy) + "; without its meta file it cannot be read");
-            SetAsideItem(rel, {stem + L".tmp"});
+            SetAsideItem(rel, {data.first});
         }
         return {};
     }

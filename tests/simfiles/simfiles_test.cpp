@@ -964,11 +964,16 @@ TEST_F(SimFiles, HealthCheckFindsEachDamageOnceAndRepairsOnlyWhatItMay)
                                             L"Docs\\updated.txt", L"Docs\\twin.txt", L"Docs\\busy.txt"};
     for (const std::wstring& rel : sound)
         put(rel, rel.size() * 3 + 1);
-    // A data file longer than its size needs is harmless.
+    // A data file longer than its size needs is harmless, and the letters'
+    // case of its name does not part it from its meta file.
     const std::wstring longer = hv + L"\\" + put(L"Docs\\long.txt", 20) + L".tmp";
     std::vector<uint8_t> padded = FileBytes(longer);
     padded.resize(padded.size() + 16, 0x5A);
     WriteBytes(longer, padded);
+    std::wstring lower = longer;
+    std::transform(lower.begin() + hv.size(), lower.end(), lower.begin() + hv.size(), towlower);
+    MoveFileW(longer.c_str(), (lower + L"~").c_str());
+    MoveFileW((lower + L"~").c_str(), lower.c_str());
     CheckRun clean = RunCheck(L"H:");
     EXPECT_EQ(0, clean.code) << clean.summary;
     EXPECT_TRUE(clean.items.empty());
