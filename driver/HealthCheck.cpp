@@ -658,14 +658,14 @@ std::string ReportText(const CheckReport& report, bool bJson, const FileResult& 
         return text + (bJson ? "{\"error\":" + Json(why) + "}\n" : "vaultfilter: check: could not check: " + why + "\n");
     }
     if (bJson)
-        return text + Format("{\"summary\":true,\"vault\":%s,\"folders\":%u,\"files\":%u,\"sound\":%u,\"problems\":%u,"
-                             "\"repaired\":%u,\"left\":%u,\"setAside\":%s}\n",
-                             Json(Utf8(report.vault)).c_str(), (unsigned)report.folders, (unsigned)report.files,
-                             (unsigned)report.sound, (unsigned)report.Problems(), (unsigned)repaired,
-                             (unsigned)report.Left(), Json(Utf8(report.setAside)).c_str());
-    text += Format("%s: %u files checked in %u folders, %u sound; %u problems", Utf8(report.vault).c_str(),
-                   (unsigned)report.files, (unsigned)report.folders, (unsigned)report.sound,
-                   (unsigned)report.Problems());
+        return text + "{\"summary\":true,\"vault\":" + Json(Utf8(report.vault)) +
+               Format(",\"folders\":%u,\"files\":%u,\"sound\":%u,\"problems\":%u,\"repaired\":%u,\"left\":%u",
+                      (unsigned)report.folders, (unsigned)report.files, (unsigned)report.sound,
+                      (unsigned)report.Problems(), (unsigned)repaired, (unsigned)report.Left()) +
+               ",\"setAside\":" + Json(Utf8(report.setAside)) + "}\n";
+    text += Utf8(report.vault) + Format(": %u files checked in %u folders, %u sound; %u problems",
+                                        (unsigned)report.files, (unsigned)report.folders, (unsigned)report.sound,
+                                        (unsigned)report.Problems());
     if (repaired != 0)
         text += Format(", %u repaired, %u left", (unsigned)repaired, (unsigned)report.Left());
     if (!report.setAside.empty())

@@ -978,6 +978,9 @@ TEST_F(SimFiles, HealthCheckFindsEachDamageOnceAndRepairsOnlyWhatItMay)
     EXPECT_EQ(0, clean.code) << clean.summary;
     EXPECT_TRUE(clean.items.empty());
     EXPECT_EQ("7", Field(clean.summary, "sound")) << clean.summary;
+    std::string plain;
+    EXPECT_EQ(0, RunTool(L"check H:", &plain));
+    EXPECT_NE(std::string::npos, plain.find("Health: 7 files checked in 3 folders, 7 sound; 0 problems")) << plain;
 
     Put(L"V:\\HealthKey.txt", Pattern(9, 1));   // a file of another vault
     std::unique_ptr<VaultFiles::File> busy;
