@@ -533,10 +533,10 @@ private:
         return AllZero(bytes.data() + tail, block - tail) ? 1 : 0;
     }
 
-    // Files of one key text: the one whose content fits the key keeps it,
-    // the others have its key. Telling them apart needs a last block only
-    // partly used (and a file never shortened since, whose bytes beyond its
-    // size the driver has not zeroed).
+    // Files of one key text: one of them owns the key, each other one has
+    // another file's key. The owner is told by its content fitting the key,
+    // which needs a last block only partly used (and a file never shortened
+    // since: a shorter size leaves the bytes beyond it as they were).
     FileResult SharedKeys()
     {
         FileResult result;
@@ -558,18 +558,20 @@ private:
                     fits.push_back(bOpen ? -1 : Fits(h, details.key));
                 }
                 m_agent.ReleaseKey(details.key);
-                const auto fitting = std::find(fits.begin(), fits.end(), 1);
-                const size_t owner = fitting == fits.end() ? 0 : (size_t)(fitting - fits.begin());
-                const bool bTold = std::count(fits.begin(), fits.end(), 0) != 0;
+                // The owner: the one that fits, else one that cannot tell.
+                auto pick = std::find(fits.begin(), fits.end(), 1);
+                if (pick == fits.end())
+                    pick = std::find(fits.begin(), fits.end(), -1);
+                const size_t owner = pick == fits.end() ? 0 : (size_t)(pick - fits.begin());
                 const Holder& o = holders[owner];
                 for (size_t i = 0; i < holders.size(); i++) {
-                    if (i == owner || (bTold && fits[i] != 0))
+                    if (i == owner)
                         continue;
+                    const bool bTold = fits[i] == 0 || fits[owner] == 1;
                     Add(Finding::KeyShared, holders[i].stored, holders[i].name,
-                        bTold ? "its key text is that of " + Quoted(o.stored) + " (" + Quoted(o.name) +
-                                    "): its content does not decrypt under it"
-                              : "it holds the key text of " + Quoted(o.stored) + " (" + Quoted(o.name) +
-                                    "): one of the two has the other's key",
+                        (bTold ? "its key text is that of " : "it holds the key text of ") + Quoted(o.stored) + " (" +
+                            Quoted(o.name) +
+                            (bTold ? "): its content does not decrypt under it" : "): one of the two has the other's key"),
                         std::string("its content cannot be read: ") + kRestore);
                     m_unsound.insert(FoldKey(holders[i].stored));
                 }
