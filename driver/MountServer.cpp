@@ -507,7 +507,7 @@ void MountServer::State::Sync(const Peer& peer, Exchange& x)
 {
     if (x.req.handle != 0) {
         if (std::shared_ptr<VaultFiles::File> file = Find(peer, x.req.handle, x))
-            x.Fail(file->Sync(x.req.flags & MOUNT_SYNC_DATA_ONLY));
+            x.Fail((x.req.flags & MOUNT_SYNC_RECORD) ? file->Flush() : file->Sync(x.req.flags & MOUNT_SYNC_DATA_ONLY));
         return;
     }
     std::wstring dos;

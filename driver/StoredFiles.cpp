@@ -366,8 +366,6 @@ FileResult RollForward(const std::wstring& vault, const std::wstring& record, co
                 return DiskError("cannot create", to + kNewSuffix, h.error());
             if (!WriteAt(h.get(), 0, plan.meta.data(), plan.meta.size()))
                 return DiskError("cannot write", to + kNewSuffix);
-            if (FileResult r = FlushHandle(h.get(), to + kNewSuffix); !r)
-                return r;
         }
         if (bMoves && Exists(from + L".tmp") && !Exists(to + L".tmp")) {
             *pbUndoable = false;
@@ -407,8 +405,6 @@ FileResult CarryOutRename(const std::wstring& vault, const RenamePlan& plan)
         FileResult r = h.ok() ? FileResult{} : DiskError("cannot create", record + kNewSuffix, h.error());
         if (r && !WriteAt(h.get(), 0, text.data(), text.size()))
             r = DiskError("cannot write", record + kNewSuffix);
-        if (r)
-            r = FlushHandle(h.get(), record + kNewSuffix);
         if (!r) {
             DeleteFileW((record + kNewSuffix).c_str());
             return r;

@@ -126,7 +126,9 @@ struct RenamePlan {
 // A crash before 1 completes leaves the old state (and perhaps an
 // ID.rename.new, cleared). From 1 on, RecoverVault finishes the rename:
 // every step is done again only if it is not done yet. A failure at steps 1
-// or 2 (a full disk) undoes them and changes nothing.
+// or 2 (a full disk) undoes them and changes nothing. This holds against a
+// crash of any process; against a power cut it holds for what was flushed
+// (an fsync of the folders involved), as on any file system.
 FileResult CarryOutRename(const std::wstring& vault, const RenamePlan& plan);
 // Finishes every rename that a crash left under way in a vault; what it did,
 // one line each, goes to *pDone. Failures leave the record for a later try.

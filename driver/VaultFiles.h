@@ -122,8 +122,12 @@ public:
         // Reads up to cb bytes at offset; *pcbRead stops at the end of the file.
         FileResult Read(uint64_t offset, void* pData, size_t cb, size_t* pcbRead);
         FileResult Resize(uint64_t size);
-        // The data file, and unless bDataOnly the meta file, flushed to
-        // stable storage.
+        // What the file grew by recorded in its meta text (growth is
+        // recorded when a file settles: at a flush, a close, an fsync, a
+        // rename). Nothing is flushed to disk.
+        FileResult Flush();
+        // The size recorded, and the data and meta files (and unless
+        // bDataOnly the folder) flushed to stable storage.
         FileResult Sync(bool bDataOnly = false);
         // The modification time of its data file.
         FileResult SetTime(const FILETIME& modified);

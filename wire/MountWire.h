@@ -70,7 +70,8 @@ enum MountOp : uint32_t {
 // MOUNT_RENAME flags.
 #define MOUNT_RENAME_NOREPLACE 0x1u
 // MOUNT_SYNC flags.
-#define MOUNT_SYNC_DATA_ONLY   0x1u   // the content only (fdatasync), not the meta text
+#define MOUNT_SYNC_DATA_ONLY   0x1u   // fdatasync: the file, not its folder
+#define MOUNT_SYNC_RECORD      0x2u   // close(2): what was written recorded, nothing flushed to disk
 
 // What went wrong, in the simulator's terms; vaultfs chooses the errno.
 enum MountStatus : int32_t {

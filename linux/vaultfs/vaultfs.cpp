@@ -213,9 +213,16 @@ int Truncate(const char* path, off_t size, fuse_file_info* fi)
 
 int Release(const char*, fuse_file_info* fi) { return -Errno(Call(MOUNT_CLOSE, "", fi->fh).status()); }
 
-// close(2): every write reached the stored file before it returned, so
-// there is nothing left to hand over; it claims nothing about the disk.
-int Flush(const char*, fuse_file_info*) { return 0; }
+// close(2): what the file grew by is recorded in its stored files (a write
+// error shows here, as on other file systems); nothing is flushed to disk.
+int Flush(const char*, fuse_file_info* fi)
+{
+    vaultfs::Request r;
+    r.op = MOUNT_SYNC;
+    r.handle = fi->fh;
+    r.flags = MOUNT_SYNC_RECORD;
+    return -Errno(g_client->Call(r).status());
+}
 
 int Fsync(const char*, int bDataOnly, fuse_file_info* fi)
 {

@@ -175,6 +175,7 @@ protected:
     {
         SetLevels(2, 2);
         DeleteVaultRecords();
+        DefineDosDeviceW(DDD_REMOVE_DEFINITION, kDrive.c_str(), nullptr);   // a letter an earlier agent left
         RemoveTree(kRoot);
         CreateDirectoryW(kRoot.c_str(), nullptr);
         CreateDirectoryW(kVault.c_str(), nullptr);
