@@ -135,6 +135,7 @@ std::wstring EndpointDosPath()
 struct MountHandle {
     std::shared_ptr<VaultFiles::File> file;
     uint64_t                          session;
+    uint64_t                          seen = 0;   // the content's version as this handle last made or met it
 };
 
 // One request as received, and the reply being built.
@@ -267,15 +268,31 @@ struct MountServer::State {
         return it->second.file;
     }
 
-    uint64_t AddHandle(std::unique_ptr<VaultFiles::File> file, uint64_t session)
+    uint64_t AddHandle(std::unique_ptr<VaultFiles::File> file, uint64_t session, uint64_t version)
     {
         std::lock_guard<std::mutex> lock(mu);
         uint64_t handle;
         do
             handle = random();
         while (handle == 0 || handles.count(handle));
-        handles[handle] = {std::shared_ptr<VaultFiles::File>(std::move(file)), session};
+        handles[handle] = {std::shared_ptr<VaultFiles::File>(std::move(file)), session, version};
         return handle;
+    }
+
+    // The version a handle saw last, and what a change through it made of
+    // it (0 for good once anyone else changed the content in between: the
+    // session's pages may be stale).
+    uint64_t Seen(uint64_t handle)
+    {
+        std::lock_guard<std::mutex> lock(mu);
+        auto it = handles.find(handle);
+        return it == handles.end() ? 0 : it->second.seen;
+    }
+    void Saw(uint64_t handle, uint64_t seen)
+    {
+        std::lock_guard<std::mutex> lock(mu);
+        if (auto it = handles.find(handle); it != handles.end())
+            it->second.seen = it->second.seen != 0 ? seen : 0;
     }
 
     void Hello(Peer& peer, Exchange& x);
@@ -400,10 +417,12 @@ void MountServer::State::Open(const Peer& peer, Exchange& x)
     FileResult r = !bCreate ? files.Open(dos, &file) : bExclusive ? files.Create(dos, &file) : files.OpenOrCreate(dos, &file);
     if (x.Fail(r))
         return;
-    if ((x.req.flags & MOUNT_OPEN_TRUNCATE) && file->Size() != 0 && x.Fail(file->Resize(0)))
+    uint64_t version = file->Version();
+    if ((x.req.flags & MOUNT_OPEN_TRUNCATE) && file->Size() != 0 && (x.Fail(file->Resize(0, &version))))
         return;
     x.reply.size = file->Size();
-    x.reply.handle = AddHandle(std::move(file), peer.session);
+    x.reply.version = version;
+    x.reply.handle = AddHandle(std::move(file), peer.session, version);
 }
 
 // Reads and writes: only the file's own lock.
@@ -418,8 +437,11 @@ void MountServer::State::Io(const Peer& peer, Exchange& x)
         if (x.Fail(file->Read(x.req.offset, x.out.data(), x.out.size(), &got)))
             return;
         x.out.resize(got);
-    } else if (x.Fail(file->Write(x.req.offset, x.data.data(), x.data.size()))) {
-        return;
+    } else {
+        uint64_t seen = Seen(x.req.handle);
+        if (x.Fail(file->Write(x.req.offset, x.data.data(), x.data.size(), &seen)))
+            return;
+        Saw(x.req.handle, seen);
     }
     x.reply.size = file->Size();
 }
@@ -437,8 +459,12 @@ void MountServer::State::Resize(const Peer& peer, Exchange& x)
             return;
         file = std::move(opened);
     }
-    if (!x.Fail(file->Resize(x.req.offset)))
+    uint64_t seen = x.req.handle != 0 ? Seen(x.req.handle) : 0;
+    if (!x.Fail(file->Resize(x.req.offset, &seen))) {
         x.reply.size = file->Size();
+        if (x.req.handle != 0)
+            Saw(x.req.handle, seen);
+    }
     if (x.req.handle == 0)
         file->Close();
 }
@@ -448,10 +474,13 @@ void MountServer::State::Close(const Peer& peer, Exchange& x)
     std::shared_ptr<VaultFiles::File> file = Find(peer, x.req.handle, x);
     if (!file)
         return;
+    uint64_t seen = 0;
     {
         std::lock_guard<std::mutex> lock(mu);
+        seen = handles[x.req.handle].seen;
         handles.erase(x.req.handle);
     }
+    x.reply.version = file->Version() == seen ? seen : 0;
     x.Fail(file->Close());
 }
 

@@ -87,7 +87,8 @@ void NameCache::Remove(const std::wstring& folder, const std::wstring& name)
         kept->byName.erase(FoldKey(name));
 }
 
-void NameCache::Resize(const std::wstring& folder, const std::wstring& name, uint64_t size, const FILETIME& modified)
+void NameCache::Resize(const std::wstring& folder, const std::wstring& name, uint64_t size, const FILETIME& modified,
+                       uint64_t version)
 {
     std::lock_guard<std::mutex> lock(m_mu);
     if (Kept* kept = Find(folder)) {
@@ -95,6 +96,7 @@ void NameCache::Resize(const std::wstring& folder, const std::wstring& name, uin
         if (it != kept->byName.end()) {
             it->second.size = size;
             it->second.modified = modified;
+            it->second.version = version;
         }
     }
 }

@@ -31,6 +31,7 @@ public:
         std::wstring stem;
         uint64_t     size = 0;    // plain size
         FILETIME     modified = {};
+        uint64_t     version = 0; // the content's (VaultFiles::File::Version)
     };
     // What one pass over a folder found.
     struct Folder {
@@ -58,7 +59,8 @@ public:
     // their next pass).
     void Put(const std::wstring& folder, const Entry& entry);
     void Remove(const std::wstring& folder, const std::wstring& name);
-    void Resize(const std::wstring& folder, const std::wstring& name, uint64_t size, const FILETIME& modified);
+    void Resize(const std::wstring& folder, const std::wstring& name, uint64_t size, const FILETIME& modified,
+                uint64_t version);
     void PutFolder(const std::wstring& folder, const std::wstring& name);
     void RemoveFolder(const std::wstring& folder, const std::wstring& name);
     // Forgets a folder and every folder below it (moved or deleted).

@@ -46,6 +46,9 @@ bool FolderEmpty(const std::wstring& folder);
 
 // A stem that no file of the folder has: 16 hex digits, no ".".
 std::wstring NewStem(const std::wstring& folder);
+// A stem at random, not checked against the folder (a creation with
+// CREATE_NEW checks it).
+std::wstring RandomStem();
 // Whether a directory entry's name is a stem, or a stem + ".tmp".
 bool IsStem(const std::wstring& name);
 bool IsDataFileName(const std::wstring& name);

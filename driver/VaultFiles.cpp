@@ -13,6 +13,7 @@
 #include "VaultFiles.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <deque>
 #include <map>
@@ -89,6 +90,7 @@ struct VaultFiles::File::Node {
     uint64_t     size = 0;          // what readers see
     uint64_t     recorded = 0;      // what the meta text says: behind size until the file settles
     FileKey      key;
+    uint64_t     version = 0;       // see File::Version
     bool         existed = false;   // opened, not made by this open: its meta text is flushed before replaced
     bool         deleted = false;   // unlinked while open: meta at STEM.del, the pair goes at the last close
     // Under names.
@@ -122,6 +124,11 @@ struct VaultFiles::State {
     std::map<std::wstring, NodePtr> open;        // by folded DOS path
     std::vector<NodePtr>            unlinked;    // deleted while open, until their last close
     std::set<std::wstring>          recovered;   // vaults whose interrupted renames were finished
+
+    // Content versions: from a random start, so that no other process's
+    // repeat them.
+    std::atomic<uint64_t>           versions{(((uint64_t)GetTickCount64() << 32) ^ GetCurrentProcessId()) << 8};
+    uint64_t NewVersion() { return ++versions; }
 
     std::mutex                      stateMu;     // what follows
     uint64_t                        generation = 0;
@@ -318,7 +325,7 @@ FileResult VaultFiles::State::Scan(const VaultPath& folder, NameCache::Folder* p
         else if (!seen.insert(FoldKey(items[i].name)).second)
             pOut->shadowed.push_back(items[i].stem);
         else
-            pOut->files.push_back({items[i].name, items[i].stem, items[i].size, times[i]});
+            pOut->files.push_back({items[i].name, items[i].stem, items[i].size, times[i], NewVersion()});
     }
     return {};
 }
@@ -365,6 +372,7 @@ FileResult VaultFiles::State::OpenExisting(const VaultPath& where, const NameCac
     auto node = std::make_shared<File::Node>();
     node->where = where;
     node->stem = entry.stem;
+    node->version = entry.version;
     node->existed = true;
     if (FileResult r = ReadMeta(node->MetaPath(), &node->meta); !r)
         return r;
@@ -399,14 +407,20 @@ FileResult VaultFiles::State::CreateNew(const VaultPath& where, NodePtr* pNode)
         agent.ReleaseKey(node->key);
         return r;
     }
-    node->stem = NewStem(where.folder);
     // The data file first: a crash between the two leaves a data file that
-    // names nothing, never a name without its data.
-    FileResult r = WriteWhole(node->DataPath(), "", 0, CREATE_NEW);
-    if (r) {
-        r = PlaceMeta(node->MetaPath(), node->meta, false, false);
-        if (!r)
-            RemoveStored(node->DataPath());
+    // names nothing, never a name without its data. A stem met by chance is
+    // made again.
+    FileResult r;
+    for (int attempt = 0; attempt < 8; attempt++) {
+        node->stem = RandomStem();
+        r = WriteWhole(node->DataPath(), "", 0, CREATE_NEW);
+        if (r) {
+            r = PlaceMeta(node->MetaPath(), node->meta, false, false);
+            if (!r)
+                RemoveStored(node->DataPath());
+        }
+        if (r.error != FileError::AlreadyExists)
+            break;
     }
     if (!r) {
         agent.ReleaseKey(node->key);
@@ -414,7 +428,8 @@ FileResult VaultFiles::State::CreateNew(const VaultPath& where, NodePtr* pNode)
     }
     FILETIME modified = Now();
     LastWrite(node->DataPath(), &modified);
-    cache.Put(where.folder, {node->name, node->stem, 0, modified});
+    node->version = NewVersion();
+    cache.Put(where.folder, {node->name, node->stem, 0, modified, node->version});
     *pNode = node;
     return {};
 }
@@ -970,7 +985,11 @@ FileResult VaultFiles::State::RenameFile(const VaultPath& from, const VaultPath&
     }
     if (FileResult r = agent.MetaForName(from, to, meta, &plan.meta); !r)
         return r;
-    if (FileResult r = CarryOutRename(from.vault, plan); !r) {
+    // Within one folder and replacing nothing, only the meta text changes:
+    // its replacement is the whole rename, and needs no record.
+    FileResult done = bSameFolder && !bReplacing ? PlaceMeta(from.folder + L"\\" + source.stem, plan.meta, true, false)
+                                                 : CarryOutRename(from.vault, plan);
+    if (FileResult r = done; !r) {
         recovered.erase(FoldKey(from.vault));   // a record may be left: finish it before the next operation
         cache.Forget(from.folder);
         cache.Forget(to.folder);
@@ -996,7 +1015,8 @@ FileResult VaultFiles::State::RenameFile(const VaultPath& from, const VaultPath&
         open[moving->mapKey] = moving;
     }
     cache.Remove(from.folder, from.name);
-    cache.Put(to.folder, {to.name, plan.toStem, moving ? moving->size : source.size, source.modified});
+    cache.Put(to.folder, {to.name, plan.toStem, moving ? moving->size : source.size, source.modified,
+                          moving ? moving->version : source.version});
     return {};
 }
 
@@ -1020,7 +1040,7 @@ FileResult VaultFiles::SetTime(const std::wstring& path, const FILETIME& modifie
         !r)
         return r;
     if (kind == Kind::File)
-        st.cache.Resize(where.folder, entry.name, entry.size, modified);
+        st.cache.Resize(where.folder, entry.name, entry.size, modified, entry.version);
     return {};
 }
 
@@ -1088,6 +1108,12 @@ std::wstring VaultFiles::File::DataPath() const
 {
     Shared io(m_node->io);
     return m_node->DataPath();
+}
+
+uint64_t VaultFiles::File::Version() const
+{
+    Shared io(m_node->io);
+    return m_node->version;
 }
 
 bool VaultFiles::File::Deleted() const
@@ -1198,15 +1224,39 @@ static FileResult Settle(VaultFiles::State& st, VaultFiles::File::Node& node)
     return node.size == node.recorded ? FileResult{} : RecordSize(st, node, node.size);
 }
 
-// Under io: the size and time of a change, in the cache.
+// Under io (exclusive): a change of the content (its new version made
+// before it began: a change that fails half-way has changed it too), with
+// its size and time in the cache.
 static void Noted(VaultFiles::State& st, VaultFiles::File::Node& node)
 {
     if (node.deleted)
         return;
     FILETIME modified = Now();
     LastWrite(node.DataPath(), &modified);
-    st.cache.Resize(node.where.folder, node.name, node.size, modified);
+    st.cache.Resize(node.where.folder, node.name, node.size, modified, node.version);
 }
+
+// Under io (exclusive), around a change: whether the caller had seen the
+// content as it was before it, and so the version the change leaves.
+class Seen {
+public:
+    Seen(VaultFiles::File::Node& node, uint64_t* pSeen)
+        : m_node(node), m_pSeen(pSeen), m_bMine(pSeen != nullptr && *pSeen == node.version)
+    {
+    }
+    ~Seen()
+    {
+        if (m_pSeen != nullptr)
+            *m_pSeen = m_bMine ? m_node.version : 0;
+    }
+    Seen(const Seen&) = delete;
+    Seen& operator=(const Seen&) = delete;
+
+private:
+    VaultFiles::File::Node& m_node;
+    uint64_t*               m_pSeen;
+    bool                    m_bMine;
+};
 
 // The node's key, renewed first when the agent that gave it has gone.
 static FileResult Keyed(VaultFiles::State& st, VaultFiles::File::Node& node)
@@ -1220,7 +1270,7 @@ static FileResult Keyed(VaultFiles::State& st, VaultFiles::File::Node& node)
     return CurrentKey(st, node);
 }
 
-FileResult VaultFiles::File::Write(uint64_t offset, const void* pData, size_t cb)
+FileResult VaultFiles::File::Write(uint64_t offset, const void* pData, size_t cb, uint64_t* pSeen)
 {
     State& st = *m_owner.m_state;
     Node& node = *m_node;
@@ -1230,6 +1280,7 @@ FileResult VaultFiles::File::Write(uint64_t offset, const void* pData, size_t cb
     const uint64_t block = node.key.block, end = offset + cb;
     if (end < offset || end > (uint64_t)INT64_MAX - block)
         return Fail(FileError::BadPath, "a write beyond the largest file size");
+    Seen seen(node, pSeen);
     if (cb == 0)
         return {};
     if (FileResult r = CurrentKey(st, node); !r)
@@ -1238,6 +1289,7 @@ FileResult VaultFiles::File::Write(uint64_t offset, const void* pData, size_t cb
     Handle h(dataPath, GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING);
     if (!h.ok())
         return DiskError("cannot open the data file", dataPath, h.error());
+    node.version = st.NewVersion();
     const uint64_t size = node.size, stored = RoundUp(size, block);
     const uint64_t first = offset / block * block, last = RoundUp(end, block);
 
@@ -1353,7 +1405,7 @@ FileResult VaultFiles::File::Read(uint64_t offset, void* pData, size_t cb, size_
     return {};
 }
 
-FileResult VaultFiles::File::Resize(uint64_t size)
+FileResult VaultFiles::File::Resize(uint64_t size, uint64_t* pSeen)
 {
     State& st = *m_owner.m_state;
     Node& node = *m_node;
@@ -1363,12 +1415,14 @@ FileResult VaultFiles::File::Resize(uint64_t size)
         return r;
     Exclusive io(node.io);
     const uint64_t block = node.key.block, old = node.size, stored = RoundUp(old, block);
+    Seen seen(node, pSeen);
     if (size == old)
         return {};
     const std::wstring dataPath = node.DataPath();
     Handle h(dataPath, GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING);
     if (!h.ok())
         return DiskError("cannot open the data file", dataPath, h.error());
+    node.version = st.NewVersion();
     auto setEnd = [&](uint64_t at) {
         LARGE_INTEGER li;
         li.QuadPart = (LONGLONG)at;
@@ -1420,7 +1474,7 @@ FileResult VaultFiles::File::SetTime(const FILETIME& modified)
     if (FileResult r = SetStoredTime(node.DataPath(), modified); !r)
         return r;
     if (!node.deleted)
-        st.cache.Resize(node.where.folder, node.name, node.size, modified);
+        st.cache.Resize(node.where.folder, node.name, node.size, modified, node.version);
     return {};
 }
 

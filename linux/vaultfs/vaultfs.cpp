@@ -19,6 +19,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <map>
+#include <mutex>
 #include <random>
 #include <string>
 #include <vector>
@@ -61,6 +63,31 @@ const double kCacheSeconds = 1.0;
 
 vaultfs::MountClient* g_client = nullptr;
 bool g_strict = false;   // -o strict: refuse what the vault cannot keep
+
+// The content version each file had when this mount last closed it, after
+// changes by this mount alone: opened again at that version, the file keeps
+// the pages the kernel holds (reading what one just wrote costs nothing).
+// Any change from elsewhere makes a new version, and the pages are dropped.
+std::mutex g_seenMu;
+std::map<std::string, uint64_t> g_seen;
+
+void Remember(const char* path, uint64_t version)
+{
+    if (path == nullptr)
+        return;
+    std::lock_guard<std::mutex> lock(g_seenMu);
+    if (version == 0)
+        g_seen.erase(path);
+    else if (g_seen.size() < 100000)
+        g_seen[path] = version;
+}
+
+bool Remembered(const char* path, uint64_t version)
+{
+    std::lock_guard<std::mutex> lock(g_seenMu);
+    auto it = g_seen.find(path);
+    return version != 0 && it != g_seen.end() && it->second == version;
+}
 
 int Errno(int32_t status)
 {
@@ -115,6 +142,7 @@ void* Init(fuse_conn_info* conn, fuse_config* cfg)
     // another session stays usable in the simulator itself.
     cfg->hard_remove = 0;
     cfg->entry_timeout = cfg->attr_timeout = cfg->negative_timeout = kCacheSeconds;
+
     conn->max_write = MOUNT_MAX_DATA;
     if (conn->capable & FUSE_CAP_ATOMIC_O_TRUNC)
         conn->want |= FUSE_CAP_ATOMIC_O_TRUNC;
@@ -167,6 +195,7 @@ int OpenWith(const char* path, uint32_t flags, fuse_file_info* fi)
     if (a.status() != MOUNT_OK)
         return -Errno(a.status());
     fi->fh = a.reply.handle;
+    fi->keep_cache = Remembered(path, a.reply.version);
     return 0;
 }
 
@@ -211,7 +240,12 @@ int Truncate(const char* path, off_t size, fuse_file_info* fi)
     return -Errno(a.status());
 }
 
-int Release(const char*, fuse_file_info* fi) { return -Errno(Call(MOUNT_CLOSE, "", fi->fh).status()); }
+int Release(const char* path, fuse_file_info* fi)
+{
+    vaultfs::Answer a = Call(MOUNT_CLOSE, "", fi->fh);
+    Remember(path, a.status() == MOUNT_OK ? a.reply.version : 0);
+    return -Errno(a.status());
+}
 
 // close(2): what the file grew by is recorded in its stored files (a write
 // error shows here, as on other file systems); nothing is flushed to disk.
@@ -235,7 +269,11 @@ int Fsync(const char*, int bDataOnly, fuse_file_info* fi)
 
 int FsyncDir(const char* path, int, fuse_file_info*) { return -Errno(Call(MOUNT_SYNC, path).status()); }
 
-int Unlink(const char* path) { return -Errno(Call(MOUNT_DELETE, path).status()); }
+int Unlink(const char* path)
+{
+    Remember(path, 0);
+    return -Errno(Call(MOUNT_DELETE, path).status());
+}
 int MkDir(const char* path, mode_t) { return -Errno(Call(MOUNT_MKDIR, path).status()); }
 int RmDir(const char* path) { return -Errno(Call(MOUNT_RMDIR, path).status()); }
 
@@ -248,6 +286,8 @@ int Rename(const char* from, const char* to, unsigned int flags)
     r.path = from;
     r.path2 = to;
     r.flags = (flags & RENAME_NOREPLACE) ? MOUNT_RENAME_NOREPLACE : 0;
+    Remember(from, 0);
+    Remember(to, 0);
     return -Errno(g_client->Call(r).status());
 }
 
