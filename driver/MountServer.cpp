@@ -238,15 +238,18 @@ struct MountServer::State {
         return true;
     }
 
-    // Files of this session deleted elsewhere while it holds them open, in
-    // one folder or under one path: the kernel asks their attributes by
-    // name, so to this session they keep it until closed.
-    std::vector<std::shared_ptr<VaultFiles::File>> HeldDeleted(const Peer& peer, const std::wstring& dos, bool bFolder)
+    // Files this session holds open, in one folder or under one path (only
+    // those deleted elsewhere, with bDeleted): the kernel asks an open
+    // file's attributes by name, so to this session an open file keeps its
+    // name, and its attributes, until closed (a vault logged out meanwhile
+    // or a name deleted by another session included).
+    std::vector<std::shared_ptr<VaultFiles::File>> Held(const Peer& peer, const std::wstring& dos, bool bFolder,
+                                                        bool bDeleted)
     {
         std::vector<std::shared_ptr<VaultFiles::File>> held;
         std::lock_guard<std::mutex> lock(mu);
         for (auto& [handle, h] : handles) {
-            if (h.session != peer.session || !h.file->Deleted())
+            if (h.session != peer.session || (bDeleted && !h.file->Deleted()))
                 continue;
             const VaultPath where = h.file->Where();
             if (FoldKey(bFolder ? where.folder : where.dos) == FoldKey(dos) &&
@@ -367,13 +370,23 @@ void MountServer::State::Stat(const Peer& peer, Exchange& x)
             x.reply.status = MOUNT_NOT_FOUND;
         return;
     }
+    auto answer = [&](const VaultFiles::File& file) {
+        x.reply.kind = MOUNT_KIND_FILE;
+        x.reply.size = file.Size();
+        x.reply.mtimeNs = UnixNs(file.Modified());
+    };
+    // Held open here and still named so: answered as it is, logged out or not.
+    for (const auto& file : Held(peer, dos, false, false)) {
+        if (!file->Deleted()) {
+            answer(*file);
+            return;
+        }
+    }
     VaultEntry entry;
     FileResult r = files.Stat(dos, &entry);
     if (r.error == FileError::NotFound) {
-        for (const auto& file : HeldDeleted(peer, dos, false)) {
-            x.reply.kind = MOUNT_KIND_FILE;
-            x.reply.size = file->Size();
-            x.reply.mtimeNs = UnixNs(file->Modified());
+        for (const auto& file : Held(peer, dos, false, true)) {
+            answer(*file);
             return;
         }
     }
@@ -390,7 +403,7 @@ void MountServer::State::List(const Peer& peer, Exchange& x)
     std::vector<VaultEntry> entries;
     if (!DosPath(peer, x.path, &dos, x) || x.Fail(files.List(dos, &entries)))
         return;
-    for (const auto& file : HeldDeleted(peer, dos, true)) {
+    for (const auto& file : Held(peer, dos, true, true)) {
         const std::wstring name = file->Name();
         if (std::none_of(entries.begin(), entries.end(), [&](const VaultEntry& e) { return SameText(e.name, name); }))
             entries.push_back({name, false, file->Size(), L"", file->Modified()});

@@ -111,6 +111,7 @@ t_refusals() {
     touch -d '2021-02-03 04:05:06' "$f" && [ "$(stat -c %Y "$f")" = "$(date -d '2021-02-03 04:05:06' +%s)" ]
 }
 t_logout() {
+
   exec 7<"$MNT/tree/f4194309.bin" && vaultctl logout "$FOLDER" >/dev/null &&
     refused "Permission denied" cat "$MNT/tree/f8.bin" &&
     refused "Permission denied" ls "$MNT/tree" &&
@@ -118,6 +119,7 @@ t_logout() {
     vaultctl login "$FOLDER" >/dev/null && cmp "$MNT/tree/f8.bin" "$SRC/f8.bin"
 }
 t_unmount_open() {
+
   exec 8<"$MNT/tree/f16385.bin" &&
     refused "busy" fusermount3 -u "$MNT" && cmp "$MNT/tree/f8.bin" "$SRC/f8.bin" &&
     fusermount3 -u -z "$MNT" && ! mountpoint -q "$MNT" && cmp - "$SRC/f16385.bin" <&8 && exec 8<&- &&
@@ -149,6 +151,7 @@ t_agent_end() {
     stack_unmount
 }
 
+cases() {
 run "cp -r of files of 0 B to 4 MiB, diff -r" t_copy
 run "tar into the vault and out of it" t_tar
 run "rsync, then again after two changes" t_rsync
@@ -161,6 +164,9 @@ run "logout: new opens refused, open files readable" t_logout
 run "unmount while a file is open: refused, then lazy and clean" t_unmount_open
 run "the vault folder after unmount: stems and cipher text only" t_vault_folder
 run "the agent ends: EIO everywhere, the mount comes off" t_agent_end
+}
+# mount_test.sh [CASE...]: only the cases named (t_...), for a person at work on one.
+if [ $# -gt 0 ]; then for c; do run "$c" "$c"; done; else cases; fi
 
 [ $failed -eq 0 ] || { echo "--- serve log"; tail -n 20 "$SERVE_LOG"; echo "--- vaultfs log"; tail -n 20 "$VAULTFS_LOG"; }
 echo "$passed passed, $failed failed"
