@@ -335,8 +335,9 @@ void MountServer::State::Hello(Peer& peer, Exchange& x)
         x.Fail(MOUNT_BAD_PATH, "\"" + x.path + "\" is inside a vault, not a vault (" + Utf8(where.vault) + ")");
         return;
     }
-    if (x.Fail(files.Authenticate(where)))
-        return;
+    // Whether the vault is logged in is each operation's own question: a
+    // mount opens connections while it works, and a file open before a
+    // logout stays readable through them.
     bool bFirst;
     {
         std::lock_guard<std::mutex> lock(mu);
