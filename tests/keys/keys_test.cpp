@@ -428,6 +428,41 @@ TEST_F(KeysTest, IconGoesIntoTheThreeShellPlacesAndIsReplacedOnRewrite)
     }
 }
 
+// Login shows the unlocked icons (5, 1, 2), logout the locked ones (0, 3, 4),
+// each by the folder's sharing state.
+TEST_F(KeysTest, LoginAndLogoutIconsFollowTheSharingState)
+{
+    wchar_t system[MAX_PATH];
+    GetSystemDirectoryW(system, MAX_PATH);
+    const std::wstring folder = L"C:\\" + Unique(L"VuzIconState");
+    const std::wstring files[] = {folder + L"\\vault3.cfg", folder + L"\\keyArchive.xml"};
+    struct { int state; DWORD unlocked, locked; } cases[] = {
+        {0, 5, 0},   // a network vault whose share cannot be reached
+        {1, 1, 3},   // folder without the configuration files
+        {2, 2, 4},   // shared
+    };
+    CreateDirectoryW(folder.c_str(), nullptr);
+    for (const auto& c : cases) {
+        VaultCacheEntry record = MakeRecord(folder, L"", true, L"V:");
+        if (c.state == 0) {
+            wcscpy_s(record.wszMapName, L"\\\\nowhere\\share");
+            record.dwSettings = VAULT_SETTING_NETWORK;
+        }
+        if (c.state == 2)
+            for (const auto& f : files)
+                CloseHandle(CreateFileW(f.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+        for (BOOL unlocked : {TRUE, FALSE}) {
+            RefreshVaultIcon(&record, unlocked);
+            EXPECT_EQ(std::wstring(system) + L"\\vidizer.dll," + std::to_wstring(unlocked ? c.unlocked : c.locked),
+                      DefaultValue(L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\DriveIcons\\V\\DefaultIcon"))
+                << "state " << c.state << (unlocked ? " unlocked" : " locked");
+        }
+    }
+    for (const auto& f : files)
+        DeleteFileW(f.c_str());
+    RemoveDirectoryW(folder.c_str());
+}
+
 TEST_F(KeysTest, SharingStateFollowsTheConfigurationFiles)
 {
     const std::wstring folder = harness::ExeDir() + L"\\" + Unique(L"share-state");
@@ -651,14 +686,14 @@ TEST_F(KeysTest, FileKeyValuesStayUniqueAndTheTableGrowsPastItsOldCap)
 TEST_F(KeysTest, FileKeysSurviveRacingReleasesAndProviderFaults)
 {
     const ULONG racing = HandOutFileKey(NewFileKey());
-    std::atomic<bool> released{false};
+    std::atomic<bool> releasing{false}, released{false};
     std::atomic<int> wrong{0};
     std::thread blocks([&] {
         for (int i = 0; i < 4000; i++) {
             const bool before = released.load();
             Bytes data(4096, 1);
             const DWORD result = Transform(racing, &data, i % 2);
-            if (result != KEY_RESULT_OK && (result != ERROR_INVALID_HANDLE || !released.load()))
+            if (result != KEY_RESULT_OK && (result != ERROR_INVALID_HANDLE || !releasing.load()))
                 wrong++;
             if (before && result == KEY_RESULT_OK)
                 wrong++;
@@ -666,6 +701,7 @@ TEST_F(KeysTest, FileKeysSurviveRacingReleasesAndProviderFaults)
     });
     Sleep(20);
     BOOL destroyed = FALSE;
+    releasing = true;
     EXPECT_TRUE(ReleaseFileKey(racing, &destroyed));
     released = true;
     blocks.join();

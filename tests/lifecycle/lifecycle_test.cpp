@@ -296,8 +296,19 @@ TEST_F(Lifecycle, ANewVaultWithAGivenKeyUsesItAndRefusesOneThatDoesNotUnwrap)
     EXPECT_FALSE(Authenticated(broken.path, L"a.txt"));
     EXPECT_EQ(2u, ControlsOf(sim, ADD_VAULTS).size()) << "the refused vault is not announced";
 
-    // Removal keeps the container the other vault still uses.
+    // Removal keeps the container the other vault still uses; its lines
+    // follow the calls they name.
+    const size_t logBefore = ReadFileText(LogFilePath()).size();
     DisconnectVault(second.path);
+    std::string removalLog;
+    EXPECT_TRUE(WaitUntil([&] {
+        removalLog = ReadFileText(LogFilePath()).substr(logBefore);
+        return CountOf(removalLog, "Retriving vault from cache\r") == 1;   // not the GetVaultInCache2 line
+    }, 5000)) << removalLog;
+    const size_t obtained = removalLog.find("Successfully obtain the user sid");
+    EXPECT_NE(std::string::npos, obtained) << removalLog;
+    EXPECT_LT(obtained, removalLog.find("After calling ObtainUserSid")) << removalLog;
+    EXPECT_LT(removalLog.find("After calling ObtainUserSid"), removalLog.find("Before calling ConvertSidToStringSid"));
     const auto removes = ControlsOf(sim, REMOVE_VAULT);
     ASSERT_EQ(1u, removes.size());
     EXPECT_EQ(ProcessUserSidText(), std::string(removes[0].szSid, removes[0].dwSidLength));
@@ -309,6 +320,46 @@ TEST_F(Lifecycle, ANewVaultWithAGivenKeyUsesItAndRefusesOneThatDoesNotUnwrap)
         CryptReleaseContext(hProv, 0);
     EXPECT_EQ(0, LoggedIn(second.path));
     EXPECT_EQ(1, LoggedIn(first.path));
+}
+
+// A new vault that would open the user's default container, or whose letter
+// another process holds for longer than the 5-second wait, is refused:
+// failure answered, no key written, nothing announced.
+TEST_F(Lifecycle, NewVaultsThatCannotBeMadeSafelyAreRefusedWithNothingWritten)
+{
+    StartAgent();
+    auto keyValue = [](const std::wstring& subkey) {
+        BYTE key[600];
+        DWORD cb = sizeof(key);
+        const std::wstring path = L"Software\\Revedi Zadoder Avir.\\Vuzaziz\\Vaults\\" + subkey;
+        return RegGetValueW(HKEY_CURRENT_USER, path.c_str(), L"Key", RRF_RT_REG_BINARY, nullptr, key, &cb) ==
+               ERROR_SUCCESS;
+    };
+    VaultRecordValues blank = Values(L"U", L"NoContainer");
+    blank.container = L"";
+    const VaultRecordValues held = Values(L"Y", L"Held");
+    AgentProcess holder;
+    ASSERT_TRUE(StartMutexHolder(holder, L"ReriroVivAviVurazY", 8000));
+    for (const auto& record : {blank, held}) {
+        WriteVaultRecord(record);
+        EXPECT_EQ(0, CreateVault(record, true)) << Narrow(record.subkey);
+        EXPECT_FALSE(keyValue(record.subkey)) << Narrow(record.subkey);
+        EXPECT_EQ(0, LoggedIn(record.path)) << Narrow(record.subkey);
+    }
+    EXPECT_TRUE(ControlsOf(sim, ADD_VAULTS).empty());
+}
+
+// A fault outside every handler's guard ends the agent through its exit steps.
+TEST_F(Lifecycle, AFaultInTheMessageLoopStillEndsThroughTheExitSteps)
+{
+    StartAgent(ExeDir() + L"\\VuvUDOVU_faults.exe");
+    const size_t traceBefore = ReadFileText(TraceFilePath()).size();
+    ASSERT_TRUE(PostMessageW(FindControlWindow(kStartMs), RegisterWindowMessageW(L"VUZ_TEST_LOOP_FAULT"), 0, 0));
+    EXPECT_EQ(0, agent.WaitForExit(kStartMs));
+    const std::string trace = ReadFileText(TraceFilePath()).substr(traceBefore);
+    const size_t fault = trace.find("WinMain() - Exception occured - Failed!");
+    ASSERT_NE(std::string::npos, fault) << trace;
+    EXPECT_NE(std::string::npos, trace.find("WinMain() - End", fault)) << trace;
 }
 
 TEST_F(Lifecycle, AnAbsentVaultIsNotLoggedInAndSaysSo)
