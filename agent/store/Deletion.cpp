@@ -125,7 +125,8 @@ static BOOL IsVaultSubfolder(LPCWSTR pwszFileName, LPCWSTR pwszPath)
 {
     INSIDE_VAULT inside = { pwszPath, FALSE };
 
-    if (pwszFileName[0] == L'\0' || HasRelativeStep(pwszPath))
+    // A name of separators alone would name the vault folder itself.
+    if (pwszFileName[wcsspn(pwszFileName, L"\\/")] == L'\0' || HasRelativeStep(pwszPath))
         return FALSE;
     WalkVaultCache(FindEnclosingVault, &inside);
     return inside.bInside;

@@ -251,16 +251,23 @@ TEST_F(FilesTest, LookupsFindStoredFilesByTheirLogicalNames)
     EXPECT_EQ(8u, reply->Reply.LogicalFile.CipherBlockSize);
     EXPECT_NE(0u, reply->Reply.LogicalFile.FSKHandle);
 
-    // GetFileNameFromVault: a meta text that names another file still succeeds.
+    // GetFileNameFromVault: a meta text that names another file, or whose
+    // key text will not import, still succeeds (the latter with no key).
     const Created other = Create(L"Other.txt");
-    for (const wchar_t* asked : {L"Other.txt", L"Report.txt"}) {
-        Notification n = Request(GetFileNameFromVault, L"", asked);
-        std::copy(other.metaText.begin(), other.metaText.end(), n.Data);
+    std::string badKey = other.metaText;
+    const size_t key = badKey.find("<Filekey>") + 9;
+    badKey.replace(key, badKey.find("</Filekey>") - key, "AAAAAAAAAAAAAAAAAAAAAAAA");
+    struct { const wchar_t* asked; std::string text; int found; bool keyed; } texts[] = {
+        {L"Other.txt", other.metaText, 1, true}, {L"Report.txt", other.metaText, 0, true},
+        {L"Other.txt", badKey, 1, false}};
+    for (const auto& c : texts) {
+        Notification n = Request(GetFileNameFromVault, L"", c.asked);
+        std::copy(c.text.begin(), c.text.end(), n.Data);
         auto r = Serve(n);
         EXPECT_EQ(1, r->Reply.Succeeded);
-        EXPECT_EQ(wcscmp(asked, L"Other.txt") == 0 ? 1 : 0, r->Reply.VaultFile.FileFound) << Narrow(asked);
+        EXPECT_EQ(c.found, r->Reply.VaultFile.FileFound) << Narrow(c.asked);
         EXPECT_EQ(L"Other.txt", std::wstring(r->Reply.VaultFile.FileName));
-        EXPECT_NE(0u, r->Reply.VaultFile.FSKHandle);
+        EXPECT_EQ(c.keyed, r->Reply.VaultFile.FSKHandle != 0) << Narrow(c.asked) << c.keyed;
     }
 }
 
@@ -398,6 +405,7 @@ TEST_F(FilesTest, FolderDeletionRemovesLinksNotWhatTheyPointAtAndStaysInsideTheV
     struct { std::wstring parent, name, survivor; } refused[] = {
         {L"", L"..\\" + leaf + L"-outside", outside},
         {L"", L"", folder_},
+        {L"", L"\\", folder_},
         {L"\\", leaf, folder_},
         {L"\\", leaf + L"-outside", outside},
     };

@@ -646,36 +646,28 @@ DWORD TransformIntoNowhere(ULONG value)
 TEST_F(KeysTest, FileKeyValuesStayUniqueAndTheTableGrowsPastItsOldCap)
 {
     const HCRYPTKEY hKey = NewFileKey();
-    ASSERT_NE(0u, hKey);
     const Bytes plain(64, 0x5A);
     Bytes expected = plain;
     ASSERT_EQ(KEY_RESULT_OK, EncryptBuffer(hKey, expected.data(), static_cast<DWORD>(expected.size())));
-
-    std::set<ULONG> values;
-    for (int i = 0; i < 20000; i++) {
+    auto handOutCopy = [&] {
         HCRYPTKEY hCopy = 0;
-        ASSERT_TRUE(CryptDuplicateKey(hKey, nullptr, 0, &hCopy));
-        const ULONG value = HandOutFileKey(hCopy);
-        ASSERT_NE(0u, value) << "key " << i;
-        values.insert(value);
-    }
+        return CryptDuplicateKey(hKey, nullptr, 0, &hCopy) ? HandOutFileKey(hCopy) : 0;
+    };
+    std::set<ULONG> values;
+    for (int i = 0; i < 20000; i++)
+        values.insert(handOutCopy());
     ASSERT_EQ(20000u, values.size()) << "every value names one key";
-    for (ULONG value : {*values.begin(), *values.rbegin()}) {
-        Bytes data = plain;
-        EXPECT_EQ(KEY_RESULT_OK, Transform(value, &data));
-        EXPECT_EQ(expected, data);
-    }
+    ASSERT_EQ(0u, values.count(0)) << "none refused";
     BOOL destroyed = FALSE;
-    for (ULONG value : values)
-        ASSERT_TRUE(ReleaseFileKey(value, &destroyed) && destroyed);
     for (ULONG value : values) {
         Bytes data = plain;
+        ASSERT_EQ(KEY_RESULT_OK, Transform(value, &data));
+        ASSERT_EQ(expected, data);
+        ASSERT_TRUE(ReleaseFileKey(value, &destroyed) && destroyed);
         ASSERT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), Transform(value, &data)) << "released";
         ASSERT_FALSE(ReleaseFileKey(value, &destroyed)) << "released twice";
     }
-    HCRYPTKEY hCopy = 0;
-    ASSERT_TRUE(CryptDuplicateKey(hKey, nullptr, 0, &hCopy));
-    const ULONG fresh = HandOutFileKey(hCopy);
+    const ULONG fresh = handOutCopy();
     EXPECT_EQ(0u, values.count(fresh)) << "a new key under a released value";
     ReleaseFileKey(fresh, &destroyed);
     CryptDestroyKey(hKey);

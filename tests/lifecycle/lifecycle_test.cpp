@@ -240,6 +240,11 @@ TEST_F(Lifecycle, ANewVaultIsUsableAtOnceAndLogsOutAndInAgain)
     const size_t before = sim.Controls().size();
     LogoutVault(kRoot + L"\\NotAVault");
     EXPECT_EQ(before, sim.Controls().size()) << "logout of a vault that is not cached sends nothing";
+    bool answered = false;
+    SendToAgent(MSG_NAME_LOGGEDINVAULTS, 5000, &answered);   // no section: nothing to answer
+    EXPECT_TRUE(answered);
+    Sleep(1500);   // its timer has run
+    EXPECT_EQ(1, LoggedIn(record.path)) << "and the next status is answered";
     LogoutVault(record.path);
     ASSERT_TRUE(sim.WaitForControls(before + 1, kStartMs));
     const auto outs = ControlsOf(sim, VAULT_LOGGED_OUT);
@@ -444,6 +449,7 @@ TEST_F(Lifecycle, ARemovedDriveIsToldOnceAndAReturningVolumeMovesItsVaults)
                             reinterpret_cast<LPARAM>(&volume), SMTO_NORMAL, 10000, &ignored);
     };
     removeDrive(1u << ('W' - 'A'));          // holds no vault
+    removeDrive(0);                          // names no drive
     removeDrive(1u << ('Y' - 'A'));
     Sleep(500);
     const auto lines = ExplorerRecordLines();
