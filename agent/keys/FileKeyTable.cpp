@@ -199,13 +199,3 @@ BOOL ReleaseFileKey(ULONG ulValue, BOOL* pbDestroyed)
     *pbDestroyed = CryptDestroyKey(hKey);
     return TRUE;
 }
-
-DWORD CountHandedOutFileKeys(void)
-{
-    DWORD dwCount;
-
-    AcquireSRWLockShared(&g_srwFileKeys);
-    dwCount = g_dwCount;
-    ReleaseSRWLockShared(&g_srwFileKeys);
-    return dwCount;
-}

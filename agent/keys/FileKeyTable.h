@@ -16,5 +16,3 @@ DWORD TransformWithFileKey(ULONG ulValue, BYTE* pbData, DWORD* pcbData, BOOL bEn
 // Takes the key out of the table and destroys it. FALSE when the value is
 // unknown; *pbDestroyed tells whether the provider destroyed it.
 BOOL ReleaseFileKey(ULONG ulValue, BOOL* pbDestroyed);
-// Keys handed out and not released.
-DWORD CountHandedOutFileKeys(void);
