@@ -367,24 +367,58 @@ TEST_F(Lifecycle, AFaultInTheMessageLoopStillEndsThroughTheExitSteps)
     EXPECT_NE(std::string::npos, trace.find("WinMain() - End", fault)) << trace;
 }
 
-TEST_F(Lifecycle, AnAbsentVaultIsNotLoggedInAndSaysSo)
+// A network vault's letter points at its share, not at its local path.
+TEST_F(Lifecycle, ANewNetworkVaultMapsItsLetterToItsShare)
+{
+    StartAgent();
+    VaultRecordValues net = Values(L"E", L"NetLocal", 2);
+    net.mapName = L"\\\\127.0.0.1\\vuzshare\\NetVault";
+    WriteVaultRecord(net);
+    ASSERT_EQ(1, CreateVault(net, true));
+    wchar_t target[MAX_PATH] = {};
+    ASSERT_NE(0u, QueryDosDeviceW(L"E:", target, MAX_PATH));
+    EXPECT_EQ(L"\\??\\UNC" + net.mapName.substr(1), std::wstring(target)) << "the share, as the system names it";
+    const auto adds = ControlsOf(sim, ADD_VAULTS);
+    ASSERT_EQ(1u, adds.size());
+    EXPECT_EQ(net.mapName, std::wstring(adds[0].wszMapName[0]));
+}
+
+// A vault that cannot log in says why in a box, and stays out: its folder
+// absent, or its keys gone (the container deleted after a logout).
+TEST_F(Lifecycle, VaultsThatCannotLogInSaySoAndStayOut)
 {
     VaultRecordValues absent = Values(L"S", L"Removable");
     absent.path = kRoot + L"\\NotPluggedIn";
     WriteVaultRecord(absent);
     StartAgent();
-    std::vector<BYTE> after;
-    long result = -2;
-    std::thread login([&] { result = LoginVault(absent.path, &after); });
-    HWND hBox = FindMessageBox(L"Vuzaziz", kStartMs);
-    ASSERT_NE(nullptr, hBox);
-    EXPECT_EQ(L"This vault is currently not available. If it was created on a removable device, ensure "
-              L"that the device is accessible.", MessageBoxText(hBox));
-    DismissMessageBox(hBox);
-    login.join();
-    EXPECT_EQ(0, result);
-    EXPECT_TRUE(AllZero(after.data(), after.size()));
-    EXPECT_EQ(0, LoggedIn(absent.path)) << "flag back to 0";
+    const VaultRecordValues keyless = Values(L"G", L"Keyless");
+    WriteVaultRecord(keyless);
+    ASSERT_EQ(1, CreateVault(keyless, true));
+    LogoutVault(keyless.path);
+    for (const wchar_t* provider : {L"Microsoft Strong Cryptographic Provider", L"Zidoru TCG Enabled CSP"}) {
+        HCRYPTPROV hProv = 0;
+        CryptAcquireContextW(&hProv, keyless.container.c_str(), provider, PROV_RSA_FULL, CRYPT_DELETEKEYSET);
+    }
+    struct { std::wstring path, text; } cases[] = {
+        {absent.path, L"This vault is currently not available. If it was created on a removable device, ensure "
+                      L"that the device is accessible."},
+        {keyless.path, L" Failed to connect to Vault G(G:)"},
+    };
+    for (const auto& c : cases) {
+        std::vector<BYTE> after;
+        long result = -2;
+        std::thread login([&] { result = LoginVault(c.path, &after); });
+        HWND hBox = FindMessageBox(L"Vuzaziz", kStartMs);
+        EXPECT_NE(nullptr, hBox) << Narrow(c.path);
+        if (hBox) {
+            EXPECT_EQ(c.text, MessageBoxText(hBox));
+            DismissMessageBox(hBox);
+        }
+        login.join();
+        EXPECT_EQ(0, result) << Narrow(c.path);
+        EXPECT_TRUE(AllZero(after.data(), after.size())) << Narrow(c.path);
+        EXPECT_EQ(0, LoggedIn(c.path)) << "flag back to 0: " << Narrow(c.path);
+    }
     EXPECT_TRUE(ControlsOf(sim, VAULT_LOGGED_IN).empty());
 }
 
