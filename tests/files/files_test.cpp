@@ -31,24 +31,6 @@ using Bytes = std::vector<BYTE>;
 
 std::string Narrow(const std::wstring& w) { return std::string(w.begin(), w.end()); }
 
-std::wstring DosName(const std::string& unixPath)
-{
-    auto fn = (WCHAR*(CDECL*)(LPCSTR))GetProcAddress(GetModuleHandleW(L"kernel32"), "wine_get_dos_file_name");
-    WCHAR* pwsz = fn(unixPath.c_str());
-    std::wstring s = pwsz;
-    HeapFree(GetProcessHeap(), 0, pwsz);
-    return s;
-}
-
-std::string UnixName(const std::wstring& dosPath)
-{
-    auto fn = (char*(CDECL*)(LPCWSTR))GetProcAddress(GetModuleHandleW(L"kernel32"), "wine_get_unix_file_name");
-    char* psz = fn(dosPath.c_str());
-    std::string s = psz;
-    HeapFree(GetProcessHeap(), 0, psz);
-    return s;
-}
-
 // A Linux command, run from here; back once it has ended.
 bool RunShell(const std::string& command, const std::wstring& marker)
 {
