@@ -280,9 +280,9 @@ private:
                     const std::wstring replaced = Under(plan.toFolder, plan.replacedStem);
                     named.insert(named.end(), {replaced, replaced + L".tmp", replaced + kDeletedSuffix});
                 }
-                bool bOpen = false;
-                for (const std::wstring& n : {from, to})
-                    bOpen = bOpen || open.count(FoldKey(Under(m_root.vault, n) + L".tmp"));
+                bool bOpen = false;   // a file it moves or replaces
+                for (const std::wstring& n : named)
+                    bOpen = bOpen || open.count(FoldKey(Under(m_root.vault, n)));
                 std::wstring logical;
                 VaultPath toFolder;
                 if (FileResult r = m_files.Resolve(Under(m_root.vault, plan.toFolder), &toFolder); r) {
@@ -297,7 +297,7 @@ private:
                 }
                 Add(Finding::RenameUnfinished, name, logical,
                     "a rename stopped half-way: " + Quoted(from) + " to " + Quoted(to),
-                    bOpen ? "a file it moves is open: the driver finishes it when it next serves the vault"
+                    bOpen ? "a file it moves or replaces is open: the driver finishes it when it next serves the vault"
                           : kDriverFinishes);
                 bool bFinished = false;
                 if (m_options.repair && !bOpen) {

@@ -135,6 +135,7 @@ std::wstring EndpointDosPath()
 struct MountHandle {
     std::shared_ptr<VaultFiles::File> file;
     uint64_t                          session;
+    uint64_t                          seen = 0;   // the content's version as this handle last made or met it
 };
 
 // One request as received, and the reply being built.
@@ -237,15 +238,18 @@ struct MountServer::State {
         return true;
     }
 
-    // Files of this session deleted elsewhere while it holds them open, in
-    // one folder or under one path: the kernel asks their attributes by
-    // name, so to this session they keep it until closed.
-    std::vector<std::shared_ptr<VaultFiles::File>> HeldDeleted(const Peer& peer, const std::wstring& dos, bool bFolder)
+    // Files this session holds open, in one folder or under one path (only
+    // those deleted elsewhere, with bDeleted): the kernel asks an open
+    // file's attributes by name, so to this session an open file keeps its
+    // name, and its attributes, until closed (a vault logged out meanwhile
+    // or a name deleted by another session included).
+    std::vector<std::shared_ptr<VaultFiles::File>> Held(const Peer& peer, const std::wstring& dos, bool bFolder,
+                                                        bool bDeleted)
     {
         std::vector<std::shared_ptr<VaultFiles::File>> held;
         std::lock_guard<std::mutex> lock(mu);
         for (auto& [handle, h] : handles) {
-            if (h.session != peer.session || !h.file->Deleted())
+            if (h.session != peer.session || (bDeleted && !h.file->Deleted()))
                 continue;
             const VaultPath where = h.file->Where();
             if (FoldKey(bFolder ? where.folder : where.dos) == FoldKey(dos) &&
@@ -267,15 +271,31 @@ struct MountServer::State {
         return it->second.file;
     }
 
-    uint64_t AddHandle(std::unique_ptr<VaultFiles::File> file, uint64_t session)
+    uint64_t AddHandle(std::unique_ptr<VaultFiles::File> file, uint64_t session, uint64_t version)
     {
         std::lock_guard<std::mutex> lock(mu);
         uint64_t handle;
         do
             handle = random();
         while (handle == 0 || handles.count(handle));
-        handles[handle] = {std::shared_ptr<VaultFiles::File>(std::move(file)), session};
+        handles[handle] = {std::shared_ptr<VaultFiles::File>(std::move(file)), session, version};
         return handle;
+    }
+
+    // The version a handle saw last, and what a change through it made of
+    // it (0 for good once anyone else changed the content in between: the
+    // session's pages may be stale).
+    uint64_t Seen(uint64_t handle)
+    {
+        std::lock_guard<std::mutex> lock(mu);
+        auto it = handles.find(handle);
+        return it == handles.end() ? 0 : it->second.seen;
+    }
+    void Saw(uint64_t handle, uint64_t seen)
+    {
+        std::lock_guard<std::mutex> lock(mu);
+        if (auto it = handles.find(handle); it != handles.end())
+            it->second.seen = it->second.seen != 0 ? seen : 0;
     }
 
     void Hello(Peer& peer, Exchange& x);
@@ -315,8 +335,9 @@ void MountServer::State::Hello(Peer& peer, Exchange& x)
         x.Fail(MOUNT_BAD_PATH, "\"" + x.path + "\" is inside a vault, not a vault (" + Utf8(where.vault) + ")");
         return;
     }
-    if (x.Fail(files.Authenticate(where)))
-        return;
+    // Whether the vault is logged in is each operation's own question: a
+    // mount opens connections while it works, and a file open before a
+    // logout stays readable through them.
     bool bFirst;
     {
         std::lock_guard<std::mutex> lock(mu);
@@ -350,13 +371,23 @@ void MountServer::State::Stat(const Peer& peer, Exchange& x)
             x.reply.status = MOUNT_NOT_FOUND;
         return;
     }
+    auto answer = [&](const VaultFiles::File& file) {
+        x.reply.kind = MOUNT_KIND_FILE;
+        x.reply.size = file.Size();
+        x.reply.mtimeNs = UnixNs(file.Modified());
+    };
+    // Held open here and still named so: answered as it is, logged out or not.
+    for (const auto& file : Held(peer, dos, false, false)) {
+        if (!file->Deleted()) {
+            answer(*file);
+            return;
+        }
+    }
     VaultEntry entry;
     FileResult r = files.Stat(dos, &entry);
     if (r.error == FileError::NotFound) {
-        for (const auto& file : HeldDeleted(peer, dos, false)) {
-            x.reply.kind = MOUNT_KIND_FILE;
-            x.reply.size = file->Size();
-            x.reply.mtimeNs = UnixNs(file->Modified());
+        for (const auto& file : Held(peer, dos, false, true)) {
+            answer(*file);
             return;
         }
     }
@@ -373,7 +404,7 @@ void MountServer::State::List(const Peer& peer, Exchange& x)
     std::vector<VaultEntry> entries;
     if (!DosPath(peer, x.path, &dos, x) || x.Fail(files.List(dos, &entries)))
         return;
-    for (const auto& file : HeldDeleted(peer, dos, true)) {
+    for (const auto& file : Held(peer, dos, true, true)) {
         const std::wstring name = file->Name();
         if (std::none_of(entries.begin(), entries.end(), [&](const VaultEntry& e) { return SameText(e.name, name); }))
             entries.push_back({name, false, file->Size(), L"", file->Modified()});
@@ -400,10 +431,12 @@ void MountServer::State::Open(const Peer& peer, Exchange& x)
     FileResult r = !bCreate ? files.Open(dos, &file) : bExclusive ? files.Create(dos, &file) : files.OpenOrCreate(dos, &file);
     if (x.Fail(r))
         return;
-    if ((x.req.flags & MOUNT_OPEN_TRUNCATE) && file->Size() != 0 && x.Fail(file->Resize(0)))
+    uint64_t version = file->Version();
+    if ((x.req.flags & MOUNT_OPEN_TRUNCATE) && file->Size() != 0 && (x.Fail(file->Resize(0, &version))))
         return;
     x.reply.size = file->Size();
-    x.reply.handle = AddHandle(std::move(file), peer.session);
+    x.reply.version = version;
+    x.reply.handle = AddHandle(std::move(file), peer.session, version);
 }
 
 // Reads and writes: only the file's own lock.
@@ -418,8 +451,11 @@ void MountServer::State::Io(const Peer& peer, Exchange& x)
         if (x.Fail(file->Read(x.req.offset, x.out.data(), x.out.size(), &got)))
             return;
         x.out.resize(got);
-    } else if (x.Fail(file->Write(x.req.offset, x.data.data(), x.data.size()))) {
-        return;
+    } else {
+        uint64_t seen = Seen(x.req.handle);
+        if (x.Fail(file->Write(x.req.offset, x.data.data(), x.data.size(), &seen)))
+            return;
+        Saw(x.req.handle, seen);
     }
     x.reply.size = file->Size();
 }
@@ -437,8 +473,12 @@ void MountServer::State::Resize(const Peer& peer, Exchange& x)
             return;
         file = std::move(opened);
     }
-    if (!x.Fail(file->Resize(x.req.offset)))
+    uint64_t seen = x.req.handle != 0 ? Seen(x.req.handle) : 0;
+    if (!x.Fail(file->Resize(x.req.offset, &seen))) {
         x.reply.size = file->Size();
+        if (x.req.handle != 0)
+            Saw(x.req.handle, seen);
+    }
     if (x.req.handle == 0)
         file->Close();
 }
@@ -448,10 +488,13 @@ void MountServer::State::Close(const Peer& peer, Exchange& x)
     std::shared_ptr<VaultFiles::File> file = Find(peer, x.req.handle, x);
     if (!file)
         return;
+    uint64_t seen = 0;
     {
         std::lock_guard<std::mutex> lock(mu);
+        seen = handles[x.req.handle].seen;
         handles.erase(x.req.handle);
     }
+    x.reply.version = file->Version() == seen ? seen : 0;
     x.Fail(file->Close());
 }
 
@@ -507,7 +550,7 @@ void MountServer::State::Sync(const Peer& peer, Exchange& x)
 {
     if (x.req.handle != 0) {
         if (std::shared_ptr<VaultFiles::File> file = Find(peer, x.req.handle, x))
-            x.Fail(file->Sync(x.req.flags & MOUNT_SYNC_DATA_ONLY));
+            x.Fail((x.req.flags & MOUNT_SYNC_RECORD) ? file->Flush() : file->Sync(x.req.flags & MOUNT_SYNC_DATA_ONLY));
         return;
     }
     std::wstring dos;

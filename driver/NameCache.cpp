@@ -32,12 +32,13 @@ NameCache::Seen NameCache::Look(const std::wstring& folder, const std::wstring& 
     Kept* kept = Find(folder);
     if (kept == nullptr)
         return Seen::NotCached;
-    auto it = kept->byName.find(FoldKey(name));
+    const std::wstring key = FoldKey(name);
+    auto it = kept->byName.find(key);
     if (it == kept->byName.end())
-        return Seen::Absent;
+        return kept->folders.count(key) ? Seen::Folder : Seen::Absent;
     if (pOut != nullptr)
         *pOut = it->second;
-    return Seen::Present;
+    return Seen::File;
 }
 
 bool NameCache::Copy(const std::wstring& folder, Folder* pOut)
@@ -49,6 +50,9 @@ bool NameCache::Copy(const std::wstring& folder, Folder* pOut)
     pOut->files.clear();
     for (const auto& [key, entry] : kept->byName)
         pOut->files.push_back(entry);
+    pOut->folders.clear();
+    for (const auto& [key, name] : kept->folders)
+        pOut->folders.push_back(name);
     pOut->unreadable = kept->unreadable;
     pOut->shadowed = kept->shadowed;
     return true;
@@ -62,6 +66,8 @@ void NameCache::Fill(const std::wstring& folder, Folder contents, uint64_t gener
     Kept kept;
     for (Entry& e : contents.files)
         kept.byName.emplace(FoldKey(e.name), std::move(e));   // the first stem of a name keeps it
+    for (const std::wstring& name : contents.folders)
+        kept.folders.emplace(FoldKey(name), name);
     kept.unreadable = std::move(contents.unreadable);
     kept.shadowed = std::move(contents.shadowed);
     m_folders[FoldKey(folder)] = std::move(kept);
@@ -88,7 +94,8 @@ void NameCache::Remove(const std::wstring& folder, const std::wstring& name)
         it->second.byName.erase(FoldKey(name));
 }
 
-void NameCache::Resize(const std::wstring& folder, const std::wstring& name, uint64_t size, const FILETIME& modified)
+void NameCache::Resize(const std::wstring& folder, const std::wstring& name, uint64_t size, const FILETIME& modified,
+                       uint64_t version)
 {
     std::lock_guard<std::mutex> lock(m_mu);
     if (Kept* kept = Find(folder)) {
@@ -96,8 +103,23 @@ void NameCache::Resize(const std::wstring& folder, const std::wstring& name, uin
         if (it != kept->byName.end()) {
             it->second.size = size;
             it->second.modified = modified;
+            it->second.version = version;
         }
     }
+}
+
+void NameCache::PutFolder(const std::wstring& folder, const std::wstring& name)
+{
+    std::lock_guard<std::mutex> lock(m_mu);
+    if (Kept* kept = Find(folder))
+        kept->folders[FoldKey(name)] = name;
+}
+
+void NameCache::RemoveFolder(const std::wstring& folder, const std::wstring& name)
+{
+    std::lock_guard<std::mutex> lock(m_mu);
+    if (Kept* kept = Find(folder))
+        kept->folders.erase(FoldKey(name));
 }
 
 void NameCache::Forget(const std::wstring& folder)

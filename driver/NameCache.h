@@ -1,6 +1,6 @@
 // The driver's memory of the folders it has served: for each folder, the
 // logical name of every stored file (compared as the agent compares names),
-// its stem, plain size and time. A folder is filled by one pass over it (its
+// its stem, plain size and time, and the names of its subfolders. A folder is filled by one pass over it (its
 // meta files read here, their names decoded by the agent ten at a time) the
 // first time it is needed, and kept exact by every change the driver makes
 // itself; a lookup in a filled folder answers without asking the agent,
@@ -31,10 +31,12 @@ public:
         std::wstring stem;
         uint64_t     size = 0;    // plain size
         FILETIME     modified = {};
+        uint64_t     version = 0; // the content's (VaultFiles::File::Version)
     };
     // What one pass over a folder found.
     struct Folder {
         std::vector<Entry>        files;        // in stem order
+        std::vector<std::wstring> folders;      // subfolders
         std::vector<std::wstring> unreadable;   // stems whose meta text names nothing
         std::vector<std::wstring> shadowed;     // stems whose name an earlier stem already has
     };
@@ -45,8 +47,8 @@ public:
     // Drops everything.
     void Clear();
 
-    enum class Seen { NotCached, Absent, Present };
-    // Looks a name up in a folder (its DOS path).
+    enum class Seen { NotCached, Absent, File, Folder };
+    // Looks a name up in a folder (its DOS path); pOut gets a file's entry.
     Seen Look(const std::wstring& folder, const std::wstring& name, Entry* pOut);
     // A copy of a filled folder; false when it is not filled.
     bool Copy(const std::wstring& folder, Folder* pOut);
@@ -57,13 +59,17 @@ public:
     // their next pass).
     void Put(const std::wstring& folder, const Entry& entry);
     void Remove(const std::wstring& folder, const std::wstring& name);
-    void Resize(const std::wstring& folder, const std::wstring& name, uint64_t size, const FILETIME& modified);
+    void Resize(const std::wstring& folder, const std::wstring& name, uint64_t size, const FILETIME& modified,
+                uint64_t version);
+    void PutFolder(const std::wstring& folder, const std::wstring& name);
+    void RemoveFolder(const std::wstring& folder, const std::wstring& name);
     // Forgets a folder and every folder below it (moved or deleted).
     void Forget(const std::wstring& folder);
 
 private:
     struct Kept {
         std::map<std::wstring, Entry> byName;       // by folded name
+        std::map<std::wstring, std::wstring> folders;   // folded name -> name
         std::vector<std::wstring>     unreadable, shadowed;
     };
     Kept* Find(const std::wstring& folder);

@@ -65,17 +65,23 @@ bool FolderEmpty(const std::wstring& folder)
     return bEmpty;
 }
 
-std::wstring NewStem(const std::wstring& folder)
+std::wstring RandomStem()
 {
     static volatile LONG64 counter = 0;
+    uint64_t x = GetTickCount64() ^ ((uint64_t)GetCurrentProcessId() << 40) ^
+                 (uint64_t)InterlockedIncrement64(&counter) * 0x9E3779B97F4A7C15ull;
+    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
+    x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
+    x ^= x >> 31;
+    wchar_t stem[20];
+    swprintf(stem, 20, L"%016llX", (unsigned long long)x);
+    return stem;
+}
+
+std::wstring NewStem(const std::wstring& folder)
+{
     for (;;) {
-        uint64_t x = GetTickCount64() ^ ((uint64_t)GetCurrentProcessId() << 40) ^
-                     (uint64_t)InterlockedIncrement64(&counter) * 0x9E3779B97F4A7C15ull;
-        x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
-        x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
-        x ^= x >> 31;
-        wchar_t stem[20];
-        swprintf(stem, 20, L"%016llX", (unsigned long long)x);
+        const std::wstring stem = RandomStem();
         if (!Exists(folder + L"\\" + stem) && !Exists(folder + L"\\" + stem + L".tmp"))
             return stem;
     }
@@ -350,26 +356,25 @@ bool ParseRecord(const std::string& text, RenamePlan* pPlan)
            (pPlan->replacedStem.empty() || IsStem(pPlan->replacedStem)) && !pPlan->meta.empty();
 }
 
-// Steps 2 to 7, each done only if it is not done yet; *pbUndoable stays
-// true while nothing but the new meta text's temporary file was written.
-FileResult RollForward(const std::wstring& vault, const std::wstring& record, const RenamePlan& plan,
+// Steps 2 to 7, each done only if it is not done yet (bFresh: nothing is
+// done yet, no need to look); *pbUndoable stays true while nothing but the
+// new meta text's temporary file was written.
+FileResult RollForward(const std::wstring& vault, const std::wstring& record, const RenamePlan& plan, bool bFresh,
                        bool* pbUndoable)
 {
     const std::wstring from = Join(vault, plan.fromFolder) + L"\\" + plan.fromStem;
     const std::wstring to = Join(vault, plan.toFolder) + L"\\" + plan.toStem;
     const bool bMoves = from != to;
     *pbUndoable = true;
-    if (!SameContent(to, plan.meta)) {
-        if (!SameContent(to + kNewSuffix, plan.meta)) {
+    if (bFresh || !SameContent(to, plan.meta)) {
+        if (bFresh || !SameContent(to + kNewSuffix, plan.meta)) {
             Handle h(to + kNewSuffix, GENERIC_WRITE, CREATE_ALWAYS);
             if (!h.ok())
                 return DiskError("cannot create", to + kNewSuffix, h.error());
             if (!WriteAt(h.get(), 0, plan.meta.data(), plan.meta.size()))
                 return DiskError("cannot write", to + kNewSuffix);
-            if (FileResult r = FlushHandle(h.get(), to + kNewSuffix); !r)
-                return r;
         }
-        if (bMoves && Exists(from + L".tmp") && !Exists(to + L".tmp")) {
+        if (bMoves && (bFresh || (Exists(from + L".tmp") && !Exists(to + L".tmp")))) {
             *pbUndoable = false;
             if (FileResult r = MoveStored(from + L".tmp", to + L".tmp"); !r)
                 return r;
@@ -385,7 +390,7 @@ FileResult RollForward(const std::wstring& vault, const std::wstring& record, co
     }
     if (!plan.replacedStem.empty()) {
         const std::wstring folder = Join(vault, plan.toFolder), replaced = folder + L"\\" + plan.replacedStem;
-        if (Exists(replaced)) {
+        if (bFresh || Exists(replaced)) {
             if (FileResult r = DeletePair(folder, plan.replacedStem, plan.replacedOpen); !r)
                 return r;
         } else if (!plan.replacedOpen) {
@@ -407,8 +412,6 @@ FileResult WriteRenameRecord(const std::wstring& vault, const RenamePlan& plan, 
         FileResult r = h.ok() ? FileResult{} : DiskError("cannot create", record + kNewSuffix, h.error());
         if (r && !WriteAt(h.get(), 0, text.data(), text.size()))
             r = DiskError("cannot write", record + kNewSuffix);
-        if (r)
-            r = FlushHandle(h.get(), record + kNewSuffix);
         if (!r) {
             DeleteFileW((record + kNewSuffix).c_str());
             return r;
@@ -428,7 +431,7 @@ FileResult CarryOutRename(const std::wstring& vault, const RenamePlan& plan)
     if (FileResult r = WriteRenameRecord(vault, plan, &record); !r)
         return r;
     bool bUndoable = true;
-    FileResult r = RollForward(vault, record, plan, &bUndoable);
+    FileResult r = RollForward(vault, record, plan, true, &bUndoable);
     if (!r && bUndoable) {   // nothing has moved: as if it had not begun
         DeleteFileW((Join(vault, plan.toFolder) + L"\\" + plan.toStem + kNewSuffix).c_str());
         DeleteFileW(record.c_str());
@@ -474,9 +477,10 @@ FileResult FinishRename(const std::wstring& vault, const std::wstring& name, std
     }
     RenamePlan plan;
     FileResult r = ReadRenameRecord(path, &plan);
+    plan.replacedOpen = false;   // whoever held it open is gone
     bool bUndoable;
     if (r)
-        r = RollForward(vault, path, plan, &bUndoable);
+        r = RollForward(vault, path, plan, false, &bUndoable);
     if (r)
         *pDone = "finished a rename: " + Utf8(Join(L"", plan.fromFolder) + L"\\" + plan.fromStem) + " -> " +
                  Utf8(Join(L"", plan.toFolder) + L"\\" + plan.toStem);

@@ -46,6 +46,9 @@ bool FolderEmpty(const std::wstring& folder);
 
 // A stem that no file of the folder has: 16 hex digits, no ".".
 std::wstring NewStem(const std::wstring& folder);
+// A stem at random, not checked against the folder (a creation with
+// CREATE_NEW checks it).
+std::wstring RandomStem();
 // Whether a directory entry's name is a stem, or a stem + ".tmp".
 bool IsStem(const std::wstring& name);
 bool IsDataFileName(const std::wstring& name);
@@ -126,7 +129,9 @@ struct RenamePlan {
 // A crash before 1 completes leaves the old state (and perhaps an
 // ID.rename.new, cleared). From 1 on, RecoverVault finishes the rename:
 // every step is done again only if it is not done yet. A failure at steps 1
-// or 2 (a full disk) undoes them and changes nothing.
+// or 2 (a full disk) undoes them and changes nothing. This holds against a
+// crash of any process; against a power cut it holds for what was flushed
+// (an fsync of the folders involved), as on any file system.
 FileResult CarryOutRename(const std::wstring& vault, const RenamePlan& plan);
 // Step 1 alone: the record made whole in the vault folder; its path goes to
 // *pRecord. (Whatever follows it is what RecoverVault finishes.)

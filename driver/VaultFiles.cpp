@@ -13,6 +13,7 @@
 #include "VaultFiles.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <deque>
 #include <map>
@@ -28,7 +29,7 @@ namespace driversim {
 namespace {
 
 constexpr size_t kPiece = 64 * MAX_DATA_LENGTH;   // plain bytes held at once by a read or write
-constexpr size_t kKeptKeys = 64;                  // keys of closed files kept for a reopening
+constexpr size_t kKeptKeys = 512;                 // keys of closed files kept for a reopening
 
 uint64_t RoundUp(uint64_t n, uint64_t block) { return (n + block - 1) / block * block; }
 
@@ -86,8 +87,10 @@ struct VaultFiles::File::Node {
     VaultPath    where;
     std::wstring name, stem;
     std::string  meta;
-    uint64_t     size = 0;
+    uint64_t     size = 0;          // what readers see
+    uint64_t     recorded = 0;      // what the meta text says: behind size until the file settles
     FileKey      key;
+    uint64_t     version = 0;       // see File::Version
     bool         existed = false;   // opened, not made by this open: its meta text is flushed before replaced
     bool         deleted = false;   // unlinked while open: meta at STEM.del, the pair goes at the last close
     // Under names.
@@ -99,6 +102,8 @@ struct VaultFiles::File::Node {
 };
 
 using NodePtr = std::shared_ptr<VaultFiles::File::Node>;
+
+static FileResult Settle(VaultFiles::State& st, VaultFiles::File::Node& node);
 
 // A key of a closed file, kept for a moment: reopening the same file (same
 // data file, same meta text) under the same agent takes it back instead of
@@ -113,11 +118,17 @@ struct VaultFiles::State {
     DriverSim&    sim;
     AgentRequests agent;
     NameCache     cache;
+    DriveTargets  drives;
 
     SRWLOCK                         names = SRWLOCK_INIT;
     std::map<std::wstring, NodePtr> open;        // by folded DOS path
     std::vector<NodePtr>            unlinked;    // deleted while open, until their last close
     std::set<std::wstring>          recovered;   // vaults whose interrupted renames were finished
+
+    // Content versions: from a random start, so that no other process's
+    // repeat them.
+    std::atomic<uint64_t>           versions{(((uint64_t)GetTickCount64() << 32) ^ GetCurrentProcessId()) << 8};
+    uint64_t NewVersion() { return ++versions; }
 
     std::mutex                      stateMu;     // what follows
     uint64_t                        generation = 0;
@@ -138,16 +149,19 @@ struct VaultFiles::State {
 
     // The stored files of one folder, read and decoded: the name cache's fill.
     FileResult Scan(const VaultPath& folder, NameCache::Folder* pOut);
-    // A file's entry in its folder (filled first when needed): NotFound when
-    // the folder holds no such name. Under names (shared or exclusive).
-    FileResult Lookup(const VaultPath& where, NameCache::Entry* pEntry);
+    // What a name is in its folder (a file with its entry, a folder, or
+    // nothing), the folder filled first when needed: NotFound only when the
+    // folder itself is missing. Under names (shared or exclusive).
+    enum class Kind { None, File, Folder };
+    FileResult Lookup(const VaultPath& where, Kind* pKind, NameCache::Entry* pEntry = nullptr);
 
     FileResult OpenExisting(const VaultPath& where, const NameCache::Entry& entry, NodePtr* pNode);
     FileResult CreateNew(const VaultPath& where, NodePtr* pNode);
     FileResult CheckFolderLength(const VaultPath& folder);
 
-    FileResult RenameFile(const VaultPath& from, const VaultPath& to, const NameCache::Entry& source, bool bReplace);
-    FileResult RenameFolder(const VaultPath& from, const VaultPath& to, bool bReplace);
+    FileResult RenameFile(const VaultPath& from, const VaultPath& to, const NameCache::Entry& source, Kind target,
+                          const NameCache::Entry& targetEntry);
+    FileResult RenameFolder(const VaultPath& from, const VaultPath& to, Kind target);
 
     // Keys of closed files.
     bool TakeKept(const std::wstring& dataPath, const std::string& meta, FileKey* pKey);
@@ -253,9 +267,12 @@ FileResult VaultFiles::State::Scan(const VaultPath& folder, NameCache::Folder* p
     if (hFind == INVALID_HANDLE_VALUE)
         return DiskError("cannot list", folder.dos);
     do {
-        if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-            continue;
         const std::wstring name = fd.cFileName;
+        if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            if (name != L"." && name != L"..")
+                pOut->folders.push_back(name);
+            continue;
+        }
         if (IsStem(name))
             stems[name] = fd;
         else if (IsDataFileName(name))
@@ -308,44 +325,42 @@ FileResult VaultFiles::State::Scan(const VaultPath& folder, NameCache::Folder* p
         else if (!seen.insert(FoldKey(items[i].name)).second)
             pOut->shadowed.push_back(items[i].stem);
         else
-            pOut->files.push_back({items[i].name, items[i].stem, items[i].size, times[i]});
+            pOut->files.push_back({items[i].name, items[i].stem, items[i].size, times[i], NewVersion()});
     }
     return {};
 }
 
-FileResult VaultFiles::State::Lookup(const VaultPath& where, NameCache::Entry* pEntry)
+FileResult VaultFiles::State::Lookup(const VaultPath& where, Kind* pKind, NameCache::Entry* pEntry)
 {
-    switch (cache.Look(where.folder, where.name, pEntry)) {
-    case NameCache::Seen::Present:
-        return {};
-    case NameCache::Seen::Absent:
-        return Fail(FileError::NotFound, "no file " + Quoted(where.dos));
-    case NameCache::Seen::NotCached:
-        break;
-    }
-    if (!IsFolder(where.folder))
-        return Fail(FileError::NotFound, "no folder " + Quoted(where.folder));
-    VaultPath folder = where;
-    folder.dos = where.folder;
-    folder = AsFolder(folder);
-    const uint64_t generation = sim.Generation();
-    NameCache::Folder contents;
-    if (FileResult r = Scan(folder, &contents); !r)
-        return r;
-    NameCache::Entry found;
-    bool bFound = false;
-    for (const NameCache::Entry& e : contents.files) {
-        if (FoldKey(e.name) == FoldKey(where.name)) {
-            found = e;
-            bFound = true;
-            break;
+    NameCache::Entry entry;
+    NameCache::Seen seen = cache.Look(where.folder, where.name, &entry);
+    if (seen == NameCache::Seen::NotCached) {
+        if (!IsFolder(where.folder))
+            return Fail(FileError::NotFound, "no folder " + Quoted(where.folder));
+        VaultPath folder = where;
+        folder.dos = where.folder;
+        folder = AsFolder(folder);
+        const uint64_t generation = sim.Generation();
+        NameCache::Folder contents;
+        if (FileResult r = Scan(folder, &contents); !r)
+            return r;
+        seen = NameCache::Seen::Absent;
+        const std::wstring key = FoldKey(where.name);
+        for (const NameCache::Entry& e : contents.files) {
+            if (FoldKey(e.name) == key) {
+                entry = e;
+                seen = NameCache::Seen::File;
+                break;
+            }
         }
+        for (const std::wstring& name : contents.folders)
+            if (seen == NameCache::Seen::Absent && FoldKey(name) == key)
+                seen = NameCache::Seen::Folder;
+        cache.Fill(where.folder, std::move(contents), generation);
     }
-    cache.Fill(where.folder, std::move(contents), generation);
-    if (!bFound)
-        return Fail(FileError::NotFound, "no file " + Quoted(where.dos));
+    *pKind = seen == NameCache::Seen::File ? Kind::File : seen == NameCache::Seen::Folder ? Kind::Folder : Kind::None;
     if (pEntry != nullptr)
-        *pEntry = found;
+        *pEntry = entry;
     return {};
 }
 
@@ -357,12 +372,13 @@ FileResult VaultFiles::State::OpenExisting(const VaultPath& where, const NameCac
     auto node = std::make_shared<File::Node>();
     node->where = where;
     node->stem = entry.stem;
+    node->version = entry.version;
     node->existed = true;
     if (FileResult r = ReadMeta(node->MetaPath(), &node->meta); !r)
         return r;
     if (TakeKept(node->DataPath(), node->meta, &node->key)) {
         node->name = entry.name;
-        node->size = entry.size;
+        node->size = node->recorded = entry.size;
     } else {
         StoredDetails details;
         FileResult r = agent.Details(where, node->meta, &details);
@@ -371,7 +387,7 @@ FileResult VaultFiles::State::OpenExisting(const VaultPath& where, const NameCac
             return r;
         }
         node->name = details.name;
-        node->size = details.size;
+        node->size = node->recorded = details.size;
         node->key = details.key;
     }
     *pNode = node;
@@ -391,14 +407,20 @@ FileResult VaultFiles::State::CreateNew(const VaultPath& where, NodePtr* pNode)
         agent.ReleaseKey(node->key);
         return r;
     }
-    node->stem = NewStem(where.folder);
     // The data file first: a crash between the two leaves a data file that
-    // names nothing, never a name without its data.
-    FileResult r = WriteWhole(node->DataPath(), "", 0, CREATE_NEW);
-    if (r) {
-        r = PlaceMeta(node->MetaPath(), node->meta, false, false);
-        if (!r)
-            RemoveStored(node->DataPath());
+    // names nothing, never a name without its data. A stem met by chance is
+    // made again.
+    FileResult r;
+    for (int attempt = 0; attempt < 8; attempt++) {
+        node->stem = RandomStem();
+        r = WriteWhole(node->DataPath(), "", 0, CREATE_NEW);
+        if (r) {
+            r = PlaceMeta(node->MetaPath(), node->meta, false, false);
+            if (!r)
+                RemoveStored(node->DataPath());
+        }
+        if (r.error != FileError::AlreadyExists)
+            break;
     }
     if (!r) {
         agent.ReleaseKey(node->key);
@@ -406,7 +428,8 @@ FileResult VaultFiles::State::CreateNew(const VaultPath& where, NodePtr* pNode)
     }
     FILETIME modified = Now();
     LastWrite(node->DataPath(), &modified);
-    cache.Put(where.folder, {node->name, node->stem, 0, modified});
+    node->version = NewVersion();
+    cache.Put(where.folder, {node->name, node->stem, 0, modified, node->version});
     *pNode = node;
     return {};
 }
@@ -505,7 +528,8 @@ AgentRequests& VaultFiles::Agent() { return m_state->agent; }
 
 FileResult VaultFiles::Resolve(const std::wstring& path, VaultPath* pOut) const
 {
-    return ResolvePath(m_state->sim.Vaults(), path, pOut);
+    DriverSim& sim = m_state->sim;
+    return ResolvePath(sim.Vaults(), path, pOut, &m_state->drives, sim.Generation());
 }
 
 FileResult VaultFiles::Authenticate(const VaultPath& where)
@@ -552,6 +576,14 @@ static FileResult Begin(VaultFiles& files, VaultFiles::State& st, const std::wst
     return st.Prepare(*pWhere);
 }
 
+using Kind = VaultFiles::State::Kind;
+
+static FileResult NoFile(const VaultPath& where) { return Fail(FileError::NotFound, "no file " + Quoted(where.dos)); }
+static FileResult AFolder(const VaultPath& where)
+{
+    return Fail(FileError::IsFolder, Quoted(where.dos) + " is a folder, not a file");
+}
+
 FileResult VaultFiles::Create(const std::wstring& path, std::unique_ptr<File>* pFile)
 {
     State& st = *m_state;
@@ -560,17 +592,13 @@ FileResult VaultFiles::Create(const std::wstring& path, std::unique_ptr<File>* p
         return r;
     if (where.IsVaultRoot())
         return Fail(FileError::AlreadyExists, Quoted(path) + " is the vault folder");
-    if (!IsFolder(where.folder))
-        return Fail(FileError::NotFound, "no folder " + Quoted(where.folder));
     Exclusive lock(st.names);
+    Kind kind;
     NameCache::Entry entry;
-    FileResult found = st.Lookup(where, &entry);
-    if (found)
-        return Fail(FileError::AlreadyExists, Quoted(path) + " exists (stored as " + Utf8(entry.stem) + ")");
-    if (found.error != FileError::NotFound)
-        return found;
-    if (IsFolder(where.dos))
-        return Fail(FileError::AlreadyExists, Quoted(where.dos) + " is a folder");
+    if (FileResult r = st.Lookup(where, &kind, &entry); !r)
+        return r;
+    if (kind != Kind::None)
+        return Fail(FileError::AlreadyExists, Quoted(path) + (kind == Kind::Folder ? " is a folder" : " exists"));
     NodePtr node;
     if (FileResult r = st.CreateNew(where, &node); !r)
         return r;
@@ -587,16 +615,19 @@ FileResult VaultFiles::Open(const std::wstring& path, std::unique_ptr<File>* pFi
     VaultPath where;
     if (FileResult r = Begin(*this, st, path, &where); !r)
         return r;
-    if (where.IsVaultRoot() || IsFolder(where.dos))
-        return Fail(FileError::IsFolder, Quoted(path) + " is a folder, not a file");
+    if (where.IsVaultRoot())
+        return AFolder(where);
     Exclusive lock(st.names);
     NodePtr node;
     if (auto it = st.open.find(FoldKey(where.dos)); it != st.open.end()) {
         node = it->second;
     } else {
+        Kind kind;
         NameCache::Entry entry;
-        if (FileResult r = st.Lookup(where, &entry); !r)
+        if (FileResult r = st.Lookup(where, &kind, &entry); !r)
             return r;
+        if (kind != Kind::File)
+            return kind == Kind::Folder ? AFolder(where) : NoFile(where);
         if (FileResult r = st.OpenExisting(where, entry, &node); !r)
             return r;
         node->mapKey = FoldKey(where.dos);
@@ -610,10 +641,10 @@ FileResult VaultFiles::Open(const std::wstring& path, std::unique_ptr<File>* pFi
 FileResult VaultFiles::OpenOrCreate(const std::wstring& path, std::unique_ptr<File>* pFile)
 {
     // One attempt of each: a name made or removed by another thread in
-    // between is met by the second.
+    // between is met by the next.
     for (int attempt = 0; attempt < 4; attempt++) {
         FileResult r = Open(path, pFile);
-        if (r.error != FileError::NotFound)
+        if (r.error != FileError::NotFound || r.text.rfind("no file", 0) != 0)
             return r;
         r = Create(path, pFile);
         if (r.error != FileError::AlreadyExists)
@@ -629,33 +660,27 @@ FileResult VaultFiles::List(const std::wstring& path, std::vector<VaultEntry>* p
     if (FileResult r = Begin(*this, st, path, &where); !r)
         return r;
     const VaultPath inside = AsFolder(where);
-    if (!IsFolder(inside.dos))
-        return Fail(Exists(inside.dos) ? FileError::NotFolder : FileError::NotFound, "no folder " + Quoted(path));
     if (FileResult r = st.CheckFolderLength(inside); !r)
         return r;
     Shared lock(st.names);
-    std::vector<VaultEntry> folders, files;
-    WIN32_FIND_DATAW fd;
-    HANDLE hFind = FindFirstFileExW((inside.dos + L"\\*").c_str(), FindExInfoBasic, &fd, FindExSearchNameMatch,
-                                   NULL, FIND_FIRST_EX_LARGE_FETCH);
-    if (hFind == INVALID_HANDLE_VALUE)
-        return DiskError("cannot list", inside.dos);
-    do {
-        const std::wstring name = fd.cFileName;
-        if ((fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && name != L"." && name != L"..")
-            folders.push_back({name, true, 0, L"", fd.ftLastWriteTime});
-    } while (FindNextFileW(hFind, &fd));
-    FindClose(hFind);
-
     NameCache::Folder contents;
     if (!st.cache.Copy(inside.dos, &contents)) {
+        if (!IsFolder(inside.dos))
+            return Fail(Exists(inside.dos) ? FileError::NotFolder : FileError::NotFound, "no folder " + Quoted(path));
         VaultPath probe = inside;
         probe.folder = inside.dos;
-        probe.name = L"?";   // a name no stored file has: the lookup fills the folder
-        if (FileResult r = st.Lookup(probe, nullptr); r.error != FileError::NotFound)
+        probe.name = L"?";   // a name nothing has: the lookup fills the folder
+        Kind kind;
+        if (FileResult r = st.Lookup(probe, &kind); !r)
             return r;
         if (!st.cache.Copy(inside.dos, &contents))   // the agent changed meanwhile: asked again next time
             return Fail(FileError::NoAgent, "the agent changed while " + Quoted(inside.dos) + " was read");
+    }
+    std::vector<VaultEntry> folders, files;
+    for (const std::wstring& name : contents.folders) {
+        FILETIME modified = {};
+        LastWrite(inside.dos + L"\\" + name, &modified);
+        folders.push_back({name, true, 0, L"", modified});
     }
     for (const std::wstring& stem : contents.unreadable)
         files.push_back({L"", false, 0, stem, {}});
@@ -678,22 +703,25 @@ FileResult VaultFiles::Stat(const std::wstring& path, VaultEntry* pEntry)
     VaultPath where;
     if (FileResult r = Begin(*this, st, path, &where); !r)
         return r;
-    FILETIME modified;
-    bool bFolder = false;
-    if (where.IsVaultRoot() || (LastWrite(where.dos, &modified, &bFolder) && bFolder)) {
-        LastWrite(where.dos, &modified);
-        *pEntry = {where.name, true, 0, L"", modified};
+    Kind kind = Kind::Folder;
+    NameCache::Entry entry;
+    if (!where.IsVaultRoot()) {
+        if (where.folder.size() > MaxFolderChars(where))   // no file can be made there
+            return NoFile(where);
+        Shared lock(st.names);
+        if (FileResult r = st.Lookup(where, &kind, &entry); !r)
+            return r;
+    }
+    if (kind == Kind::None)
+        return NoFile(where);
+    if (kind == Kind::File) {
+        *pEntry = {entry.name, false, entry.size, entry.stem, entry.modified};
         return {};
     }
-    VaultPath folder = where;
-    folder.dos = where.folder;
-    if (where.folder.size() > MaxFolderChars(where))   // no file can be made there
-        return Fail(FileError::NotFound, "no file " + Quoted(where.dos));
-    Shared lock(st.names);
-    NameCache::Entry entry;
-    if (FileResult r = st.Lookup(where, &entry); !r)
-        return r;
-    *pEntry = {entry.name, false, entry.size, entry.stem, entry.modified};
+    FILETIME modified = {};
+    if (!LastWrite(where.dos, &modified))
+        return Fail(FileError::NotFound, "no folder " + Quoted(where.dos));
+    *pEntry = {where.name, true, 0, L"", modified};
     return {};
 }
 
@@ -707,21 +735,19 @@ FileResult VaultFiles::CreateFolder(const std::wstring& path)
         return Fail(FileError::AlreadyExists, Quoted(path) + " is the vault folder");
     if (FileResult r = st.CheckFolderLength(AsFolder(where)); !r)
         return r;
-    if (!IsFolder(where.folder))
-        return Fail(FileError::NotFound, "no folder " + Quoted(where.folder));
     Exclusive lock(st.names);
-    NameCache::Entry entry;
-    FileResult found = st.Lookup(where, &entry);
-    if (found)
-        return Fail(FileError::AlreadyExists, Quoted(path) + " is a file");
-    if (found.error != FileError::NotFound)
-        return found;
+    Kind kind;
+    if (FileResult r = st.Lookup(where, &kind); !r)
+        return r;
+    if (kind != Kind::None)
+        return Fail(FileError::AlreadyExists, Quoted(path) + (kind == Kind::File ? " is a file" : " exists"));
     if (!CreateDirectoryW(where.dos.c_str(), NULL)) {
         DWORD dwError = GetLastError();
         if (dwError == ERROR_ALREADY_EXISTS)
             return Fail(FileError::AlreadyExists, Quoted(path) + " exists");
         return DiskError("cannot create the folder", where.dos, dwError);
     }
+    st.cache.PutFolder(where.folder, where.name);
     return {};
 }
 
@@ -738,21 +764,35 @@ static std::vector<NodePtr> OpenBelow(VaultFiles::State& st, const std::wstring&
     return below;
 }
 
+// A folder that DeleteFolder or RemoveFolder may remove, under names.
+static FileResult RemovableFolder(VaultFiles::State& st, const VaultPath& where)
+{
+    if (where.IsVaultRoot())
+        return Fail(FileError::BadPath, Quoted(where.dos) + " is the vault folder itself");
+    Kind kind;
+    if (FileResult r = st.Lookup(where, &kind); !r)
+        return r;
+    if (kind != Kind::Folder)
+        return Fail(kind == Kind::File ? FileError::NotFolder : FileError::NotFound,
+                    Quoted(where.dos) + (kind == Kind::File ? " is a file" : ": no such folder"));
+    if (!OpenBelow(st, where.dos).empty())
+        return Fail(FileError::NotEmpty, Quoted(where.dos) + " holds files that are open");
+    return {};
+}
+
 FileResult VaultFiles::DeleteFolder(const std::wstring& path)
 {
     State& st = *m_state;
     VaultPath where;
     if (FileResult r = Begin(*this, st, path, &where); !r)
         return r;
-    if (where.IsVaultRoot())
-        return Fail(FileError::BadPath, Quoted(path) + " is the vault folder itself");
-    if (!IsFolder(where.dos))
-        return Fail(Exists(where.dos) ? FileError::NotFolder : FileError::NotFound, "no folder " + Quoted(path));
     Exclusive lock(st.names);
-    if (!OpenBelow(st, where.dos).empty())
-        return Fail(FileError::NotEmpty, Quoted(path) + " holds files that are open");
+    if (FileResult r = RemovableFolder(st, where); !r)
+        return r;
     FileResult r = st.agent.DeleteFolder(where);
     st.cache.Forget(where.dos);
+    if (r || !IsFolder(where.dos))
+        st.cache.RemoveFolder(where.folder, where.name);
     return r;
 }
 
@@ -762,19 +802,15 @@ FileResult VaultFiles::RemoveFolder(const std::wstring& path)
     VaultPath where;
     if (FileResult r = Begin(*this, st, path, &where); !r)
         return r;
-    if (where.IsVaultRoot())
-        return Fail(FileError::BadPath, "the vault folder itself");
     Exclusive lock(st.names);
-    if (!IsFolder(where.dos)) {
-        NameCache::Entry entry;
-        FileResult found = st.Lookup(where, &entry);
-        return found ? Fail(FileError::NotFolder, Quoted(path) + " is a file") : found;
-    }
+    if (FileResult r = RemovableFolder(st, where); !r)
+        return r;
     if (!FolderEmpty(where.dos))
         return Fail(FileError::NotEmpty, Quoted(path) + " is not empty");
     if (!RemoveDirectoryW(where.dos.c_str()))
         return DiskError("cannot delete the folder", where.dos);
     st.cache.Forget(where.dos);
+    st.cache.RemoveFolder(where.folder, where.name);
     return {};
 }
 
@@ -784,12 +820,15 @@ FileResult VaultFiles::Delete(const std::wstring& path)
     VaultPath where;
     if (FileResult r = Begin(*this, st, path, &where); !r)
         return r;
-    if (where.IsVaultRoot() || IsFolder(where.dos))
-        return Fail(FileError::IsFolder, Quoted(path) + " is a folder, not a file");
+    if (where.IsVaultRoot())
+        return AFolder(where);
     Exclusive lock(st.names);
+    Kind kind;
     NameCache::Entry entry;
-    if (FileResult r = st.Lookup(where, &entry); !r)
+    if (FileResult r = st.Lookup(where, &kind, &entry); !r)
         return r;
+    if (kind != Kind::File)
+        return kind == Kind::Folder ? AFolder(where) : NoFile(where);
     NodePtr node;
     if (auto it = st.open.find(FoldKey(where.dos)); it != st.open.end())
         node = it->second;
@@ -811,7 +850,6 @@ FileResult VaultFiles::Delete(const std::wstring& path)
 
 FileResult VaultFiles::Rename(const std::wstring& fromPath, const std::wstring& toPath, Existing existing)
 {
-    const bool bReplace = existing == Existing::Replace;
     State& st = *m_state;
     VaultPath from, to;
     if (FileResult r = Begin(*this, st, fromPath, &from); !r)
@@ -822,31 +860,36 @@ FileResult VaultFiles::Rename(const std::wstring& fromPath, const std::wstring& 
         return Fail(FileError::BadPath, "a move from one vault to another is not supported");
     if (from.IsVaultRoot() || to.IsVaultRoot())
         return Fail(FileError::BadPath, "the vault folder itself cannot be renamed or replaced");
-    if (existing == Existing::IntoFolder && IsFolder(to.dos) && !SameText(from.dos, to.dos)) {
-        if (FileResult r = Resolve(to.dos + L"\\" + from.name, &to); !r)
+    Exclusive lock(st.names);
+    Kind source, target;
+    NameCache::Entry sourceEntry, targetEntry;
+    if (FileResult r = st.Lookup(from, &source, &sourceEntry); !r)
+        return r;
+    if (source == Kind::None)
+        return NoFile(from);
+    if (FileResult r = st.Lookup(to, &target, &targetEntry); !r)
+        return r;
+    if (existing == Existing::IntoFolder && target == Kind::Folder && !SameText(from.dos, to.dos)) {
+        if (FileResult r = Resolve(to.dos + L"\\" + from.name, &to); !r)   // into that folder, under its own name
+            return r;
+        if (FileResult r = st.Lookup(to, &target, &targetEntry); !r)
             return r;
     }
-    if (!IsFolder(to.folder))
-        return Fail(FileError::NotFound, "no folder " + Quoted(to.folder));
-    Exclusive lock(st.names);
-    if (IsFolder(from.dos))
-        return st.RenameFolder(from, to, bReplace);
-    NameCache::Entry source;
-    if (FileResult r = st.Lookup(from, &source); !r)
-        return r;
-    return st.RenameFile(from, to, source, bReplace);
+    if (FoldKey(from.dos) == FoldKey(to.dos))   // only the letters' case changes: nothing is replaced
+        target = Kind::None;
+    if (target != Kind::None && existing != Existing::Replace)
+        return Fail(FileError::AlreadyExists, Quoted(to.dos) + " exists");
+    if (source == Kind::Folder)
+        return st.RenameFolder(from, to, target);
+    return st.RenameFile(from, to, sourceEntry, target, targetEntry);
 }
 
-FileResult VaultFiles::State::RenameFolder(const VaultPath& from, const VaultPath& to, bool bReplace)
+FileResult VaultFiles::State::RenameFolder(const VaultPath& from, const VaultPath& to, Kind target)
 {
     if (Within(to.dos, from.dos) && !SameText(to.dos, from.dos))
         return Fail(FileError::BadPath, "a folder cannot move into itself");
-    NameCache::Entry clash;
-    FileResult found = Lookup(to, &clash);
-    if (found)
-        return Fail(bReplace ? FileError::NotFolder : FileError::AlreadyExists, Quoted(to.dos) + " is a file");
-    if (found.error != FileError::NotFound)
-        return found;
+    if (target == Kind::File)
+        return Fail(FileError::NotFolder, Quoted(to.dos) + " is a file");
     // Every folder it holds must stay within reach at its new place.
     size_t deepest = 0;
     std::vector<std::wstring> pending = {L""};
@@ -870,10 +913,7 @@ FileResult VaultFiles::State::RenameFolder(const VaultPath& from, const VaultPat
         return Fail(FileError::NameTooLong, "the folder " + Quoted(from.dos) + " holds folders whose paths at " +
                                                 Quoted(to.dos) + Format(" would pass %u characters",
                                                                         (unsigned)MaxFolderChars(to)));
-    const bool bSame = SameText(from.dos, to.dos);
-    if (!bSame && IsFolder(to.dos)) {
-        if (!bReplace)
-            return Fail(FileError::AlreadyExists, Quoted(to.dos) + " exists");
+    if (target == Kind::Folder) {   // replaced, when empty
         if (!FolderEmpty(to.dos))
             return Fail(FileError::NotEmpty, "the target folder " + Quoted(to.dos) + " is not empty");
         if (!RemoveDirectoryW(to.dos.c_str()))
@@ -887,6 +927,8 @@ FileResult VaultFiles::State::RenameFolder(const VaultPath& from, const VaultPat
     if (FileResult r = MoveStored(from.dos, to.dos); !r)
         return r;
     cache.Forget(from.dos);
+    cache.RemoveFolder(from.folder, from.name);
+    cache.PutFolder(to.folder, to.name);
     {
         // The folders moved were cleared already, and hold the driver's own
         // files of open handles now.
@@ -900,7 +942,8 @@ FileResult VaultFiles::State::RenameFolder(const VaultPath& from, const VaultPat
     }
     for (const NodePtr& node : moving) {
         VaultPath moved;
-        if (!ResolvePath(sim.Vaults(), to.dos + node->where.dos.substr(from.dos.size()), &moved))
+        if (!ResolvePath(sim.Vaults(), to.dos + node->where.dos.substr(from.dos.size()), &moved, &drives,
+                         sim.Generation()))
             continue;
         node->where = moved;
         if (node->deleted)
@@ -913,27 +956,20 @@ FileResult VaultFiles::State::RenameFolder(const VaultPath& from, const VaultPat
 }
 
 FileResult VaultFiles::State::RenameFile(const VaultPath& from, const VaultPath& to, const NameCache::Entry& source,
-                                         bool bReplace)
+                                         Kind target, const NameCache::Entry& targetEntry)
 {
+    if (target == Kind::Folder)
+        return AFolder(to);
     const bool bSameFolder = SameText(from.folder, to.folder);
-    const bool bSameFile = FoldKey(from.dos) == FoldKey(to.dos);   // only the letters' case changes
     VaultPath toFolder = to;
     toFolder.dos = to.folder;
     if (FileResult r = CheckFolderLength(AsFolder(toFolder)); !r)
         return r;
-    if (IsFolder(to.dos))
-        return Fail(bReplace ? FileError::IsFolder : FileError::AlreadyExists, Quoted(to.dos) + " is a folder");
-    NameCache::Entry target;
-    FileResult there = bSameFile ? Fail(FileError::NotFound, "") : Lookup(to, &target);
-    if (!there && there.error != FileError::NotFound)
-        return there;
-    if (there && !bReplace)
-        return Fail(FileError::AlreadyExists, Quoted(to.dos) + " exists");
-
+    const bool bReplacing = target == Kind::File;
     NodePtr moving, replaced;
     if (auto it = open.find(FoldKey(from.dos)); it != open.end())
         moving = it->second;
-    if (auto it = there ? open.find(FoldKey(to.dos)) : open.end(); it != open.end())
+    if (auto it = bReplacing ? open.find(FoldKey(to.dos)) : open.end(); it != open.end())
         replaced = it->second;
     std::unique_ptr<Exclusive> movingIo, replacedIo;
     if (moving)
@@ -942,10 +978,13 @@ FileResult VaultFiles::State::RenameFile(const VaultPath& from, const VaultPath&
         replacedIo = std::make_unique<Exclusive>(replaced->io);
 
     std::string meta;
-    if (moving)
+    if (moving) {
+        if (FileResult r = Settle(*this, *moving); !r)   // the moved text carries its size
+            return r;
         meta = moving->meta;
-    else if (FileResult r = ReadMeta(from.folder + L"\\" + source.stem, &meta); !r)
+    } else if (FileResult r = ReadMeta(from.folder + L"\\" + source.stem, &meta); !r) {
         return r;
+    }
     RenamePlan plan;
     plan.fromFolder = Relative(from.vault, from.folder);
     plan.fromStem = source.stem;
@@ -953,21 +992,25 @@ FileResult VaultFiles::State::RenameFile(const VaultPath& from, const VaultPath&
     plan.toStem = source.stem;
     if (!bSameFolder && (Exists(to.folder + L"\\" + plan.toStem) || Exists(to.folder + L"\\" + plan.toStem + L".tmp")))
         plan.toStem = NewStem(to.folder);
-    if (there) {
-        plan.replacedStem = target.stem;
+    if (bReplacing) {
+        plan.replacedStem = targetEntry.stem;
         plan.replacedOpen = replaced != nullptr;
     }
     if (FileResult r = agent.MetaForName(from, to, meta, &plan.meta); !r)
         return r;
-    if (FileResult r = CarryOutRename(from.vault, plan); !r) {
+    // Within one folder and replacing nothing, only the meta text changes:
+    // its replacement is the whole rename, and needs no record.
+    FileResult done = bSameFolder && !bReplacing ? PlaceMeta(from.folder + L"\\" + source.stem, plan.meta, true, false)
+                                                 : CarryOutRename(from.vault, plan);
+    if (FileResult r = done; !r) {
         recovered.erase(FoldKey(from.vault));   // a record may be left: finish it before the next operation
         cache.Forget(from.folder);
         cache.Forget(to.folder);
         return r;
     }
 
-    if (there && !replaced)
-        ForgetKept(to.folder + L"\\" + target.stem + L".tmp");
+    if (bReplacing && !replaced)
+        ForgetKept(to.folder + L"\\" + targetEntry.stem + L".tmp");
     if (!moving)
         ForgetKept(from.folder + L"\\" + source.stem + L".tmp");
     if (replaced) {
@@ -985,7 +1028,8 @@ FileResult VaultFiles::State::RenameFile(const VaultPath& from, const VaultPath&
         open[moving->mapKey] = moving;
     }
     cache.Remove(from.folder, from.name);
-    cache.Put(to.folder, {to.name, plan.toStem, source.size, source.modified});
+    cache.Put(to.folder, {to.name, plan.toStem, moving ? moving->size : source.size, source.modified,
+                          moving ? moving->version : source.version});
     return {};
 }
 
@@ -996,18 +1040,20 @@ FileResult VaultFiles::SetTime(const std::wstring& path, const FILETIME& modifie
     if (FileResult r = Begin(*this, st, path, &where); !r)
         return r;
     Exclusive lock(st.names);
-    std::wstring target = where.dos;
+    Kind kind = Kind::Folder;
     NameCache::Entry entry;
-    const bool bFolder = where.IsVaultRoot() || IsFolder(where.dos);
-    if (!bFolder) {
-        if (FileResult r = st.Lookup(where, &entry); !r)
+    if (!where.IsVaultRoot()) {
+        if (FileResult r = st.Lookup(where, &kind, &entry); !r)
             return r;
-        target = where.folder + L"\\" + entry.stem + L".tmp";
     }
-    if (FileResult r = SetStoredTime(target, modified); !r)
+    if (kind == Kind::None)
+        return NoFile(where);
+    if (FileResult r = SetStoredTime(kind == Kind::File ? where.folder + L"\\" + entry.stem + L".tmp" : where.dos,
+                                     modified);
+        !r)
         return r;
-    if (!bFolder)
-        st.cache.Put(where.folder, {entry.name, entry.stem, entry.size, modified});
+    if (kind == Kind::File)
+        st.cache.Resize(where.folder, entry.name, entry.size, modified, entry.version);
     return {};
 }
 
@@ -1077,6 +1123,12 @@ std::wstring VaultFiles::File::DataPath() const
     return m_node->DataPath();
 }
 
+uint64_t VaultFiles::File::Version() const
+{
+    Shared io(m_node->io);
+    return m_node->version;
+}
+
 bool VaultFiles::File::Deleted() const
 {
     Shared io(m_node->io);
@@ -1092,13 +1144,14 @@ FILETIME VaultFiles::File::Modified() const
 
 FileResult VaultFiles::File::Close()
 {
+    FileResult r = Flush();
     if (!m_open.exchange(false))
         return {};
     State& st = *m_owner.m_state;
     Exclusive lock(st.names);
     if (--m_node->refs == 0)
         st.Release(m_node);
-    return {};
+    return r;
 }
 
 namespace {
@@ -1158,7 +1211,11 @@ FileResult ShortData(const std::wstring& path)
 
 }  // namespace
 
-// Under io (exclusive): the new size in the meta text, then in the cache.
+// Under io (exclusive): the new size in the meta text. Growth is recorded
+// when the file settles (a flush, a close, an fsync, a rename), not at every
+// write: until then a crash of the driver itself loses what grew since, as
+// a crash of a system loses what it had not written back; the content
+// below the recorded size is never at risk.
 static FileResult RecordSize(VaultFiles::State& st, VaultFiles::File::Node& node, uint64_t size)
 {
     std::string meta;
@@ -1170,19 +1227,49 @@ static FileResult RecordSize(VaultFiles::State& st, VaultFiles::File::Node& node
     if (FileResult r = PlaceMeta(node.MetaPath(), meta, true, node.existed); !r)
         return r;
     node.meta = std::move(meta);
-    node.size = size;
+    node.size = node.recorded = size;
     return {};
 }
 
-// Under io: the size and time of a change, in the cache.
+// Under io (exclusive): growth since the last record, recorded.
+static FileResult Settle(VaultFiles::State& st, VaultFiles::File::Node& node)
+{
+    return node.size == node.recorded ? FileResult{} : RecordSize(st, node, node.size);
+}
+
+// Under io (exclusive): a change of the content (its new version made
+// before it began: a change that fails half-way has changed it too), with
+// its size and time in the cache.
 static void Noted(VaultFiles::State& st, VaultFiles::File::Node& node)
 {
     if (node.deleted)
         return;
     FILETIME modified = Now();
     LastWrite(node.DataPath(), &modified);
-    st.cache.Resize(node.where.folder, node.name, node.size, modified);
+    st.cache.Resize(node.where.folder, node.name, node.size, modified, node.version);
 }
+
+// Under io (exclusive), around a change: whether the caller had seen the
+// content as it was before it, and so the version the change leaves.
+class Seen {
+public:
+    Seen(VaultFiles::File::Node& node, uint64_t* pSeen)
+        : m_node(node), m_pSeen(pSeen), m_bMine(pSeen != nullptr && *pSeen == node.version)
+    {
+    }
+    ~Seen()
+    {
+        if (m_pSeen != nullptr)
+            *m_pSeen = m_bMine ? m_node.version : 0;
+    }
+    Seen(const Seen&) = delete;
+    Seen& operator=(const Seen&) = delete;
+
+private:
+    VaultFiles::File::Node& m_node;
+    uint64_t*               m_pSeen;
+    bool                    m_bMine;
+};
 
 // The node's key, renewed first when the agent that gave it has gone.
 static FileResult Keyed(VaultFiles::State& st, VaultFiles::File::Node& node)
@@ -1196,7 +1283,7 @@ static FileResult Keyed(VaultFiles::State& st, VaultFiles::File::Node& node)
     return CurrentKey(st, node);
 }
 
-FileResult VaultFiles::File::Write(uint64_t offset, const void* pData, size_t cb)
+FileResult VaultFiles::File::Write(uint64_t offset, const void* pData, size_t cb, uint64_t* pSeen)
 {
     State& st = *m_owner.m_state;
     Node& node = *m_node;
@@ -1206,6 +1293,7 @@ FileResult VaultFiles::File::Write(uint64_t offset, const void* pData, size_t cb
     const uint64_t block = node.key.block, end = offset + cb;
     if (end < offset || end > (uint64_t)INT64_MAX - block)
         return Fail(FileError::BadPath, "a write beyond the largest file size");
+    Seen seen(node, pSeen);
     if (cb == 0)
         return {};
     if (FileResult r = CurrentKey(st, node); !r)
@@ -1214,6 +1302,7 @@ FileResult VaultFiles::File::Write(uint64_t offset, const void* pData, size_t cb
     Handle h(dataPath, GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING);
     if (!h.ok())
         return DiskError("cannot open the data file", dataPath, h.error());
+    node.version = st.NewVersion();
     const uint64_t size = node.size, stored = RoundUp(size, block);
     const uint64_t first = offset / block * block, last = RoundUp(end, block);
 
@@ -1288,10 +1377,9 @@ FileResult VaultFiles::File::Write(uint64_t offset, const void* pData, size_t cb
             return r;
         }
     }
-    FileResult r = end > size ? RecordSize(st, node, end) : FileResult{};
-    if (r)
-        Noted(st, node);
-    return r;
+    node.size = std::max(size, end);
+    Noted(st, node);
+    return {};
 }
 
 FileResult VaultFiles::File::Read(uint64_t offset, void* pData, size_t cb, size_t* pcbRead)
@@ -1330,7 +1418,7 @@ FileResult VaultFiles::File::Read(uint64_t offset, void* pData, size_t cb, size_
     return {};
 }
 
-FileResult VaultFiles::File::Resize(uint64_t size)
+FileResult VaultFiles::File::Resize(uint64_t size, uint64_t* pSeen)
 {
     State& st = *m_owner.m_state;
     Node& node = *m_node;
@@ -1340,12 +1428,14 @@ FileResult VaultFiles::File::Resize(uint64_t size)
         return r;
     Exclusive io(node.io);
     const uint64_t block = node.key.block, old = node.size, stored = RoundUp(old, block);
+    Seen seen(node, pSeen);
     if (size == old)
         return {};
     const std::wstring dataPath = node.DataPath();
     Handle h(dataPath, GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING);
     if (!h.ok())
         return DiskError("cannot open the data file", dataPath, h.error());
+    node.version = st.NewVersion();
     auto setEnd = [&](uint64_t at) {
         LARGE_INTEGER li;
         li.QuadPart = (LONGLONG)at;
@@ -1382,8 +1472,7 @@ FileResult VaultFiles::File::Resize(uint64_t size)
     }
     if (((uint64_t)length.QuadPart > stored && !setEnd(stored)) || !setEnd(RoundUp(size, block)))
         return DiskError("cannot lengthen", dataPath);
-    if (FileResult r = RecordSize(st, node, size); !r)
-        return r;
+    node.size = size;
     Noted(st, node);
     return {};
 }
@@ -1398,22 +1487,31 @@ FileResult VaultFiles::File::SetTime(const FILETIME& modified)
     if (FileResult r = SetStoredTime(node.DataPath(), modified); !r)
         return r;
     if (!node.deleted)
-        st.cache.Resize(node.where.folder, node.name, node.size, modified);
+        st.cache.Resize(node.where.folder, node.name, node.size, modified, node.version);
     return {};
+}
+
+FileResult VaultFiles::File::Flush()
+{
+    Exclusive io(m_node->io);
+    if (!m_open)
+        return Closed(m_node->where);
+    return Settle(*m_owner.m_state, *m_node);
 }
 
 FileResult VaultFiles::File::Sync(bool bDataOnly)
 {
-    Shared io(m_node->io);
+    Exclusive io(m_node->io);
     if (!m_open)
         return Closed(m_node->where);
+    // The size belongs to what reads the data back: fdatasync records it too.
+    if (FileResult r = Settle(*m_owner.m_state, *m_node); !r)
+        return r;
     if (FileResult r = FlushStored(m_node->DataPath()); !r)
         return r;
-    if (bDataOnly)
-        return {};
     if (FileResult r = FlushStored(m_node->MetaPath()); !r)
         return r;
-    return FlushStored(m_node->where.folder);   // a file made since: its names too
+    return bDataOnly ? FileResult{} : FlushStored(m_node->where.folder);   // a file made since: its names too
 }
 
 }  // namespace driversim

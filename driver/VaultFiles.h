@@ -124,15 +124,24 @@ public:
         // Deleted while open: its name is gone, its content stays until the
         // last handle closes.
         bool Deleted() const;
+        // The content's version: every write and size change makes a new
+        // one, never given before in this process or another.
+        uint64_t Version() const;
 
         // Writes cb bytes at offset; a gap beyond the end reads as zeros and
-        // takes no space.
-        FileResult Write(uint64_t offset, const void* pData, size_t cb);
+        // takes no space. *pSeen, the version the caller last saw, becomes
+        // the version the write made, or 0 when someone else had changed the
+        // content since.
+        FileResult Write(uint64_t offset, const void* pData, size_t cb, uint64_t* pSeen = nullptr);
         // Reads up to cb bytes at offset; *pcbRead stops at the end of the file.
         FileResult Read(uint64_t offset, void* pData, size_t cb, size_t* pcbRead);
-        FileResult Resize(uint64_t size);
-        // The data file, and unless bDataOnly the meta file, flushed to
-        // stable storage.
+        FileResult Resize(uint64_t size, uint64_t* pSeen = nullptr);
+        // What the file grew by recorded in its meta text (growth is
+        // recorded when a file settles: at a flush, a close, an fsync, a
+        // rename). Nothing is flushed to disk.
+        FileResult Flush();
+        // The size recorded, and the data and meta files (and unless
+        // bDataOnly the folder) flushed to stable storage.
         FileResult Sync(bool bDataOnly = false);
         // The modification time of its data file.
         FileResult SetTime(const FILETIME& modified);

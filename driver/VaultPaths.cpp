@@ -6,7 +6,37 @@
 
 namespace driversim {
 
-FileResult ResolvePath(const std::vector<DriverSim::Vault>& vaults, const std::wstring& input, VaultPath* pOut)
+bool DriveTargets::Target(wchar_t letter, uint64_t generation, std::wstring* pTarget)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mu);
+        if (generation != m_generation) {
+            m_targets.clear();
+            m_generation = generation;
+        }
+        auto it = m_targets.find(letter);
+        if (it != m_targets.end()) {
+            *pTarget = it->second;
+            return true;
+        }
+    }
+    WCHAR target[1024] = {};
+    const WCHAR drive[3] = {letter, L':', 0};
+    if (!QueryDosDeviceW(drive, target, ARRAYSIZE(target)))
+        return false;
+    *pTarget = target;
+    // A vault's letter is a substitution that the agent makes and unmakes
+    // on its own schedule: asked every time. A volume's name stays.
+    if (pTarget->rfind(L"\\??\\", 0) == 0)
+        return true;
+    std::lock_guard<std::mutex> lock(m_mu);
+    if (generation == m_generation)
+        m_targets[letter] = target;
+    return true;
+}
+
+FileResult ResolvePath(const std::vector<DriverSim::Vault>& vaults, const std::wstring& input, VaultPath* pOut,
+                       DriveTargets* drives, uint64_t generation)
 {
     std::wstring p = input;
     std::replace(p.begin(), p.end(), L'/', L'\\');
@@ -19,11 +49,14 @@ FileResult ResolvePath(const std::vector<DriverSim::Vault>& vaults, const std::w
     // sees the folder on the real volume.
     std::wstring volume;
     for (int hops = 0;; hops++) {
-        WCHAR target[1024] = {};
         const WCHAR drive[3] = {(WCHAR)towupper(p[0]), L':', 0};
-        if (!QueryDosDeviceW(drive, target, ARRAYSIZE(target)))
+        std::wstring t;
+        WCHAR target[1024] = {};
+        if (drives != nullptr ? !drives->Target(drive[0], generation, &t)
+                              : !QueryDosDeviceW(drive, target, ARRAYSIZE(target)))
             return Fail(FileError::BadPath, Quoted(input) + ": there is no drive " + Utf8(drive));
-        std::wstring t = target;
+        if (drives == nullptr)
+            t = target;
         if (t.rfind(L"\\??\\", 0) == 0 && t.size() >= 6 && t[5] == L':' && hops < 8) {
             p = t.substr(4) + p.substr(2);
             continue;

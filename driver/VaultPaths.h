@@ -6,6 +6,8 @@
 
 #include <windows.h>
 
+#include <map>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -25,9 +27,24 @@ struct VaultPath {
     bool IsVaultRoot() const { return dos.size() == vault.size(); }
 };
 
+// What the drive letters stand for (QueryDosDevice): the volume names of
+// real drives, kept while the port's generation stays.
+class DriveTargets {
+public:
+    // False when the letter names no drive.
+    bool Target(wchar_t letter, uint64_t generation, std::wstring* pTarget);
+
+private:
+    std::mutex                     m_mu;
+    uint64_t                       m_generation = 0;
+    std::map<wchar_t, std::wstring> m_targets;
+};
+
 // Resolves a path against the vaults the agent announced: NotInVault when
-// it lies in none of them, BadPath when it is no full DOS path.
-FileResult ResolvePath(const std::vector<DriverSim::Vault>& vaults, const std::wstring& input, VaultPath* pOut);
+// it lies in none of them, BadPath when it is no full DOS path. Drive
+// letters are looked up in drives when given (at the given generation).
+FileResult ResolvePath(const std::vector<DriverSim::Vault>& vaults, const std::wstring& input, VaultPath* pOut,
+                       DriveTargets* drives = nullptr, uint64_t generation = 0);
 
 // The same place seen as a folder: the path itself is the folder that
 // requests name, with no file name.

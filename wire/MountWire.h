@@ -70,7 +70,8 @@ enum MountOp : uint32_t {
 // MOUNT_RENAME flags.
 #define MOUNT_RENAME_NOREPLACE 0x1u
 // MOUNT_SYNC flags.
-#define MOUNT_SYNC_DATA_ONLY   0x1u   // the content only (fdatasync), not the meta text
+#define MOUNT_SYNC_DATA_ONLY   0x1u   // fdatasync: the file, not its folder
+#define MOUNT_SYNC_RECORD      0x2u   // close(2): what was written recorded, nothing flushed to disk
 
 // What went wrong, in the simulator's terms; vaultfs chooses the errno.
 enum MountStatus : int32_t {
@@ -124,6 +125,12 @@ typedef struct MOUNT_REPLY {
     uint64_t mtimeNs;      // MOUNT_STAT: modification time, ns since 1970
     uint32_t kind;         // MOUNT_STAT: MountKind
     uint32_t dataBytes;
+    // MOUNT_OPEN: the content's version, which every change of it changes
+    // (never repeated, not even across a restart of the simulator);
+    // MOUNT_CLOSE: the version the handle leaves, or 0 when another session
+    // changed the content while it was open. A session that opens a file at
+    // the version its own last handle left may keep the pages it has.
+    uint64_t version;
 } MOUNT_REPLY;
 
 // One entry of a listing; nameBytes of name follow it.
@@ -149,7 +156,7 @@ MOUNT_AT(MOUNT_REQUEST, path2Bytes, 36);
 MOUNT_AT(MOUNT_REQUEST, dataBytes, 40);
 MOUNT_AT(MOUNT_REQUEST, reserved, 44);
 
-static_assert(sizeof(MOUNT_REPLY) == 40, "MOUNT_REPLY size");
+static_assert(sizeof(MOUNT_REPLY) == 48, "MOUNT_REPLY size");
 MOUNT_AT(MOUNT_REPLY, magic, 0);
 MOUNT_AT(MOUNT_REPLY, status, 4);
 MOUNT_AT(MOUNT_REPLY, handle, 8);
@@ -157,6 +164,7 @@ MOUNT_AT(MOUNT_REPLY, size, 16);
 MOUNT_AT(MOUNT_REPLY, mtimeNs, 24);
 MOUNT_AT(MOUNT_REPLY, kind, 32);
 MOUNT_AT(MOUNT_REPLY, dataBytes, 36);
+MOUNT_AT(MOUNT_REPLY, version, 40);
 
 static_assert(sizeof(MOUNT_ENTRY) == 24, "MOUNT_ENTRY size");
 MOUNT_AT(MOUNT_ENTRY, size, 0);

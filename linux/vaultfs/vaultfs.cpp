@@ -19,6 +19,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <map>
+#include <mutex>
+#include <set>
 #include <random>
 #include <string>
 #include <vector>
@@ -43,7 +46,7 @@ const char kUsage[] =
     "Files are 0644 and folders 0755, owned by the user who mounts. chmod,\n"
     "chown to that user or to root, and access times are taken without effect\n"
     "(-o strict refuses chmod and chown to anything else with EPERM); links,\n"
-    "symbolic links and extended attributes are refused (EPERM, ENOTSUP).\n"
+    "symbolic links and extended attributes are refused (EPERM, EOPNOTSUPP).\n"
     "A change made through another mount or the vaultfilter commands shows\n"
     "within a second. A logged-out vault refuses new opens (EACCES); files\n"
     "open before stay readable until closed. Without the agent every operation\n"
@@ -61,6 +64,42 @@ const double kCacheSeconds = 1.0;
 
 vaultfs::MountClient* g_client = nullptr;
 bool g_strict = false;   // -o strict: refuse what the vault cannot keep
+
+// Handles that wrote since their last flush.
+std::mutex g_dirtyMu;
+std::set<uint64_t> g_dirty;
+
+void Dirtied(uint64_t handle)
+{
+    std::lock_guard<std::mutex> lock(g_dirtyMu);
+    g_dirty.insert(handle);
+}
+
+
+// The content version each file had when this mount last closed it, after
+// changes by this mount alone: opened again at that version, the file keeps
+// the pages the kernel holds (reading what one just wrote costs nothing).
+// Any change from elsewhere makes a new version, and the pages are dropped.
+std::mutex g_seenMu;
+std::map<std::string, uint64_t> g_seen;
+
+void Remember(const char* path, uint64_t version)
+{
+    if (path == nullptr)
+        return;
+    std::lock_guard<std::mutex> lock(g_seenMu);
+    if (version == 0)
+        g_seen.erase(path);
+    else if (g_seen.size() < 100000)
+        g_seen[path] = version;
+}
+
+bool Remembered(const char* path, uint64_t version)
+{
+    std::lock_guard<std::mutex> lock(g_seenMu);
+    auto it = g_seen.find(path);
+    return version != 0 && it != g_seen.end() && it->second == version;
+}
 
 int Errno(int32_t status)
 {
@@ -115,9 +154,13 @@ void* Init(fuse_conn_info* conn, fuse_config* cfg)
     // another session stays usable in the simulator itself.
     cfg->hard_remove = 0;
     cfg->entry_timeout = cfg->attr_timeout = cfg->negative_timeout = kCacheSeconds;
+
     conn->max_write = MOUNT_MAX_DATA;
     if (conn->capable & FUSE_CAP_ATOMIC_O_TRUNC)
         conn->want |= FUSE_CAP_ATOMIC_O_TRUNC;
+    // Pages are dropped or kept at each open by content version (g_seen);
+    // a time that changed by this mount's own writes must not drop them.
+    conn->want &= ~FUSE_CAP_AUTO_INVAL_DATA;
     return nullptr;
 }
 
@@ -167,6 +210,7 @@ int OpenWith(const char* path, uint32_t flags, fuse_file_info* fi)
     if (a.status() != MOUNT_OK)
         return -Errno(a.status());
     fi->fh = a.reply.handle;
+    fi->keep_cache = Remembered(path, a.reply.version);
     return 0;
 }
 
@@ -201,21 +245,45 @@ int Write(const char*, const char* buf, size_t size, off_t offset, fuse_file_inf
     r.offset = (uint64_t)offset;
     r.data = buf;
     r.dataBytes = std::min<size_t>(size, MOUNT_MAX_DATA);
+    Dirtied(fi->fh);
     vaultfs::Answer a = g_client->Call(r);
     return a.status() != MOUNT_OK ? -Errno(a.status()) : (int)r.dataBytes;
 }
 
 int Truncate(const char* path, off_t size, fuse_file_info* fi)
 {
+    if (fi != nullptr)
+        Dirtied(fi->fh);
     vaultfs::Answer a = Call(MOUNT_RESIZE, fi != nullptr ? "" : path, fi != nullptr ? fi->fh : 0, (uint64_t)size);
     return -Errno(a.status());
 }
 
-int Release(const char*, fuse_file_info* fi) { return -Errno(Call(MOUNT_CLOSE, "", fi->fh).status()); }
+int Release(const char* path, fuse_file_info* fi)
+{
+    {
+        std::lock_guard<std::mutex> lock(g_dirtyMu);
+        g_dirty.erase(fi->fh);   // the close records what is left
+    }
+    vaultfs::Answer a = Call(MOUNT_CLOSE, "", fi->fh);
+    Remember(path, a.status() == MOUNT_OK ? a.reply.version : 0);
+    return -Errno(a.status());
+}
 
-// close(2): every write reached the stored file before it returned, so
-// there is nothing left to hand over; it claims nothing about the disk.
-int Flush(const char*, fuse_file_info*) { return 0; }
+// close(2): what the file grew by is recorded in its stored files (a write
+// error shows here, as on other file systems); nothing is flushed to disk.
+int Flush(const char*, fuse_file_info* fi)
+{
+    {
+        std::lock_guard<std::mutex> lock(g_dirtyMu);
+        if (g_dirty.erase(fi->fh) == 0)
+            return 0;   // nothing written through this handle since
+    }
+    vaultfs::Request r;
+    r.op = MOUNT_SYNC;
+    r.handle = fi->fh;
+    r.flags = MOUNT_SYNC_RECORD;
+    return -Errno(g_client->Call(r).status());
+}
 
 int Fsync(const char*, int bDataOnly, fuse_file_info* fi)
 {
@@ -228,7 +296,11 @@ int Fsync(const char*, int bDataOnly, fuse_file_info* fi)
 
 int FsyncDir(const char* path, int, fuse_file_info*) { return -Errno(Call(MOUNT_SYNC, path).status()); }
 
-int Unlink(const char* path) { return -Errno(Call(MOUNT_DELETE, path).status()); }
+int Unlink(const char* path)
+{
+    Remember(path, 0);
+    return -Errno(Call(MOUNT_DELETE, path).status());
+}
 int MkDir(const char* path, mode_t) { return -Errno(Call(MOUNT_MKDIR, path).status()); }
 int RmDir(const char* path) { return -Errno(Call(MOUNT_RMDIR, path).status()); }
 
@@ -241,6 +313,8 @@ int Rename(const char* from, const char* to, unsigned int flags)
     r.path = from;
     r.path2 = to;
     r.flags = (flags & RENAME_NOREPLACE) ? MOUNT_RENAME_NOREPLACE : 0;
+    Remember(from, 0);
+    Remember(to, 0);
     return -Errno(g_client->Call(r).status());
 }
 
@@ -294,10 +368,6 @@ int ChOwn(const char* path, uid_t uid, gid_t gid, fuse_file_info* fi)
 int NoLink(const char*, const char*) { return -EPERM; }
 int NoReadLink(const char*, char*, size_t) { return -EINVAL; }
 int NoMkNod(const char*, mode_t, dev_t) { return -EPERM; }
-int NoSetXAttr(const char*, const char*, const char*, size_t, int) { return -ENOTSUP; }
-int NoGetXAttr(const char*, const char*, char*, size_t) { return -ENOTSUP; }
-int NoListXAttr(const char*, char*, size_t) { return -ENOTSUP; }
-int NoRemoveXAttr(const char*, const char*) { return -ENOTSUP; }
 
 fuse_operations Operations()
 {
@@ -327,10 +397,9 @@ fuse_operations Operations()
     ops.symlink = NoLink;
     ops.readlink = NoReadLink;
     ops.mknod = NoMkNod;
-    ops.setxattr = NoSetXAttr;
-    ops.getxattr = NoGetXAttr;
-    ops.listxattr = NoListXAttr;
-    ops.removexattr = NoRemoveXAttr;
+    // No extended attributes: left out, so that the kernel learns it once
+    // (ENOSYS) and answers "not supported" itself from then on, instead of
+    // asking before every write.
     return ops;
 }
 

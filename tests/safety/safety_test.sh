@@ -91,7 +91,7 @@ s = socket.create_connection(("127.0.0.1", int(sys.argv[1])))
 path, secret = b"S:", b"0" * 32
 s.sendall(struct.pack("<IIQQIIIIII", 0x5346564D, 1, 1, 0, 0, 0, len(path), 0, len(secret), 0) + path + secret)
 s.settimeout(10)
-reply = s.recv(40)
+reply = s.recv(48)
 assert struct.unpack("<Ii", reply[:8]) == (0x5346564D, 13), reply
 text = s.recv(struct.unpack("<I", reply[36:40])[0])
 assert s.recv(1) == b"", "the connection stayed open after a wrong secret"

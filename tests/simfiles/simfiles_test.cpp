@@ -177,6 +177,7 @@ protected:
     {
         SetLevels(2, 2);
         DeleteVaultRecords();
+        DefineDosDeviceW(DDD_REMOVE_DEFINITION, kDrive.c_str(), nullptr);   // a letter an earlier agent left
         RemoveTree(kRoot);
         CreateDirectoryW(kRoot.c_str(), nullptr);
         CreateDirectoryW(kVault.c_str(), nullptr);
@@ -508,6 +509,44 @@ TEST_F(SimFiles, RenamesStoppedHalfWayAreFinishedByTheNextDriver)
         });
         EXPECT_TRUE(strays.empty()) << Narrow(strays.empty() ? L"" : strays[0]);
     }
+}
+
+// What the driver keeps between operations stays true: a file reopened
+// while its key is kept, after the key went (more files closed than are
+// kept) and after a logout and login (everything dropped) reads back the
+// same; a rename, a delete and a size change show at once to the next
+// lookup and listing.
+TEST_F(SimFiles, WhatTheDriverKeepsStaysTrue)
+{
+    const std::wstring f = Folder(L"Kept");
+    const std::vector<uint8_t> content = Pattern(5000, 77);
+    Put(f + L"\\x", content);
+    ExpectContent(f + L"\\x", content);   // the key kept at the last close
+    for (int i = 0; i < 520; i++)         // more closed files than keys are kept (512)
+        Put(f + L"\\other" + std::to_wstring(i), Pattern(9, i));
+    ExpectContent(f + L"\\x", content);
+    LogoutVault(record.path);
+    ASSERT_TRUE(WaitUntil([] { return LoggedIn(record.path) == 0; }, kStartMs));
+    ASSERT_EQ(1, LoginVault(record.path));
+    ExpectContent(f + L"\\x", content);
+
+    std::unique_ptr<VaultFiles::File> file;
+    ASSERT_TRUE(Ok(files->Open(f + L"\\x", &file)));
+    ASSERT_TRUE(Ok(file->Resize(3)));
+    VaultEntry e;
+    ASSERT_TRUE(Ok(files->Stat(f + L"\\x", &e)));
+    EXPECT_EQ(3u, e.size) << "a size change shows before the file settles";
+    ASSERT_TRUE(Ok(file->Close()));
+    ASSERT_TRUE(Ok(files->Rename(f + L"\\x", f + L"\\y")));
+    EXPECT_EQ(FileError::NotFound, files->Stat(f + L"\\x", &e).error);
+    ASSERT_TRUE(Ok(files->Stat(f + L"\\Y", &e)));
+    EXPECT_EQ(3u, e.size);
+    ASSERT_TRUE(Ok(files->Delete(f + L"\\y")));
+    EXPECT_EQ(FileError::NotFound, files->Stat(f + L"\\y", &e).error);
+    const std::vector<VaultEntry> left = Listing(f);
+    EXPECT_EQ(520u, left.size());
+    EXPECT_TRUE(std::none_of(left.begin(), left.end(), [](const VaultEntry& v) { return v.name == L"y"; }));
+    ExpectContent(f + L"\\other519", Pattern(9, 519));
 }
 
 TEST_F(SimFiles, DeletionsRemoveTheStoredFiles)
