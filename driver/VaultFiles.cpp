@@ -1075,65 +1075,24 @@ VaultFiles::File::File(VaultFiles& owner, std::shared_ptr<Node> node) : m_owner(
 
 VaultFiles::File::~File() { Close(); }
 
-std::wstring VaultFiles::File::Name() const
+// What a handle reads of its file, under the file's io lock.
+template <typename Get>
+static auto Peek(const std::shared_ptr<VaultFiles::File::Node>& node, Get get)
 {
-    Shared io(m_node->io);
-    return m_node->name;
+    Shared io(node->io);
+    return get(*node);
 }
 
-VaultPath VaultFiles::File::Where() const
-{
-    Shared io(m_node->io);
-    return m_node->where;
-}
-
-uint64_t VaultFiles::File::Size() const
-{
-    Shared io(m_node->io);
-    return m_node->size;
-}
-
-ULONG VaultFiles::File::KeyHandle() const
-{
-    Shared io(m_node->io);
-    return m_node->key.key;
-}
-
-ULONG VaultFiles::File::CipherBlockSize() const
-{
-    Shared io(m_node->io);
-    return m_node->key.block;
-}
-
-std::wstring VaultFiles::File::Stem() const
-{
-    Shared io(m_node->io);
-    return m_node->stem;
-}
-
-std::wstring VaultFiles::File::MetaPath() const
-{
-    Shared io(m_node->io);
-    return m_node->MetaPath();
-}
-
-std::wstring VaultFiles::File::DataPath() const
-{
-    Shared io(m_node->io);
-    return m_node->DataPath();
-}
-
-uint64_t VaultFiles::File::Version() const
-{
-    Shared io(m_node->io);
-    return m_node->version;
-}
-
-bool VaultFiles::File::Deleted() const
-{
-    Shared io(m_node->io);
-    return m_node->deleted;
-}
+std::wstring VaultFiles::File::Name() const { return Peek(m_node, [](const Node& n) { return n.name; }); }
+VaultPath VaultFiles::File::Where() const { return Peek(m_node, [](const Node& n) { return n.where; }); }
+uint64_t VaultFiles::File::Size() const { return Peek(m_node, [](const Node& n) { return n.size; }); }
+ULONG VaultFiles::File::KeyHandle() const { return Peek(m_node, [](const Node& n) { return n.key.key; }); }
+ULONG VaultFiles::File::CipherBlockSize() const { return Peek(m_node, [](const Node& n) { return n.key.block; }); }
+std::wstring VaultFiles::File::Stem() const { return Peek(m_node, [](const Node& n) { return n.stem; }); }
+std::wstring VaultFiles::File::MetaPath() const { return Peek(m_node, [](const Node& n) { return n.MetaPath(); }); }
+std::wstring VaultFiles::File::DataPath() const { return Peek(m_node, [](const Node& n) { return n.DataPath(); }); }
+uint64_t VaultFiles::File::Version() const { return Peek(m_node, [](const Node& n) { return n.version; }); }
+bool VaultFiles::File::Deleted() const { return Peek(m_node, [](const Node& n) { return n.deleted; }); }
 
 FILETIME VaultFiles::File::Modified() const
 {

@@ -200,9 +200,6 @@ run "unmount while a file is open: refused, then lazy and clean" t_unmount_open
 run "the vault folder after unmount: stems and cipher text only" t_vault_folder
 run "the agent ends: EIO everywhere, the mount comes off" t_agent_end
 }
-# mount_test.sh [CASE...]: only the cases named (t_...), for a person at work on one.
-if [ $# -gt 0 ]; then for c; do run "$c" "$c"; done; else cases; fi
+run_cases "$@"
 
-[ $failed -eq 0 ] || { echo "--- serve log"; tail -n 20 "$SERVE_LOG"; echo "--- vaultfs log"; tail -n 20 "$VAULTFS_LOG"; }
-echo "$passed passed, $failed failed"
-[ $failed -eq 0 ]
+finish

@@ -279,9 +279,6 @@ run "deleted in another session while open: usable until closed, then gone" t_de
 run "folders nested to the driver's reach: usable; deeper refused up front" t_long_paths
 run "a full disk: ENOSPC, and nothing written before lost" t_full_disk
 }
-# safety_test.sh [CASE...]: only the cases named (t_...), for a person at work on one.
-if [ $# -gt 0 ]; then for c; do run "$c" "$c"; done; else cases; fi
+run_cases "$@"
 
-[ $failed -eq 0 ] || { echo "--- serve log"; tail -n 20 "$SERVE_LOG"; echo "--- vaultfs log"; tail -n 20 "$VAULTFS_LOG"; }
-echo "$passed passed, $failed failed"
-[ $failed -eq 0 ]
+finish

@@ -19,3 +19,12 @@ refused() {
 }
 # wait_all PID...: every one ended with 0 (a bare wait would wait for the stack too).
 wait_all() { local pid status=0; for pid; do wait "$pid" || status=1; done; return $status; }
+# run_cases [CASE...]: the cases named (t_..., for a person at work on one),
+# or all of them (the caller's function `cases`).
+run_cases() { if [ $# -gt 0 ]; then for c; do run "$c" "$c"; done; else cases; fi; }
+# finish: the logs when a case failed, the count, and the exit code.
+finish() {
+  [ $failed -eq 0 ] || { echo "--- serve log"; tail -n 20 "$SERVE_LOG"; echo "--- vaultfs log"; tail -n 20 "$VAULTFS_LOG"; }
+  echo "$passed passed, $failed failed"
+  [ $failed -eq 0 ]
+}
