@@ -90,18 +90,41 @@ bool SameSecret(const std::vector<uint8_t>& given, const std::string& secret)
     return diff == 0;
 }
 
-bool RecvAll(SOCKET s, void* p, size_t cb)
-{
-    char* c = static_cast<char*>(p);
-    while (cb > 0) {
-        int n = recv(s, c, (int)std::min<size_t>(cb, 1 << 20), 0);
-        if (n <= 0)
-            return false;
-        c += n;
-        cb -= n;
+// What a connection received and has not taken yet: every socket call is a
+// trip to the compatibility layer's server, so a request's record and its
+// payload come in as few receives as the peer's writes allow.
+struct Received {
+    std::vector<char> bytes = std::vector<char>(256 * 1024);
+    size_t            at = 0, end = 0;
+
+    bool Take(SOCKET s, void* p, size_t cb)
+    {
+        char* c = static_cast<char*>(p);
+        while (cb > 0) {
+            if (at == end) {
+                if (cb >= bytes.size()) {   // a large payload goes straight where it belongs
+                    int n = recv(s, c, (int)std::min<size_t>(cb, 1 << 20), 0);
+                    if (n <= 0)
+                        return false;
+                    c += n;
+                    cb -= n;
+                    continue;
+                }
+                int n = recv(s, bytes.data(), (int)bytes.size(), 0);
+                if (n <= 0)
+                    return false;
+                at = 0;
+                end = n;
+            }
+            const size_t k = std::min(cb, end - at);
+            memcpy(c, bytes.data() + at, k);
+            at += k;
+            c += k;
+            cb -= k;
+        }
+        return true;
     }
-    return true;
-}
+};
 
 // Where Wine keeps the prefix, as a DOS path of the endpoint file; empty
 // outside Wine.
@@ -312,7 +335,7 @@ struct MountServer::State {
     void Touch(const Peer& peer, Exchange& x);
     void Sync(const Peer& peer, Exchange& x);
 
-    bool ReadRequest(SOCKET s, Exchange& x);
+    bool ReadRequest(SOCKET s, Received& in, Exchange& x);
     void Serve(SOCKET s, const std::vector<uint8_t>& hello);
     bool Launch(SOCKET s, std::vector<uint8_t> hello);
     void Accept();
@@ -580,9 +603,9 @@ void MountServer::State::EndSession(uint64_t session)
 
 // One request off the wire (after the hello); false when the connection is
 // to end.
-bool MountServer::State::ReadRequest(SOCKET s, Exchange& x)
+bool MountServer::State::ReadRequest(SOCKET s, Received& in, Exchange& x)
 {
-    if (!RecvAll(s, &x.req, sizeof(x.req)))
+    if (!in.Take(s, &x.req, sizeof(x.req)))
         return false;
     const MOUNT_REQUEST& r = x.req;
     if (r.magic != MOUNT_MAGIC || r.pathBytes > MOUNT_MAX_PATH || r.path2Bytes > MOUNT_MAX_PATH ||
@@ -591,8 +614,8 @@ bool MountServer::State::ReadRequest(SOCKET s, Exchange& x)
     x.path.resize(r.pathBytes);
     x.path2.resize(r.path2Bytes);
     x.data.resize(r.dataBytes);
-    return RecvAll(s, x.path.data(), x.path.size()) && RecvAll(s, x.path2.data(), x.path2.size()) &&
-           RecvAll(s, x.data.data(), x.data.size());
+    return in.Take(s, x.path.data(), x.path.size()) && in.Take(s, x.path2.data(), x.path2.size()) &&
+           in.Take(s, x.data.data(), x.data.size());
 }
 
 // A connection whose hello the acceptor has read whole: the hello, then
@@ -601,13 +624,15 @@ void MountServer::State::Serve(SOCKET s, const std::vector<uint8_t>& hello)
 {
     Peer peer;
     Exchange x;
+    Received in;
+    std::vector<char> reply;
     memcpy(&x.req, hello.data(), sizeof(x.req));
     x.path.assign(hello.begin() + sizeof(x.req), hello.begin() + sizeof(x.req) + x.req.pathBytes);
     x.data.assign(hello.begin() + sizeof(x.req) + x.req.pathBytes, hello.end());
     for (bool bFirst = true;; bFirst = false) {
         if (!bFirst) {
             x = Exchange();
-            if (!ReadRequest(s, x))
+            if (!ReadRequest(s, in, x))
                 break;
         }
         const MOUNT_REQUEST& r = x.req;
@@ -637,7 +662,12 @@ void MountServer::State::Serve(SOCKET s, const std::vector<uint8_t>& hello)
             }
         }
         x.reply.dataBytes = (uint32_t)x.out.size();
-        if (!SendAll(s, &x.reply, sizeof(x.reply)) || !SendAll(s, x.out.data(), x.out.size()) || bEnd)
+        // One send for the record and its payload.
+        reply.resize(sizeof(x.reply) + x.out.size());
+        memcpy(reply.data(), &x.reply, sizeof(x.reply));
+        if (!x.out.empty())
+            memcpy(reply.data() + sizeof(x.reply), x.out.data(), x.out.size());
+        if (!SendAll(s, reply.data(), reply.size()) || bEnd)
             break;
     }
     bool bLast = false;

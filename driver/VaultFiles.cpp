@@ -110,6 +110,7 @@ static FileResult Settle(VaultFiles::State& st, VaultFiles::File::Node& node);
 // having the agent import the key again.
 struct KeptKey {
     std::wstring dataPath;
+    uint64_t     version = 0;   // the content's at the close
     std::string  meta;
     FileKey      key;
 };
@@ -164,7 +165,7 @@ struct VaultFiles::State {
     FileResult RenameFolder(const VaultPath& from, const VaultPath& to, Kind target);
 
     // Keys of closed files.
-    bool TakeKept(const std::wstring& dataPath, const std::string& meta, FileKey* pKey);
+    bool TakeKept(const std::wstring& dataPath, uint64_t version, std::string* pMeta, FileKey* pKey);
     void Keep(const NodePtr& node);
     void ReleaseKept(std::deque<KeptKey> keys);
     void ForgetKept(const std::wstring& dataPath);
@@ -374,12 +375,12 @@ FileResult VaultFiles::State::OpenExisting(const VaultPath& where, const NameCac
     node->stem = entry.stem;
     node->version = entry.version;
     node->existed = true;
-    if (FileResult r = ReadMeta(node->MetaPath(), &node->meta); !r)
-        return r;
-    if (TakeKept(node->DataPath(), node->meta, &node->key)) {
+    if (TakeKept(node->DataPath(), entry.version, &node->meta, &node->key)) {
         node->name = entry.name;
         node->size = node->recorded = entry.size;
     } else {
+        if (FileResult r = ReadMeta(node->MetaPath(), &node->meta); !r)
+            return r;
         StoredDetails details;
         FileResult r = agent.Details(where, node->meta, &details);
         if (!r) {
@@ -437,11 +438,15 @@ FileResult VaultFiles::State::CreateNew(const VaultPath& where, NodePtr* pNode)
 // ---------------------------------------------------------------------------
 // Kept keys.
 
-bool VaultFiles::State::TakeKept(const std::wstring& dataPath, const std::string& meta, FileKey* pKey)
+// The key kept for a file closed at this version. Nothing changed the file
+// since (a write makes a new version; a rename or a delete of a closed file
+// forgets its kept key), so its meta text is the one kept with it.
+bool VaultFiles::State::TakeKept(const std::wstring& dataPath, uint64_t version, std::string* pMeta, FileKey* pKey)
 {
     std::lock_guard<std::mutex> lock(stateMu);
     for (auto it = kept.begin(); it != kept.end(); ++it) {
-        if (SameText(it->dataPath, dataPath) && it->meta == meta) {
+        if (it->version == version && SameText(it->dataPath, dataPath)) {
+            *pMeta = it->meta;
             *pKey = it->key;
             kept.erase(it);
             return true;
@@ -456,7 +461,7 @@ void VaultFiles::State::Keep(const NodePtr& node)
     {
         std::lock_guard<std::mutex> lock(stateMu);
         if (node->key.agent == sim.AgentId() && sim.Generation() == generation) {
-            kept.push_front({node->DataPath(), node->meta, node->key});
+            kept.push_front({node->DataPath(), node->version, node->meta, node->key});
             node->key = {};
         }
         while (kept.size() > kKeptKeys) {
