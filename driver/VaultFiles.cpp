@@ -29,7 +29,7 @@ namespace driversim {
 namespace {
 
 constexpr size_t kPiece = 64 * MAX_DATA_LENGTH;   // plain bytes held at once by a read or write
-constexpr size_t kKeptKeys = 512;                 // keys of closed files kept for a reopening
+constexpr size_t kKeptKeys = 2048;                // keys of closed files kept for a reopening
 
 uint64_t RoundUp(uint64_t n, uint64_t block) { return (n + block - 1) / block * block; }
 
