@@ -18,7 +18,12 @@
 // secret; it fixes the vault and the session for the connection. A session
 // id (chosen by vaultfs) groups the connections of one mount: when the last
 // connection of a session closes, the files it left open are closed (their
-// file keys released).
+// file keys released). Handles belong to the session that opened them.
+//
+// Before its hello a connection may send nothing else, and its hello must
+// come within MOUNT_HELLO_MS with a path of at most MOUNT_MAX_VAULT bytes and
+// exactly the secret: anything else, a wrong secret included, ends the
+// connection. A session has at most MOUNT_MAX_SESSION_LINKS connections.
 //
 // Paths are UTF-8, relative to the vault, with "/" between names and a
 // leading "/" ("/" is the vault folder itself); no terminating NUL. All
@@ -36,10 +41,13 @@
 #define MOUNT_ENDPOINT_FILE  "vaultfs.endpoint"
 // Names longer than this (in UTF-8) cannot be encoded into a meta text.
 #define MOUNT_MAX_NAME       182u
+#define MOUNT_MAX_VAULT      1024u          // bytes of the hello's path
+#define MOUNT_HELLO_MS       5000u          // from connection to hello
+#define MOUNT_MAX_SESSION_LINKS 64u         // connections of one session
 
 enum MountOp : uint32_t {
     MOUNT_HELLO  = 1,    // path: the vault; data: the secret; handle: the session id
-    MOUNT_STAT   = 2,    // path -> kind, size, mtime
+    MOUNT_STAT   = 2,    // path (or handle: an open file) -> kind, size, mtime
     MOUNT_LIST   = 3,    // path (a folder) -> MOUNT_ENTRY records, each followed by its name
     MOUNT_OPEN   = 4,    // path, flags -> handle, size
     MOUNT_READ   = 5,    // handle, offset, length -> data (shorter at the end of the file)
@@ -51,7 +59,8 @@ enum MountOp : uint32_t {
     MOUNT_MKDIR  = 11,   // path
     MOUNT_RMDIR  = 12,   // path (an empty folder)
     MOUNT_STATFS = 13,   // -> size = bytes free, offset = bytes in all
-    MOUNT_TOUCH  = 14,   // path, offset = new modification time (ns since 1970)
+    MOUNT_TOUCH  = 14,   // path (or handle), offset = new modification time (ns since 1970)
+    MOUNT_SYNC   = 15,   // handle (a file), or 0 and path (a folder); flags MOUNT_SYNC_DATA_ONLY
 };
 
 // MOUNT_OPEN flags.
@@ -60,6 +69,9 @@ enum MountOp : uint32_t {
 #define MOUNT_OPEN_TRUNCATE   0x4u   // size 0 after opening
 // MOUNT_RENAME flags.
 #define MOUNT_RENAME_NOREPLACE 0x1u
+// MOUNT_SYNC flags.
+#define MOUNT_SYNC_DATA_ONLY   0x1u   // fdatasync: the file, not its folder
+#define MOUNT_SYNC_RECORD      0x2u   // close(2): what was written recorded, nothing flushed to disk
 
 // What went wrong, in the simulator's terms; vaultfs chooses the errno.
 enum MountStatus : int32_t {
@@ -77,7 +89,8 @@ enum MountStatus : int32_t {
     MOUNT_NOT_EMPTY     = 11,
     MOUNT_BAD_HANDLE    = 12,
     MOUNT_BAD_REQUEST   = 13,   // malformed request, wrong secret, no hello
-    MOUNT_NAME_TOO_LONG = 14,
+    MOUNT_NAME_TOO_LONG = 14,   // a name or path the vault cannot reach
+    MOUNT_NO_SPACE      = 15,   // the vault's disk is full
 };
 
 // What a path names.
@@ -112,6 +125,12 @@ typedef struct MOUNT_REPLY {
     uint64_t mtimeNs;      // MOUNT_STAT: modification time, ns since 1970
     uint32_t kind;         // MOUNT_STAT: MountKind
     uint32_t dataBytes;
+    // MOUNT_OPEN: the content's version, which every change of it changes
+    // (never repeated, not even across a restart of the simulator);
+    // MOUNT_CLOSE: the version the handle leaves, or 0 when another session
+    // changed the content while it was open. A session that opens a file at
+    // the version its own last handle left may keep the pages it has.
+    uint64_t version;
 } MOUNT_REPLY;
 
 // One entry of a listing; nameBytes of name follow it.
@@ -137,7 +156,7 @@ MOUNT_AT(MOUNT_REQUEST, path2Bytes, 36);
 MOUNT_AT(MOUNT_REQUEST, dataBytes, 40);
 MOUNT_AT(MOUNT_REQUEST, reserved, 44);
 
-static_assert(sizeof(MOUNT_REPLY) == 40, "MOUNT_REPLY size");
+static_assert(sizeof(MOUNT_REPLY) == 48, "MOUNT_REPLY size");
 MOUNT_AT(MOUNT_REPLY, magic, 0);
 MOUNT_AT(MOUNT_REPLY, status, 4);
 MOUNT_AT(MOUNT_REPLY, handle, 8);
@@ -145,6 +164,7 @@ MOUNT_AT(MOUNT_REPLY, size, 16);
 MOUNT_AT(MOUNT_REPLY, mtimeNs, 24);
 MOUNT_AT(MOUNT_REPLY, kind, 32);
 MOUNT_AT(MOUNT_REPLY, dataBytes, 36);
+MOUNT_AT(MOUNT_REPLY, version, 40);
 
 static_assert(sizeof(MOUNT_ENTRY) == 24, "MOUNT_ENTRY size");
 MOUNT_AT(MOUNT_ENTRY, size, 0);

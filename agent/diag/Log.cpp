@@ -14,7 +14,6 @@
 #include "diag/UserSid.h"
 
 #define DIAG_LINE_CCH 1056
-#define DIAG_WIDE_MESSAGE_CB 1056
 #define DIAG_SID_CB 260
 
 static const WCHAR wszSettingsKey[] = L"Software\\Revedi Zadoder Avir.\\Vuzaziz";
@@ -168,11 +167,11 @@ void WriteLog(const char* pszFormat, ...)
     va_end(vaArgs);
 }
 
-// The wide message buffer is 1,056 bytes (527 characters and the terminator);
-// the line buffer holds 1,056 characters.
+// Both buffers hold 1,056 characters, as the narrow channels' do: a message
+// is dropped at the same length whichever call wrote it.
 static void WriteWideLine(DWORD dwLevel, FILE* pFile, const wchar_t* pwszFormat, va_list vaArgs)
 {
-    WCHAR wszMessage[DIAG_WIDE_MESSAGE_CB / sizeof(WCHAR)];
+    WCHAR wszMessage[DIAG_LINE_CCH];
     WCHAR wszLine[DIAG_LINE_CCH];
     const WCHAR* pwszLine = wszLine;
     LPCWSTR pwszSid;

@@ -81,7 +81,8 @@ BOOL CheckRequestFields(const Notification* pNotification, DWORD dwFields, char*
                     (unsigned)pNotification->DataLength, (unsigned)MAX_DATA_LENGTH);
         return FALSE;
     }
-    if (pNotification->DirFileNames.LastIndex >= DIR_BATCH_ENTRIES) {
+    // Only the batch reads LastIndex: another command's stale value is no fault.
+    if ((dwFields & FIELD_BATCH_SLICES) && pNotification->DirFileNames.LastIndex >= DIR_BATCH_ENTRIES) {
         _snprintf_s(pszFault, cchFault, _TRUNCATE, "LastIndex %u above %u",
                     (unsigned)pNotification->DirFileNames.LastIndex, DIR_BATCH_ENTRIES - 1);
         return FALSE;

@@ -13,32 +13,33 @@
 
 static HRESULT PostRequestRead(HANDLE hPort, SCANNER_MESSAGE* pMessage)
 {
-    // A zero MessageId marks a buffer that received no request.
+    // No earlier request's id survives into a reply.
     pMessage->Request.MessageHeader.MessageId = 0;
     ZeroMemory(&pMessage->Ovlp, sizeof(pMessage->Ovlp));
     return FilterGetMessage(hPort, &pMessage->Request.MessageHeader,
                             SCANNER_OVERLAPPED_OFFSET, &pMessage->Ovlp);
 }
 
-// Fills the reply for the request in pMessage. Returns FALSE when there is
-// nobody to answer: a completion that carried no request.
-static BOOL ServeRequest(SCANNER_MESSAGE* pMessage, DWORD cbReceived,
+// Fills the reply for the request in pMessage.
+static void ServeRequest(SCANNER_MESSAGE* pMessage, DWORD cbReceived,
                          struct ReplyMessage* pReplyMessage)
 {
     RequestMessage* pRequest = &pMessage->Request;
 
+    pReplyMessage->ReplyHeader.Status = 0;
+    pReplyMessage->ReplyHeader.MessageId = pRequest->MessageHeader.MessageId;
+    pReplyMessage->Reply.Succeeded = 0;
+    // The driver waits for one reply to every request, this one too.
     if (pRequest->MessageHeader.MessageId == 0) {
-        WriteTrace("ScannerWorker() - Message without a message id ignored - Failed!");
-        return FALSE;
+        WriteTrace("ScannerWorker() - Message without a message id refused - Failed!");
+        NullInitializeReply(&pReplyMessage->Reply);
+        return;
     }
     // A short message leaves the rest of the buffer from an earlier request:
     // clear it so that every field the command reads is the sender's or zero.
     if (cbReceived >= sizeof(pRequest->MessageHeader) && cbReceived < sizeof(*pRequest))
         ZeroMemory((BYTE*)pRequest + cbReceived, sizeof(*pRequest) - cbReceived);
 
-    pReplyMessage->ReplyHeader.Status = 0;
-    pReplyMessage->ReplyHeader.MessageId = pRequest->MessageHeader.MessageId;
-    pReplyMessage->Reply.Succeeded = 0;
     __try {
         NullInitializeReply(&pReplyMessage->Reply);
         DispatchRequest(&pRequest->Notification, pReplyMessage);
@@ -47,7 +48,6 @@ static BOOL ServeRequest(SCANNER_MESSAGE* pMessage, DWORD cbReceived,
         WriteLog("Irrecoverable Exception occurred while processing request!!!!\n");
         pReplyMessage->Reply.Succeeded = 0;
     }
-    return TRUE;
 }
 
 static void SendReply(HANDLE hPort, struct ReplyMessage* pReplyMessage)
@@ -107,8 +107,10 @@ DWORD WINAPI ScannerWorker(LPVOID lpParameter)
         // The completion port is shared, so this may be another worker's
         // buffer; from now on it is this worker's.
         pMessage = CONTAINING_RECORD(pOvlp, SCANNER_MESSAGE, Ovlp);
-        if (bCompleted && ServeRequest(pMessage, cbReceived, &replyMessage))
+        if (bCompleted) {
+            ServeRequest(pMessage, cbReceived, &replyMessage);
             SendReply(pContext->hPort, &replyMessage);
+        }
 
         hr = PostRequestRead(pContext->hPort, pMessage);
         if (hr != HR_IO_PENDING) {

@@ -47,11 +47,28 @@ static void StartWorkers(WorkerContext* pContext)
     }
 }
 
+#ifdef VUZ_TEST_FAULTS
+// Test builds only: a message that faults in the loop itself, outside every
+// window procedure's guard, to show how the agent ends after it.
+static void FaultInLoop(const MSG* pMsg)
+{
+    static UINT uiLoopFault;
+
+    if (uiLoopFault == 0)
+        uiLoopFault = RegisterWindowMessageW(L"VUZ_TEST_LOOP_FAULT");
+    if (pMsg->message == uiLoopFault)
+        RaiseException(EXCEPTION_ACCESS_VIOLATION, 0, 0, NULL);
+}
+#endif
+
 static void RunMessageLoop(void)
 {
     MSG msg;
 
     while (GetMessageW(&msg, NULL, 0, 0) > 0) {
+#ifdef VUZ_TEST_FAULTS
+        FaultInLoop(&msg);
+#endif
         TranslateMessage(&msg);
         DispatchMessageW(&msg);
     }
@@ -182,7 +199,7 @@ int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPSTR lpCmdLine
     WSADATA wsaData;
     BOOL bWinsockStarted;
     HANDLE hMutex = NULL;
-    BOOL bReleaseMutex = FALSE;
+    BOOL bServing = FALSE;
     // Shared by every worker for the life of the process.
     static WorkerContext context;
 
@@ -196,17 +213,19 @@ int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPSTR lpCmdLine
     WriteTrace("WinMain() - Start");
 
     __try {
-        if (StartAgent(hInstance, nCmdShow, &context, &hMutex)) {
+        bServing = StartAgent(hInstance, nCmdShow, &context, &hMutex);
+        if (bServing)
             RunMessageLoop();
-            StopAgent(bWinsockStarted, hMutex);
-            WriteTrace("WinMain() - End");
-        } else if (hMutex != NULL) {
-            bReleaseMutex = TRUE;
-        }
     } __except (ExceptionFilter(GetExceptionInformation())) {
         WriteTrace("WinMain() - Exception occured - Failed!");
     }
-    if (bReleaseMutex)
+    // An agent that served ends through the exit steps however its loop
+    // ended; one that never served only gives the mutex back.
+    if (bServing) {
+        StopAgent(bWinsockStarted, hMutex);
+        WriteTrace("WinMain() - End");
+    } else if (hMutex != NULL) {
         ReleaseMutex(hMutex);
+    }
     return 0;
 }

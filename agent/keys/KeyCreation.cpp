@@ -10,6 +10,15 @@
 #define NEW_KEY_BLOB_BYTES   512
 #define VAULT_KEY_PATH_CHARS 520
 
+// A failed GenUserXKey hands back no context: releases it, keeps the error.
+static DWORD DropProvider(HCRYPTPROV* phProv, DWORD dwError)
+{
+    CryptReleaseContext(*phProv, 0);
+    *phProv = 0;
+    SetLastError(dwError);
+    return dwError;
+}
+
 DWORD GenUserXKey(LPCWSTR pwszContainer, HCRYPTPROV* phProv, HCRYPTKEY* phKey)
 {
     DWORD dwError;
@@ -47,14 +56,14 @@ DWORD GenUserXKey(LPCWSTR pwszContainer, HCRYPTPROV* phProv, HCRYPTKEY* phKey)
     }
     dwError = GetLastError();
     if (dwError != (DWORD)NTE_NO_KEY)
-        return dwError;
+        return DropProvider(phProv, dwError);
     WriteLog("RARI:MyCryptGetUserKey - after - error");
     WriteLog("RARI:MyCryptGenKey - before");
     if (!CryptGenKey(*phProv, AT_KEYEXCHANGE, CRYPT_EXPORTABLE | CRYPT_USER_PROTECTED, phKey)) {
         dwError = LastErrorOr((DWORD)NTE_FAIL);
         WriteLog("RARI:MyCryptGenKey - after");
         WriteLog("RARI:MyCryptGenKey - error");
-        return dwError;
+        return DropProvider(phProv, dwError);
     }
     WriteLog("RARI:MyCryptGenKey - after");
     WriteLog("RARI:MyCryptGenKey - sucess");
@@ -128,7 +137,9 @@ GUARDED_BODY static DWORD MakeVaultKeys(LPCWSTR pwszDrive, LPCWSTR pwszContainer
                            HCRYPTKEY* phVaultKey, BYTE* pbKey, DWORD* pdwKeyLength, BOOL bGenerate)
 {
     BYTE abBlob[NEW_KEY_BLOB_BYTES];
-    DWORD cbBlob = sizeof(abBlob);
+    // No more than the vault record and the registry walk hold: a longer
+    // key would work until the first logout and never load again.
+    DWORD cbBlob = VAULT_KEY_BYTES;
     DWORD dwResult;
 
     dwResult = GenUserXKey(pwszContainer, phUserProv, phUserXKey);
@@ -150,6 +161,23 @@ GUARDED_BODY static DWORD MakeVaultKeys(LPCWSTR pwszDrive, LPCWSTR pwszContainer
         return dwResult;
     return GetVaultSymmetricKey(*phUserProv, *phIpcProv, *phIpcXKey, *phUserXKey, pbKey,
                                 *pdwKeyLength, phVaultKey);
+}
+
+void DiscardNewVaultKeys(VaultCacheEntry* pRecord)
+{
+    HCRYPTKEY* aphKeys[3] = { &pRecord->hVaultKey, &pRecord->hUserXKey, &pRecord->hIpcXKey };
+    HCRYPTPROV* aphProvs[2] = { &pRecord->hUserProv, &pRecord->hIpcProv };
+
+    for (int i = 0; i < 3; i++) {
+        if (*aphKeys[i] != 0)
+            CryptDestroyKey(*aphKeys[i]);
+        *aphKeys[i] = 0;
+    }
+    for (int i = 0; i < 2; i++) {
+        if (*aphProvs[i] != 0)
+            CryptReleaseContext(*aphProvs[i], 0);
+        *aphProvs[i] = 0;
+    }
 }
 
 DWORD CreateVaultKeys(LPCWSTR pwszDrive, LPCWSTR pwszContainer, HCRYPTPROV* phUserProv,

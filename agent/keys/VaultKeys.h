@@ -43,9 +43,15 @@ DWORD GetVaultSymmetricKey(HCRYPTPROV hUserProv, HCRYPTPROV hIpcProv, HCRYPTKEY 
 DWORD CreateVaultKeys(LPCWSTR pwszDrive, LPCWSTR pwszContainer, HCRYPTPROV* phUserProv,
                       HCRYPTPROV* phIpcProv, HCRYPTKEY* phUserXKey, HCRYPTKEY* phIpcXKey,
                       HCRYPTKEY* phVaultKey, BYTE* pbKey, DWORD* pdwKeyLength, BOOL bGenerate);
-// Opens or creates the container and its exchange pair.
+// What a failed CreateVaultKeys left in a record that never reached the
+// cache: every key destroyed and both providers released.
+void DiscardNewVaultKeys(VaultCacheEntry* pRecord);
+// Opens or creates the container and its exchange pair; a failure holds no
+// context.
 DWORD GenUserXKey(LPCWSTR pwszContainer, HCRYPTPROV* phProv, HCRYPTKEY* phKey);
 // Generates the vault key, wraps it under the exchange key and writes it to
-// the vault's registry subkey (which must exist).
+// the vault's registry subkey (which must exist). *pdwBlobLength is the
+// blob's capacity on entry: a longer blob is refused before anything is
+// written.
 DWORD GenPapMgrKey(LPCWSTR pwszDrive, HCRYPTPROV hProv, HCRYPTKEY hXKey, BYTE* pbBlob,
                    DWORD* pdwBlobLength);

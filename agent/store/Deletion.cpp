@@ -7,6 +7,7 @@
 
 #include "diag/Diag.h"
 #include "store/Store.h"
+#include "vaults/VaultCache.h"
 
 // One entry of the folder; FALSE stops the deletion.
 static BOOL DeleteEntry(LPCWSTR pwszPrefix, const WIN32_FIND_DATAW* pEntry)
@@ -16,6 +17,17 @@ static BOOL DeleteEntry(LPCWSTR pwszPrefix, const WIN32_FIND_DATAW* pEntry)
     if (FAILED(StringCchPrintfW(wszPath, STORE_PATH_CHARS, L"%ws%ws", pwszPrefix, pEntry->cFileName))) {
         WriteTrace("DeleteDirectory - path too long - Failed!");
         return FALSE;
+    }
+    // A junction or link goes itself: what it points at may lie outside
+    // the vault, and is never the deletion's to remove.
+    if ((pEntry->dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) ==
+        (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) {
+        WriteLog("Removing link %ws", wszPath);
+        if (!RemoveDirectoryW(wszPath)) {
+            WriteTrace("DeleteDirectory - directory couldn't be deleted");
+            return FALSE;
+        }
+        return TRUE;
     }
     if (pEntry->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
         WriteLog("Recursing directory %ws\n", wszPath);
@@ -73,6 +85,53 @@ BOOL DeleteDirectory(LPCWSTR pwszFolder)
     return RemoveDirectoryW(pwszFolder);
 }
 
+// Whether the name has a "." or ".." step.
+static BOOL HasRelativeStep(LPCWSTR pwszPath)
+{
+    LPCWSTR pwszStep = pwszPath;
+
+    for (LPCWSTR p = pwszPath;; p++) {
+        if (*p == L'\\' || *p == L'/' || *p == L'\0') {
+            size_t cch = (size_t)(p - pwszStep);
+            if ((cch == 1 && pwszStep[0] == L'.') || (cch == 2 && pwszStep[0] == L'.' && pwszStep[1] == L'.'))
+                return TRUE;
+            if (*p == L'\0')
+                return FALSE;
+            pwszStep = p + 1;
+        }
+    }
+}
+
+typedef struct _INSIDE_VAULT {
+    LPCWSTR pwszPath;
+    BOOL    bInside;
+} INSIDE_VAULT;
+
+static BOOL FindEnclosingVault(VaultCacheEntry* pRecord, void* pContext)
+{
+    INSIDE_VAULT* pInside = (INSIDE_VAULT*)pContext;
+
+    // Below the vault folder, and not the folder itself.
+    if (VaultPathMatches(pRecord->wszPath, pInside->pwszPath) &&
+        !VaultPathMatches(pInside->pwszPath, pRecord->wszPath)) {
+        pInside->bInside = TRUE;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// Only a folder inside a registered vault folder is ever deleted.
+static BOOL IsVaultSubfolder(LPCWSTR pwszFileName, LPCWSTR pwszPath)
+{
+    INSIDE_VAULT inside = { pwszPath, FALSE };
+
+    // A name of separators alone would name the vault folder itself.
+    if (pwszFileName[wcsspn(pwszFileName, L"\\/")] == L'\0' || HasRelativeStep(pwszPath))
+        return FALSE;
+    WalkVaultCache(FindEnclosingVault, &inside);
+    return inside.bInside;
+}
+
 GUARDED_BODY static BOOL DeleteRequestedFolder(Notification* pNotification, BOOL* pbEnd)
 {
     WCHAR wszPath[STORE_PATH_CHARS];
@@ -91,6 +150,10 @@ GUARDED_BODY static BOOL DeleteRequestedFolder(Notification* pNotification, BOOL
     WriteLog("File Name concatinated to path %ws\n", pNotification->FileName);
     if (FAILED(StringCchCatW(wszPath, STORE_PATH_CHARS, pNotification->FileName))) {
         WriteTrace("DeleteFilesInFolder() - folder path too long - Failed!");
+        return FALSE;
+    }
+    if (!IsVaultSubfolder(pNotification->FileName, wszPath)) {
+        WriteTrace("DeleteFilesInFolder() - folder not inside a vault - Failed!");
         return FALSE;
     }
     return DeleteDirectory(wszPath);

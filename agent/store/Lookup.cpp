@@ -74,25 +74,34 @@ BOOL LogicalNamesEqual(LPCWSTR pwszFirst, LPCWSTR pwszSecond)
 
 typedef enum _META_READ { META_READ_DONE, META_READ_MISSING, META_READ_FAILED } META_READ;
 
-// The meta file's first 1,031 bytes, terminated. A file that is not there
-// is told apart from one that cannot be read: the open answers both, so no
-// separate directory search is made for every stored file of a folder.
+// The search that tells a meta file that is not there (or cannot be
+// reached) from one that cannot be opened: its lines, without the End line.
+static META_READ ReportMissingMetaFile(void)
+{
+    WriteTrace("GetRealFileName() - FindFirstFileExW Failed - Failed!");
+    WriteLog("FindFirstFileExW failed\n");
+    return META_READ_MISSING;
+}
+
+// The meta file's first 1,031 bytes, terminated. The file is opened
+// directly, without a directory search for every stored file of a folder;
+// only a failed open searches, so that every failure writes the lines the
+// search would have written.
 static META_READ ReadMetaFile(LPCWSTR pwszPath, char* pszText)
 {
+    WIN32_FIND_DATAW entry;
     HANDLE hFile;
+    HANDLE hFind;
     DWORD cbRead = 0;
-    DWORD dwError;
     BOOL bRead;
 
     hFile = CreateFileW(pwszPath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
                         FILE_ATTRIBUTE_NORMAL, NULL);
     if (hFile == INVALID_HANDLE_VALUE) {
-        dwError = GetLastError();
-        if (dwError == ERROR_FILE_NOT_FOUND || dwError == ERROR_PATH_NOT_FOUND || dwError == ERROR_INVALID_NAME) {
-            WriteTrace("GetRealFileName() - FindFirstFileExW Failed - Failed!");
-            WriteLog("FindFirstFileExW failed\n");
-            return META_READ_MISSING;
-        }
+        hFind = FindFirstFileExW(pwszPath, FindExInfoStandard, &entry, FindExSearchNameMatch, NULL, 0);
+        if (hFind == INVALID_HANDLE_VALUE)
+            return ReportMissingMetaFile();
+        FindClose(hFind);
         WriteTrace("GetRealFileName() - File could not be opened - Failed!");
         WriteLog("File could not be opened\n");
         return META_READ_FAILED;
@@ -124,8 +133,11 @@ GUARDED_BODY static BOOL ReadStoredName(HCRYPTKEY hVaultKey, LPCWSTR pwszFolder,
         wszNameOut[0] = L'\0';
         return FALSE;
     }
-    if (FAILED(StringCchPrintfW(wszPath, STORE_PATH_CHARS, L"%ws\\%ws", pwszFolder, pwszStoredName)))
+    // A path too long for the search fails as the search would.
+    if (FAILED(StringCchPrintfW(wszPath, STORE_PATH_CHARS, L"%ws\\%ws", pwszFolder, pwszStoredName))) {
+        ReportMissingMetaFile();
         return FALSE;
+    }
     switch (ReadMetaFile(wszPath, szText)) {
     case META_READ_MISSING:
         return FALSE;

@@ -50,16 +50,22 @@ void SendDumpMessageToFilter(void)
     WriteTrace("SendDumpMessageToFilter() - End");
 }
 
-DWORD GetSidTextForMessage(LPWSTR* ppwszText)
+DWORD GetSidTextForMessage(LPWSTR* ppwszText, BOOL bLogSteps)
 {
     PSID pSid = NULL;
+    BOOL bObtained;
 
     *ppwszText = NULL;
-    if (!ObtainUserSid(GetCurrentThreadId(), GetCurrentProcessId(), &pSid)) {
+    bObtained = ObtainUserSid(GetCurrentThreadId(), GetCurrentProcessId(), &pSid);
+    if (bLogSteps)
+        WriteLog("After calling ObtainUserSid: %d\n", (int)GetLastError());
+    if (!bObtained) {
         if (pSid != NULL)
             HeapFree(GetProcessHeap(), 0, pSid);
         return 0;
     }
+    if (bLogSteps)
+        WriteLog("Before calling ConvertSidToStringSid: %d\n", (int)GetLastError());
     SidToText(pSid, ppwszText);
     HeapFree(GetProcessHeap(), 0, pSid);
     return *ppwszText != NULL ? (DWORD)lstrlenW(*ppwszText) : 0;

@@ -19,7 +19,8 @@ void SendDumpMessageToFilter(void);
 
 // The SID text of the thread's user for a message: its length in
 // characters (0 when it cannot be made; *ppwszText may still need freeing).
-DWORD GetSidTextForMessage(LPWSTR* ppwszText);
+// bLogSteps logs the last error after getting the SID and before its text.
+DWORD GetSidTextForMessage(LPWSTR* ppwszText, BOOL bLogSteps);
 // Converts the text into the message's SID fields and frees it. FALSE when
 // the conversion fails (the text is freed all the same).
 BOOL PutSidIntoMessage(LPWSTR pwszText, DWORD dwChars, VaultControlMessage* pMessage);

@@ -50,7 +50,7 @@ static FILE* OpenBatchFile(WCHAR* wszPath)
 static BOOL PutUserSid(VaultControlMessage* pMessage)
 {
     LPWSTR pwszSid = NULL;
-    DWORD dwChars = GetSidTextForMessage(&pwszSid);
+    DWORD dwChars = GetSidTextForMessage(&pwszSid, FALSE);
 
     WriteLog("After calling ConvertSidToStringSid: %d\n", (int)GetLastError());
     WriteLog("SID: %ws\n", pwszSid != NULL ? pwszSid : L"");

@@ -155,36 +155,63 @@ static void DeleteContainer(LPCWSTR pwszContainer)
         OutputDebugStringA("QX ----- CryptAcquireContext() failed.");
 }
 
-BOOL RemoveVaultFromCache(LPCWSTR pwszPath)
+// Unlinks the first match; the record when its container is used by no
+// other record, else NULL. The caller holds the lock exclusively.
+GUARDED_BODY static VaultCacheEntry* UnlinkFirstMatchHeld(LPCWSTR pwszPath)
 {
     VaultCacheEntry* pPrevious = NULL;
     VaultCacheEntry* pRemoved = NULL;
-    BOOL bDeleteContainer = FALSE;
 
-    WriteTrace("RemoveVaultFromCache() - Start");
-    AcquireSRWLockExclusive(&g_srwVaultCache);
     for (VaultCacheEntry* p = g_pVaultHead; p != NULL; pPrevious = p, p = p->pNext) {
         if (MatchVaultPath(p->wszPath, pwszPath, FALSE)) {
             pRemoved = p;
             break;
         }
     }
-    if (pRemoved != NULL) {
-        if (pPrevious == NULL)
-            g_pVaultHead = pRemoved->pNext;
-        else
-            pPrevious->pNext = pRemoved->pNext;
-        if (g_pVaultTail == pRemoved)
-            g_pVaultTail = pPrevious;
-        // The record keeps its own link: a walker standing on it still
-        // reaches the rest of the list.
-        bDeleteContainer = !ContainerStillUsed(pRemoved->wszContainer);
+    if (pRemoved == NULL)
+        return NULL;
+    if (pPrevious == NULL)
+        g_pVaultHead = pRemoved->pNext;
+    else
+        pPrevious->pNext = pRemoved->pNext;
+    if (g_pVaultTail == pRemoved)
+        g_pVaultTail = pPrevious;
+    // The record keeps its own link: a walker standing on it still reaches
+    // the rest of the list.
+    return ContainerStillUsed(pRemoved->wszContainer) ? NULL : pRemoved;
+}
+
+// The same under the exclusive lock, given back on every path.
+GUARDED_BODY static VaultCacheEntry* UnlinkFirstMatch(LPCWSTR pwszPath)
+{
+    VaultCacheEntry* pOrphan = NULL;
+
+    AcquireSRWLockExclusive(&g_srwVaultCache);
+    __try {
+        pOrphan = UnlinkFirstMatchHeld(pwszPath);
+    } __finally {
+        ReleaseSRWLockExclusive(&g_srwVaultCache);
     }
-    ReleaseSRWLockExclusive(&g_srwVaultCache);
-    // Only the main thread inserts and removes, so no vault can take the
-    // container up between the check and the deletion.
-    if (bDeleteContainer)
-        DeleteContainer(pRemoved->wszContainer);
+    return pOrphan;
+}
+
+BOOL RemoveVaultFromCache(LPCWSTR pwszPath)
+{
+    VaultCacheEntry* pOrphan;
+    DWORD dwCode = 0;
+
+    WriteTrace("RemoveVaultFromCache() - Start");
+    __try {
+        WriteLog("Retriving vault from cache\n");
+        pOrphan = UnlinkFirstMatch(pwszPath);
+        // Only the main thread inserts and removes, so no vault can take the
+        // container up between the check and the deletion.
+        if (pOrphan != NULL)
+            DeleteContainer(pOrphan->wszContainer);
+    } __except (dwCode = GetExceptionCode(), EXCEPTION_EXECUTE_HANDLER) {
+        WriteTrace("RemoveVaultFromCache() - Exception occured");
+        WriteLog("GetVaultInCache failed with exception %ld", (long)dwCode);
+    }
     WriteTrace("RemoveVaultFromCache() - End");
     return TRUE;
 }

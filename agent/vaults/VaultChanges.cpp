@@ -41,9 +41,7 @@ static BOOL PutSid(VaultControlMessage* pMessage, const char* pszSidLine, const 
     LPWSTR pwszSid = NULL;
     DWORD dwChars;
 
-    WriteLog("After calling ObtainUserSid: %d\n", (int)GetLastError());
-    WriteLog("Before calling ConvertSidToStringSid: %d\n", (int)GetLastError());
-    dwChars = GetSidTextForMessage(&pwszSid);
+    dwChars = GetSidTextForMessage(&pwszSid, TRUE);
     WriteLog("After calling ConvertSidToStringSid: %d\n", (int)GetLastError());
     WriteLog(pszSidLine, pwszSid != NULL ? pwszSid : L"");
     WriteLog("StringSid size: %d\n", (int)dwChars);
@@ -135,7 +133,8 @@ static NEW_VAULT_OUTCOME CreateNewVault(const VAULT_DESCRIPTION_SECTION* pDescri
                                &record.hIpcProv, &record.hUserXKey, &record.hIpcXKey,
                                &record.hVaultKey, abKey, &cbKey, pDescription->bGenerate != 0);
     if (dwResult != KEY_RESULT_OK) {
-        WriteLog("CreateVaultKeys failed :%d", (int)dwResult);
+        WriteLog("CreateVaultKeys failed :%d", (int)GetLastError());
+        DiscardNewVaultKeys(&record);
         return NEW_VAULT_FAILED;
     }
     return RegisterNewVault(pDescription, &record, abKey, cbKey) ? NEW_VAULT_DONE : NEW_VAULT_UNANSWERED;
@@ -164,6 +163,13 @@ GUARDED_BODY static BOOL ServeNewVault(COMPANION_SECTION* pSection, HANDLE* phEv
         WriteTrace("SendNewVaultToFilter() - OpenEventA() failed for ESerExp - Failed");
     if (!IsDriveLetter(description.wszDrive[0])) {
         WriteTrace("SendNewVaultToFilter() - drive letter not valid - Failed!");
+        AnswerNewVault(pSection, phEvent, FALSE);
+        return TRUE;
+    }
+    // An empty name opens the user's default container, which the removal
+    // of this vault would then delete.
+    if (description.wszContainer[0] == L'\0') {
+        WriteTrace("SendNewVaultToFilter() - container name empty - Failed!");
         AnswerNewVault(pSection, phEvent, FALSE);
         return TRUE;
     }

@@ -16,17 +16,29 @@ namespace vaultfs {
 
 namespace {
 
-bool SendAll(int fd, const void* p, size_t cb)
+// All of the pieces, in as few writes as the socket takes: one request
+// should reach the simulator as one segment (each of its receives costs it a
+// trip to its compatibility layer's server).
+bool SendAll(int fd, iovec* pieces, int count)
 {
-    const char* c = static_cast<const char*>(p);
-    while (cb > 0) {
-        ssize_t n = send(fd, c, cb, MSG_NOSIGNAL);
+    while (count > 0) {
+        msghdr msg = {};
+        msg.msg_iov = pieces;
+        msg.msg_iovlen = (size_t)count;
+        ssize_t n = sendmsg(fd, &msg, MSG_NOSIGNAL);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
             return false;
-        c += n;
-        cb -= (size_t)n;
+        while (count > 0 && (size_t)n >= pieces->iov_len) {
+            n -= (ssize_t)pieces->iov_len;
+            pieces++;
+            count--;
+        }
+        if (count > 0) {
+            pieces->iov_base = static_cast<char*>(pieces->iov_base) + n;
+            pieces->iov_len -= (size_t)n;
+        }
     }
     return true;
 }
@@ -67,8 +79,11 @@ bool Exchange(int fd, const Request& r, Answer* pAnswer)
     req.pathBytes = (uint32_t)r.path.size();
     req.path2Bytes = (uint32_t)r.path2.size();
     req.dataBytes = (uint32_t)r.dataBytes;
-    if (!SendAll(fd, &req, sizeof(req)) || !SendAll(fd, r.path.data(), r.path.size()) ||
-        !SendAll(fd, r.path2.data(), r.path2.size()) || !SendAll(fd, r.data, r.dataBytes))
+    iovec pieces[] = {{&req, sizeof(req)},
+                      {const_cast<char*>(r.path.data()), r.path.size()},
+                      {const_cast<char*>(r.path2.data()), r.path2.size()},
+                      {const_cast<void*>(r.data), r.dataBytes}};
+    if (!SendAll(fd, pieces, 4))
         return false;
     if (!RecvAll(fd, &pAnswer->reply, sizeof(pAnswer->reply)) || pAnswer->reply.magic != MOUNT_MAGIC ||
         pAnswer->reply.dataBytes > MOUNT_MAX_DATA + (1u << 20))

@@ -3,12 +3,14 @@
 // the Wine prefix), which plays the driver's part for it through the port:
 // the agent sees the same requests it sees from the Vault Filter.
 //
-// What a vault cannot hold (links, extended attributes, modes and owners of
-// their own) is refused with an errno, never pretended.
+// What a vault cannot hold: links and extended attributes are refused; modes
+// and owners of their own are taken without effect, as mounts of other file
+// systems without Unix modes take them (with -o strict they are refused).
 #define FUSE_USE_VERSION 31
 
 #include <fuse.h>
 
+#include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
@@ -17,6 +19,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <map>
+#include <mutex>
+#include <set>
 #include <random>
 #include <string>
 #include <vector>
@@ -26,7 +31,7 @@
 namespace {
 
 const char kUsage[] =
-    "usage: vaultfs MOUNTPOINT --vault VAULT [--endpoint FILE] [FUSE options]\n"
+    "usage: vaultfs MOUNTPOINT --vault VAULT [--endpoint FILE] [-o strict] [FUSE options]\n"
     "\n"
     "Mounts a vault that the agent has logged in. VAULT is the vault's drive\n"
     "letter (V:) or its folder (C:\\Vaults\\Work). Every operation is carried out\n"
@@ -38,17 +43,63 @@ const char kUsage[] =
     "FUSE options: -f (stay in the foreground), -d (debug output), -s (one\n"
     "thread), -o OPTION[,...]. Unmount with: fusermount3 -u MOUNTPOINT\n"
     "\n"
-    "Files are 0644 and folders 0755, owned by the user who mounts; chmod and\n"
-    "chown to anything else, links, symbolic links and extended attributes\n"
-    "are refused (EPERM, ENOTSUP). A logged-out vault refuses new opens\n"
-    "(EACCES); files open before stay readable until closed. Without the agent\n"
-    "every operation fails with EIO.\n"
+    "Files are 0644 and folders 0755, owned by the user who mounts. chmod,\n"
+    "chown to that user or to root, and access times are taken without effect\n"
+    "(-o strict refuses chmod and chown to anything else with EPERM); links,\n"
+    "symbolic links and extended attributes are refused (EPERM, EOPNOTSUPP).\n"
+    "A change made through another mount or the vaultfilter commands shows\n"
+    "within a second. A logged-out vault refuses new opens (EACCES); files\n"
+    "open before stay readable until closed. Without the agent every operation\n"
+    "fails with EIO. fsync and fdatasync reach the disk.\n"
+    "\n"
+    "The endpoint file must belong to the user who mounts and be readable by\n"
+    "no one else.\n"
     "\n"
     "Exit codes: 0 unmounted, 1 could not mount, 2 bad arguments.\n";
 
 const mode_t kFileMode = 0644, kFolderMode = 0755;
+// How long the kernel keeps names, attributes and absences: what another
+// session changes shows within this time.
+const double kCacheSeconds = 1.0;
 
 vaultfs::MountClient* g_client = nullptr;
+bool g_strict = false;   // -o strict: refuse what the vault cannot keep
+
+// Handles that wrote since their last flush.
+std::mutex g_dirtyMu;
+std::set<uint64_t> g_dirty;
+
+void Dirtied(uint64_t handle)
+{
+    std::lock_guard<std::mutex> lock(g_dirtyMu);
+    g_dirty.insert(handle);
+}
+
+
+// The content version each file had when this mount last closed it, after
+// changes by this mount alone: opened again at that version, the file keeps
+// the pages the kernel holds (reading what one just wrote costs nothing).
+// Any change from elsewhere makes a new version, and the pages are dropped.
+std::mutex g_seenMu;
+std::map<std::string, uint64_t> g_seen;
+
+void Remember(const char* path, uint64_t version)
+{
+    if (path == nullptr)
+        return;
+    std::lock_guard<std::mutex> lock(g_seenMu);
+    if (version == 0)
+        g_seen.erase(path);
+    else if (g_seen.size() < 100000)
+        g_seen[path] = version;
+}
+
+bool Remembered(const char* path, uint64_t version)
+{
+    std::lock_guard<std::mutex> lock(g_seenMu);
+    auto it = g_seen.find(path);
+    return version != 0 && it != g_seen.end() && it->second == version;
+}
 
 int Errno(int32_t status)
 {
@@ -63,6 +114,7 @@ int Errno(int32_t status)
     case MOUNT_NOT_EMPTY:     return ENOTEMPTY;
     case MOUNT_BAD_HANDLE:    return EBADF;
     case MOUNT_NAME_TOO_LONG: return ENAMETOOLONG;
+    case MOUNT_NO_SPACE:      return ENOSPC;
     case MOUNT_BAD_REQUEST:   return EPROTO;
     default:                  return EIO;   // no agent, refused, disk, corrupt, transport
     }
@@ -72,7 +124,7 @@ vaultfs::Answer Call(uint32_t op, const char* path, uint64_t handle = 0, uint64_
 {
     vaultfs::Request r;
     r.op = op;
-    r.path = path != nullptr ? path : "";
+    r.path = path != nullptr ? path : "";   // no path: an open file, by its handle
     r.handle = handle;
     r.offset = offset;
     return g_client->Call(r);
@@ -97,18 +149,27 @@ void Fill(struct stat* st, uint32_t kind, uint64_t size, uint64_t mtimeNs)
 void* Init(fuse_conn_info* conn, fuse_config* cfg)
 {
     cfg->use_ino = 0;
-    cfg->hard_remove = 0;   // an unlinked open file stays readable (hidden until closed)
+    // An unlinked file still open here is renamed aside and unlinked at its
+    // last close (the kernel asks its attributes by name); one unlinked by
+    // another session stays usable in the simulator itself.
+    cfg->hard_remove = 0;
+    cfg->entry_timeout = cfg->attr_timeout = cfg->negative_timeout = kCacheSeconds;
+
     conn->max_write = MOUNT_MAX_DATA;
     if (conn->capable & FUSE_CAP_ATOMIC_O_TRUNC)
         conn->want |= FUSE_CAP_ATOMIC_O_TRUNC;
+    // Pages are dropped or kept at each open by content version (g_seen);
+    // a time that changed by this mount's own writes must not drop them.
+    conn->want &= ~FUSE_CAP_AUTO_INVAL_DATA;
     return nullptr;
 }
 
 void Destroy(void*) { g_client->CloseAll(); }
 
-int GetAttr(const char* path, struct stat* st, fuse_file_info*)
+// With a file open, by its handle: an open file that was unlinked has no path.
+int GetAttr(const char* path, struct stat* st, fuse_file_info* fi)
 {
-    vaultfs::Answer a = Call(MOUNT_STAT, path);
+    vaultfs::Answer a = fi != nullptr ? Call(MOUNT_STAT, "", fi->fh) : Call(MOUNT_STAT, path);
     if (a.status() != MOUNT_OK)
         return -Errno(a.status());
     Fill(st, a.reply.kind, a.reply.size, a.reply.mtimeNs);
@@ -149,6 +210,7 @@ int OpenWith(const char* path, uint32_t flags, fuse_file_info* fi)
     if (a.status() != MOUNT_OK)
         return -Errno(a.status());
     fi->fh = a.reply.handle;
+    fi->keep_cache = Remembered(path, a.reply.version);
     return 0;
 }
 
@@ -183,35 +245,76 @@ int Write(const char*, const char* buf, size_t size, off_t offset, fuse_file_inf
     r.offset = (uint64_t)offset;
     r.data = buf;
     r.dataBytes = std::min<size_t>(size, MOUNT_MAX_DATA);
+    Dirtied(fi->fh);
     vaultfs::Answer a = g_client->Call(r);
     return a.status() != MOUNT_OK ? -Errno(a.status()) : (int)r.dataBytes;
 }
 
 int Truncate(const char* path, off_t size, fuse_file_info* fi)
 {
+    if (fi != nullptr)
+        Dirtied(fi->fh);
     vaultfs::Answer a = Call(MOUNT_RESIZE, fi != nullptr ? "" : path, fi != nullptr ? fi->fh : 0, (uint64_t)size);
     return -Errno(a.status());
 }
 
-int Release(const char*, fuse_file_info* fi) { return -Errno(Call(MOUNT_CLOSE, "", fi->fh).status()); }
+int Release(const char* path, fuse_file_info* fi)
+{
+    {
+        std::lock_guard<std::mutex> lock(g_dirtyMu);
+        g_dirty.erase(fi->fh);   // the close records what is left
+    }
+    vaultfs::Answer a = Call(MOUNT_CLOSE, "", fi->fh);
+    Remember(path, a.status() == MOUNT_OK ? a.reply.version : 0);
+    return -Errno(a.status());
+}
 
-// Every write reaches the stored file before it returns: nothing to flush.
-int Flush(const char*, fuse_file_info*) { return 0; }
-int Fsync(const char*, int, fuse_file_info*) { return 0; }
+// close(2): what the file grew by is recorded in its stored files (a write
+// error shows here, as on other file systems); nothing is flushed to disk.
+int Flush(const char*, fuse_file_info* fi)
+{
+    {
+        std::lock_guard<std::mutex> lock(g_dirtyMu);
+        if (g_dirty.erase(fi->fh) == 0)
+            return 0;   // nothing written through this handle since
+    }
+    vaultfs::Request r;
+    r.op = MOUNT_SYNC;
+    r.handle = fi->fh;
+    r.flags = MOUNT_SYNC_RECORD;
+    return -Errno(g_client->Call(r).status());
+}
 
-int Unlink(const char* path) { return -Errno(Call(MOUNT_DELETE, path).status()); }
+int Fsync(const char*, int bDataOnly, fuse_file_info* fi)
+{
+    vaultfs::Request r;
+    r.op = MOUNT_SYNC;
+    r.handle = fi->fh;
+    r.flags = bDataOnly ? MOUNT_SYNC_DATA_ONLY : 0;
+    return -Errno(g_client->Call(r).status());
+}
+
+int FsyncDir(const char* path, int, fuse_file_info*) { return -Errno(Call(MOUNT_SYNC, path).status()); }
+
+int Unlink(const char* path)
+{
+    Remember(path, 0);
+    return -Errno(Call(MOUNT_DELETE, path).status());
+}
 int MkDir(const char* path, mode_t) { return -Errno(Call(MOUNT_MKDIR, path).status()); }
 int RmDir(const char* path) { return -Errno(Call(MOUNT_RMDIR, path).status()); }
 
 int Rename(const char* from, const char* to, unsigned int flags)
 {
-    if (flags & RENAME_EXCHANGE)
+    if (flags & ~(unsigned)RENAME_NOREPLACE)   // RENAME_EXCHANGE, RENAME_WHITEOUT: not kept
         return -EINVAL;
     vaultfs::Request r;
     r.op = MOUNT_RENAME;
     r.path = from;
     r.path2 = to;
     r.flags = (flags & RENAME_NOREPLACE) ? MOUNT_RENAME_NOREPLACE : 0;
+    Remember(from, 0);
+    Remember(to, 0);
     return -Errno(g_client->Call(r).status());
 }
 
@@ -228,7 +331,7 @@ int StatFs(const char*, struct statvfs* st)
     return 0;
 }
 
-int UTimeNs(const char* path, const timespec tv[2], fuse_file_info*)
+int UTimeNs(const char* path, const timespec tv[2], fuse_file_info* fi)
 {
     timespec mtime = tv[1];
     if (mtime.tv_nsec == UTIME_OMIT)
@@ -237,35 +340,34 @@ int UTimeNs(const char* path, const timespec tv[2], fuse_file_info*)
         clock_gettime(CLOCK_REALTIME, &mtime);
     if (mtime.tv_sec < 0)
         return -EINVAL;
-    return -Errno(Call(MOUNT_TOUCH, path, 0, (uint64_t)mtime.tv_sec * 1000000000u + (uint64_t)mtime.tv_nsec).status());
+    const uint64_t ns = (uint64_t)mtime.tv_sec * 1000000000u + (uint64_t)mtime.tv_nsec;
+    return -Errno((fi != nullptr ? Call(MOUNT_TOUCH, "", fi->fh, ns) : Call(MOUNT_TOUCH, path, 0, ns)).status());
 }
 
-// Modes and owners are fixed: asking for what is already so succeeds.
-int ChMod(const char* path, mode_t mode, fuse_file_info*)
+// Modes and owners are fixed. Asking for them changes nothing; with -o
+// strict, asking for anything else is refused.
+int ChMod(const char* path, mode_t mode, fuse_file_info* fi)
 {
-    vaultfs::Answer a = Call(MOUNT_STAT, path);
+    vaultfs::Answer a = fi != nullptr ? Call(MOUNT_STAT, "", fi->fh) : Call(MOUNT_STAT, path);
     if (a.status() != MOUNT_OK)
         return -Errno(a.status());
     const mode_t fixed = a.reply.kind == MOUNT_KIND_FOLDER ? kFolderMode : kFileMode;
-    return (mode & 07777) == fixed ? 0 : -EPERM;
+    return !g_strict || (mode & 07777) == fixed ? 0 : -EPERM;
 }
 
-int ChOwn(const char* path, uid_t uid, gid_t gid, fuse_file_info*)
+int ChOwn(const char* path, uid_t uid, gid_t gid, fuse_file_info* fi)
 {
-    vaultfs::Answer a = Call(MOUNT_STAT, path);
+    vaultfs::Answer a = fi != nullptr ? Call(MOUNT_STAT, "", fi->fh) : Call(MOUNT_STAT, path);
     if (a.status() != MOUNT_OK)
         return -Errno(a.status());
-    const bool bSame = (uid == (uid_t)-1 || uid == getuid()) && (gid == (gid_t)-1 || gid == getgid());
-    return bSame ? 0 : -EPERM;
+    const bool bUser = uid == (uid_t)-1 || uid == getuid() || (!g_strict && uid == 0);
+    const bool bGroup = gid == (gid_t)-1 || gid == getgid() || (!g_strict && gid == 0);
+    return bUser && bGroup ? 0 : -EPERM;
 }
 
 int NoLink(const char*, const char*) { return -EPERM; }
 int NoReadLink(const char*, char*, size_t) { return -EINVAL; }
 int NoMkNod(const char*, mode_t, dev_t) { return -EPERM; }
-int NoSetXAttr(const char*, const char*, const char*, size_t, int) { return -ENOTSUP; }
-int NoGetXAttr(const char*, const char*, char*, size_t) { return -ENOTSUP; }
-int NoListXAttr(const char*, char*, size_t) { return -ENOTSUP; }
-int NoRemoveXAttr(const char*, const char*) { return -ENOTSUP; }
 
 fuse_operations Operations()
 {
@@ -282,6 +384,7 @@ fuse_operations Operations()
     ops.release = Release;
     ops.flush = Flush;
     ops.fsync = Fsync;
+    ops.fsyncdir = FsyncDir;
     ops.unlink = Unlink;
     ops.mkdir = MkDir;
     ops.rmdir = RmDir;
@@ -294,10 +397,9 @@ fuse_operations Operations()
     ops.symlink = NoLink;
     ops.readlink = NoReadLink;
     ops.mknod = NoMkNod;
-    ops.setxattr = NoSetXAttr;
-    ops.getxattr = NoGetXAttr;
-    ops.listxattr = NoListXAttr;
-    ops.removexattr = NoRemoveXAttr;
+    // No extended attributes: left out, so that the kernel learns it once
+    // (ENOSYS) and answers "not supported" itself from then on, instead of
+    // asking before every write.
     return ops;
 }
 
@@ -310,12 +412,68 @@ std::string DefaultEndpoint()
     return std::string(home != nullptr ? home : "") + "/.wine/" MOUNT_ENDPOINT_FILE;
 }
 
+// The endpoint file carries the secret that opens the vault: one that
+// another user owns, or that others may read, is not trusted.
+bool SafeEndpoint(const std::string& file, std::string* pError)
+{
+    struct stat st;
+    if (stat(file.c_str(), &st) != 0)
+        return true;   // ReadEndpoint says what is missing
+    if (st.st_uid != getuid()) {
+        *pError = "the endpoint file " + file + " belongs to another user: not trusted";
+        return false;
+    }
+    if (st.st_mode & (S_IRWXG | S_IRWXO)) {
+        char mode[8];
+        snprintf(mode, sizeof(mode), "%04o", (unsigned)(st.st_mode & 07777));
+        *pError = "the endpoint file " + file + " has mode " + mode +
+                  ": others could read its secret. Start vaultfilter with umask 077 (scripts/winerun does)";
+        return false;
+    }
+    return true;
+}
+
+// The FUSE options with "strict" taken out (and remembered); "-oA,B" and
+// "-o A,B" both.
+std::vector<std::string> TakeStrict(const std::vector<std::string>& args)
+{
+    std::vector<std::string> out;
+    for (size_t i = 0; i < args.size(); i++) {
+        std::string opts;
+        if (args[i] == "-o" && i + 1 < args.size())
+            opts = args[++i];
+        else if (args[i].rfind("-o", 0) == 0 && args[i].size() > 2)
+            opts = args[i].substr(2);
+        else {
+            out.push_back(args[i]);
+            continue;
+        }
+        std::string kept, item;
+        for (size_t at = 0; at <= opts.size(); at++) {
+            if (at < opts.size() && opts[at] != ',') {
+                item += opts[at];
+                continue;
+            }
+            if (item == "strict")
+                g_strict = true;
+            else if (!item.empty())
+                kept += (kept.empty() ? "" : ",") + item;
+            item.clear();
+        }
+        if (!kept.empty()) {
+            out.push_back("-o");
+            out.push_back(kept);
+        }
+    }
+    return out;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
     std::string vault, endpointFile = DefaultEndpoint();
-    std::vector<char*> fuseArgs = {argv[0]};
+    std::vector<std::string> given;
     for (int i = 1; i < argc; i++) {
         const std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
@@ -327,16 +485,21 @@ int main(int argc, char** argv)
             fprintf(stderr, "vaultfs: %s needs a value\n%s", arg.c_str(), kUsage);
             return 2;
         } else {
-            fuseArgs.push_back(argv[i]);
+            given.push_back(argv[i]);
         }
     }
+    std::vector<std::string> options = TakeStrict(given);
+    options.insert(options.begin(), argv[0]);
+    std::vector<char*> fuseArgs;
+    for (std::string& o : options)
+        fuseArgs.push_back(o.data());
     if (vault.empty() || fuseArgs.size() < 2) {
         fprintf(stderr, "vaultfs: give a mount point and --vault\n%s", kUsage);
         return 2;
     }
     vaultfs::Endpoint endpoint;
     std::string error;
-    if (!vaultfs::ReadEndpoint(endpointFile, &endpoint, &error)) {
+    if (!SafeEndpoint(endpointFile, &error) || !vaultfs::ReadEndpoint(endpointFile, &endpoint, &error)) {
         fprintf(stderr, "vaultfs: %s\n", error.c_str());
         return 1;
     }

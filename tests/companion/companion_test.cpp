@@ -156,6 +156,17 @@ TEST_F(CompanionTest, BackupMarksAFailureAndRestoreCallsBackIntoTheDriver)
     EXPECT_EQ(0x55u, backup(vault, backups + L"\\One")) << "success leaves the companion's value";
     EXPECT_EQ(1u, backup(kRoot + L"\\NoSuchVault", backups + L"\\Two")) << "failure mark";
 
+    // A missing section is the one a backup reports in a box. (A section
+    // too short to map cannot be made here: Wine maps whole pages.)
+    std::thread send([] { SendToAgent(MSG_NAME_VAULT_BACKUP, 20000); });
+    HWND hBox = FindMessageBox(L"VaultService", kStartMs);
+    EXPECT_NE(nullptr, hBox);
+    if (hBox) {
+        EXPECT_EQ(L"mapFile == NULL", MessageBoxText(hBox));
+        DismissMessageBox(hBox);
+    }
+    send.join();
+
     auto restore = [&](DWORD target) {
         Section section(SECTION_RESTORE, sizeof(RESTORE_SECTION));
         strcpy_s(section.As<RESTORE_SECTION>()->szPath, Narrow(backups + L"\\One").c_str());

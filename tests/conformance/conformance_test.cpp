@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
@@ -113,8 +114,9 @@ public:
         return m_connections.empty() ? Connection{} : m_connections.back();
     }
 
-    // Sends `size` bytes of notification behind a fresh header; 0 on failure.
-    uint64_t SendRaw(const void* notification, DWORD size)
+    // Sends `size` bytes of notification behind a fresh header (or one with
+    // the given id, which the contract never sends); 0 on failure.
+    uint64_t SendRaw(const void* notification, DWORD size, std::optional<uint64_t> forcedId = {})
     {
         HANDLE hRequest = nullptr;
         std::vector<uint8_t> msg(sizeof(FILTER_MESSAGE_HEADER) + size);
@@ -125,7 +127,7 @@ public:
                 return 0;
             hRequest = m_connections.back().hRequest;
             header->ReplyLength = REPLY_MESSAGE_SIZE;
-            header->MessageId = m_nextId++;
+            header->MessageId = forcedId ? *forcedId : m_nextId++;
             m_outstanding.insert(header->MessageId);
         }
         if (size)
@@ -426,7 +428,7 @@ TEST_F(AgentOnStandIn, OutstandingRequestsAreAllAnswered)
     }
 }
 
-TEST_F(AgentOnStandIn, ShortRequestsGetFullReplies)
+TEST_F(AgentOnStandIn, ShortAndUnnumberedRequestsGetFullReplies)
 {
     const ULONG code = DeviceUnpluggedNotice;
     uint64_t id = s_driver->SendRaw(&code, sizeof(code));
@@ -437,6 +439,12 @@ TEST_F(AgentOnStandIn, ShortRequestsGetFullReplies)
     id = s_driver->SendRaw(nullptr, 0);
     ASSERT_TRUE(s_driver->Await(id, &reply, kReplyWaitMs));
     ExpectReply(reply, id, -1, "header only");
+
+    // A driver waits for one reply to every request, a malformed id too.
+    const Notification n = MakeNotification(DeviceUnpluggedNotice);
+    ASSERT_EQ(0u, s_driver->SendRaw(&n, sizeof(n), 0));
+    ASSERT_TRUE(s_driver->Await(0, &reply, kReplyWaitMs)) << "no reply to MessageId 0";
+    ExpectReply(reply, 0, 0, "MessageId 0");
 }
 
 // A driver that keeps its connecting client waiting is still served.

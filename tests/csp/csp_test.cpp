@@ -15,7 +15,11 @@
 #include <string>
 #include <vector>
 
+#include "AgentHarness.h"
+
 namespace {
+
+using harness::DosName;
 
 using Bytes = std::vector<BYTE>;
 const wchar_t kStrong[] = L"Microsoft Strong Cryptographic Provider";
@@ -115,15 +119,6 @@ DWORD KeyParam(HCRYPTKEY hKey, DWORD dwParam)
     DWORD dw = 0, cb = sizeof dw;
     EXPECT_TRUE(Capi(CryptGetKeyParam(hKey, dwParam, (BYTE*)&dw, &cb, 0)));
     return dw;
-}
-
-std::wstring DosName(const std::string& unixPath)
-{
-    auto fn = (WCHAR*(CDECL*)(LPCSTR))GetProcAddress(GetModuleHandleW(L"kernel32"), "wine_get_dos_file_name");
-    WCHAR* pwsz = fn(unixPath.c_str());
-    std::wstring s = pwsz;
-    HeapFree(GetProcessHeap(), 0, pwsz);
-    return s;
 }
 
 // OpenSSL's enc on the given bytes. Wine starts a Linux program from a

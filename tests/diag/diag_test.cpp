@@ -215,16 +215,20 @@ TEST_F(ChannelTest, MessageThatDoesNotFitIsDroppedAndLongLineLosesItsPrefix)
     EXPECT_EQ(expected[0] + "\n" + expected[1] + "\n" + expected[2] + "\n", DatedFile(harness::LogFilePath()));
 }
 
-TEST_F(ChannelTest, WideMessagesHoldAtMost527CharactersAndFormatsFollowTheRuntime)
+TEST_F(ChannelTest, WideMessagesKeepTheNarrowLimitAndFormatsFollowTheRuntime)
 {
     Open(3, 0);
-    WriteLogW(L"%s", std::wstring(527, L'w').c_str());
-    WriteLogW(L"%s", std::wstring(528, L'x').c_str());
+    const size_t cchRoom = 1055 - Log("").size();
+    WriteLogW(L"%s", std::wstring(cchRoom, L'v').c_str());
+    WriteLogW(L"%s", std::wstring(1055, L'w').c_str());
+    WriteLogW(L"%s", std::wstring(1056, L'x').c_str());
     WriteLogW(L"%ws|%s|%d", L"ws", L"wide", 5);
     WriteLog("%ws|%s", L"wide", "narrow");
-    std::vector<std::string> expected = {Log(std::string(527, 'w')), Log("ws|wide|5"), Log("wide|narrow")};
+    std::vector<std::string> expected = {Log(std::string(cchRoom, 'v')), std::string(1055, 'w'), Log("ws|wide|5"),
+                                         Log("wide|narrow")};
     EXPECT_EQ(expected, DebuggerLines());
-    EXPECT_EQ(expected[0] + "\n" + expected[1] + "\n" + expected[2] + "\n", DatedFile(harness::LogFilePath()));
+    EXPECT_EQ(expected[0] + "\n" + expected[1] + "\n" + expected[2] + "\n" + expected[3] + "\n",
+              DatedFile(harness::LogFilePath()));
 }
 
 TEST_F(ChannelTest, LinesBeforeTheSidExistHaveAnEmptyPrefix)

@@ -8,15 +8,18 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
 
 #include "AgentHarness.h"
+#include "diag/Diag.h"
 #include "filter/ScannerWorker.h"
 #include "keys/Crypt.h"
 #include "keys/VaultKeys.h"
 #include "store/Base64.h"
+#include "store/Store.h"
 #include "vaults/VaultCache.h"
 #include "vaults/VaultRecords.h"
 
@@ -27,6 +30,46 @@ namespace {
 using Bytes = std::vector<BYTE>;
 
 std::string Narrow(const std::wstring& w) { return std::string(w.begin(), w.end()); }
+
+// A Linux command, run from here; back once it has ended.
+bool RunShell(const std::string& command, const std::wstring& marker)
+{
+    std::string sh = "sh -c \"" + command + "; touch '" + UnixName(marker) + "'\"";
+    std::wstring cmd(sh.begin(), sh.end());
+    STARTUPINFOW si = {sizeof si};
+    PROCESS_INFORMATION pi = {};
+    if (!CreateProcessW(DosName("/bin/sh").c_str(), cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
+        return false;
+    bool ended = WaitUntil([&] { return GetFileAttributesW(marker.c_str()) != INVALID_FILE_ATTRIBUTES; }, 20000);
+    DeleteFileW(marker.c_str());
+    return ended;
+}
+
+// A link the way the system shows a junction: a folder with a reparse
+// point. Wine makes no junctions (nor removes one), but shows a Linux
+// symbolic link to a folder as one, so a Linux program makes and removes it.
+bool MakeFolderLink(const std::wstring& link, const std::wstring& target)
+{
+    return RunShell("ln -s '" + UnixName(target) + "' '" + UnixName(link) + "'", link + L".done") &&
+           (GetFileAttributesW(link.c_str()) & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+void RemoveFolderLink(const std::wstring& link)
+{
+    RunShell("rm -f '" + UnixName(link) + "'", link + L".done");
+}
+
+// Trace lines written while fn runs.
+template <typename F> std::string TraceOf(F fn)
+{
+    SetLevels(-1, 2);
+    OpenTraceFile();
+    const size_t before = ReadFileText(TraceFilePath()).size();
+    fn();
+    std::string text = ReadFileText(TraceFilePath()).substr(before);
+    SetLevels(-1, -1);
+    OpenTraceFile();
+    return text;
+}
 
 // One vault, logged in, with its keys in the cache, over a folder of its own.
 class FilesTest : public ::testing::Test {
@@ -67,8 +110,8 @@ protected:
         wchar_t keyPath[520];
         FormVaultKeyPath(subkey_.c_str(), keyPath, 520);
         RegDeleteKeyW(HKEY_CURRENT_USER, keyPath);
-        Notification n = Request(DeleteFolder, L"\\", folder_.substr(3));
-        Serve(n);
+        std::error_code ignored;
+        std::filesystem::remove_all(folder_, ignored);
     }
 
     // A request on a folder of the vault ("" is the vault folder itself).
@@ -91,6 +134,13 @@ protected:
         return reply;
     }
     static std::wstring Path(const std::wstring& relative) { return folder_ + L"\\" + relative; }
+    static HCRYPTKEY s_hVaultKey()
+    {
+        HCRYPTKEY hKey = 0;
+        HCRYPTPROV hProv = 0;
+        GetKeysForVault(folder_.c_str(), &hKey, &hProv);
+        return hKey;
+    }
 
     // A stored file as the driver makes one: the meta text under the stem,
     // an empty data file beside it. The reply of the creation.
@@ -183,16 +233,23 @@ TEST_F(FilesTest, LookupsFindStoredFilesByTheirLogicalNames)
     EXPECT_EQ(8u, reply->Reply.LogicalFile.CipherBlockSize);
     EXPECT_NE(0u, reply->Reply.LogicalFile.FSKHandle);
 
-    // GetFileNameFromVault: a meta text that names another file still succeeds.
+    // GetFileNameFromVault: a meta text that names another file, or whose
+    // key text will not import, still succeeds (the latter with no key).
     const Created other = Create(L"Other.txt");
-    for (const wchar_t* asked : {L"Other.txt", L"Report.txt"}) {
-        Notification n = Request(GetFileNameFromVault, L"", asked);
-        std::copy(other.metaText.begin(), other.metaText.end(), n.Data);
+    std::string badKey = other.metaText;
+    const size_t key = badKey.find("<Filekey>") + 9;
+    badKey.replace(key, badKey.find("</Filekey>") - key, "AAAAAAAAAAAAAAAAAAAAAAAA");
+    struct { const wchar_t* asked; std::string text; int found; bool keyed; } texts[] = {
+        {L"Other.txt", other.metaText, 1, true}, {L"Report.txt", other.metaText, 0, true},
+        {L"Other.txt", badKey, 1, false}};
+    for (const auto& c : texts) {
+        Notification n = Request(GetFileNameFromVault, L"", c.asked);
+        std::copy(c.text.begin(), c.text.end(), n.Data);
         auto r = Serve(n);
         EXPECT_EQ(1, r->Reply.Succeeded);
-        EXPECT_EQ(wcscmp(asked, L"Other.txt") == 0 ? 1 : 0, r->Reply.VaultFile.FileFound) << Narrow(asked);
+        EXPECT_EQ(c.found, r->Reply.VaultFile.FileFound) << Narrow(c.asked);
         EXPECT_EQ(L"Other.txt", std::wstring(r->Reply.VaultFile.FileName));
-        EXPECT_NE(0u, r->Reply.VaultFile.FSKHandle);
+        EXPECT_EQ(c.keyed, r->Reply.VaultFile.FSKHandle != 0) << Narrow(c.asked) << c.keyed;
     }
 }
 
@@ -261,14 +318,15 @@ TEST_F(FilesTest, BlocksGoThroughKnownFileKeysOnly)
     EXPECT_EQ(std::make_pair(0, cipher), block(GetNormalBuffer, 0, cipher)) << "handle 0";
     EXPECT_EQ(0, block(EncryptBlock, made.fskHandle ^ 0x10000, plain).first) << "unknown value";
 
-    auto release = [&](ULONG handle) {
+    auto release = [&](ULONG handle, ULONG lastIndex = 0) {
         Notification n = Request(ReleaseFSK);
         n.FSKHandle = handle;
+        n.DirFileNames.LastIndex = lastIndex;   // read by no command but the batch
         return Serve(n)->Reply.Succeeded;
     };
     EXPECT_EQ(1, release(0));
-    EXPECT_EQ(1, release(made.fskHandle));
-    EXPECT_EQ(0, block(GetNormalBuffer, made.fskHandle, cipher).first) << "released";
+    EXPECT_EQ(1, release(made.fskHandle, 4000));
+    EXPECT_EQ(0, block(GetNormalBuffer, made.fskHandle, cipher).first) << "released despite a stale LastIndex";
     EXPECT_EQ(1, release(made.fskHandle)) << "a second release is only traced";
 }
 
@@ -308,6 +366,61 @@ TEST_F(FilesTest, FolderDeletionRemovesWholeTrees)
         Notification n = Request(DeleteFolder, L"", c.folder);
         EXPECT_EQ(c.succeeded, Serve(n)->Reply.Succeeded) << Narrow(c.folder);
         EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(Path(c.folder).c_str())) << Narrow(c.folder);
+    }
+}
+
+TEST_F(FilesTest, FolderDeletionRemovesLinksNotWhatTheyPointAtAndStaysInsideTheVault)
+{
+    // Outside the vault: a folder with a file, reached through a link inside it.
+    const std::wstring outside = folder_ + L"-outside";
+    CreateDirectoryW(outside.c_str(), nullptr);
+    std::ofstream(Narrow(outside + L"\\keep.txt")) << "not the vault's";
+    CreateDirectoryW(Path(L"linked").c_str(), nullptr);
+    ASSERT_TRUE(MakeFolderLink(Path(L"linked\\junction"), outside));
+    Notification n = Request(DeleteFolder, L"", L"linked");
+    Serve(n);   // Wine cannot remove the link itself, so the result is not asked
+    EXPECT_NE(INVALID_FILE_ATTRIBUTES, GetFileAttributesW((outside + L"\\keep.txt").c_str())) << "the link's target";
+    RemoveFolderLink(Path(L"linked\\junction"));
+
+    // Targets outside every vault folder are refused and left as they are.
+    const std::wstring leaf = folder_.substr(3);
+    struct { std::wstring parent, name, survivor; } refused[] = {
+        {L"", L"..\\" + leaf + L"-outside", outside},
+        {L"", L"", folder_},
+        {L"", L"\\", folder_},
+        {L"\\", leaf, folder_},
+        {L"\\", leaf + L"-outside", outside},
+    };
+    for (const auto& r : refused) {
+        n = Request(DeleteFolder, r.parent, r.name);
+        EXPECT_EQ(0, Serve(n)->Reply.Succeeded) << Narrow(r.parent + L"|" + r.name);
+        EXPECT_NE(INVALID_FILE_ATTRIBUTES, GetFileAttributesW((r.survivor).c_str())) << Narrow(r.name);
+    }
+    std::filesystem::remove_all(outside);
+}
+
+TEST_F(FilesTest, MetaFilesThatCannotBeOpenedWriteTheSearchLines)
+{
+    CreateDirectoryW(Path(L"sub").c_str(), nullptr);
+    const std::string search = "GetRealFileName() - FindFirstFileExW Failed - Failed!";
+    const std::string opened = "GetRealFileName() - File could not be opened - Failed!";
+    const std::string end = "GetRealFileName() - End";
+    struct { std::wstring stored; std::string line; bool endLine; } cases[] = {
+        {L"NoSuchStem", search, false},
+        {L"sub\\", search, false},                 // a folder named as a file: access denied
+        {std::wstring(250, L's'), search, false},    // longer than a path can be
+        {L"sub", opened, true},                     // the search finds it, the open fails
+    };
+    for (const auto& c : cases) {
+        WCHAR name[MAX_PATH], keyText[1100];
+        LARGE_INTEGER size;
+        BOOL found = TRUE;
+        const std::string trace = TraceOf([&] {
+            found = GetRealFileName(s_hVaultKey(), folder_.c_str(), c.stored.c_str(), name, &size, keyText, 1100);
+        });
+        EXPECT_FALSE(found) << Narrow(c.stored);
+        EXPECT_EQ(1u, CountOf(trace, c.line)) << Narrow(c.stored) << "\n" << trace;
+        EXPECT_EQ(c.endLine ? 1u : 0u, CountOf(trace, end)) << Narrow(c.stored) << "\n" << trace;
     }
 }
 

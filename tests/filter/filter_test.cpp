@@ -94,6 +94,13 @@ TEST(RequestCheck, DataAndBatchLimits)
     EXPECT_EQ("meta text 2 not terminated", Fault(n, ParsedFileNew));
     n.DirFileNames.LastIndex = 1;
     EXPECT_EQ("", Fault(n, ParsedFileNew)) << "slices past LastIndex are not read";
+
+    // Only the batch reads LastIndex: a stale one refuses no other command.
+    for (ULONG command : {ReleaseFSK, EncryptBlock, GetNormalBuffer, CreateFileInVault, DeleteFolder}) {
+        n = MakeNotification(command);
+        n.DirFileNames.LastIndex = 0xFFFFFFFF;
+        EXPECT_EQ("", Fault(n, command)) << "command " << command;
+    }
 }
 
 // One agent serves the simulator for the whole suite.
@@ -206,7 +213,7 @@ TEST_F(AgentServing, MalformedRequestsAreRefusedAndServingGoesOn)
     Notification n = MakeNotification(EncryptBlock);
     n.DataLength = MAX_DATA_LENGTH + 1;
     bad.emplace_back("DataLength above 16384", n);
-    n = MakeNotification(DeviceUnpluggedNotice);
+    n = MakeNotification(ParsedFileNew);
     n.DirFileNames.LastIndex = 10;
     bad.emplace_back("LastIndex above 9", n);
     n = MakeNotification(DeviceUnpluggedNotice);

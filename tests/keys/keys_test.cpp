@@ -15,6 +15,7 @@
 
 #include "drives/DriveIcons.h"
 #include "keys/Crypt.h"
+#include "keys/FileKeyTable.h"
 #include "keys/VaultKeys.h"
 #include "support/AgentHarness.h"
 #include "support/CompanionSession.h"
@@ -427,6 +428,41 @@ TEST_F(KeysTest, IconGoesIntoTheThreeShellPlacesAndIsReplacedOnRewrite)
     }
 }
 
+// Login shows the unlocked icons (5, 1, 2), logout the locked ones (0, 3, 4),
+// each by the folder's sharing state.
+TEST_F(KeysTest, LoginAndLogoutIconsFollowTheSharingState)
+{
+    wchar_t system[MAX_PATH];
+    GetSystemDirectoryW(system, MAX_PATH);
+    const std::wstring folder = L"C:\\" + Unique(L"VuzIconState");
+    const std::wstring files[] = {folder + L"\\vault3.cfg", folder + L"\\keyArchive.xml"};
+    struct { int state; DWORD unlocked, locked; } cases[] = {
+        {0, 5, 0},   // a network vault whose share cannot be reached
+        {1, 1, 3},   // folder without the configuration files
+        {2, 2, 4},   // shared
+    };
+    CreateDirectoryW(folder.c_str(), nullptr);
+    for (const auto& c : cases) {
+        VaultCacheEntry record = MakeRecord(folder, L"", true, L"V:");
+        if (c.state == 0) {
+            wcscpy_s(record.wszMapName, L"\\\\nowhere\\share");
+            record.dwSettings = VAULT_SETTING_NETWORK;
+        }
+        if (c.state == 2)
+            for (const auto& f : files)
+                CloseHandle(CreateFileW(f.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+        for (BOOL unlocked : {TRUE, FALSE}) {
+            RefreshVaultIcon(&record, unlocked);
+            EXPECT_EQ(std::wstring(system) + L"\\vidizer.dll," + std::to_wstring(unlocked ? c.unlocked : c.locked),
+                      DefaultValue(L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\DriveIcons\\V\\DefaultIcon"))
+                << "state " << c.state << (unlocked ? " unlocked" : " locked");
+        }
+    }
+    for (const auto& f : files)
+        DeleteFileW(f.c_str());
+    RemoveDirectoryW(folder.c_str());
+}
+
 TEST_F(KeysTest, SharingStateFollowsTheConfigurationFiles)
 {
     const std::wstring folder = harness::ExeDir() + L"\\" + Unique(L"share-state");
@@ -545,6 +581,152 @@ TEST_F(KeysTest, ANewContainerIsSharedByTheNextVaultAndSurvivesARestart)
     DeleteContainer(container, SOFTWARE_PROVIDER_NAME);
 }
 
+// A wrapped key longer than the record's 260 bytes would load until the
+// first logout and never again: refused before the registry is written, and
+// the handles the failed attempt acquired are all given back.
+TEST_F(KeysTest, AWrappedKeyTheRecordCannotHoldIsRefusedAndItsHandlesReleased)
+{
+    const std::wstring container = Unique(L"VuzTestLongKey");
+    DeleteContainer(container, SOFTWARE_PROVIDER_NAME);
+    HCRYPTPROV hProv = 0;
+    HCRYPTKEY hPair = 0;
+    ASSERT_TRUE(CryptAcquireContextW(&hProv, container.c_str(), SOFTWARE_PROVIDER_NAME, PROV_RSA_FULL, CRYPT_NEWKEYSET));
+    ASSERT_TRUE(CryptGenKey(hProv, AT_KEYEXCHANGE, (2048u << 16) | CRYPT_EXPORTABLE, &hPair));
+    CryptDestroyKey(hPair);
+    CryptReleaseContext(hProv, 0);
+
+    RegistryVault vault(L"L" + Unique(L""), L"C:\\L", container);
+    DWORD result = 0;
+    VaultCacheEntry record = CreateVault(vault, container, true, &result);
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER), result) << "a 268-byte blob";
+    EXPECT_TRUE(vault.KeyValue().empty()) << "nothing written";
+
+    const HCRYPTPROV hUserProv = record.hUserProv;
+    ASSERT_NE(0u, hUserProv) << "the attempt got as far as the user's provider";
+    DiscardNewVaultKeys(&record);
+    EXPECT_EQ(0u, record.hUserProv | record.hIpcProv | record.hUserXKey | record.hIpcXKey | record.hVaultKey);
+    EXPECT_FALSE(CryptReleaseContext(hUserProv, 0)) << "already released";
+    DeleteContainer(container, SOFTWARE_PROVIDER_NAME);
+}
+
+// ---------------------------------------------------------------------------
+// The file keys handed to the driver.
+
+HCRYPTKEY NewFileKey()
+{
+    static HCRYPTPROV hProv = 0;
+    HCRYPTKEY hKey = 0;
+    if (hProv == 0)
+        CryptAcquireContextW(&hProv, nullptr, SOFTWARE_PROVIDER_NAME, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT);
+    CryptGenKey(hProv, CALG_3DES, CRYPT_EXPORTABLE, &hKey);
+    return hKey;
+}
+
+DWORD Transform(ULONG value, Bytes* data, BOOL encrypt = TRUE)
+{
+    DWORD cb = static_cast<DWORD>(data->size());
+    return TransformWithFileKey(value, data->data(), &cb, encrypt);
+}
+
+// A length that faults while the table is held, under a guard of the caller's.
+DWORD TransformIntoNowhere(ULONG value)
+{
+    BYTE data[8] = {};
+    DWORD code = 0;
+    __try {
+        TransformWithFileKey(value, data, reinterpret_cast<DWORD*>(16), TRUE);
+    } __except (code = GetExceptionCode(), EXCEPTION_EXECUTE_HANDLER) {
+    }
+    return code;
+}
+
+// Values are never reused for another key, and the table has no cap: a
+// driver that loses replies and never releases their keys must not stop
+// every new file in a long session.
+TEST_F(KeysTest, FileKeyValuesStayUniqueAndTheTableGrowsPastItsOldCap)
+{
+    const HCRYPTKEY hKey = NewFileKey();
+    const Bytes plain(64, 0x5A);
+    Bytes expected = plain;
+    ASSERT_EQ(KEY_RESULT_OK, EncryptBuffer(hKey, expected.data(), static_cast<DWORD>(expected.size())));
+    auto handOutCopy = [&] {
+        HCRYPTKEY hCopy = 0;
+        return CryptDuplicateKey(hKey, nullptr, 0, &hCopy) ? HandOutFileKey(hCopy) : 0;
+    };
+    std::set<ULONG> values;
+    for (int i = 0; i < 20000; i++)
+        values.insert(handOutCopy());
+    ASSERT_EQ(20000u, values.size()) << "every value names one key";
+    ASSERT_EQ(0u, values.count(0)) << "none refused";
+    BOOL destroyed = FALSE;
+    for (ULONG value : values) {
+        Bytes data = plain;
+        ASSERT_EQ(KEY_RESULT_OK, Transform(value, &data));
+        ASSERT_EQ(expected, data);
+        ASSERT_TRUE(ReleaseFileKey(value, &destroyed) && destroyed);
+        ASSERT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), Transform(value, &data)) << "released";
+        ASSERT_FALSE(ReleaseFileKey(value, &destroyed)) << "released twice";
+    }
+    const ULONG fresh = handOutCopy();
+    EXPECT_EQ(0u, values.count(fresh)) << "a new key under a released value";
+    ReleaseFileKey(fresh, &destroyed);
+    CryptDestroyKey(hKey);
+}
+
+// Block requests and releases at once: a release waits for the block
+// requests in progress; and a fault while a key is in use gives the table back.
+TEST_F(KeysTest, FileKeysSurviveRacingReleasesAndProviderFaults)
+{
+    const ULONG racing = HandOutFileKey(NewFileKey());
+    std::atomic<bool> releasing{false}, released{false};
+    std::atomic<int> wrong{0};
+    std::thread blocks([&] {
+        for (int i = 0; i < 4000; i++) {
+            const bool before = released.load();
+            Bytes data(4096, 1);
+            const DWORD result = Transform(racing, &data, i % 2);
+            if (result != KEY_RESULT_OK && (result != ERROR_INVALID_HANDLE || !releasing.load()))
+                wrong++;
+            if (before && result == KEY_RESULT_OK)
+                wrong++;
+        }
+    });
+    Sleep(20);
+    BOOL destroyed = FALSE;
+    releasing = true;
+    EXPECT_TRUE(ReleaseFileKey(racing, &destroyed));
+    released = true;
+    blocks.join();
+    EXPECT_EQ(0, wrong.load()) << "a block used a released key, or failed before its release";
+
+    const ULONG faulting = HandOutFileKey(NewFileKey());
+    EXPECT_EQ(static_cast<DWORD>(EXCEPTION_ACCESS_VIOLATION), TransformIntoNowhere(faulting));
+    std::atomic<ULONG> next{0};
+    std::thread handOut([&] { next = HandOutFileKey(NewFileKey()); });
+    const bool served = harness::WaitUntil([&] { return next.load() != 0; }, 5000);
+    EXPECT_TRUE(served) << "the table stayed locked after the fault";
+    if (!served) {
+        handOut.detach();
+        return;
+    }
+    handOut.join();
+    EXPECT_TRUE(ReleaseFileKey(faulting, &destroyed));
+    EXPECT_TRUE(ReleaseFileKey(next, &destroyed));
+}
+
+// Values from a driver that outlived an agent must name no key of the next.
+TEST_F(KeysTest, TwoProcessesHandOutDifferentFirstValues)
+{
+    harness::AgentProcess first, second;
+    ASSERT_TRUE(first.Start(harness::SelfPath(), L"--first-file-key"));
+    const long a = first.WaitForExit(30000);
+    ASSERT_TRUE(second.Start(harness::SelfPath(), L"--first-file-key"));
+    const long b = second.WaitForExit(30000);
+    EXPECT_NE(0, a);
+    EXPECT_NE(-1, a);
+    EXPECT_NE(a, b);
+}
+
 // A vault as the start-up walk caches it: logged in, key not yet loaded.
 struct CachedVault {
     std::unique_ptr<RegistryVault> registry;
@@ -656,6 +838,13 @@ int LoadVaultKeys(int count, wchar_t** subkeys)
     return 0;
 }
 
+// The value under which a fresh process hands out its first file key.
+int FirstFileKey()
+{
+    InitCrypt();
+    return static_cast<int>(HandOutFileKey(NewFileKey()));
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv)
@@ -664,6 +853,8 @@ int wmain(int argc, wchar_t** argv)
         return role;
     if (argc >= 2 && wcscmp(argv[1], L"--load-vault-keys") == 0)
         return LoadVaultKeys(argc - 2, argv + 2);
+    if (argc >= 2 && wcscmp(argv[1], L"--first-file-key") == 0)
+        return FirstFileKey();
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }

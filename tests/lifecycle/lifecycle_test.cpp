@@ -122,9 +122,14 @@ protected:
 
 TEST_F(Lifecycle, RegistrationSendsBatchesOfTenAndTheDriverKnowsEveryVault)
 {
-    struct { int vaults; std::vector<DWORD> counts; } cases[] = {{23, {10, 10, 3}}, {10, {10}}, {11, {10, 1}}};
+    // -1: no Vaults key at all; 0: the key without subkeys. Either way the
+    // agent sends nothing and serves.
+    struct { int vaults; std::vector<DWORD> counts; } cases[] = {
+        {23, {10, 10, 3}}, {10, {10}}, {11, {10, 1}}, {0, {}}, {-1, {}}};
     for (const auto& c : cases) {
         DeleteVaultRecords();
+        if (c.vaults < 0)
+            RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\Revedi Zadoder Avir.\\Vuzaziz\\Vaults");
         std::vector<VaultRecordValues> records;
         for (int i = 0; i < c.vaults; i++) {
             wchar_t subkey[8];
@@ -138,6 +143,8 @@ TEST_F(Lifecycle, RegistrationSendsBatchesOfTenAndTheDriverKnowsEveryVault)
         ASSERT_TRUE(batchSim.Load());
         ASSERT_TRUE(agent.Start());
         ASSERT_TRUE(batchSim.WaitForControls(c.counts.size(), kStartMs));
+        std::vector<uint8_t> reply;   // the workers start after the registration
+        ASSERT_TRUE(batchSim.WaitForAgent(kStartMs) && batchSim.Request(MakeNotification(DeviceUnpluggedNotice), &reply, kStartMs));
         Sleep(300);
         const auto adds = ControlsOf(batchSim, ADD_VAULTS);
         ASSERT_EQ(c.counts.size(), adds.size()) << c.vaults << " vaults";
@@ -151,7 +158,7 @@ TEST_F(Lifecycle, RegistrationSendsBatchesOfTenAndTheDriverKnowsEveryVault)
                 << "entries beyond dwCount are zero, message " << m;
         }
         const auto vaults = batchSim.Vaults();
-        ASSERT_EQ(static_cast<size_t>(c.vaults), vaults.size());
+        ASSERT_EQ(static_cast<size_t>(std::max(c.vaults, 0)), vaults.size());
         for (int i = 0; i < c.vaults; i++) {
             EXPECT_EQ(DeviceOf(records[i].path), vaults[i].devicePath) << i;
             EXPECT_EQ(static_cast<DWORD>(i), vaults[i].settings) << i;
@@ -240,6 +247,11 @@ TEST_F(Lifecycle, ANewVaultIsUsableAtOnceAndLogsOutAndInAgain)
     const size_t before = sim.Controls().size();
     LogoutVault(kRoot + L"\\NotAVault");
     EXPECT_EQ(before, sim.Controls().size()) << "logout of a vault that is not cached sends nothing";
+    bool answered = false;
+    SendToAgent(MSG_NAME_LOGGEDINVAULTS, 5000, &answered);   // no section: nothing to answer
+    EXPECT_TRUE(answered);
+    Sleep(1500);   // its timer has run
+    EXPECT_EQ(1, LoggedIn(record.path)) << "and the next status is answered";
     LogoutVault(record.path);
     ASSERT_TRUE(sim.WaitForControls(before + 1, kStartMs));
     const auto outs = ControlsOf(sim, VAULT_LOGGED_OUT);
@@ -296,8 +308,19 @@ TEST_F(Lifecycle, ANewVaultWithAGivenKeyUsesItAndRefusesOneThatDoesNotUnwrap)
     EXPECT_FALSE(Authenticated(broken.path, L"a.txt"));
     EXPECT_EQ(2u, ControlsOf(sim, ADD_VAULTS).size()) << "the refused vault is not announced";
 
-    // Removal keeps the container the other vault still uses.
+    // Removal keeps the container the other vault still uses; its lines
+    // follow the calls they name.
+    const size_t logBefore = ReadFileText(LogFilePath()).size();
     DisconnectVault(second.path);
+    std::string removalLog;
+    EXPECT_TRUE(WaitUntil([&] {
+        removalLog = ReadFileText(LogFilePath()).substr(logBefore);
+        return CountOf(removalLog, "Retriving vault from cache\r") == 1;   // not the GetVaultInCache2 line
+    }, 5000)) << removalLog;
+    const size_t obtained = removalLog.find("Successfully obtain the user sid");
+    EXPECT_NE(std::string::npos, obtained) << removalLog;
+    EXPECT_LT(obtained, removalLog.find("After calling ObtainUserSid")) << removalLog;
+    EXPECT_LT(removalLog.find("After calling ObtainUserSid"), removalLog.find("Before calling ConvertSidToStringSid"));
     const auto removes = ControlsOf(sim, REMOVE_VAULT);
     ASSERT_EQ(1u, removes.size());
     EXPECT_EQ(ProcessUserSidText(), std::string(removes[0].szSid, removes[0].dwSidLength));
@@ -311,24 +334,106 @@ TEST_F(Lifecycle, ANewVaultWithAGivenKeyUsesItAndRefusesOneThatDoesNotUnwrap)
     EXPECT_EQ(1, LoggedIn(first.path));
 }
 
-TEST_F(Lifecycle, AnAbsentVaultIsNotLoggedInAndSaysSo)
+// A new vault that would open the user's default container, or whose letter
+// another process holds for longer than the 5-second wait, is refused:
+// failure answered, no key written, nothing announced.
+TEST_F(Lifecycle, NewVaultsThatCannotBeMadeSafelyAreRefusedWithNothingWritten)
+{
+    StartAgent();
+    auto keyValue = [](const std::wstring& subkey) {
+        BYTE key[600];
+        DWORD cb = sizeof(key);
+        const std::wstring path = L"Software\\Revedi Zadoder Avir.\\Vuzaziz\\Vaults\\" + subkey;
+        return RegGetValueW(HKEY_CURRENT_USER, path.c_str(), L"Key", RRF_RT_REG_BINARY, nullptr, key, &cb) ==
+               ERROR_SUCCESS;
+    };
+    VaultRecordValues blank = Values(L"U", L"NoContainer");
+    blank.container = L"";
+    const VaultRecordValues held = Values(L"Y", L"Held");
+    AgentProcess holder;
+    ASSERT_TRUE(StartMutexHolder(holder, L"ReriroVivAviVurazY", 8000));
+    for (const auto& record : {blank, held}) {
+        WriteVaultRecord(record);
+        EXPECT_EQ(0, CreateVault(record, true)) << Narrow(record.subkey);
+        EXPECT_FALSE(keyValue(record.subkey)) << Narrow(record.subkey);
+        EXPECT_EQ(0, LoggedIn(record.path)) << Narrow(record.subkey);
+    }
+    EXPECT_TRUE(ControlsOf(sim, ADD_VAULTS).empty());
+}
+
+// A fault outside every handler's guard ends the agent through its exit steps.
+TEST_F(Lifecycle, AFaultInTheMessageLoopStillEndsThroughTheExitSteps)
+{
+    StartAgent(ExeDir() + L"\\VuvUDOVU_faults.exe");
+    const size_t traceBefore = ReadFileText(TraceFilePath()).size();
+    ASSERT_TRUE(PostMessageW(FindControlWindow(kStartMs), RegisterWindowMessageW(L"VUZ_TEST_LOOP_FAULT"), 0, 0));
+    EXPECT_EQ(0, agent.WaitForExit(kStartMs));
+    const std::string trace = ReadFileText(TraceFilePath()).substr(traceBefore);
+    const size_t fault = trace.find("WinMain() - Exception occured - Failed!");
+    ASSERT_NE(std::string::npos, fault) << trace;
+    EXPECT_NE(std::string::npos, trace.find("WinMain() - End", fault)) << trace;
+}
+
+// A network vault's letter points at its share, not at its local path.
+TEST_F(Lifecycle, ANewNetworkVaultMapsItsLetterToItsShare)
+{
+    StartAgent();
+    VaultRecordValues net = Values(L"E", L"NetLocal", 2);
+    net.mapName = L"\\\\127.0.0.1\\vuzshare\\NetVault";
+    WriteVaultRecord(net);
+    ASSERT_EQ(1, CreateVault(net, true));
+    wchar_t target[MAX_PATH] = {};
+    ASSERT_NE(0u, QueryDosDeviceW(L"E:", target, MAX_PATH));
+    EXPECT_EQ(L"\\??\\UNC" + net.mapName.substr(1), std::wstring(target)) << "the share, as the system names it";
+    const auto adds = ControlsOf(sim, ADD_VAULTS);
+    ASSERT_EQ(1u, adds.size());
+    EXPECT_EQ(net.mapName, std::wstring(adds[0].wszMapName[0]));
+}
+
+// A vault that cannot log in says why in one box, and stays out: its folder
+// absent, or its keys gone (the container deleted after a logout).
+TEST_F(Lifecycle, VaultsThatCannotLogInSaySoAndStayOut)
 {
     VaultRecordValues absent = Values(L"S", L"Removable");
     absent.path = kRoot + L"\\NotPluggedIn";
     WriteVaultRecord(absent);
     StartAgent();
-    std::vector<BYTE> after;
-    long result = -2;
-    std::thread login([&] { result = LoginVault(absent.path, &after); });
-    HWND hBox = FindMessageBox(L"Vuzaziz", kStartMs);
-    ASSERT_NE(nullptr, hBox);
-    EXPECT_EQ(L"This vault is currently not available. If it was created on a removable device, ensure "
-              L"that the device is accessible.", MessageBoxText(hBox));
-    DismissMessageBox(hBox);
-    login.join();
-    EXPECT_EQ(0, result);
-    EXPECT_TRUE(AllZero(after.data(), after.size()));
-    EXPECT_EQ(0, LoggedIn(absent.path)) << "flag back to 0";
+    const VaultRecordValues keyless = Values(L"G", L"Keyless");
+    WriteVaultRecord(keyless);
+    ASSERT_EQ(1, CreateVault(keyless, true));
+    LogoutVault(keyless.path);
+    for (const wchar_t* provider : {L"Microsoft Strong Cryptographic Provider", L"Zidoru TCG Enabled CSP"}) {
+        HCRYPTPROV hProv = 0;
+        CryptAcquireContextW(&hProv, keyless.container.c_str(), provider, PROV_RSA_FULL, CRYPT_DELETEKEYSET);
+    }
+    struct { std::wstring path, text; } cases[] = {
+        {absent.path, L"This vault is currently not available. If it was created on a removable device, ensure "
+                      L"that the device is accessible."},
+        {keyless.path, L" Failed to connect to Vault G(G:)"},
+    };
+    for (const auto& c : cases) {
+        std::vector<BYTE> after;
+        long result = -2;
+        std::thread login([&] { result = LoginVault(c.path, &after); });
+        HWND hBox = FindMessageBox(L"Vuzaziz", kStartMs);
+        EXPECT_NE(nullptr, hBox) << Narrow(c.path);
+        // A login asked for while the box is up fires inside the box's
+        // modal loop: the one running already keeps it from a second box.
+        Section again(SECTION_VAULT_DESCRIPTION, sizeof(VAULT_DESCRIPTION_SECTION));
+        wcscpy_s(again.As<VAULT_PATH_SECTION>()->wszPath, c.path.c_str());
+        SendToAgent(MSG_NAME_LOGIN_VAULTS);
+        Sleep(1500);
+        EXPECT_EQ(1u, FindMessageBoxesWithText(c.text).size()) << Narrow(c.path);
+        ZeroMemory(again.Bytes(), sizeof(VAULT_PATH_SECTION));
+        if (hBox) {
+            EXPECT_EQ(c.text, MessageBoxText(hBox));
+            DismissMessageBox(hBox);
+        }
+        login.join();
+        EXPECT_EQ(0, result) << Narrow(c.path);
+        EXPECT_TRUE(AllZero(after.data(), after.size())) << Narrow(c.path);
+        EXPECT_EQ(0, LoggedIn(c.path)) << "flag back to 0: " << Narrow(c.path);
+    }
     EXPECT_TRUE(ControlsOf(sim, VAULT_LOGGED_IN).empty());
 }
 
@@ -393,6 +498,7 @@ TEST_F(Lifecycle, ARemovedDriveIsToldOnceAndAReturningVolumeMovesItsVaults)
                             reinterpret_cast<LPARAM>(&volume), SMTO_NORMAL, 10000, &ignored);
     };
     removeDrive(1u << ('W' - 'A'));          // holds no vault
+    removeDrive(0);                          // names no drive
     removeDrive(1u << ('Y' - 'A'));
     Sleep(500);
     const auto lines = ExplorerRecordLines();

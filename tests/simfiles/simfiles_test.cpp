@@ -9,12 +9,15 @@
 #include <algorithm>
 #include <atomic>
 #include <functional>
+#include <set>
 #include <thread>
 
 #include "AgentHarness.h"
 #include "CompanionSession.h"
 #include "DriverSim.h"
 #include "FileCommands.h"
+#include "HealthCheck.h"
+#include "StoredFiles.h"
 #include "MountServer.h"
 #include "MountWire.h"
 #include "VaultFiles.h"
@@ -174,6 +177,7 @@ protected:
     {
         SetLevels(2, 2);
         DeleteVaultRecords();
+        DefineDosDeviceW(DDD_REMOVE_DEFINITION, kDrive.c_str(), nullptr);   // a letter an earlier agent left
         RemoveTree(kRoot);
         CreateDirectoryW(kRoot.c_str(), nullptr);
         CreateDirectoryW(kVault.c_str(), nullptr);
@@ -369,6 +373,9 @@ TEST_F(SimFiles, WritesAtUnalignedOffsetsKeepTheBytesAround)
 TEST_F(SimFiles, ListingsShowLogicalNamesSizesAndFolders)
 {
     const std::wstring folder = Folder(L"List");
+    // A stem whose meta text the agent cannot read (there before the driver
+    // first reads the folder): its entry alone comes back empty.
+    WriteBytes(kVault + L"\\List\\00GARBAGE", std::vector<uint8_t>{'n', 'o', 't', ' ', 'x', 'm', 'l'});
     const std::vector<std::wstring> names = {
         L"a", L"B.txt", L"c d e.doc", L"dots.in.the.name.tar.gz", L"R\u00e9sum\u00e9 2024.txt",
         L"UPPER.TXT", L"\u65e5\u672c\u8a9e.txt", L"zeta", L"file09", L"file10", L"file11", L"file12", L"last"};
@@ -376,8 +383,6 @@ TEST_F(SimFiles, ListingsShowLogicalNamesSizesAndFolders)
         Put(folder + L"\\" + names[i], Pattern(i * 1000 + 3, (unsigned)i));
     Folder(L"List\\Sub1");
     Folder(L"List\\sub2");
-    // A stem whose meta text the agent cannot read: its entry alone comes back empty.
-    WriteBytes(kVault + L"\\List\\00GARBAGE", std::vector<uint8_t>{'n', 'o', 't', ' ', 'x', 'm', 'l'});
 
     for (const std::wstring& where : {folder, kVault + L"\\List"}) {
         SCOPED_TRACE(Narrow(where));
@@ -436,6 +441,113 @@ TEST_F(SimFiles, RenamesAndMovesCarryContentAndRefuseClashes)
     EXPECT_TRUE(FileBytes(kVault + L"\\Ren\\Sub2\\" + top[1].stem).empty()) << "the pair left Sub with the file";
 }
 
+// A replacing rename stopped half-way (another program holds one of the
+// stored files open, so the step that needs it fails) and then finished by
+// the next driver that serves the vault: the target name ends with the moved
+// content, the source name is gone, and nothing of the driver's own is left.
+// A failure before anything moved changes nothing at all.
+TEST_F(SimFiles, RenamesStoppedHalfWayAreFinishedByTheNextDriver)
+{
+    const std::wstring f = Folder(L"Halt");
+    Folder(L"Halt\\Into");
+    enum Hold { kNewText, kSourceData, kTargetMeta, kSourceMeta, kReplacedMeta };
+    struct Case { Hold hold; bool bOtherFolder; bool bFinished; const char* what; } cases[] = {
+        {kNewText, false, false, "the new meta text cannot be written: undone"},
+        {kSourceData, true, true, "the data file cannot move"},
+        {kTargetMeta, false, true, "the new meta text cannot take its place"},
+        {kSourceMeta, true, true, "the old meta file cannot go"},
+        {kReplacedMeta, false, true, "the replaced file cannot go"},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::wstring src = f + L"\\src" + std::to_wstring(n), dst = (c.bOtherFolder ? f + L"\\Into" : f) +
+                                                                            L"\\dst" + std::to_wstring(n++);
+        const std::vector<uint8_t> moved = Pattern(3000 + n, n), replaced = Pattern(500 + n, 50 + n);
+        Put(src, moved);
+        Put(dst, replaced);
+        VaultEntry s, d;
+        ASSERT_TRUE(Ok(files->Stat(src, &s)) && Ok(files->Stat(dst, &d)));
+        const std::wstring from = kVault + L"\\Halt\\" + s.stem, into = kVault + (c.bOtherFolder ? L"\\Halt\\Into\\" : L"\\Halt\\");
+        HANDLE h = INVALID_HANDLE_VALUE;
+        auto hold = [&](const std::wstring& path) {
+            h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                            nullptr);
+        };
+        switch (c.hold) {
+        case kNewText:      CreateDirectoryW((from + L".new").c_str(), nullptr); break;
+        case kSourceData:   hold(from + L".tmp"); break;
+        case kTargetMeta:   hold(from); break;
+        case kSourceMeta:   hold(from); break;
+        case kReplacedMeta: hold(into + d.stem); break;
+        }
+        EXPECT_FALSE(files->Rename(src, dst, VaultFiles::Existing::Replace)) << "refused while the file is held";
+        if (h != INVALID_HANDLE_VALUE)
+            CloseHandle(h);
+        RemoveDirectoryW((from + L".new").c_str());
+
+        VaultFiles next(*sim);   // as after a restart: the vault is served afresh
+        VaultEntry e;
+        EXPECT_EQ(c.bFinished ? FileError::NotFound : FileError::None, next.Stat(src, &e).error);
+        std::unique_ptr<VaultFiles::File> file;
+        ASSERT_TRUE(Ok(next.Open(dst, &file)));
+        std::vector<uint8_t> got(file->Size());
+        size_t cb = 0;
+        ASSERT_TRUE(Ok(file->Read(0, got.data(), got.size(), &cb)));
+        EXPECT_TRUE(got == (c.bFinished ? moved : replaced)) << "the target holds " << got.size() << " bytes";
+        file.reset();
+        std::vector<std::wstring> strays;
+        Walk(kVault + L"\\Halt", L"", [&](const std::wstring&, const std::wstring& relative) {
+            const std::wstring name = relative.substr(relative.rfind(L'\\') + 1);
+            const size_t dot = name.find(L'.');
+            if (dot != std::wstring::npos && name.substr(dot) != L".tmp")
+                strays.push_back(relative);
+        });
+        Walk(kVault, L"", [&](const std::wstring&, const std::wstring& relative) {
+            if (relative.find(L".rename") != std::wstring::npos)
+                strays.push_back(relative);
+        });
+        EXPECT_TRUE(strays.empty()) << Narrow(strays.empty() ? L"" : strays[0]);
+    }
+}
+
+// What the driver keeps between operations stays true: a file reopened
+// while its key is kept, and after the key went back (a logout and login
+// drop everything), reads back the same; a rename, a delete and a size change show at once to the next
+// lookup and listing.
+TEST_F(SimFiles, WhatTheDriverKeepsStaysTrue)
+{
+    const std::wstring f = Folder(L"Kept");
+    const std::vector<uint8_t> content = Pattern(5000, 77);
+    Put(f + L"\\x", content);
+    ExpectContent(f + L"\\x", content);   // the key kept at the last close
+    for (int i = 0; i < 20; i++)
+        Put(f + L"\\other" + std::to_wstring(i), Pattern(9, i));
+    ExpectContent(f + L"\\x", content);
+    LogoutVault(record.path);             // every kept key goes back
+    ASSERT_TRUE(WaitUntil([] { return LoggedIn(record.path) == 0; }, kStartMs));
+    ASSERT_EQ(1, LoginVault(record.path));
+    ExpectContent(f + L"\\x", content);
+
+    std::unique_ptr<VaultFiles::File> file;
+    ASSERT_TRUE(Ok(files->Open(f + L"\\x", &file)));
+    ASSERT_TRUE(Ok(file->Resize(3)));
+    VaultEntry e;
+    ASSERT_TRUE(Ok(files->Stat(f + L"\\x", &e)));
+    EXPECT_EQ(3u, e.size) << "a size change shows before the file settles";
+    ASSERT_TRUE(Ok(file->Close()));
+    ASSERT_TRUE(Ok(files->Rename(f + L"\\x", f + L"\\y")));
+    EXPECT_EQ(FileError::NotFound, files->Stat(f + L"\\x", &e).error);
+    ASSERT_TRUE(Ok(files->Stat(f + L"\\Y", &e)));
+    EXPECT_EQ(3u, e.size);
+    ASSERT_TRUE(Ok(files->Delete(f + L"\\y")));
+    EXPECT_EQ(FileError::NotFound, files->Stat(f + L"\\y", &e).error);
+    const std::vector<VaultEntry> left = Listing(f);
+    EXPECT_EQ(20u, left.size());
+    EXPECT_TRUE(std::none_of(left.begin(), left.end(), [](const VaultEntry& v) { return v.name == L"y"; }));
+    ExpectContent(f + L"\\other19", Pattern(9, 19));
+}
+
 TEST_F(SimFiles, DeletionsRemoveTheStoredFiles)
 {
     const std::wstring f = Folder(L"Del");
@@ -451,7 +563,7 @@ TEST_F(SimFiles, DeletionsRemoveTheStoredFiles)
     struct Step { std::function<FileResult()> run; FileError error; const char* what; } steps[] = {
         {[&] { return files->Delete(f + L"\\A.TXT"); }, FileError::None, "a file"},
         {[&] { return files->Delete(f + L"\\a.txt"); }, FileError::NotFound, "the same file again"},
-        {[&] { return files->Delete(f + L"\\Deep"); }, FileError::BadPath, "a folder as a file"},
+        {[&] { return files->Delete(f + L"\\Deep"); }, FileError::IsFolder, "a folder as a file"},
         {[&] { return files->DeleteFolder(f + L"\\Deep"); }, FileError::None, "a folder with a subfolder"},
         {[&] { return files->DeleteFolder(f + L"\\Deep"); }, FileError::NotFound, "the same folder again"},
         {[&] { return files->DeleteFolder(kDrive); }, FileError::BadPath, "the vault itself"},
@@ -578,14 +690,21 @@ TEST_F(SimFiles, MountProtocolServesTheVaultToVaultfs)
 {
     driversim::MountServer server(*files);
     ASSERT_TRUE(server.Start({}, 0, false));
-    MountPeer a(server.Port());
     using P = MountPeer::In;
-    EXPECT_EQ(MOUNT_BAD_REQUEST, a.Call(P{MOUNT_STAT, "/"}).status()) << "before the hello";
-    EXPECT_EQ(MOUNT_BAD_REQUEST, a.Call(P{MOUNT_HELLO, "V:", "", std::string(32, '0')}).status()) << "wrong secret";
+    // Before a hello nothing else is read, and a wrong secret is answered
+    // once: either ends the connection.
+    {
+        MountPeer early(server.Port()), wrong(server.Port());
+        EXPECT_EQ(-1, early.Call(P{MOUNT_STAT, "/"}).status()) << "before the hello";
+        EXPECT_EQ(MOUNT_BAD_REQUEST, wrong.Call(P{MOUNT_HELLO, "V:", "", std::string(32, '0')}).status());
+        EXPECT_EQ(-1, wrong.Call(P{MOUNT_HELLO, "V:", "", server.Secret(), 7}).status()) << "after a wrong secret";
+    }
+    MountPeer a(server.Port());
     ASSERT_EQ(MOUNT_OK, a.Call(P{MOUNT_HELLO, "V:", "", server.Secret(), 7}).status());
 
     const std::string tooLong = "/Mnt/" + std::string(MOUNT_MAX_NAME + 1, 'n');
-    uint64_t lastHandle = 0;
+    // A handle in a step is the number of the open that gave it (1 the first).
+    std::vector<uint64_t> opened;
     struct Step { P in; int32_t status; std::string data; uint64_t size; const char* what; } steps[] = {
         {{MOUNT_MKDIR, "/Mnt"}, MOUNT_OK, "", 0, "a folder"},
         {{MOUNT_MKDIR, "/Mnt"}, MOUNT_EXISTS, "", 0, "the same folder"},
@@ -619,26 +738,36 @@ TEST_F(SimFiles, MountProtocolServesTheVaultToVaultfs)
         {{MOUNT_DELETE, "/Mnt"}, MOUNT_IS_FOLDER, "", 0, "a folder as a file"},
         {{MOUNT_RMDIR, "/Mnt/c.txt"}, MOUNT_NOT_FOLDER, "", 0, "a file as a folder"},
         {{MOUNT_READ, "", "", "", 99, 0, 0, 10}, MOUNT_BAD_HANDLE, "", 0, "a handle never given"},
+        {{MOUNT_RESIZE, "/Mnt/missing", "", "", 0, 5}, MOUNT_NOT_FOUND, "", 0, "resize a missing file by name"},
+        {{MOUNT_STAT, "/Mnt"}, MOUNT_OK, "", 0, "the session goes on after a failure"},
     };
-    for (const Step& s : steps) {
+    for (Step s : steps) {
+        if (s.in.handle != 0 && s.in.handle <= opened.size())
+            s.in.handle = opened[s.in.handle - 1];
         MountPeer::Out out = a.Call(s.in);
         EXPECT_EQ(s.status, out.status()) << s.what << ": " << out.data;
         if (s.status != MOUNT_OK)
             continue;
         if (s.in.op == MOUNT_OPEN)
-            lastHandle = out.reply.handle;
+            opened.push_back(out.reply.handle);
         if (!s.data.empty())
             EXPECT_EQ(s.data, out.data) << s.what;
         if (s.size != 0)
             EXPECT_EQ(s.size, out.reply.size) << s.what;
     }
-    EXPECT_EQ(3u, lastHandle) << "handles are numbered from 1, one per open that succeeded";
+    EXPECT_EQ(3u, std::set<uint64_t>(opened.begin(), opened.end()).size()) << "a handle per open";
     EXPECT_EQ(0u, server.OpenFiles());
 
     // Two connections of one session create one name at once: one wins.
     MountPeer b(server.Port()), c(server.Port());
     ASSERT_EQ(MOUNT_OK, b.Call(P{MOUNT_HELLO, "V:", "", server.Secret(), 9}).status());
     ASSERT_EQ(MOUNT_OK, c.Call(P{MOUNT_HELLO, Narrow(kVault), "", server.Secret(), 9}).status());
+    // A handle belongs to its session.
+    const MountPeer::Out mine = a.Call(P{MOUNT_OPEN, "/Mnt/c.txt"});
+    ASSERT_EQ(MOUNT_OK, mine.status());
+    EXPECT_EQ(MOUNT_BAD_HANDLE, b.Call(P{MOUNT_READ, "", "", "", mine.reply.handle, 0, 0, 10}).status());
+    EXPECT_EQ(MOUNT_BAD_HANDLE, b.Call(P{MOUNT_CLOSE, "", "", "", mine.reply.handle}).status());
+    EXPECT_EQ(MOUNT_OK, a.Call(P{MOUNT_CLOSE, "", "", "", mine.reply.handle}).status());
     for (int i = 0; i < 3; i++) {
         const P create{MOUNT_OPEN, "/Mnt/race" + std::to_string(i), "", "", 0, 0,
                        MOUNT_OPEN_CREATE | MOUNT_OPEN_EXCLUSIVE};
@@ -749,6 +878,323 @@ TEST_F(SimFiles, CommandsOfAnotherProcessReachTheServingSimulator)
     EXPECT_EQ("hi\n", output);
     server.Stop();
     EXPECT_EQ(3, RunTool(L"ls V:\\Cmd", &output)) << output;
+}
+
+// What keeps a meta text from parsing, told by the driver before it asks the
+// agent anything.
+TEST(MetaText, ShapeFaultsAreToldAndTheKeyTextIsTakenWhole)
+{
+    const std::string whole = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<File>\n<Version>4.0</Version>\n<Type/>\n"
+                              "<FILENAME>QUJD</FILENAME>\n<Filekey>S0VZ\r\nS0VZ</Filekey>\n<size>0,-1294967296</size>\n"
+                              "<Checksum/>\n</File>";
+    auto with = [&](const std::string& from, const std::string& to) {
+        std::string t = whole;
+        return t.replace(t.find(from), from.size(), to);
+    };
+    struct Case { std::string text; const char* fault; } cases[] = {
+        {whole, ""},
+        {whole + "\r\n", ""},
+        {"", "empty"},
+        {whole.substr(0, whole.size() - 1), "cut short"},
+        {whole.substr(0, whole.find("<size>")), "cut short"},
+        {with("FILENAME>QUJD</FILENAME", "filename>QUJD</filename"), "no name"},
+        {with("QUJD", ""), "no name"},
+        {with("<Filekey>", "<FileKey>"), "no key text"},
+        {with("0,-1294967296", "1234"), "no size"},
+        {with("0,-1294967296", "12,"), "no size"},
+        {with("0,-1294967296", "-,12"), "no size"},
+        {with("0,-1294967296", "1 2,3"), "no size"},
+        {with("<FILENAME>QUJD</FILENAME>\n", "") + "<FILENAME>QUJD</FILENAME></File>", "no key text"},
+    };
+    for (const Case& c : cases) {
+        std::string key;
+        const std::string fault = driversim::MetaTextFault(c.text, &key);
+        EXPECT_EQ(std::string(c.fault).empty(), fault.empty()) << c.text << "\n" << fault;
+        EXPECT_NE(std::string::npos, fault.find(c.fault)) << c.text << "\n" << fault;
+        if (fault.empty())
+            EXPECT_EQ("S0VZS0VZ", key);
+    }
+}
+
+// The value of one field of a JSON line that a check printed.
+std::string Field(const std::string& line, const std::string& key)
+{
+    const std::string tag = "\"" + key + "\":";
+    size_t at = line.find(tag);
+    if (at == std::string::npos)
+        return "";
+    at += tag.size();
+    if (line[at] != '"')
+        return line.substr(at, line.find_first_of(",}", at) - at);
+    std::string value;
+    for (at++; at < line.size() && line[at] != '"'; at++)
+        value += line[at] == '\\' ? line[++at] : line[at];
+    return value;
+}
+
+// A check through the command pipe: its exit code, "kind stored" of each
+// item (with " repaired" when it was), and its summary line.
+struct CheckRun {
+    long code = -1;
+    std::multiset<std::string> items;
+    std::string summary;
+};
+CheckRun RunCheck(const std::wstring& arguments)
+{
+    CheckRun run;
+    std::string output;
+    run.code = RunTool(L"check --json " + arguments, &output);
+    for (size_t at = 0, end; (end = output.find('\n', at)) != std::string::npos; at = end + 1) {
+        const std::string line = output.substr(at, end - at);
+        if (Field(line, "summary") == "true")
+            run.summary = line;
+        else
+            run.items.insert(Field(line, "kind") + " " + Field(line, "stored") +
+                             (Field(line, "repaired") == "true" ? " repaired" : ""));
+    }
+    return run;
+}
+
+// A vault of its own (a check walks the whole vault), damaged in each way a
+// stored file can be by writing the stored files directly: the check must
+// name each damage once, its repair must put right only the driver's own
+// interrupted work and the files that are no stored file, moving rather
+// than deleting, and leave everything sound readable.
+TEST_F(SimFiles, HealthCheckFindsEachDamageOnceAndRepairsOnlyWhatItMay)
+{
+    const std::wstring hv = kRoot + L"\\Health";
+    const VaultRecordValues health = {L"H", hv, L"Vault H", L"VuzSimFiles-H", L"", 0};
+    RemoveTree(hv);
+    CreateDirectoryW(hv.c_str(), nullptr);
+    WriteVaultRecord(health);
+    ASSERT_EQ(1, CreateVault(health, true));
+    driversim::FileCommandServer server(*files);
+    ASSERT_TRUE(server.Start());
+    ASSERT_TRUE(Ok(files->CreateFolder(L"H:\\Docs")));
+    ASSERT_TRUE(Ok(files->CreateFolder(L"H:\\Docs\\Sub")));
+    auto stemOf = [](const std::wstring& path) {
+        VaultEntry e;
+        EXPECT_TRUE(Ok(files->Stat(path, &e))) << Narrow(path);
+        return e.stem;
+    };
+    // Puts a file and gives its stored path, relative to the vault.
+    auto put = [&](const std::wstring& rel, size_t size) {
+        Put(L"H:\\" + rel, Pattern(size, (unsigned)rel.size()));
+        return rel.substr(0, rel.rfind(L'\\') + 1) + stemOf(L"H:\\" + rel);
+    };
+    auto text = [&](const std::wstring& stored, const std::wstring& vault = L"") {
+        const std::vector<uint8_t> b = FileBytes((vault.empty() ? hv : vault) + L"\\" + stored);
+        return std::string(b.begin(), b.end());
+    };
+    auto write = [&](const std::wstring& stored, const std::string& t) {
+        WriteBytes(hv + L"\\" + stored, std::vector<uint8_t>(t.begin(), t.end()));
+    };
+    // A meta text with one element's content replaced.
+    auto swapped = [](std::string meta, const std::string& tag, const std::string& content) {
+        const size_t at = meta.find("<" + tag + ">") + tag.size() + 2;
+        return meta.replace(at, meta.find("</" + tag + ">") - at, content);
+    };
+    auto element = [](const std::string& meta, const std::string& tag) {
+        const size_t at = meta.find("<" + tag + ">") + tag.size() + 2;
+        return meta.substr(at, meta.find("</" + tag + ">") - at);
+    };
+    const std::vector<std::wstring> sound = {L"Docs\\keep.txt", L"Docs\\Sub\\keep2.bin", L"Docs\\owner.txt",
+                                            L"Docs\\updated.txt", L"Docs\\twin.txt", L"Docs\\busy.txt"};
+    for (const std::wstring& rel : sound)
+        put(rel, rel.size() * 3 + 1);
+    // A data file longer than its size needs is harmless, and the letters'
+    // case of its name does not part it from its meta file.
+    const std::wstring longer = hv + L"\\" + put(L"Docs\\long.txt", 20) + L".tmp";
+    std::vector<uint8_t> padded = FileBytes(longer);
+    padded.resize(padded.size() + 16, 0x5A);
+    WriteBytes(longer, padded);
+    std::wstring lower = longer;
+    std::transform(lower.begin() + hv.size(), lower.end(), lower.begin() + hv.size(), towlower);
+    MoveFileW(longer.c_str(), (lower + L"~").c_str());
+    MoveFileW((lower + L"~").c_str(), lower.c_str());
+    CheckRun clean = RunCheck(L"H:");
+    EXPECT_EQ(0, clean.code) << clean.summary;
+    EXPECT_TRUE(clean.items.empty());
+    EXPECT_EQ("7", Field(clean.summary, "sound")) << clean.summary;
+    std::string plain;
+    EXPECT_EQ(0, RunTool(L"check H:", &plain));
+    EXPECT_NE(std::string::npos, plain.find("Health: 7 files checked in 3 folders, 7 sound; 0 problems")) << plain;
+
+    Put(L"V:\\HealthKey.txt", Pattern(9, 1));   // a file of another vault
+    std::set<std::wstring> mayGo;   // stored files whose content the repair may let go (as the driver would)
+    // A rename carried out by hand up to a step (3: its data file moved, 4:
+    // the new meta text in place, 6: the replaced file half gone), as a
+    // crash would leave it: its record.
+    auto stopped = [&](const std::wstring& fromRel, const std::wstring& toRel, int steps) {
+        const std::wstring s = put(fromRel, 50), toFolder = toRel.substr(0, toRel.rfind(L'\\'));
+        driversim::VaultPath from, to;
+        EXPECT_TRUE(Ok(files->Resolve(L"H:\\" + fromRel, &from)) && Ok(files->Resolve(L"H:\\" + toRel, &to)));
+        driversim::RenamePlan plan;
+        plan.fromFolder = fromRel.substr(0, fromRel.rfind(L'\\'));
+        plan.fromStem = s.substr(s.rfind(L'\\') + 1);
+        plan.toFolder = toFolder;
+        plan.toStem = plan.toFolder == plan.fromFolder ? plan.fromStem : L"0000000000000001";
+        VaultEntry replaced;
+        if (files->Stat(L"H:\\" + toRel, &replaced))
+            plan.replacedStem = replaced.stem;
+        EXPECT_TRUE(Ok(files->Agent().MetaForName(from, to, text(s), &plan.meta)));
+        std::wstring record;
+        EXPECT_TRUE(Ok(driversim::WriteRenameRecord(hv, plan, &record)));
+        const std::wstring target = hv + L"\\" + toFolder + L"\\" + plan.toStem;
+        write(toFolder + L"\\" + plan.toStem + L".new", plan.meta);
+        if (plan.toFolder != plan.fromFolder)
+            MoveFileW((hv + L"\\" + s + L".tmp").c_str(), (target + L".tmp").c_str());
+        if (steps >= 4)
+            MoveFileExW((target + L".new").c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING);
+        const std::wstring old = hv + L"\\" + toFolder + L"\\" + plan.replacedStem;
+        if (steps >= 6)
+            MoveFileW(old.c_str(), (old + L".del").c_str());
+        return record.substr(hv.size() + 1);
+    };
+    std::unique_ptr<VaultFiles::File> busy;
+    std::wstring recordName;
+    struct Damage { const char* kind; bool repaired; std::function<std::wstring()> apply; } damages[] = {
+        {"meta-damaged", false, [&] {
+             const std::wstring s = put(L"Docs\\cut.txt", 40);
+             write(s, text(s).substr(0, text(s).size() / 2));
+             return s;
+         }},
+        {"key-shared", false, [&] {
+             const std::wstring s = put(L"Docs\\victim.txt", 9), owner = L"Docs\\" + stemOf(L"H:\\Docs\\owner.txt");
+             write(s, swapped(text(s), "Filekey", element(text(owner), "Filekey")));
+             return s;
+         }},
+        {"key-foreign", false, [&] {
+             const std::wstring s = put(L"Docs\\foreign.txt", 20);
+             const std::string other = text(stemOf(L"V:\\HealthKey.txt"), kVault);
+             write(s, swapped(text(s), "Filekey", element(other, "Filekey")));
+             return s;
+         }},
+        {"name-undecodable", false, [&] {
+             const std::wstring s = put(L"Docs\\noname.txt", 20);
+             write(s, swapped(text(s), "FILENAME", "QUJD"));
+             return s;
+         }},
+        {"data-missing", false, [&] {
+             const std::wstring s = put(L"Docs\\nodata.txt", 20);
+             DeleteFileW((hv + L"\\" + s + L".tmp").c_str());
+             return s;
+         }},
+        {"data-short", false, [&] {   // one byte into its last block, that block gone
+             const std::wstring s = put(L"Docs\\short.txt", 97);
+             const std::vector<uint8_t> b = FileBytes(hv + L"\\" + s + L".tmp");
+             WriteBytes(hv + L"\\" + s + L".tmp", std::vector<uint8_t>(b.begin(), b.begin() + 96));
+             return s;
+         }},
+        {"name-taken", false, [&] {
+             const std::wstring s = put(L"Docs\\Sub\\twin.txt", 30), hidden = L"Docs\\FFFFFFFFFFFFFFFE";
+             MoveFileW((hv + L"\\" + s).c_str(), (hv + L"\\" + hidden).c_str());
+             MoveFileW((hv + L"\\" + s + L".tmp").c_str(), (hv + L"\\" + hidden + L".tmp").c_str());
+             return hidden;
+         }},
+        {"data-orphaned", true, [&] {
+             const std::wstring s = put(L"Docs\\nometa.txt", 20);
+             DeleteFileW((hv + L"\\" + s).c_str());
+             return s + L".tmp";
+         }},
+        {"stray", true, [&] {
+             write(L"Docs\\Sub\\notes.txt", "left here by hand");
+             return std::wstring(L"Docs\\Sub\\notes.txt");
+         }},
+        {"rename-unfinished", true, [&] { return stopped(L"Docs\\Sub\\moving.txt", L"Docs\\moved.txt", 3); }},
+        {"rename-unfinished", true, [&] {
+             put(L"Docs\\replaced.txt", 70);
+             mayGo.insert(L"Docs\\" + stemOf(L"H:\\Docs\\replaced.txt") + L".tmp");
+             return stopped(L"Docs\\renamed.txt", L"Docs\\replaced.txt", 6);
+         }},
+        {"rename-unbegun", true, [&] {
+             write(L"00000000000000AB.rename.new", "vault rename 1\nfrom=");
+             return std::wstring(L"00000000000000AB.rename.new");
+         }},
+        {"update-unfinished", true, [&] {
+             const std::wstring s = L"Docs\\" + stemOf(L"H:\\Docs\\updated.txt");
+             write(s + L".new", text(s));
+             return s + L".new";
+         }},
+        {"create-unfinished", true, [&] {
+             write(L"Docs\\00000000000000CD.new", text(L"Docs\\" + stemOf(L"H:\\Docs\\keep.txt")));
+             write(L"Docs\\00000000000000CD.tmp", "");
+             return std::wstring(L"Docs\\00000000000000CD.new");
+         }},
+        {"delete-unfinished", true, [&] {
+             const std::wstring s = put(L"Docs\\gone.txt", 20);
+             MoveFileW((hv + L"\\" + s).c_str(), (hv + L"\\" + s + L".del").c_str());
+             return s + L".del";
+         }},
+        {"open", false, [&] {
+             EXPECT_TRUE(Ok(files->Open(L"H:\\Docs\\busy.txt", &busy)));
+             return L"Docs\\" + stemOf(L"H:\\Docs\\busy.txt");
+         }},
+    };
+    std::multiset<std::string> found, repaired, left;
+    for (const Damage& d : damages) {
+        const std::string item = std::string(d.kind) + " " + Narrow(d.apply());
+        found.insert(item);
+        repaired.insert(d.repaired ? item + " repaired" : item);
+        if (!d.repaired)
+            left.insert(item);
+    }
+    const CheckRun first = RunCheck(hv);
+    EXPECT_EQ(1, first.code) << first.summary;
+    EXPECT_EQ(found, first.items);
+
+    // The repair moves files instead of deleting them: every data file and
+    // stray is still in the vault afterwards, but the deleted file's.
+    std::multiset<std::vector<uint8_t>> before, after;
+    Walk(hv, L"", [&](const std::wstring& path, const std::wstring& rel) {
+        const size_t dot = rel.find(L'.');
+        const std::wstring suffix = dot == std::wstring::npos ? L"" : rel.substr(dot);
+        const bool bDeleted = GetFileAttributesW((path.substr(0, path.size() - suffix.size()) + L".del").c_str()) !=
+                              INVALID_FILE_ATTRIBUTES;
+        if (!suffix.empty() && suffix != L".new" && suffix != L".del" && suffix.find(L".rename") != 0 && !bDeleted &&
+            !mayGo.count(rel))
+            before.insert(FileBytes(path));
+    });
+    const CheckRun repair = RunCheck(L"--repair H:");
+    EXPECT_EQ(1, repair.code) << repair.summary;
+    EXPECT_EQ(repaired, repair.items);
+    for (auto [field, value] : {std::pair{"problems", "15"}, {"repaired", "8"}, {"left", "7"}, {"sound", "8"}})
+        EXPECT_EQ(value, Field(repair.summary, field)) << repair.summary;
+    Walk(hv, L"", [&](const std::wstring& path, const std::wstring&) { after.insert(FileBytes(path)); });
+    for (const std::vector<uint8_t>& b : before)
+        EXPECT_TRUE(after.count(b)) << "a file of " << b.size() << " bytes went";
+    for (const std::wstring& rel : sound)
+        ExpectContent(L"H:\\" + rel, Pattern(rel.size() * 3 + 1, (unsigned)rel.size()));
+    ExpectContent(L"H:\\Docs\\moved.txt", Pattern(50, (unsigned)std::wstring(L"Docs\\Sub\\moving.txt").size()));
+    ExpectContent(L"H:\\Docs\\replaced.txt", Pattern(50, (unsigned)std::wstring(L"Docs\\renamed.txt").size()));
+    VaultEntry gone;
+    EXPECT_EQ(FileError::NotFound, files->Stat(L"H:\\Docs\\renamed.txt", &gone).error);
+    const std::string setAside = Field(repair.summary, "setAside");
+    const std::vector<uint8_t> stray = FileBytes(std::wstring(setAside.begin(), setAside.end()) + L"\\Docs\\Sub\\notes.txt");
+    EXPECT_EQ("left here by hand", std::string(stray.begin(), stray.end())) << "at the same place in " << setAside;
+
+    // Afterwards only what needs the user, and where the rest went.
+    CheckRun second = RunCheck(L"H:");
+    EXPECT_EQ(1, second.code);
+    const auto aside = second.items.lower_bound("set-aside vault check ");
+    ASSERT_TRUE(aside != second.items.end() && aside->rfind("set-aside vault check ", 0) == 0) << "a note of it";
+    second.items.erase(aside);
+    EXPECT_EQ(left, second.items);
+    // What the user does about two files of one name: the one that opens
+    // is renamed, and the other opens under the name.
+    ASSERT_TRUE(Ok(files->Rename(L"H:\\Docs\\twin.txt", L"H:\\Docs\\twin-a.txt")));
+    ExpectContent(L"H:\\Docs\\twin.txt", Pattern(30, (unsigned)std::wstring(L"Docs\\Sub\\twin.txt").size()));
+
+    // What it cannot check.
+    busy.reset();
+    LogoutVault(hv);
+    ASSERT_TRUE(WaitUntil([&] { return LoggedIn(hv) == 0; }, kStartMs));
+    for (const std::wstring& args : {std::wstring(L"H:"), std::wstring(L"H:\\Docs"), std::wstring(L""),
+                                     std::wstring(L"--repair C:\\VuzSimFiles")})
+        EXPECT_EQ(2, RunCheck(args).code) << Narrow(args);
+    server.Stop();
+    EXPECT_EQ(2, RunCheck(L"V:").code) << "no simulator";
+    DefineDosDeviceW(DDD_REMOVE_DEFINITION, L"H:", nullptr);
 }
 
 }  // namespace

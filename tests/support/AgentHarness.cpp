@@ -201,6 +201,24 @@ std::string ReadFileText(const std::wstring& path)
     return text;
 }
 
+std::wstring DosName(const std::string& unixPath)
+{
+    auto fn = (WCHAR*(CDECL*)(LPCSTR))GetProcAddress(GetModuleHandleW(L"kernel32"), "wine_get_dos_file_name");
+    WCHAR* pwsz = fn(unixPath.c_str());
+    std::wstring s = pwsz;
+    HeapFree(GetProcessHeap(), 0, pwsz);
+    return s;
+}
+
+std::string UnixName(const std::wstring& dosPath)
+{
+    auto fn = (char*(CDECL*)(LPCWSTR))GetProcAddress(GetModuleHandleW(L"kernel32"), "wine_get_unix_file_name");
+    char* psz = fn(dosPath.c_str());
+    std::string s = psz;
+    HeapFree(GetProcessHeap(), 0, psz);
+    return s;
+}
+
 size_t CountOf(const std::string& text, const std::string& what)
 {
     size_t count = 0;

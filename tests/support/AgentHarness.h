@@ -83,6 +83,10 @@ const struct ReplyMessage* AsReply(const std::vector<uint8_t>& bytes);
 void ExpectReply(const std::vector<uint8_t>& reply, uint64_t id, int succeeded,
                  const std::string& what);
 
+// A Linux path as a Windows program names it, and back (Wine's own calls).
+std::wstring DosName(const std::string& unixPath);
+std::string UnixName(const std::wstring& dosPath);
+
 // Polls until the predicate holds or the time runs out.
 template <typename F>
 bool WaitUntil(F predicate, DWORD dwTimeoutMs)

@@ -4,7 +4,11 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <set>
 #include <thread>
+
+#include "HealthCheck.h"
+#include "Text.h"
 
 namespace driversim {
 
@@ -21,6 +25,12 @@ const char kFileCommandUsage[] =
     "  mkdir VAULTFOLDER          make a folder\n"
     "  rmdir VAULTFOLDER          delete a folder with everything in it\n"
     "  where VAULTPATH            the vault, folder and NT volume a path resolves to\n"
+    "  check [--json] [--repair] VAULT\n"
+    "                             check every stored file of a vault (its drive\n"
+    "                             letter or folder); --repair finishes interrupted\n"
+    "                             work and sets stray files aside; --json prints one\n"
+    "                             object per line; exit 0 sound, 1 problems, 2 could\n"
+    "                             not check\n"
     "  stop                       end the serving vaultfilter\n"
     "Vault paths begin with the vault's drive letter (N:\\docs\\a.txt) or with its\n"
     "folder (C:\\Vaults\\Work\\docs\\a.txt); \"/\" may stand for \"\\\". A local path\n"
@@ -32,15 +42,8 @@ constexpr size_t kIoBytes = 1 << 20;              // bytes per read or write of 
 constexpr DWORD kCommandReadMs = 10000;           // from connection to the whole command
 constexpr DWORD kAnswerWriteMs = 60000;
 constexpr DWORD kCloseWaitMs = 10000;
+constexpr DWORD kProgressWriteMs = 1000;
 constexpr size_t kMaxCommandBytes = 256 * 1024;
-
-std::string Utf8(const std::wstring& w)
-{
-    int cb = WideCharToMultiByte(CP_UTF8, 0, w.c_str(), (int)w.size(), NULL, 0, NULL, NULL);
-    std::string s(cb, '\0');
-    WideCharToMultiByte(CP_UTF8, 0, w.c_str(), (int)w.size(), s.data(), cb, NULL, NULL);
-    return s;
-}
 
 struct Shape {
     const wchar_t* name;
@@ -48,7 +51,7 @@ struct Shape {
 };
 const Shape kCommands[] = {{L"put", 2}, {L"get", 2}, {L"cat", 1}, {L"ls", 1},
                           {L"mv", 2},  {L"rm", 1},  {L"mkdir", 1}, {L"rmdir", 1},
-                          {L"where", 1}, {L"stop", 0}};
+                          {L"where", 1}, {L"check", 1}, {L"stop", 0}};
 
 FileResult LocalError(const char* pszWhat, const std::wstring& path)
 {
@@ -205,6 +208,24 @@ DWORD ReadMessage(HANDLE h, std::vector<uint8_t>* pMessage, HANDLE hStop, DWORD 
     }
 }
 
+// A health check: its report, and its own exit codes.
+int Check(VaultFiles& files, const std::wstring& vault, const std::set<std::wstring>& flags, std::string* pOutput,
+          const ProgressSink& progress)
+{
+    const bool bJson = flags.count(L"--json") != 0;
+    CheckOptions options;
+    options.repair = flags.count(L"--repair") != 0;
+    if (progress && flags.count(L"--progress"))
+        options.progress = [&](const CheckReport& so) {
+            progress(Format("check: %u files in %u folders so far, %u problems", (unsigned)so.files,
+                            (unsigned)so.folders, (unsigned)so.Problems()));
+        };
+    CheckReport report;
+    FileResult r = CheckVault(files, vault, options, &report);
+    *pOutput = ReportText(report, bJson, r);
+    return !r ? kCheckCouldNot : report.Left() != 0 ? kCommandFailed : kCommandDone;
+}
+
 FileResult Where(VaultFiles& files, const std::wstring& path, std::string* pOutput)
 {
     VaultPath resolved;
@@ -222,7 +243,8 @@ bool IsFileCommand(const std::wstring& word)
     return std::any_of(std::begin(kCommands), std::end(kCommands), [&](const Shape& s) { return word == s.name; });
 }
 
-int RunFileCommand(VaultFiles& files, const std::vector<std::wstring>& argsIn, std::string* pOutput)
+int RunFileCommand(VaultFiles& files, const std::vector<std::wstring>& argsIn, std::string* pOutput,
+                   const ProgressSink& progress)
 {
     pOutput->clear();
     std::vector<std::wstring> args = argsIn;
@@ -230,6 +252,13 @@ int RunFileCommand(VaultFiles& files, const std::vector<std::wstring>& argsIn, s
     if (args.size() >= 2 && args[0] == L"ls" && args[1] == L"--stems") {
         bStems = true;
         args.erase(args.begin() + 1);
+    }
+    std::set<std::wstring> flags;
+    for (auto it = args.begin(); !args.empty() && args[0] == L"check" && it != args.end();) {
+        const bool bFlag = *it == L"--json" || *it == L"--repair" || *it == L"--progress";
+        if (bFlag)
+            flags.insert(*it);
+        it = bFlag ? args.erase(it) : it + 1;
     }
     const Shape* shape = nullptr;
     for (const Shape& s : kCommands)
@@ -262,6 +291,8 @@ int RunFileCommand(VaultFiles& files, const std::vector<std::wstring>& argsIn, s
         r = files.DeleteFolder(args[1]);
     else if (name == L"where")
         r = Where(files, args[1], pOutput);
+    else if (name == L"check")
+        return Check(files, args[1], flags, pOutput, progress);
     else if (name == L"stop")
         *pOutput = "vaultfilter: stopping\n";
     if (r)
@@ -273,8 +304,9 @@ int RunFileCommand(VaultFiles& files, const std::vector<std::wstring>& argsIn, s
 // ---------------------------------------------------------------------------
 // The sender.
 
-int SendFileCommand(std::vector<std::wstring> args, std::string* pOutput)
+int SendFileCommand(std::vector<std::wstring> args, std::string* pOutput, const ProgressSink& progress)
 {
+    const bool bCheck = !args.empty() && args[0] == L"check";
     pOutput->clear();
     if (!args.empty() && args[0] == L"put" && args.size() == 3)
         args[1] = LocalPath(args[1]);
@@ -294,27 +326,34 @@ int SendFileCommand(std::vector<std::wstring> args, std::string* pOutput)
     }
     if (h == INVALID_HANDLE_VALUE) {
         *pOutput = "vaultfilter: no simulator takes file commands; start one with: vaultfilter --serve\n";
-        return kCommandNoSimulator;
+        return bCheck ? kCheckCouldNot : kCommandNoSimulator;
     }
     DWORD mode = PIPE_READMODE_MESSAGE, cb = 0;
     SetNamedPipeHandleState(h, &mode, NULL, NULL);
     std::vector<uint8_t> answer;
     bool bOk = WriteFile(h, message.data(), (DWORD)(message.size() * sizeof(wchar_t)), &cb, NULL) != FALSE;
     std::vector<uint8_t> part(64 * 1024);
-    while (bOk) {
-        BOOL bRead = ReadFile(h, part.data(), (DWORD)part.size(), &cb, NULL);
-        answer.insert(answer.end(), part.begin(), part.begin() + cb);
-        if (bRead)
-            break;
-        bOk = GetLastError() == ERROR_MORE_DATA;
+    int code = kCommandProgress;
+    while (bOk && code == kCommandProgress) {
+        answer.clear();
+        for (;;) {
+            BOOL bRead = ReadFile(h, part.data(), (DWORD)part.size(), &cb, NULL);
+            answer.insert(answer.end(), part.begin(), part.begin() + cb);
+            bOk = bRead || GetLastError() == ERROR_MORE_DATA;
+            if (bRead || !bOk)
+                break;
+        }
+        bOk = bOk && answer.size() >= 4;
+        if (bOk)
+            memcpy(&code, answer.data(), 4);
+        if (bOk && code == kCommandProgress && progress)
+            progress(std::string(answer.begin() + 4, answer.end()));
     }
     CloseHandle(h);
-    if (!bOk || answer.size() < 4) {
+    if (!bOk) {
         *pOutput = "vaultfilter: the serving simulator gave no answer\n";
-        return kCommandNoSimulator;
+        return bCheck ? kCheckCouldNot : kCommandNoSimulator;
     }
-    int code;
-    memcpy(&code, answer.data(), 4);
     pOutput->assign(answer.begin() + 4, answer.end());
     return code;
 }
@@ -361,7 +400,19 @@ struct FileCommandServer::State {
         }
         std::string output;
         const ULONGLONG start = GetTickCount64();
-        int code = RunFileCommand(files, args, &output);
+        // Progress goes out while the command runs; a sender that does not
+        // take it within a moment gets no more of it.
+        bool bProgress = true;
+        auto progress = [&](const std::string& line) {
+            std::vector<uint8_t> message(4 + line.size());
+            const int code = kCommandProgress;
+            memcpy(message.data(), &code, 4);
+            memcpy(message.data() + 4, line.data(), line.size());
+            DWORD cb = 0;
+            bProgress = bProgress && Transfer(h, true, message.data(), (DWORD)message.size(), &cb, hStop,
+                                              kProgressWriteMs) == 0;
+        };
+        int code = RunFileCommand(files, args, &output, progress);
         char seconds[32];
         snprintf(seconds, sizeof(seconds), " in %.3f s", (GetTickCount64() - start) / 1000.0);
         std::string line = "command:";

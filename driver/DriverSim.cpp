@@ -19,6 +19,7 @@
 #include <mutex>   // std::lock_guard and std::unique_lock, over Lock
 #include <new>
 
+#include "Access.h"
 #include "PortPipe.h"
 
 namespace driversim {
@@ -78,27 +79,6 @@ std::wstring Slot(const WCHAR* pwsz, size_t cch) { return std::wstring(pwsz, wcs
 bool SamePath(const std::wstring& a, const std::wstring& b)
 {
     return CompareStringOrdinal(a.c_str(), (int)a.size(), b.c_str(), (int)b.size(), TRUE) == CSTR_EQUAL;
-}
-
-// A security descriptor that admits only the current user and SYSTEM.
-PSECURITY_DESCRIPTOR UserOnlyDescriptor()
-{
-    HANDLE hToken = NULL;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &hToken))
-        return NULL;
-    BYTE user[SECURITY_MAX_SID_SIZE + sizeof(TOKEN_USER)];
-    DWORD cb = 0;
-    BOOL bOk = GetTokenInformation(hToken, TokenUser, user, sizeof(user), &cb);
-    CloseHandle(hToken);
-    LPWSTR pwszSid = NULL;
-    if (!bOk || !ConvertSidToStringSidW(((TOKEN_USER*)user)->User.Sid, &pwszSid))
-        return NULL;
-    std::wstring sddl = std::wstring(L"D:P(A;;GA;;;") + pwszSid + L")(A;;GA;;;SY)";
-    LocalFree(pwszSid);
-    PSECURITY_DESCRIPTOR pSd = NULL;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &pSd, NULL))
-        return NULL;
-    return pSd;
 }
 
 // The shared path is offered unless the environment has VUZ_PORT_PATH=pipes,
@@ -413,6 +393,7 @@ struct Core : std::enable_shared_from_this<Core> {
     std::map<DWORD, ConnectionPtr> connections;   // not yet dead
     ConnectionPtr           latest;               // latest paired connection
     unsigned                connectionCount = 0;
+    uint64_t                generation = 1;        // see DriverSim::Generation
     DWORD                   nextConnectionId = 1;
     uint64_t                nextMessageId = 1;
     std::map<uint64_t, Pending> pending;
@@ -456,6 +437,7 @@ struct Core : std::enable_shared_from_this<Core> {
         if (conn->dead)
             return;
         conn->dead = true;
+        generation++;
         connections.erase(conn->id);
         for (InstancePtr inst : {conn->request, conn->control})
             if (inst)
@@ -548,6 +530,7 @@ struct Core : std::enable_shared_from_this<Core> {
             conn->paired = true;
             latest = conn;
             connectionCount++;
+            generation++;
             Note(Format("agent connected: context %s, options 0x%lX (connection %lu)",
                         Printable(context).c_str(), conn->options, conn->id));
             WakeAllConditionVariable(&cv);
@@ -627,6 +610,7 @@ struct Core : std::enable_shared_from_this<Core> {
             Error(Format("control message of %u bytes, not %u", (unsigned)msg.size(),
                          (unsigned)sizeof(VaultControlMessage)));
         controls.push_back(std::move(msg));
+        generation++;
         WakeAllConditionVariable(&cv);
 
         PORT_CONTROL_ANSWER answer = {controlHr, (DWORD)controlOutput.size()};
@@ -1025,7 +1009,7 @@ bool DriverSim::Load(const wchar_t* pwszPortName)
         return false;
     auto host = std::make_shared<Hosting>();
     host->pipe = PipeName(pwszPortName);
-    host->pSd = UserOnlyDescriptor();
+    host->pSd = OwnerOnlyDescriptor(L"GA");
     if (host->pSd == NULL || host->hStop == NULL)
         return false;
     std::vector<InstancePtr> first;
@@ -1119,12 +1103,24 @@ unsigned DriverSim::ConnectionCount() const
     return m_state->core->connectionCount;
 }
 
-uint64_t DriverSim::Send(const Notification& notification, DWORD dwReplyLength)
+DWORD DriverSim::AgentId() const
 {
-    return SendRaw(&notification, sizeof(notification), dwReplyLength);
+    Guard lock(m_state->core->mu);
+    return m_state->core->AgentLive() ? m_state->core->latest->id : 0;
 }
 
-uint64_t DriverSim::SendRaw(const void* pBody, DWORD cbBody, DWORD dwReplyLength)
+uint64_t DriverSim::Generation() const
+{
+    Guard lock(m_state->core->mu);
+    return m_state->core->generation;
+}
+
+uint64_t DriverSim::Send(const Notification& notification, DWORD dwReplyLength, DWORD dwAgentId)
+{
+    return SendRaw(&notification, sizeof(notification), dwReplyLength, dwAgentId);
+}
+
+uint64_t DriverSim::SendRaw(const void* pBody, DWORD cbBody, DWORD dwReplyLength, DWORD dwAgentId)
 {
     Core& core = *m_state->core;
     if (pBody == nullptr && cbBody != 0)
@@ -1134,7 +1130,7 @@ uint64_t DriverSim::SendRaw(const void* pBody, DWORD cbBody, DWORD dwReplyLength
     ConnectionPtr shared;
     {
         Guard lock(core.mu);
-        if (!core.AgentLive())
+        if (!core.AgentLive() || (dwAgentId != 0 && core.latest->id != dwAgentId))
             return 0;
         if (core.latest->section) {
             shared = core.latest;

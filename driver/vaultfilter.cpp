@@ -21,7 +21,7 @@ namespace {
 
 const char kUsage[] =
     "usage: vaultfilter [--serve [--seconds N] [--mount-port P]] | --demo [--wait-seconds N] | --help\n"
-    "       vaultfilter put|get|cat|ls|mv|rm|mkdir|rmdir ...\n"
+    "       vaultfilter put|get|cat|ls|mv|rm|mkdir|rmdir|where|check ...\n"
     "\n"
     "Hosts the Vault Filter's port \\ScannerPort over the named pipe\n"
     "\\\\.\\pipe\\ScannerPort, as the stand-in fltlib.dll expects it.\n"
@@ -44,7 +44,7 @@ const char kUsage[] =
     "\n"
     "Exit codes: 0 done, 1 a demo expectation or a file command failed, 2 bad\n"
     "arguments, 3 the port is already hosted or cannot be created (--serve,\n"
-    "--demo) or no vaultfilter --serve runs (file commands).\n";
+    "--demo) or no vaultfilter --serve runs (file commands; check: 2).\n";
 
 void PrintUsage(FILE* f) { fprintf(f, kUsage, driversim::kFileCommandUsage); }
 
@@ -119,8 +119,20 @@ int SendCommand()
     LPWSTR* argv = CommandLineToArgvW(GetCommandLineW(), &argc);
     std::vector<std::wstring> args(argv + 1, argv + argc);
     LocalFree(argv);
+    // A check shows how far it got on one line of a terminal.
+    size_t shown = 0;
+    auto progress = [&](const std::string& line) {
+        fprintf(stderr, "\r%-*s", (int)shown, line.c_str());
+        fflush(stderr);
+        shown = std::max(shown, line.size());
+    };
+    if (args[0] == L"check" && _isatty(_fileno(stderr)) &&
+        std::find(args.begin(), args.end(), L"--progress") == args.end())
+        args.push_back(L"--progress");
     std::string output;
-    int code = driversim::SendFileCommand(args, &output);
+    int code = driversim::SendFileCommand(args, &output, progress);
+    if (shown != 0)
+        fprintf(stderr, "\r%*s\r", (int)shown, "");
     FILE* f = code == 0 ? stdout : stderr;
     if (f == stdout)
         _setmode(_fileno(stdout), _O_BINARY);

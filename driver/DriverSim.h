@@ -40,18 +40,26 @@ public:
     DWORD ConnectionOptions() const;
     // Connections accepted since Load.
     unsigned ConnectionCount() const;
+    // The connection that requests go to now; 0 when no agent is connected.
+    DWORD AgentId() const;
+    // A number that changes whenever an agent connects or goes and whenever
+    // a control message arrives: what the driver keeps of the agent's
+    // answers (names, sizes, file keys) holds while it stays the same.
+    uint64_t Generation() const;
 
     // Sends one request (header + notification) and returns its MessageId,
     // 0 when no agent is connected or the write failed. Goes to the newest
     // connected agent. Like FltSendMessage it waits while the agent takes
     // no more (the pipe holds about two unread requests; on the shared path
-    // the agent holds every slot), at most 10 s.
+    // the agent holds every slot), at most 10 s. With dwAgentId, only to
+    // that connection (0 when it is no longer the one requests go to): a
+    // file key is a value of the agent that gave it.
     uint64_t Send(const Notification& notification,
-                  DWORD dwReplyLength = REPLY_MESSAGE_SIZE);
+                  DWORD dwReplyLength = REPLY_MESSAGE_SIZE, DWORD dwAgentId = 0);
     // Sends a request whose body is the given bytes (may be shorter than a
     // Notification), for malformed-input tests.
     uint64_t SendRaw(const void* pBody, DWORD cbBody,
-                     DWORD dwReplyLength = REPLY_MESSAGE_SIZE);
+                     DWORD dwReplyLength = REPLY_MESSAGE_SIZE, DWORD dwAgentId = 0);
     // Waits for the reply to a request. The reply is the whole pipe message
     // as received, header included. False on time-out or disconnection.
     bool Await(uint64_t messageId, std::vector<uint8_t>* pReply, DWORD dwTimeoutMs);

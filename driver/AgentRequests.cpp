@@ -1,0 +1,336 @@
+// Requests to the agent: each built as the Vault Filter builds it, sent
+// through the port, and its reply checked before anything is taken from it.
+#include "AgentRequests.h"
+
+#include <algorithm>
+#include <cstring>
+#include <deque>
+#include <memory>
+
+#include "Text.h"
+
+namespace driversim {
+
+namespace {
+
+constexpr size_t kChunk = MAX_DATA_LENGTH;   // bytes per block request
+constexpr size_t kMaxField = MAX_PATH_CHARS - 1;
+
+std::unique_ptr<Notification> NewRequest(ULONG command)
+{
+    auto n = std::make_unique<Notification>();   // zeroed: 30 KB, not on the stack
+    n->eCommandType = command;
+    n->Requester[0] = GetCurrentProcessId();
+    n->Requester[1] = GetCurrentThreadId();
+    return n;
+}
+
+// The agent copies every string into 260 characters; longer ones are refused.
+bool Put(WCHAR* field, const std::wstring& value)
+{
+    if (value.size() > kMaxField)
+        return false;
+    std::copy(value.begin(), value.end(), field);
+    field[value.size()] = 0;
+    return true;
+}
+
+// Volume, ParentDir and FileName of a place.
+bool PutPlace(Notification& n, const VaultPath& where, const std::wstring& name)
+{
+    return Put(n.Volume, where.volume) && Put(n.ParentDir, where.parentDir) && Put(n.FileName, name);
+}
+
+FileResult TooLong(const VaultPath& where)
+{
+    return Fail(FileError::BadPath, Quoted(where.dos) + " is too long for a request");
+}
+
+const struct Reply& ReplyOf(const std::vector<uint8_t>& bytes)
+{
+    return reinterpret_cast<const struct ReplyMessage*>(bytes.data())->Reply;
+}
+
+std::wstring FieldText(const WCHAR* field) { return std::wstring(field, wcsnlen(field, MAX_PATH_CHARS)); }
+
+const char* CommandName(ULONG command)
+{
+    switch (command) {
+    case CreateFileInVault:     return "CreateFileInVault";
+    case AuthenticateUser:      return "AuthenticateUser";
+    case EncryptBlock:          return "EncryptBlock";
+    case GetNormalBuffer:       return "GetNormalBuffer";
+    case ParsedFileNew:         return "ParsedFileNew";
+    case UpdateMetaFileName:    return "UpdateMetaFileName";
+    case ::DeleteFolder:        return "DeleteFolder";
+    case GetLogicalFileDetailsExCmd: return "GetLogicalFileDetailsExCmd";
+    case UpdateMetaFileSize2:   return "UpdateMetaFileSize2";
+    case ReleaseFSK:            return "ReleaseFSK";
+    }
+    return "request";
+}
+
+// The checks every reply passes: sent, answered in time, whole, and carried out.
+FileResult CheckReply(ULONG command, uint64_t id, bool bGot, const std::vector<uint8_t>& bytes,
+                      DWORD timeoutMs)
+{
+    const char* what = CommandName(command);
+    if (id == 0)
+        return Fail(FileError::NoAgent, Format("%s: no agent is connected to take it", what));
+    if (!bGot)
+        return Fail(FileError::NoReply, Format("%s: no reply within %lu ms", what, timeoutMs));
+    const auto* m = reinterpret_cast<const struct ReplyMessage*>(bytes.data());
+    if (bytes.size() != REPLY_MESSAGE_SIZE || m->ReplyHeader.Status != 0)
+        return Fail(FileError::NoReply, Format("%s: a reply of %u bytes with status 0x%lX, not a whole reply",
+                                               what, (unsigned)bytes.size(),
+                                               bytes.size() >= 4 ? (unsigned long)m->ReplyHeader.Status : 0ul));
+    if (!m->Reply.Succeeded)
+        return Fail(FileError::AgentRefused, Format("%s: the agent answered Succeeded 0", what));
+    return {};
+}
+
+// A meta text that came back in a reply's buffer.
+FileResult MetaOf(const REPLY_BUFFER& text, ULONG command, std::string* pMeta)
+{
+    if (text.Length == 0 || text.Length > MAX_DATA_LENGTH)
+        return Fail(FileError::Corrupt, Format("%s gave a meta text of %lu bytes", CommandName(command), text.Length));
+    pMeta->assign(reinterpret_cast<const char*>(text.Data), text.Length);
+    return {};
+}
+
+bool UsableBlock(ULONG block) { return block != 0 && kChunk % block == 0; }
+
+}  // namespace
+
+struct AgentRequests::Asked {
+    std::vector<uint8_t> bytes;
+    const struct Reply& reply() const { return ReplyOf(bytes); }
+};
+
+AgentRequests::AgentRequests(DriverSim& sim, DWORD timeoutMs) : m_sim(sim), m_timeoutMs(timeoutMs) {}
+
+void AgentRequests::TakeSlot()
+{
+    std::unique_lock<std::mutex> lock(m_slotMu);
+    m_slotFree.wait(lock, [&] { return m_slotsUsed < kInFlight; });
+    m_slotsUsed++;
+}
+
+bool AgentRequests::TryTakeSlot()
+{
+    std::lock_guard<std::mutex> lock(m_slotMu);
+    if (m_slotsUsed >= kInFlight)
+        return false;
+    m_slotsUsed++;
+    return true;
+}
+
+void AgentRequests::GiveSlot()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_slotMu);
+        m_slotsUsed--;
+    }
+    m_slotFree.notify_one();
+}
+
+FileResult AgentRequests::Ask(const Notification& request, const std::string& what, Asked* pAnswer,
+                              DWORD* pdwAgent, DWORD dwAgent)
+{
+    if (dwAgent == 0)
+        dwAgent = m_sim.AgentId();
+    if (pdwAgent != nullptr)
+        *pdwAgent = dwAgent;
+    TakeSlot();
+    uint64_t id = dwAgent != 0 ? m_sim.Send(request, REPLY_MESSAGE_SIZE, dwAgent) : 0;
+    bool bGot = id != 0 && m_sim.Await(id, &pAnswer->bytes, m_timeoutMs);
+    GiveSlot();
+    FileResult r = CheckReply(request.eCommandType, id, bGot, pAnswer->bytes, m_timeoutMs);
+    if (!r && !what.empty())
+        r.text += " (" + what + ")";
+    return r;
+}
+
+FileResult AgentRequests::Authenticate(const VaultPath& where)
+{
+    auto n = NewRequest(AuthenticateUser);
+    if (!PutPlace(*n, where, where.name))
+        return TooLong(where);
+    Asked a;
+    if (FileResult r = Ask(*n, Utf8(where.dos), &a); !r)
+        return r;
+    if (!a.reply().Login.LoggedIn)
+        return Fail(FileError::NotLoggedIn, "the vault " + Quoted(where.vault) +
+                                                " is not logged in (AuthenticateUser answered LoggedIn 0)");
+    return {};
+}
+
+FileResult AgentRequests::Details(const VaultPath& where, const std::string& meta, StoredDetails* pOut)
+{
+    auto n = NewRequest(GetLogicalFileDetailsExCmd);
+    if (!PutPlace(*n, where, where.name))
+        return TooLong(where);
+    if (meta.empty() || meta.size() >= MAX_DATA_LENGTH)
+        return Fail(FileError::Corrupt, "the meta text of " + Quoted(where.dos) + " is " +
+                                            std::to_string(meta.size()) + " bytes long");
+    memcpy(n->Data, meta.data(), meta.size());   // the agent reads it up to its terminating zero
+    n->DataLength = (ULONG)meta.size();
+    Asked a;
+    DWORD dwAgent = 0;
+    if (FileResult r = Ask(*n, Utf8(where.dos), &a, &dwAgent); !r)
+        return r;
+    const LOGICAL_FILE& lf = a.reply().LogicalFile;
+    pOut->name = FieldText(lf.FileName);
+    pOut->size = (uint64_t)lf.FileSize.QuadPart;
+    pOut->key = {lf.FSKHandle, lf.CipherBlockSize, dwAgent};
+    if (lf.FSKHandle == 0)
+        return Fail(FileError::AgentRefused, "the file key of " + Quoted(where.dos) + " does not import");
+    if (lf.FileSize.QuadPart < 0 || !UsableBlock(lf.CipherBlockSize))
+        return Fail(FileError::Corrupt, Format("GetLogicalFileDetailsExCmd gave size %lld and block size %lu for ",
+                                               (long long)lf.FileSize.QuadPart, lf.CipherBlockSize) +
+                                            Quoted(where.dos));
+    return {};
+}
+
+FileResult AgentRequests::NewFile(const VaultPath& where, std::string* pMeta, FileKey* pKey)
+{
+    auto n = NewRequest(CreateFileInVault);
+    if (!PutPlace(*n, where, where.name))
+        return TooLong(where);
+    Asked a;
+    DWORD dwAgent = 0;
+    if (FileResult r = Ask(*n, Utf8(where.dos), &a, &dwAgent); !r)
+        return r;
+    const VAULT_FILE& vf = a.reply().VaultFile;
+    *pKey = {vf.FSKHandle, vf.CipherBlockSize, dwAgent};
+    if (vf.DataLength == 0 || vf.DataLength > MAX_DATA_LENGTH || !UsableBlock(vf.CipherBlockSize))
+        return Fail(FileError::Corrupt, Format("CreateFileInVault gave a meta text of %lu bytes and block size %lu",
+                                               vf.DataLength, vf.CipherBlockSize));
+    pMeta->assign(reinterpret_cast<const char*>(vf.Data), vf.DataLength);
+    return {};
+}
+
+FileResult AgentRequests::Decode(const VaultPath& folder, DecodeItem* pItems, size_t count)
+{
+    const VaultPath inside = AsFolder(folder);
+    const std::wstring folderOnVolume = inside.volume + inside.parentDir;
+    auto n = NewRequest(ParsedFileNew);
+    Put(n->Volume, inside.volume);
+    n->DirFileNames.LastIndex = (ULONG)(count - 1);
+    n->DataLength = (ULONG)(count * DIR_SLICE_SIZE);
+    for (size_t i = 0; i < count; i++) {
+        if (!Put(n->DirFileNames.FileName[i], folderOnVolume + pItems[i].stem + L".tmp"))
+            return TooLong(inside);
+        n->DirFileNames.FileSize[i].QuadPart = (LONGLONG)pItems[i].dataBytes;
+        const std::string& meta = pItems[i].meta;
+        memcpy(n->Data + i * DIR_SLICE_SIZE, meta.data(), std::min<size_t>(meta.size(), DIR_SLICE_SIZE - 1));
+    }
+    Asked a;
+    if (FileResult r = Ask(*n, Utf8(inside.dos), &a); !r)
+        return r;
+    for (size_t i = 0; i < count; i++) {
+        pItems[i].name = FieldText(a.reply().DirFileNames.FileName[i]);
+        pItems[i].size = (uint64_t)a.reply().DirFileNames.FileSize[i].QuadPart;
+    }
+    return {};
+}
+
+FileResult AgentRequests::MetaForName(const VaultPath& from, const VaultPath& to, const std::string& meta,
+                                      std::string* pNewMeta)
+{
+    auto n = NewRequest(UpdateMetaFileName);
+    if (!PutPlace(*n, from, from.name))
+        return TooLong(from);
+    if (!Put(n->NewVolume, to.volume) || !Put(n->NewParentDir, to.parentDir) || !Put(n->NewFileName, to.name))
+        return TooLong(to);
+    memcpy(n->Data, meta.data(), std::min<size_t>(meta.size(), MAX_DATA_LENGTH));
+    n->DataLength = (ULONG)std::min<size_t>(meta.size(), MAX_DATA_LENGTH);
+    Asked a;
+    if (FileResult r = Ask(*n, Utf8(from.dos + L" -> " + to.dos), &a); !r)
+        return r;
+    return MetaOf(a.reply().Buffer, UpdateMetaFileName, pNewMeta);
+}
+
+FileResult AgentRequests::MetaForSize(const VaultPath& where, const std::wstring& name, const std::string& meta,
+                                      uint64_t size, std::string* pNewMeta)
+{
+    auto n = NewRequest(UpdateMetaFileSize2);
+    if (!PutPlace(*n, where, name))
+        return TooLong(where);
+    n->FileSize.QuadPart = (LONGLONG)size;
+    memcpy(n->Data, meta.data(), std::min<size_t>(meta.size(), MAX_DATA_LENGTH));
+    n->DataLength = (ULONG)std::min<size_t>(meta.size(), MAX_DATA_LENGTH);
+    Asked a;
+    if (FileResult r = Ask(*n, Utf8(where.dos), &a); !r)
+        return r;
+    return MetaOf(a.reply().Buffer, UpdateMetaFileSize2, pNewMeta);
+}
+
+FileResult AgentRequests::ReleaseKey(const FileKey& key)
+{
+    if (key.key == 0 || key.agent != m_sim.AgentId())
+        return {};
+    auto n = NewRequest(ReleaseFSK);
+    n->FSKHandle = key.key;
+    Asked a;
+    FileResult r = Ask(*n, {}, &a, nullptr, key.agent);
+    return r.error == FileError::NoAgent ? FileResult{} : r;
+}
+
+FileResult AgentRequests::DeleteFolder(const VaultPath& where)
+{
+    auto n = NewRequest(::DeleteFolder);
+    if (!PutPlace(*n, where, where.name))
+        return TooLong(where);
+    Asked a;
+    return Ask(*n, Utf8(where.dos), &a);
+}
+
+FileResult AgentRequests::Transform(const FileKey& key, ULONG command, std::vector<uint8_t>& bytes)
+{
+    auto n = NewRequest(command);
+    n->FSKHandle = key.key;
+    const size_t chunks = (bytes.size() + kChunk - 1) / kChunk;
+    std::deque<std::pair<size_t, uint64_t>> flight;
+    FileResult result;
+    size_t next = 0;
+    while (next < chunks || !flight.empty()) {
+        if (result && next < chunks && flight.size() < kInFlight &&
+            (flight.empty() ? (TakeSlot(), true) : TryTakeSlot())) {
+            const size_t at = next * kChunk, cb = std::min(kChunk, bytes.size() - at);
+            memcpy(n->Data, bytes.data() + at, cb);
+            memset(n->Data + cb, 0, kChunk - cb);
+            n->DataLength = (ULONG)cb;
+            uint64_t id = m_sim.Send(*n, REPLY_MESSAGE_SIZE, key.agent);
+            if (id == 0) {
+                GiveSlot();
+                result = CheckReply(command, 0, false, {}, 0);
+            } else {
+                flight.emplace_back(next, id);
+            }
+            next++;
+            continue;
+        }
+        if (flight.empty())
+            break;
+        auto [i, id] = flight.front();
+        flight.pop_front();
+        std::vector<uint8_t> reply;
+        bool bGot = m_sim.Await(id, &reply, m_timeoutMs);
+        GiveSlot();
+        FileResult r = CheckReply(command, id, bGot, reply, m_timeoutMs);
+        const size_t at = i * kChunk, cb = std::min(kChunk, bytes.size() - at);
+        if (r && ReplyOf(reply).Buffer.Length != cb)
+            r = Fail(FileError::Corrupt, Format("%s of %u bytes answered %lu bytes", CommandName(command),
+                                                (unsigned)cb, ReplyOf(reply).Buffer.Length));
+        if (r)
+            memcpy(bytes.data() + at, ReplyOf(reply).Buffer.Data, cb);
+        else if (result)
+            result = r;
+        if (!result)
+            next = chunks;
+    }
+    return result;
+}
+
+}  // namespace driversim

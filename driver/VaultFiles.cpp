@@ -1,0 +1,1481 @@
+// File operations on a vault, played the way the Vault Filter plays them:
+// every question that needs a key goes to the agent, every byte on disk is
+// written and read here.
+//
+// Locks: `names` (exclusive) is held by everything that changes which files
+// exist or are open (create, open, last close, rename, delete, folders), so
+// that two creations of one name cannot both succeed and a rename sees every
+// open file it moves; lookups and listings hold it shared. Each open file
+// has an `io` lock: shared by reads, exclusive for writes, size changes and
+// moves. A thread takes names before io, and holds at most one io lock
+// except a rename or a delete, which hold names first. The name cache and
+// the kept keys have locks of their own, taken last.
+#include "VaultFiles.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <set>
+
+#include "NameCache.h"
+#include "StoredFiles.h"
+#include "Text.h"
+
+namespace driversim {
+
+namespace {
+
+constexpr size_t kPiece = 64 * MAX_DATA_LENGTH;   // plain bytes held at once by a read or write
+constexpr size_t kKeptKeys = 2048;                // keys of closed files kept for a reopening
+
+uint64_t RoundUp(uint64_t n, uint64_t block) { return (n + block - 1) / block * block; }
+
+class Exclusive {
+public:
+    explicit Exclusive(SRWLOCK& lock) : m_lock(lock) { AcquireSRWLockExclusive(&m_lock); }
+    ~Exclusive() { ReleaseSRWLockExclusive(&m_lock); }
+    Exclusive(const Exclusive&) = delete;
+    Exclusive& operator=(const Exclusive&) = delete;
+
+private:
+    SRWLOCK& m_lock;
+};
+
+class Shared {
+public:
+    explicit Shared(SRWLOCK& lock) : m_lock(lock) { AcquireSRWLockShared(&m_lock); }
+    ~Shared() { ReleaseSRWLockShared(&m_lock); }
+    Shared(const Shared&) = delete;
+    Shared& operator=(const Shared&) = delete;
+
+private:
+    SRWLOCK& m_lock;
+};
+
+bool AllZero(const uint8_t* p, size_t cb)
+{
+    for (size_t i = 0; i < cb; i++)
+        if (p[i] != 0)
+            return false;
+    return true;
+}
+
+FILETIME Now()
+{
+    FILETIME ft;
+    GetSystemTimeAsFileTime(&ft);
+    return ft;
+}
+
+// The folder path relative to its vault, as rename records keep it.
+std::wstring Relative(const std::wstring& vault, const std::wstring& folder)
+{
+    return folder.size() > vault.size() ? folder.substr(vault.size() + 1) : std::wstring();
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// The state behind every handle of one open file.
+
+struct VaultFiles::File::Node {
+    SRWLOCK      io = SRWLOCK_INIT;
+    // Under io; where, name and stem change under names and io both.
+    VaultPath    where;
+    std::wstring name, stem;
+    std::string  meta;
+    uint64_t     size = 0;          // what readers see
+    uint64_t     recorded = 0;      // what the meta text says: behind size until the file settles
+    FileKey      key;
+    uint64_t     version = 0;       // see File::Version
+    bool         existed = false;   // opened, not made by this open: its meta text is flushed before replaced
+    bool         deleted = false;   // unlinked while open: meta at STEM.del, the pair goes at the last close
+    // Under names.
+    int          refs = 0;
+    std::wstring mapKey;            // in State::open while not deleted
+
+    std::wstring MetaPath() const { return where.folder + L"\\" + stem + (deleted ? kDeletedSuffix : L""); }
+    std::wstring DataPath() const { return where.folder + L"\\" + stem + L".tmp"; }
+};
+
+using NodePtr = std::shared_ptr<VaultFiles::File::Node>;
+
+static FileResult Settle(VaultFiles::State& st, VaultFiles::File::Node& node);
+
+// A key of a closed file, kept for a moment: reopening the same file (same
+// data file, same meta text) under the same agent takes it back instead of
+// having the agent import the key again.
+struct KeptKey {
+    std::wstring dataPath;
+    uint64_t     version = 0;   // the content's at the close
+    std::string  meta;
+    FileKey      key;
+};
+
+struct VaultFiles::State {
+    DriverSim&    sim;
+    AgentRequests agent;
+    NameCache     cache;
+    DriveTargets  drives;
+
+    SRWLOCK                         names = SRWLOCK_INIT;
+    std::map<std::wstring, NodePtr> open;        // by folded DOS path
+    std::vector<NodePtr>            unlinked;    // deleted while open, until their last close
+    std::set<std::wstring>          recovered;   // vaults whose interrupted renames were finished
+
+    // Content versions: from a random start, so that no other process's
+    // repeat them.
+    std::atomic<uint64_t>           versions{(((uint64_t)GetTickCount64() << 32) ^ GetCurrentProcessId()) << 8};
+    uint64_t NewVersion() { return ++versions; }
+
+    std::mutex                      stateMu;     // what follows
+    uint64_t                        generation = 0;
+    std::map<std::wstring, bool>    loggedIn;    // by folded vault folder, for this generation
+    std::deque<KeptKey>             kept;        // newest first
+    // Folders (folded) whose leftovers of earlier processes were cleared at
+    // their first pass: later passes leave the driver's own files alone.
+    std::set<std::wstring>          cleaned;
+
+    State(DriverSim& s, DWORD timeoutMs) : sim(s), agent(s, timeoutMs) {}
+
+    // Before every operation: what was kept of the agent's answers holds
+    // only for the generation it came under.
+    void Sync();
+    FileResult LoggedIn(const VaultPath& where);
+    void Recover(const VaultPath& where);
+    FileResult Prepare(const VaultPath& where);
+
+    // The stored files of one folder, read and decoded: the name cache's fill.
+    FileResult Scan(const VaultPath& folder, NameCache::Folder* pOut);
+    // What a name is in its folder (a file with its entry, a folder, or
+    // nothing), the folder filled first when needed: NotFound only when the
+    // folder itself is missing. Under names (shared or exclusive).
+    enum class Kind { None, File, Folder };
+    FileResult Lookup(const VaultPath& where, Kind* pKind, NameCache::Entry* pEntry = nullptr);
+
+    FileResult OpenExisting(const VaultPath& where, const NameCache::Entry& entry, NodePtr* pNode);
+    FileResult CreateNew(const VaultPath& where, NodePtr* pNode);
+    FileResult CheckFolderLength(const VaultPath& folder);
+
+    FileResult RenameFile(const VaultPath& from, const VaultPath& to, const NameCache::Entry& source, Kind target,
+                          const NameCache::Entry& targetEntry);
+    FileResult RenameFolder(const VaultPath& from, const VaultPath& to, Kind target);
+
+    // Keys of closed files.
+    bool TakeKept(const std::wstring& dataPath, uint64_t version, std::string* pMeta, FileKey* pKey);
+    void Keep(const NodePtr& node);
+    void ReleaseKept(std::deque<KeptKey> keys);
+    void ForgetKept(const std::wstring& dataPath);
+    void Release(const NodePtr& node);   // the last handle closed
+};
+
+void VaultFiles::State::Sync()
+{
+    const uint64_t now = sim.Generation();
+    std::deque<KeptKey> stale;
+    {
+        std::lock_guard<std::mutex> lock(stateMu);
+        if (now == generation)
+            return;
+        generation = now;
+        loggedIn.clear();
+        stale.swap(kept);
+    }
+    cache.Sync(now);
+    ReleaseKept(std::move(stale));
+}
+
+// Whether the user is logged in to the vault: asked once per generation,
+// since every change of it comes with a control message.
+FileResult VaultFiles::State::LoggedIn(const VaultPath& where)
+{
+    const std::wstring key = FoldKey(where.vault);
+    {
+        std::lock_guard<std::mutex> lock(stateMu);
+        auto it = loggedIn.find(key);
+        if (it != loggedIn.end() && it->second)
+            return {};
+    }
+    VaultPath root = where;
+    root.dos = root.folder = where.vault;
+    root.name.clear();
+    root = AsFolder(root);
+    const uint64_t before = sim.Generation();
+    FileResult r = agent.Authenticate(root);
+    if (r.error == FileError::None || r.error == FileError::NotLoggedIn) {
+        std::lock_guard<std::mutex> lock(stateMu);
+        if (before == generation)
+            loggedIn[key] = (bool)r;
+    }
+    return r;
+}
+
+// Renames that a crash left under way are finished before the vault is
+// served; once per vault, and again after one failed half-way here.
+void VaultFiles::State::Recover(const VaultPath& where)
+{
+    const std::wstring key = FoldKey(where.vault);
+    {
+        Shared lock(names);
+        if (recovered.count(key))
+            return;
+    }
+    Exclusive lock(names);
+    if (recovered.count(key))
+        return;
+    std::vector<std::string> done;
+    if (RecoverVault(where.vault, &done))
+        recovered.insert(key);
+    cache.Forget(where.vault);
+}
+
+FileResult VaultFiles::State::Prepare(const VaultPath& where)
+{
+    Sync();
+    if (FileResult r = LoggedIn(where); !r)
+        return r;
+    Recover(where);
+    return {};
+}
+
+FileResult VaultFiles::State::CheckFolderLength(const VaultPath& folder)
+{
+    const size_t most = MaxFolderChars(folder);
+    if (folder.dos.size() > most)
+        return Fail(FileError::NameTooLong, Format("%s is %u characters long; a vault folder path may have %u",
+                                                   Quoted(folder.dos).c_str(), (unsigned)folder.dos.size(),
+                                                   (unsigned)most));
+    return {};
+}
+
+FileResult VaultFiles::State::Scan(const VaultPath& folder, NameCache::Folder* pOut)
+{
+    if (FileResult r = CheckFolderLength(folder); !r)
+        return r;
+    bool bFirst;
+    {
+        std::lock_guard<std::mutex> lock(stateMu);
+        bFirst = cleaned.insert(FoldKey(folder.dos)).second;
+    }
+    std::map<std::wstring, WIN32_FIND_DATAW> stems, data;
+    std::vector<std::wstring> leftovers;
+    WIN32_FIND_DATAW fd;
+    HANDLE hFind = FindFirstFileExW((folder.dos + L"\\*").c_str(), FindExInfoBasic, &fd, FindExSearchNameMatch,
+                                   NULL, FIND_FIRST_EX_LARGE_FETCH);
+    if (hFind == INVALID_HANDLE_VALUE)
+        return DiskError("cannot list", folder.dos);
+    do {
+        const std::wstring name = fd.cFileName;
+        if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            if (name != L"." && name != L"..")
+                pOut->folders.push_back(name);
+            continue;
+        }
+        if (IsStem(name))
+            stems[name] = fd;
+        else if (IsDataFileName(name))
+            data[name.substr(0, name.size() - 4)] = fd;
+        else if (bFirst)
+            leftovers.push_back(name);
+    } while (FindNextFileW(hFind, &fd));
+    FindClose(hFind);
+
+    // What an earlier process left half-done: a meta text never renamed
+    // into place (its file holds a whole old or new text), the pair of a
+    // file deleted while open.
+    for (const std::wstring& name : leftovers) {
+        const size_t dot = name.find(L'.');
+        const std::wstring stem = name.substr(0, dot), suffix = name.substr(dot);
+        if (!IsStem(stem))
+            continue;
+        if (suffix == kNewSuffix)
+            RemoveStored(folder.dos + L"\\" + name);
+        else if (suffix == kDeletedSuffix && !stems.count(stem))
+            FinishDelete(folder.dos, stem);
+    }
+
+    std::vector<DecodeItem> items;
+    std::vector<FILETIME> times;
+    for (const auto& [stem, found] : stems) {
+        DecodeItem item;
+        item.stem = stem;
+        auto d = data.find(stem);
+        FILETIME modified = found.ftLastWriteTime;
+        if (d != data.end()) {
+            item.dataBytes = ((uint64_t)d->second.nFileSizeHigh << 32) | d->second.nFileSizeLow;
+            modified = d->second.ftLastWriteTime;
+        }
+        ReadMeta(folder.dos + L"\\" + stem, &item.meta);   // an unreadable one is sent empty
+        items.push_back(std::move(item));
+        times.push_back(modified);
+    }
+    for (size_t first = 0; first < items.size(); first += DIR_BATCH_ENTRIES) {
+        if (FileResult r = agent.Decode(folder, items.data() + first,
+                                        std::min<size_t>(DIR_BATCH_ENTRIES, items.size() - first));
+            !r)
+            return r;
+    }
+    std::set<std::wstring> seen;
+    pOut->files.clear();
+    for (size_t i = 0; i < items.size(); i++) {
+        if (items[i].name.empty())
+            pOut->unreadable.push_back(items[i].stem);
+        else if (!seen.insert(FoldKey(items[i].name)).second)
+            pOut->shadowed.push_back(items[i].stem);
+        else
+            pOut->files.push_back({items[i].name, items[i].stem, items[i].size, times[i], NewVersion()});
+    }
+    return {};
+}
+
+FileResult VaultFiles::State::Lookup(const VaultPath& where, Kind* pKind, NameCache::Entry* pEntry)
+{
+    NameCache::Entry entry;
+    NameCache::Seen seen = cache.Look(where.folder, where.name, &entry);
+    if (seen == NameCache::Seen::NotCached) {
+        if (!IsFolder(where.folder))
+            return Fail(FileError::NotFound, "no folder " + Quoted(where.folder));
+        VaultPath folder = where;
+        folder.dos = where.folder;
+        folder = AsFolder(folder);
+        const uint64_t generation = sim.Generation();
+        NameCache::Folder contents;
+        if (FileResult r = Scan(folder, &contents); !r)
+            return r;
+        seen = NameCache::Seen::Absent;
+        const std::wstring key = FoldKey(where.name);
+        for (const NameCache::Entry& e : contents.files) {
+            if (FoldKey(e.name) == key) {
+                entry = e;
+                seen = NameCache::Seen::File;
+                break;
+            }
+        }
+        for (const std::wstring& name : contents.folders)
+            if (seen == NameCache::Seen::Absent && FoldKey(name) == key)
+                seen = NameCache::Seen::Folder;
+        cache.Fill(where.folder, std::move(contents), generation);
+    }
+    *pKind = seen == NameCache::Seen::File ? Kind::File : seen == NameCache::Seen::Folder ? Kind::Folder : Kind::None;
+    if (pEntry != nullptr)
+        *pEntry = entry;
+    return {};
+}
+
+// ---------------------------------------------------------------------------
+// Opening and creating, under names.
+
+FileResult VaultFiles::State::OpenExisting(const VaultPath& where, const NameCache::Entry& entry, NodePtr* pNode)
+{
+    auto node = std::make_shared<File::Node>();
+    node->where = where;
+    node->stem = entry.stem;
+    node->version = entry.version;
+    node->existed = true;
+    if (TakeKept(node->DataPath(), entry.version, &node->meta, &node->key)) {
+        node->name = entry.name;
+        node->size = node->recorded = entry.size;
+    } else {
+        if (FileResult r = ReadMeta(node->MetaPath(), &node->meta); !r)
+            return r;
+        StoredDetails details;
+        FileResult r = agent.Details(where, node->meta, &details);
+        if (!r) {
+            agent.ReleaseKey(details.key);
+            return r;
+        }
+        node->name = details.name;
+        node->size = node->recorded = details.size;
+        node->key = details.key;
+    }
+    *pNode = node;
+    return {};
+}
+
+FileResult VaultFiles::State::CreateNew(const VaultPath& where, NodePtr* pNode)
+{
+    VaultPath folder = where;
+    folder.dos = where.folder;
+    if (FileResult r = CheckFolderLength(AsFolder(folder)); !r)
+        return r;
+    auto node = std::make_shared<File::Node>();
+    node->where = where;
+    node->name = where.name;
+    if (FileResult r = agent.NewFile(where, &node->meta, &node->key); !r) {
+        agent.ReleaseKey(node->key);
+        return r;
+    }
+    // The data file first: a crash between the two leaves a data file that
+    // names nothing, never a name without its data. A stem met by chance is
+    // made again.
+    FileResult r;
+    for (int attempt = 0; attempt < 8; attempt++) {
+        node->stem = RandomStem();
+        r = WriteWhole(node->DataPath(), "", 0, CREATE_NEW);
+        if (r) {
+            r = PlaceMeta(node->MetaPath(), node->meta, false, false);
+            if (!r)
+                RemoveStored(node->DataPath());
+        }
+        if (r.error != FileError::AlreadyExists)
+            break;
+    }
+    if (!r) {
+        agent.ReleaseKey(node->key);
+        return r;
+    }
+    FILETIME modified = Now();
+    LastWrite(node->DataPath(), &modified);
+    node->version = NewVersion();
+    cache.Put(where.folder, {node->name, node->stem, 0, modified, node->version});
+    *pNode = node;
+    return {};
+}
+
+// ---------------------------------------------------------------------------
+// Kept keys.
+
+// The key kept for a file closed at this version. Nothing changed the file
+// since (a write makes a new version; a rename or a delete of a closed file
+// forgets its kept key), so its meta text is the one kept with it.
+bool VaultFiles::State::TakeKept(const std::wstring& dataPath, uint64_t version, std::string* pMeta, FileKey* pKey)
+{
+    std::lock_guard<std::mutex> lock(stateMu);
+    for (auto it = kept.begin(); it != kept.end(); ++it) {
+        if (it->version == version && SameText(it->dataPath, dataPath)) {
+            *pMeta = it->meta;
+            *pKey = it->key;
+            kept.erase(it);
+            return true;
+        }
+    }
+    return false;
+}
+
+void VaultFiles::State::Keep(const NodePtr& node)
+{
+    std::deque<KeptKey> evicted;
+    {
+        std::lock_guard<std::mutex> lock(stateMu);
+        if (node->key.agent == sim.AgentId() && sim.Generation() == generation) {
+            kept.push_front({node->DataPath(), node->version, node->meta, node->key});
+            node->key = {};
+        }
+        while (kept.size() > kKeptKeys) {
+            evicted.push_back(kept.back());
+            kept.pop_back();
+        }
+    }
+    ReleaseKept(std::move(evicted));
+}
+
+void VaultFiles::State::ReleaseKept(std::deque<KeptKey> keys)
+{
+    for (const KeptKey& k : keys)
+        agent.ReleaseKey(k.key);
+}
+
+void VaultFiles::State::ForgetKept(const std::wstring& dataPath)
+{
+    std::deque<KeptKey> gone;
+    {
+        std::lock_guard<std::mutex> lock(stateMu);
+        for (auto it = kept.begin(); it != kept.end();) {
+            if (SameText(it->dataPath, dataPath)) {
+                gone.push_back(*it);
+                it = kept.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    ReleaseKept(std::move(gone));
+}
+
+// Under names: the last handle of a file closed.
+void VaultFiles::State::Release(const NodePtr& node)
+{
+    Exclusive io(node->io);
+    if (node->deleted) {
+        agent.ReleaseKey(node->key);
+        node->key = {};
+        FinishDelete(node->where.folder, node->stem);
+        unlinked.erase(std::remove(unlinked.begin(), unlinked.end(), node), unlinked.end());
+        return;
+    }
+    auto it = open.find(node->mapKey);
+    if (it != open.end() && it->second == node)
+        open.erase(it);
+    Keep(node);
+    agent.ReleaseKey(node->key);   // when it could not be kept
+    node->key = {};
+}
+
+// ---------------------------------------------------------------------------
+// The operations.
+
+VaultFiles::VaultFiles(DriverSim& sim, DWORD timeoutMs) : m_state(std::make_unique<State>(sim, timeoutMs)) {}
+
+VaultFiles::~VaultFiles()
+{
+    std::deque<KeptKey> kept;
+    {
+        std::lock_guard<std::mutex> lock(m_state->stateMu);
+        kept.swap(m_state->kept);
+    }
+    m_state->ReleaseKept(std::move(kept));
+}
+
+AgentRequests& VaultFiles::Agent() { return m_state->agent; }
+
+FileResult VaultFiles::Resolve(const std::wstring& path, VaultPath* pOut) const
+{
+    DriverSim& sim = m_state->sim;
+    return ResolvePath(sim.Vaults(), path, pOut, &m_state->drives, sim.Generation());
+}
+
+FileResult VaultFiles::Authenticate(const VaultPath& where)
+{
+    m_state->Sync();
+    return m_state->LoggedIn(where);
+}
+
+size_t VaultFiles::MaxFolderChars(const VaultPath& where)
+{
+    // A listing names a folder's first stored data file by its full path on
+    // the volume (volume, folder without its drive, "\", 16 + 4 characters),
+    // and the agent reads meta files by folder, "\" and stem: both must fit
+    // the 259 characters of a request's and the agent's paths.
+    const size_t byListing = MAX_PATH_CHARS - 1 - 20 + 1 - where.volume.size();
+    const size_t byMetaPath = MAX_PATH_CHARS - 1 - 17;
+    return std::min(byListing, byMetaPath);
+}
+
+size_t VaultFiles::OpenFiles() const
+{
+    Shared lock(m_state->names);
+    return m_state->open.size();
+}
+
+void VaultFiles::WhileNamesHeld(const std::function<void(const std::vector<std::wstring>&)>& work)
+{
+    Exclusive lock(m_state->names);
+    std::vector<std::wstring> open;
+    for (const auto& [key, node] : m_state->open)
+        open.push_back(node->DataPath());
+    for (const NodePtr& node : m_state->unlinked)
+        open.push_back(node->DataPath());
+    work(open);
+}
+
+void VaultFiles::Forget(const std::wstring& folder) { m_state->cache.Forget(folder); }
+
+// Resolves a path and readies its vault: the first step of every operation.
+static FileResult Begin(VaultFiles& files, VaultFiles::State& st, const std::wstring& path, VaultPath* pWhere)
+{
+    if (FileResult r = files.Resolve(path, pWhere); !r)
+        return r;
+    return st.Prepare(*pWhere);
+}
+
+using Kind = VaultFiles::State::Kind;
+
+static FileResult NoFile(const VaultPath& where) { return Fail(FileError::NotFound, "no file " + Quoted(where.dos)); }
+static FileResult AFolder(const VaultPath& where)
+{
+    return Fail(FileError::IsFolder, Quoted(where.dos) + " is a folder, not a file");
+}
+
+FileResult VaultFiles::Create(const std::wstring& path, std::unique_ptr<File>* pFile)
+{
+    State& st = *m_state;
+    VaultPath where;
+    if (FileResult r = Begin(*this, st, path, &where); !r)
+        return r;
+    if (where.IsVaultRoot())
+        return Fail(FileError::AlreadyExists, Quoted(path) + " is the vault folder");
+    Exclusive lock(st.names);
+    Kind kind;
+    NameCache::Entry entry;
+    if (FileResult r = st.Lookup(where, &kind, &entry); !r)
+        return r;
+    if (kind != Kind::None)
+        return Fail(FileError::AlreadyExists, Quoted(path) + (kind == Kind::Folder ? " is a folder" : " exists"));
+    NodePtr node;
+    if (FileResult r = st.CreateNew(where, &node); !r)
+        return r;
+    node->mapKey = FoldKey(where.dos);
+    node->refs = 1;
+    st.open[node->mapKey] = node;
+    pFile->reset(new File(*this, node));
+    return {};
+}
+
+FileResult VaultFiles::Open(const std::wstring& path, std::unique_ptr<File>* pFile)
+{
+    State& st = *m_state;
+    VaultPath where;
+    if (FileResult r = Begin(*this, st, path, &where); !r)
+        return r;
+    if (where.IsVaultRoot())
+        return AFolder(where);
+    Exclusive lock(st.names);
+    NodePtr node;
+    if (auto it = st.open.find(FoldKey(where.dos)); it != st.open.end()) {
+        node = it->second;
+    } else {
+        Kind kind;
+        NameCache::Entry entry;
+        if (FileResult r = st.Lookup(where, &kind, &entry); !r)
+            return r;
+        if (kind != Kind::File)
+            return kind == Kind::Folder ? AFolder(where) : NoFile(where);
+        if (FileResult r = st.OpenExisting(where, entry, &node); !r)
+            return r;
+        node->mapKey = FoldKey(where.dos);
+        st.open[node->mapKey] = node;
+    }
+    node->refs++;
+    pFile->reset(new File(*this, node));
+    return {};
+}
+
+FileResult VaultFiles::OpenOrCreate(const std::wstring& path, std::unique_ptr<File>* pFile)
+{
+    // One attempt of each: a name made or removed by another thread in
+    // between is met by the next.
+    for (int attempt = 0; attempt < 4; attempt++) {
+        FileResult r = Open(path, pFile);
+        if (r.error != FileError::NotFound || r.text.rfind("no file", 0) != 0)
+            return r;
+        r = Create(path, pFile);
+        if (r.error != FileError::AlreadyExists)
+            return r;
+    }
+    return Fail(FileError::Disk, Quoted(path) + " keeps appearing and disappearing");
+}
+
+FileResult VaultFiles::List(const std::wstring& path, std::vector<VaultEntry>* pEntries)
+{
+    State& st = *m_state;
+    VaultPath where;
+    if (FileResult r = Begin(*this, st, path, &where); !r)
+        return r;
+    const VaultPath inside = AsFolder(where);
+    if (FileResult r = st.CheckFolderLength(inside); !r)
+        return r;
+    Shared lock(st.names);
+    NameCache::Folder contents;
+    if (!st.cache.Copy(inside.dos, &contents)) {
+        if (!IsFolder(inside.dos))
+            return Fail(Exists(inside.dos) ? FileError::NotFolder : FileError::NotFound, "no folder " + Quoted(path));
+        VaultPath probe = inside;
+        probe.folder = inside.dos;
+        probe.name = L"?";   // a name nothing has: the lookup fills the folder
+        Kind kind;
+        if (FileResult r = st.Lookup(probe, &kind); !r)
+            return r;
+        if (!st.cache.Copy(inside.dos, &contents))   // the agent changed meanwhile: asked again next time
+            return Fail(FileError::NoAgent, "the agent changed while " + Quoted(inside.dos) + " was read");
+    }
+    std::vector<VaultEntry> folders, files;
+    for (const std::wstring& name : contents.folders) {
+        FILETIME modified = {};
+        LastWrite(inside.dos + L"\\" + name, &modified);
+        folders.push_back({name, true, 0, L"", modified});
+    }
+    for (const std::wstring& stem : contents.unreadable)
+        files.push_back({L"", false, 0, stem, {}});
+    for (const NameCache::Entry& e : contents.files)
+        files.push_back({e.name, false, e.size, e.stem, e.modified});
+    auto byName = [](const VaultEntry& a, const VaultEntry& b) {
+        return CompareStringOrdinal(a.name.c_str(), (int)a.name.size(), b.name.c_str(), (int)b.name.size(),
+                                    TRUE) == CSTR_LESS_THAN;
+    };
+    std::sort(folders.begin(), folders.end(), byName);
+    std::stable_sort(files.begin(), files.end(), byName);
+    pEntries->assign(folders.begin(), folders.end());
+    pEntries->insert(pEntries->end(), files.begin(), files.end());
+    return {};
+}
+
+FileResult VaultFiles::Stat(const std::wstring& path, VaultEntry* pEntry)
+{
+    State& st = *m_state;
+    VaultPath where;
+    if (FileResult r = Begin(*this, st, path, &where); !r)
+        return r;
+    Kind kind = Kind::Folder;
+    NameCache::Entry entry;
+    if (!where.IsVaultRoot()) {
+        if (where.folder.size() > MaxFolderChars(where))   // no file can be made there
+            return NoFile(where);
+        Shared lock(st.names);
+        if (FileResult r = st.Lookup(where, &kind, &entry); !r)
+            return r;
+    }
+    if (kind == Kind::None)
+        return NoFile(where);
+    if (kind == Kind::File) {
+        *pEntry = {entry.name, false, entry.size, entry.stem, entry.modified};
+        return {};
+    }
+    FILETIME modified = {};
+    if (!LastWrite(where.dos, &modified))
+        return Fail(FileError::NotFound, "no folder " + Quoted(where.dos));
+    *pEntry = {where.name, true, 0, L"", modified};
+    return {};
+}
+
+FileResult VaultFiles::CreateFolder(const std::wstring& path)
+{
+    State& st = *m_state;
+    VaultPath where;
+    if (FileResult r = Begin(*this, st, path, &where); !r)
+        return r;
+    if (where.IsVaultRoot())
+        return Fail(FileError::AlreadyExists, Quoted(path) + " is the vault folder");
+    if (FileResult r = st.CheckFolderLength(AsFolder(where)); !r)
+        return r;
+    Exclusive lock(st.names);
+    Kind kind;
+    if (FileResult r = st.Lookup(where, &kind); !r)
+        return r;
+    if (kind != Kind::None)
+        return Fail(FileError::AlreadyExists, Quoted(path) + (kind == Kind::File ? " is a file" : " exists"));
+    if (!CreateDirectoryW(where.dos.c_str(), NULL)) {
+        DWORD dwError = GetLastError();
+        if (dwError == ERROR_ALREADY_EXISTS)
+            return Fail(FileError::AlreadyExists, Quoted(path) + " exists");
+        return DiskError("cannot create the folder", where.dos, dwError);
+    }
+    st.cache.PutFolder(where.folder, where.name);
+    return {};
+}
+
+// Open files below a folder (deleted ones included), under names.
+static std::vector<NodePtr> OpenBelow(VaultFiles::State& st, const std::wstring& folder)
+{
+    const std::wstring key = FoldKey(folder) + L"\\";
+    std::vector<NodePtr> below;
+    for (auto it = st.open.lower_bound(key); it != st.open.end() && it->first.compare(0, key.size(), key) == 0; ++it)
+        below.push_back(it->second);
+    for (const NodePtr& node : st.unlinked)
+        if (Within(node->where.folder, folder))
+            below.push_back(node);
+    return below;
+}
+
+// A folder that DeleteFolder or RemoveFolder may remove, under names.
+static FileResult RemovableFolder(VaultFiles::State& st, const VaultPath& where)
+{
+    if (where.IsVaultRoot())
+        return Fail(FileError::BadPath, Quoted(where.dos) + " is the vault folder itself");
+    Kind kind;
+    if (FileResult r = st.Lookup(where, &kind); !r)
+        return r;
+    if (kind != Kind::Folder)
+        return Fail(kind == Kind::File ? FileError::NotFolder : FileError::NotFound,
+                    Quoted(where.dos) + (kind == Kind::File ? " is a file" : ": no such folder"));
+    if (!OpenBelow(st, where.dos).empty())
+        return Fail(FileError::NotEmpty, Quoted(where.dos) + " holds files that are open");
+    return {};
+}
+
+FileResult VaultFiles::DeleteFolder(const std::wstring& path)
+{
+    State& st = *m_state;
+    VaultPath where;
+    if (FileResult r = Begin(*this, st, path, &where); !r)
+        return r;
+    Exclusive lock(st.names);
+    if (FileResult r = RemovableFolder(st, where); !r)
+        return r;
+    FileResult r = st.agent.DeleteFolder(where);
+    st.cache.Forget(where.dos);
+    if (r || !IsFolder(where.dos))
+        st.cache.RemoveFolder(where.folder, where.name);
+    return r;
+}
+
+FileResult VaultFiles::RemoveFolder(const std::wstring& path)
+{
+    State& st = *m_state;
+    VaultPath where;
+    if (FileResult r = Begin(*this, st, path, &where); !r)
+        return r;
+    Exclusive lock(st.names);
+    if (FileResult r = RemovableFolder(st, where); !r)
+        return r;
+    if (!FolderEmpty(where.dos))
+        return Fail(FileError::NotEmpty, Quoted(path) + " is not empty");
+    if (!RemoveDirectoryW(where.dos.c_str()))
+        return DiskError("cannot delete the folder", where.dos);
+    st.cache.Forget(where.dos);
+    st.cache.RemoveFolder(where.folder, where.name);
+    return {};
+}
+
+FileResult VaultFiles::Delete(const std::wstring& path)
+{
+    State& st = *m_state;
+    VaultPath where;
+    if (FileResult r = Begin(*this, st, path, &where); !r)
+        return r;
+    if (where.IsVaultRoot())
+        return AFolder(where);
+    Exclusive lock(st.names);
+    Kind kind;
+    NameCache::Entry entry;
+    if (FileResult r = st.Lookup(where, &kind, &entry); !r)
+        return r;
+    if (kind != Kind::File)
+        return kind == Kind::Folder ? AFolder(where) : NoFile(where);
+    NodePtr node;
+    if (auto it = st.open.find(FoldKey(where.dos)); it != st.open.end())
+        node = it->second;
+    if (node) {
+        Exclusive io(node->io);
+        if (FileResult r = DeletePair(where.folder, node->stem, true); !r)
+            return r;
+        node->deleted = true;
+        st.open.erase(node->mapKey);
+        st.unlinked.push_back(node);
+    } else {
+        if (FileResult r = DeletePair(where.folder, entry.stem, false); !r)
+            return r;
+        st.ForgetKept(where.folder + L"\\" + entry.stem + L".tmp");
+    }
+    st.cache.Remove(where.folder, where.name);
+    return {};
+}
+
+FileResult VaultFiles::Rename(const std::wstring& fromPath, const std::wstring& toPath, Existing existing)
+{
+    State& st = *m_state;
+    VaultPath from, to;
+    if (FileResult r = Begin(*this, st, fromPath, &from); !r)
+        return r;
+    if (FileResult r = Resolve(toPath, &to); !r)
+        return r;
+    if (!SameText(from.vault, to.vault))
+        return Fail(FileError::BadPath, "a move from one vault to another is not supported");
+    if (from.IsVaultRoot() || to.IsVaultRoot())
+        return Fail(FileError::BadPath, "the vault folder itself cannot be renamed or replaced");
+    Exclusive lock(st.names);
+    Kind source, target;
+    NameCache::Entry sourceEntry, targetEntry;
+    if (FileResult r = st.Lookup(from, &source, &sourceEntry); !r)
+        return r;
+    if (source == Kind::None)
+        return NoFile(from);
+    if (FileResult r = st.Lookup(to, &target, &targetEntry); !r)
+        return r;
+    if (existing == Existing::IntoFolder && target == Kind::Folder && !SameText(from.dos, to.dos)) {
+        if (FileResult r = Resolve(to.dos + L"\\" + from.name, &to); !r)   // into that folder, under its own name
+            return r;
+        if (FileResult r = st.Lookup(to, &target, &targetEntry); !r)
+            return r;
+    }
+    if (FoldKey(from.dos) == FoldKey(to.dos))   // only the letters' case changes: nothing is replaced
+        target = Kind::None;
+    if (target != Kind::None && existing != Existing::Replace)
+        return Fail(FileError::AlreadyExists, Quoted(to.dos) + " exists");
+    if (source == Kind::Folder)
+        return st.RenameFolder(from, to, target);
+    return st.RenameFile(from, to, sourceEntry, target, targetEntry);
+}
+
+FileResult VaultFiles::State::RenameFolder(const VaultPath& from, const VaultPath& to, Kind target)
+{
+    if (Within(to.dos, from.dos) && !SameText(to.dos, from.dos))
+        return Fail(FileError::BadPath, "a folder cannot move into itself");
+    if (target == Kind::File)
+        return Fail(FileError::NotFolder, Quoted(to.dos) + " is a file");
+    // Every folder it holds must stay within reach at its new place.
+    size_t deepest = 0;
+    std::vector<std::wstring> pending = {L""};
+    while (!pending.empty()) {
+        const std::wstring rel = pending.back();
+        pending.pop_back();
+        deepest = std::max(deepest, rel.size());
+        WIN32_FIND_DATAW fd;
+        HANDLE hFind = FindFirstFileExW((from.dos + rel + L"\\*").c_str(), FindExInfoBasic, &fd,
+                                        FindExSearchNameMatch, NULL, 0);
+        if (hFind == INVALID_HANDLE_VALUE)
+            continue;
+        do {
+            const std::wstring name = fd.cFileName;
+            if ((fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && name != L"." && name != L"..")
+                pending.push_back(rel + L"\\" + name);
+        } while (FindNextFileW(hFind, &fd));
+        FindClose(hFind);
+    }
+    if (to.dos.size() + deepest > MaxFolderChars(to))
+        return Fail(FileError::NameTooLong, "the folder " + Quoted(from.dos) + " holds folders whose paths at " +
+                                                Quoted(to.dos) + Format(" would pass %u characters",
+                                                                        (unsigned)MaxFolderChars(to)));
+    if (target == Kind::Folder) {   // replaced, when empty
+        if (!FolderEmpty(to.dos))
+            return Fail(FileError::NotEmpty, "the target folder " + Quoted(to.dos) + " is not empty");
+        if (!RemoveDirectoryW(to.dos.c_str()))
+            return DiskError("cannot replace the folder", to.dos);
+        cache.Forget(to.dos);
+    }
+    std::vector<NodePtr> moving = OpenBelow(*this, from.dos);
+    std::vector<std::unique_ptr<Exclusive>> ios;
+    for (const NodePtr& node : moving)
+        ios.push_back(std::make_unique<Exclusive>(node->io));
+    if (FileResult r = MoveStored(from.dos, to.dos); !r)
+        return r;
+    cache.Forget(from.dos);
+    cache.RemoveFolder(from.folder, from.name);
+    cache.PutFolder(to.folder, to.name);
+    {
+        // The folders moved were cleared already, and hold the driver's own
+        // files of open handles now.
+        std::lock_guard<std::mutex> lock(stateMu);
+        const std::wstring fromKey = FoldKey(from.dos), toKey = FoldKey(to.dos);
+        std::vector<std::wstring> moved;
+        for (const std::wstring& key : cleaned)
+            if (Within(key, fromKey))
+                moved.push_back(toKey + key.substr(fromKey.size()));
+        cleaned.insert(moved.begin(), moved.end());
+    }
+    for (const NodePtr& node : moving) {
+        VaultPath moved;
+        if (!ResolvePath(sim.Vaults(), to.dos + node->where.dos.substr(from.dos.size()), &moved, &drives,
+                         sim.Generation()))
+            continue;
+        node->where = moved;
+        if (node->deleted)
+            continue;
+        open.erase(node->mapKey);
+        node->mapKey = FoldKey(moved.dos);
+        open[node->mapKey] = node;
+    }
+    return {};
+}
+
+FileResult VaultFiles::State::RenameFile(const VaultPath& from, const VaultPath& to, const NameCache::Entry& source,
+                                         Kind target, const NameCache::Entry& targetEntry)
+{
+    if (target == Kind::Folder)
+        return AFolder(to);
+    const bool bSameFolder = SameText(from.folder, to.folder);
+    VaultPath toFolder = to;
+    toFolder.dos = to.folder;
+    if (FileResult r = CheckFolderLength(AsFolder(toFolder)); !r)
+        return r;
+    const bool bReplacing = target == Kind::File;
+    NodePtr moving, replaced;
+    if (auto it = open.find(FoldKey(from.dos)); it != open.end())
+        moving = it->second;
+    if (auto it = bReplacing ? open.find(FoldKey(to.dos)) : open.end(); it != open.end())
+        replaced = it->second;
+    std::unique_ptr<Exclusive> movingIo, replacedIo;
+    if (moving)
+        movingIo = std::make_unique<Exclusive>(moving->io);
+    if (replaced)
+        replacedIo = std::make_unique<Exclusive>(replaced->io);
+
+    std::string meta;
+    if (moving) {
+        if (FileResult r = Settle(*this, *moving); !r)   // the moved text carries its size
+            return r;
+        meta = moving->meta;
+    } else if (FileResult r = ReadMeta(from.folder + L"\\" + source.stem, &meta); !r) {
+        return r;
+    }
+    RenamePlan plan;
+    plan.fromFolder = Relative(from.vault, from.folder);
+    plan.fromStem = source.stem;
+    plan.toFolder = Relative(to.vault, to.folder);
+    plan.toStem = source.stem;
+    if (!bSameFolder && (Exists(to.folder + L"\\" + plan.toStem) || Exists(to.folder + L"\\" + plan.toStem + L".tmp")))
+        plan.toStem = NewStem(to.folder);
+    if (bReplacing) {
+        plan.replacedStem = targetEntry.stem;
+        plan.replacedOpen = replaced != nullptr;
+    }
+    if (FileResult r = agent.MetaForName(from, to, meta, &plan.meta); !r)
+        return r;
+    // Within one folder and replacing nothing, only the meta text changes:
+    // its replacement is the whole rename, and needs no record.
+    FileResult done = bSameFolder && !bReplacing ? PlaceMeta(from.folder + L"\\" + source.stem, plan.meta, true, false)
+                                                 : CarryOutRename(from.vault, plan);
+    if (FileResult r = done; !r) {
+        recovered.erase(FoldKey(from.vault));   // a record may be left: finish it before the next operation
+        cache.Forget(from.folder);
+        cache.Forget(to.folder);
+        return r;
+    }
+
+    if (bReplacing && !replaced)
+        ForgetKept(to.folder + L"\\" + targetEntry.stem + L".tmp");
+    if (!moving)
+        ForgetKept(from.folder + L"\\" + source.stem + L".tmp");
+    if (replaced) {
+        replaced->deleted = true;
+        open.erase(replaced->mapKey);
+        unlinked.push_back(replaced);
+    }
+    if (moving) {
+        open.erase(moving->mapKey);
+        moving->where = to;
+        moving->stem = plan.toStem;
+        moving->name = to.name;
+        moving->meta = plan.meta;
+        moving->mapKey = FoldKey(to.dos);
+        open[moving->mapKey] = moving;
+    }
+    cache.Remove(from.folder, from.name);
+    cache.Put(to.folder, {to.name, plan.toStem, moving ? moving->size : source.size, source.modified,
+                          moving ? moving->version : source.version});
+    return {};
+}
+
+FileResult VaultFiles::SetTime(const std::wstring& path, const FILETIME& modified)
+{
+    State& st = *m_state;
+    VaultPath where;
+    if (FileResult r = Begin(*this, st, path, &where); !r)
+        return r;
+    Exclusive lock(st.names);
+    Kind kind = Kind::Folder;
+    NameCache::Entry entry;
+    if (!where.IsVaultRoot()) {
+        if (FileResult r = st.Lookup(where, &kind, &entry); !r)
+            return r;
+    }
+    if (kind == Kind::None)
+        return NoFile(where);
+    if (FileResult r = SetStoredTime(kind == Kind::File ? where.folder + L"\\" + entry.stem + L".tmp" : where.dos,
+                                     modified);
+        !r)
+        return r;
+    if (kind == Kind::File)
+        st.cache.Resize(where.folder, entry.name, entry.size, modified, entry.version);
+    return {};
+}
+
+FileResult VaultFiles::SyncFolder(const std::wstring& path)
+{
+    State& st = *m_state;
+    VaultPath where;
+    if (FileResult r = Begin(*this, st, path, &where); !r)
+        return r;
+    if (!IsFolder(where.dos))
+        return Fail(FileError::NotFolder, Quoted(path) + " is not a folder");
+    return FlushStored(where.dos);
+}
+
+// ---------------------------------------------------------------------------
+// An open file.
+
+VaultFiles::File::File(VaultFiles& owner, std::shared_ptr<Node> node) : m_owner(owner), m_node(std::move(node)) {}
+
+VaultFiles::File::~File() { Close(); }
+
+// What a handle reads of its file, under the file's io lock.
+template <typename Get>
+static auto Peek(const std::shared_ptr<VaultFiles::File::Node>& node, Get get)
+{
+    Shared io(node->io);
+    return get(*node);
+}
+
+std::wstring VaultFiles::File::Name() const { return Peek(m_node, [](const Node& n) { return n.name; }); }
+VaultPath VaultFiles::File::Where() const { return Peek(m_node, [](const Node& n) { return n.where; }); }
+uint64_t VaultFiles::File::Size() const { return Peek(m_node, [](const Node& n) { return n.size; }); }
+ULONG VaultFiles::File::KeyHandle() const { return Peek(m_node, [](const Node& n) { return n.key.key; }); }
+ULONG VaultFiles::File::CipherBlockSize() const { return Peek(m_node, [](const Node& n) { return n.key.block; }); }
+std::wstring VaultFiles::File::Stem() const { return Peek(m_node, [](const Node& n) { return n.stem; }); }
+std::wstring VaultFiles::File::MetaPath() const { return Peek(m_node, [](const Node& n) { return n.MetaPath(); }); }
+std::wstring VaultFiles::File::DataPath() const { return Peek(m_node, [](const Node& n) { return n.DataPath(); }); }
+uint64_t VaultFiles::File::Version() const { return Peek(m_node, [](const Node& n) { return n.version; }); }
+bool VaultFiles::File::Deleted() const { return Peek(m_node, [](const Node& n) { return n.deleted; }); }
+
+FILETIME VaultFiles::File::Modified() const
+{
+    FILETIME modified = {};
+    LastWrite(DataPath(), &modified);
+    return modified;
+}
+
+FileResult VaultFiles::File::Close()
+{
+    FileResult r = Flush();
+    if (!m_open.exchange(false))
+        return {};
+    State& st = *m_owner.m_state;
+    Exclusive lock(st.names);
+    if (--m_node->refs == 0)
+        st.Release(m_node);
+    return r;
+}
+
+namespace {
+
+FileResult Closed(const VaultPath& where)
+{
+    return Fail(FileError::BadPath, "the file " + Quoted(where.dos) + " is closed");
+}
+
+// Under the node's io lock (exclusive): a key of the agent serving now. The
+// agent that handed the key out may have gone; the new one is asked again,
+// as at the open, and the file goes on under the key it gives.
+FileResult CurrentKey(VaultFiles::State& st, VaultFiles::File::Node& node)
+{
+    if (node.key.agent == st.sim.AgentId() && node.key.key != 0)
+        return {};
+    StoredDetails details;
+    FileResult r = st.agent.Details(node.where, node.meta, &details);
+    if (!r) {
+        st.agent.ReleaseKey(details.key);
+        return Fail(FileError::NoAgent, "the agent that gave the key of " + Quoted(node.where.dos) +
+                                            " has gone, and no agent gives it again: " + r.text);
+    }
+    node.key = details.key;
+    return {};
+}
+
+// Decrypts the stored blocks of bytes in place; blocks that are holes (all
+// zero on disk) read as zeros without the agent.
+FileResult Decrypt(VaultFiles::State& st, const FileKey& key, std::vector<uint8_t>& bytes)
+{
+    const size_t block = key.block, blocks = bytes.size() / block;
+    std::vector<size_t> stored;
+    stored.reserve(blocks);
+    for (size_t i = 0; i < blocks; i++)
+        if (!AllZero(bytes.data() + i * block, block))
+            stored.push_back(i);
+    if (stored.empty())
+        return {};
+    if (stored.size() == blocks)
+        return st.agent.Transform(key, GetNormalBuffer, bytes);
+    std::vector<uint8_t> packed(stored.size() * block);
+    for (size_t k = 0; k < stored.size(); k++)
+        memcpy(packed.data() + k * block, bytes.data() + stored[k] * block, block);
+    if (FileResult r = st.agent.Transform(key, GetNormalBuffer, packed); !r)
+        return r;
+    std::fill(bytes.begin(), bytes.end(), 0);
+    for (size_t k = 0; k < stored.size(); k++)
+        memcpy(bytes.data() + stored[k] * block, packed.data() + k * block, block);
+    return {};
+}
+
+FileResult ShortData(const std::wstring& path)
+{
+    return Fail(FileError::Corrupt, "the data file " + Quoted(path) + " is shorter than its size");
+}
+
+}  // namespace
+
+// Under io (exclusive): the new size in the meta text. Growth is recorded
+// when the file settles (a flush, a close, an fsync, a rename), not at every
+// write: until then a crash of the driver itself loses what grew since, as
+// a crash of a system loses what it had not written back; the content
+// below the recorded size is never at risk.
+static FileResult RecordSize(VaultFiles::State& st, VaultFiles::File::Node& node, uint64_t size)
+{
+    std::string meta;
+    if (FileResult r = st.agent.MetaForSize(node.where, node.name, node.meta, size, &meta); !r)
+        return r;
+    // The text of a file that existed before is flushed before it replaces
+    // the old one: a crash must leave one whole text, and the old one named
+    // content that was there before.
+    if (FileResult r = PlaceMeta(node.MetaPath(), meta, true, node.existed); !r)
+        return r;
+    node.meta = std::move(meta);
+    node.size = node.recorded = size;
+    return {};
+}
+
+// Under io (exclusive): growth since the last record, recorded.
+static FileResult Settle(VaultFiles::State& st, VaultFiles::File::Node& node)
+{
+    return node.size == node.recorded ? FileResult{} : RecordSize(st, node, node.size);
+}
+
+// Under io (exclusive): a change of the content (its new version made
+// before it began: a change that fails half-way has changed it too), with
+// its size and time in the cache.
+static void Noted(VaultFiles::State& st, VaultFiles::File::Node& node)
+{
+    if (node.deleted)
+        return;
+    FILETIME modified = Now();
+    LastWrite(node.DataPath(), &modified);
+    st.cache.Resize(node.where.folder, node.name, node.size, modified, node.version);
+}
+
+// Under io (exclusive), around a change: whether the caller had seen the
+// content as it was before it, and so the version the change leaves.
+class Seen {
+public:
+    Seen(VaultFiles::File::Node& node, uint64_t* pSeen)
+        : m_node(node), m_pSeen(pSeen), m_bMine(pSeen != nullptr && *pSeen == node.version)
+    {
+    }
+    ~Seen()
+    {
+        if (m_pSeen != nullptr)
+            *m_pSeen = m_bMine ? m_node.version : 0;
+    }
+    Seen(const Seen&) = delete;
+    Seen& operator=(const Seen&) = delete;
+
+private:
+    VaultFiles::File::Node& m_node;
+    uint64_t*               m_pSeen;
+    bool                    m_bMine;
+};
+
+// The node's key, renewed first when the agent that gave it has gone.
+static FileResult Keyed(VaultFiles::State& st, VaultFiles::File::Node& node)
+{
+    {
+        Shared io(node.io);
+        if (node.key.agent == st.sim.AgentId() && node.key.key != 0)
+            return {};
+    }
+    Exclusive io(node.io);
+    return CurrentKey(st, node);
+}
+
+FileResult VaultFiles::File::Write(uint64_t offset, const void* pData, size_t cb, uint64_t* pSeen)
+{
+    State& st = *m_owner.m_state;
+    Node& node = *m_node;
+    Exclusive io(node.io);
+    if (!m_open)
+        return Closed(node.where);
+    const uint64_t block = node.key.block, end = offset + cb;
+    if (end < offset || end > (uint64_t)INT64_MAX - block)
+        return Fail(FileError::BadPath, "a write beyond the largest file size");
+    Seen seen(node, pSeen);
+    if (cb == 0)
+        return {};
+    if (FileResult r = CurrentKey(st, node); !r)
+        return r;
+    const std::wstring dataPath = node.DataPath();
+    Handle h(dataPath, GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING);
+    if (!h.ok())
+        return DiskError("cannot open the data file", dataPath, h.error());
+    node.version = st.NewVersion();
+    const uint64_t size = node.size, stored = RoundUp(size, block);
+    const uint64_t first = offset / block * block, last = RoundUp(end, block);
+
+    // Blocks beyond the stored size (left by a write that failed or was cut
+    // short) would read as content: they go before the file grows.
+    LARGE_INTEGER length;
+    if (!GetFileSizeEx(h.get(), &length))
+        return DiskError("cannot read the length of", dataPath);
+    if (last > stored && (uint64_t)length.QuadPart > stored) {
+        LARGE_INTEGER cut;
+        cut.QuadPart = (LONGLONG)stored;
+        if (!SetFilePointerEx(h.get(), cut, NULL, FILE_BEGIN) || !SetEndOfFile(h.get()))
+            return DiskError("cannot shorten", dataPath);
+    } else if ((uint64_t)length.QuadPart < std::min(stored, last)) {
+        return ShortData(dataPath);
+    }
+
+    // Edge blocks keep the plain bytes the write does not cover, below the
+    // old size; plain bytes at or beyond it are zero. When the write starts
+    // beyond the end, the old last block is written again with zeros after
+    // the old size, and the gap between stays a hole.
+    std::vector<uint64_t> edgeAt;
+    if (first < offset && first < size)
+        edgeAt.push_back(first);
+    if (end < last && last - block < size && (edgeAt.empty() || last - block != first))
+        edgeAt.push_back(last - block);
+    const bool bTail = size % block != 0 && stored <= first;   // the old last block lies before the write
+    if (bTail)
+        edgeAt.insert(edgeAt.begin(), stored - block);
+    std::vector<uint8_t> edges(edgeAt.size() * block);
+    for (size_t k = 0; k < edgeAt.size(); k++) {
+        if (!ReadAt(h.get(), edgeAt[k], edges.data() + k * block, block))
+            return GetLastError() == ERROR_HANDLE_EOF ? ShortData(dataPath) : DiskError("cannot read", dataPath);
+    }
+    if (!edges.empty()) {
+        if (FileResult r = Decrypt(st, node.key, edges); !r)
+            return r;
+        for (size_t k = 0; k < edgeAt.size(); k++)   // nothing of the old content beyond its size
+            if (edgeAt[k] + block > size)
+                memset(edges.data() + k * block + (size - std::min(size, edgeAt[k])), 0,
+                       block - (size - std::min(size, edgeAt[k])));
+    }
+    if (bTail) {
+        std::vector<uint8_t> tail(edges.begin(), edges.begin() + block);
+        if (FileResult r = st.agent.Transform(node.key, EncryptBlock, tail); !r)
+            return r;
+        if (!WriteAt(h.get(), stored - block, tail.data(), block))
+            return DiskError("cannot write", dataPath);
+    }
+    const uint8_t* data = static_cast<const uint8_t*>(pData);
+    for (uint64_t at = first; at < last; at += kPiece) {
+        std::vector<uint8_t> piece(std::min<uint64_t>(kPiece, last - at), 0);
+        for (size_t k = bTail ? 1 : 0; k < edgeAt.size(); k++) {
+            const uint64_t lo = std::max(at, edgeAt[k]), hi = std::min(at + piece.size(), edgeAt[k] + block);
+            if (lo < hi)
+                memcpy(piece.data() + (lo - at), edges.data() + k * block + (lo - edgeAt[k]), hi - lo);
+        }
+        const uint64_t lo = std::max(at, offset), hi = std::min(at + piece.size(), end);
+        if (lo < hi)
+            memcpy(piece.data() + (lo - at), data + (lo - offset), hi - lo);
+        if (FileResult r = st.agent.Transform(node.key, EncryptBlock, piece); !r)
+            return r;
+        if (!WriteAt(h.get(), at, piece.data(), piece.size())) {
+            FileResult r = DiskError("cannot write", dataPath);
+            if (last > stored) {   // nothing of a growth that failed stays
+                LARGE_INTEGER cut;
+                cut.QuadPart = (LONGLONG)std::max<uint64_t>(stored, (uint64_t)length.QuadPart);
+                cut.QuadPart = (LONGLONG)std::min<uint64_t>(cut.QuadPart, std::max<uint64_t>(stored, first));
+                if (SetFilePointerEx(h.get(), cut, NULL, FILE_BEGIN))
+                    SetEndOfFile(h.get());
+            }
+            return r;
+        }
+    }
+    node.size = std::max(size, end);
+    Noted(st, node);
+    return {};
+}
+
+FileResult VaultFiles::File::Read(uint64_t offset, void* pData, size_t cb, size_t* pcbRead)
+{
+    State& st = *m_owner.m_state;
+    Node& node = *m_node;
+    *pcbRead = 0;
+    if (!m_open)
+        return Closed(Where());
+    if (cb == 0 || offset >= Size())
+        return {};
+    if (FileResult r = Keyed(st, node); !r)
+        return r;
+    Shared io(node.io);
+    const uint64_t block = node.key.block, end = std::min<uint64_t>(node.size, offset + cb);
+    if (offset >= end)
+        return {};
+    const uint64_t first = offset / block * block, last = RoundUp(end, block);
+    const std::wstring dataPath = node.DataPath();
+    Handle h(dataPath, GENERIC_READ, OPEN_EXISTING);
+    if (!h.ok())
+        return DiskError("cannot open the data file", dataPath, h.error());
+    uint8_t* out = static_cast<uint8_t*>(pData);
+    for (uint64_t at = first; at < last; at += kPiece) {
+        std::vector<uint8_t> piece(std::min<uint64_t>(kPiece, last - at));
+        if (!ReadAt(h.get(), at, piece.data(), piece.size()))
+            return GetLastError() == ERROR_HANDLE_EOF ? ShortData(dataPath) : DiskError("cannot read", dataPath);
+        if (FileResult r = Decrypt(st, node.key, piece); !r) {
+            r.text += " in " + Quoted(dataPath);
+            return r;
+        }
+        const uint64_t lo = std::max(at, offset), hi = std::min(at + piece.size(), end);
+        memcpy(out + (lo - offset), piece.data() + (lo - at), hi - lo);
+    }
+    *pcbRead = (size_t)(end - offset);
+    return {};
+}
+
+FileResult VaultFiles::File::Resize(uint64_t size, uint64_t* pSeen)
+{
+    State& st = *m_owner.m_state;
+    Node& node = *m_node;
+    if (!m_open)
+        return Closed(Where());
+    if (FileResult r = Keyed(st, node); !r)
+        return r;
+    Exclusive io(node.io);
+    const uint64_t block = node.key.block, old = node.size, stored = RoundUp(old, block);
+    Seen seen(node, pSeen);
+    if (size == old)
+        return {};
+    const std::wstring dataPath = node.DataPath();
+    Handle h(dataPath, GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING);
+    if (!h.ok())
+        return DiskError("cannot open the data file", dataPath, h.error());
+    node.version = st.NewVersion();
+    auto setEnd = [&](uint64_t at) {
+        LARGE_INTEGER li;
+        li.QuadPart = (LONGLONG)at;
+        return SetFilePointerEx(h.get(), li, NULL, FILE_BEGIN) && SetEndOfFile(h.get());
+    };
+    if (size < old) {
+        // The meta text first, so that a crash leaves a data file longer than
+        // its size (harmless), never shorter.
+        if (FileResult r = RecordSize(st, node, size); !r)
+            return r;
+        if (!setEnd(RoundUp(size, block)))
+            return DiskError("cannot shorten", dataPath);
+        Noted(st, node);
+        return {};
+    }
+    // Longer: the old last block again with zeros after the old size, blocks
+    // a failed write left beyond it cut, and the rest a hole.
+    LARGE_INTEGER length;
+    if (!GetFileSizeEx(h.get(), &length))
+        return DiskError("cannot read the length of", dataPath);
+    if ((uint64_t)length.QuadPart < stored)
+        return ShortData(dataPath);
+    if (old % block != 0) {
+        std::vector<uint8_t> tail(block);
+        if (!ReadAt(h.get(), stored - block, tail.data(), block))
+            return DiskError("cannot read", dataPath);
+        if (FileResult r = Decrypt(st, node.key, tail); !r)
+            return r;
+        memset(tail.data() + old % block, 0, block - old % block);
+        if (FileResult r = st.agent.Transform(node.key, EncryptBlock, tail); !r)
+            return r;
+        if (!WriteAt(h.get(), stored - block, tail.data(), block))
+            return DiskError("cannot write", dataPath);
+    }
+    if (((uint64_t)length.QuadPart > stored && !setEnd(stored)) || !setEnd(RoundUp(size, block)))
+        return DiskError("cannot lengthen", dataPath);
+    node.size = size;
+    Noted(st, node);
+    return {};
+}
+
+FileResult VaultFiles::File::SetTime(const FILETIME& modified)
+{
+    State& st = *m_owner.m_state;
+    Node& node = *m_node;
+    Exclusive io(node.io);
+    if (!m_open)
+        return Closed(node.where);
+    if (FileResult r = SetStoredTime(node.DataPath(), modified); !r)
+        return r;
+    if (!node.deleted)
+        st.cache.Resize(node.where.folder, node.name, node.size, modified, node.version);
+    return {};
+}
+
+FileResult VaultFiles::File::Flush()
+{
+    Exclusive io(m_node->io);
+    if (!m_open)
+        return Closed(m_node->where);
+    return Settle(*m_owner.m_state, *m_node);
+}
+
+FileResult VaultFiles::File::Sync(bool bDataOnly)
+{
+    Exclusive io(m_node->io);
+    if (!m_open)
+        return Closed(m_node->where);
+    // The size belongs to what reads the data back: fdatasync records it too.
+    if (FileResult r = Settle(*m_owner.m_state, *m_node); !r)
+        return r;
+    if (FileResult r = FlushStored(m_node->DataPath()); !r)
+        return r;
+    if (FileResult r = FlushStored(m_node->MetaPath()); !r)
+        return r;
+    return bDataOnly ? FileResult{} : FlushStored(m_node->where.folder);   // a file made since: its names too
+}
+
+}  // namespace driversim

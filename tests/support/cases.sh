@@ -1,0 +1,30 @@
+# Sourced by the test scripts: one case at a time, and the checks they share.
+# The caller sets TMP (a scratch folder).
+passed=0 failed=0
+# run NAME FUNCTION: one case, in this shell (it may mount and unmount);
+# its output is shown only when it fails.
+run() {
+  local start=$SECONDS
+  if "$2" >"$TMP/case.out" 2>&1; then
+    passed=$((passed + 1)); echo "ok: $1 ($((SECONDS - start)) s)"
+  else
+    failed=$((failed + 1)); echo "FAILED: $1"; tail -n 25 "$TMP/case.out" | sed 's/^/    /'
+  fi
+}
+# refused TEXT COMMAND...: the command fails and says TEXT.
+refused() {
+  local text=$1 out; shift
+  if out=$("$@" 2>&1); then echo "not refused: $*"; return 1; fi
+  grep -q "$text" <<<"$out" || { echo "refused without \"$text\": $* -> $out"; return 1; }
+}
+# wait_all PID...: every one ended with 0 (a bare wait would wait for the stack too).
+wait_all() { local pid status=0; for pid; do wait "$pid" || status=1; done; return $status; }
+# run_cases [CASE...]: the cases named (t_..., for a person at work on one),
+# or all of them (the caller's function `cases`).
+run_cases() { if [ $# -gt 0 ]; then for c; do run "$c" "$c"; done; else cases; fi; }
+# finish: the logs when a case failed, the count, and the exit code.
+finish() {
+  [ $failed -eq 0 ] || { echo "--- serve log"; tail -n 20 "$SERVE_LOG"; echo "--- vaultfs log"; tail -n 20 "$VAULTFS_LOG"; }
+  echo "$passed passed, $failed failed"
+  [ $failed -eq 0 ]
+}
