@@ -12,8 +12,6 @@
 #include <sddl.h>
 
 #include <algorithm>
-#include <cstdarg>
-#include <cstdio>
 #include <cstring>
 #include <map>
 #include <mutex>   // std::lock_guard and std::unique_lock, over Lock
@@ -21,6 +19,7 @@
 
 #include "Access.h"
 #include "PortPipe.h"
+#include "Text.h"
 
 namespace driversim {
 
@@ -40,16 +39,6 @@ std::wstring PipeName(const wchar_t* pwszPort)
     if (*pwszPort == L'\\')
         pwszPort++;
     return std::wstring(PORT_PIPE_PREFIX) + pwszPort;
-}
-
-std::string Format(const char* pszFormat, ...)
-{
-    char sz[512];
-    va_list args;
-    va_start(args, pszFormat);
-    vsnprintf(sz, sizeof(sz), pszFormat, args);
-    va_end(args);
-    return sz;
 }
 
 // The context for a log line: as text when it is printable, else in hex.
@@ -162,32 +151,13 @@ struct Instance {
         ReleaseSRWLockExclusive(&use);
     }
 
-    // One overlapped read or write, waited for until done, killed or timed
-    // out; a cancelled operation is waited for before its OVERLAPPED goes.
+    // One overlapped read or write, waited for until done, killed or timed out.
     DWORD Transfer(bool bWrite, void* p, DWORD cb, DWORD* pcbDone, DWORD dwTimeoutMs)
     {
-        OVERLAPPED ov = {};
-        ov.hEvent = ThreadEvent();
-        if (ov.hEvent == NULL)
+        HANDLE hEvent = ThreadEvent();
+        if (hEvent == NULL)
             return GetLastError();
-        // ReadFile and WriteFile reset the event themselves.
-        *pcbDone = 0;
-        BOOL bOk = bWrite ? WriteFile(h, p, cb, NULL, &ov) : ReadFile(h, p, cb, NULL, &ov);
-        DWORD dwError = bOk ? 0 : GetLastError();
-        if (dwError == 0) {   // done at once: nothing to wait for
-            dwError = GetOverlappedResult(h, &ov, pcbDone, FALSE) ? 0 : GetLastError();
-        } else if (dwError == ERROR_IO_PENDING || dwError == ERROR_MORE_DATA) {
-            HANDLE waits[2] = {ov.hEvent, hKill};
-            DWORD dwWait = WaitForMultipleObjects(2, waits, FALSE, dwTimeoutMs);
-            if (dwWait == WAIT_OBJECT_0) {
-                dwError = GetOverlappedResult(h, &ov, pcbDone, FALSE) ? 0 : GetLastError();
-            } else {
-                CancelIoEx(h, &ov);
-                GetOverlappedResult(h, &ov, pcbDone, TRUE);
-                dwError = dwWait == WAIT_TIMEOUT ? ERROR_TIMEOUT : ERROR_OPERATION_ABORTED;
-            }
-        }
-        return dwError;
+        return WaitedTransfer(h, bWrite, p, cb, pcbDone, hEvent, hKill, dwTimeoutMs);
     }
 
     // Writes one message; any thread.

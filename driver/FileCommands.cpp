@@ -7,6 +7,7 @@
 #include <set>
 #include <thread>
 
+#include "Access.h"
 #include "HealthCheck.h"
 #include "Text.h"
 
@@ -173,23 +174,11 @@ std::wstring LocalPath(const std::wstring& path)
 // One overlapped transfer, waited for until done, stopped or timed out.
 DWORD Transfer(HANDLE h, bool bWrite, void* p, DWORD cb, DWORD* pcbDone, HANDLE hStop, DWORD timeoutMs)
 {
-    OVERLAPPED ov = {};
-    ov.hEvent = CreateEventW(NULL, TRUE, FALSE, NULL);
-    *pcbDone = 0;
-    BOOL bOk = bWrite ? WriteFile(h, p, cb, NULL, &ov) : ReadFile(h, p, cb, NULL, &ov);
-    DWORD dwError = bOk ? 0 : GetLastError();
-    if (dwError == 0 || dwError == ERROR_IO_PENDING || dwError == ERROR_MORE_DATA) {
-        HANDLE waits[2] = {ov.hEvent, hStop};
-        DWORD dwWait = dwError == 0 ? WAIT_OBJECT_0 : WaitForMultipleObjects(2, waits, FALSE, timeoutMs);
-        if (dwWait == WAIT_OBJECT_0) {
-            dwError = GetOverlappedResult(h, &ov, pcbDone, FALSE) ? 0 : GetLastError();
-        } else {
-            CancelIoEx(h, &ov);
-            GetOverlappedResult(h, &ov, pcbDone, TRUE);
-            dwError = dwWait == WAIT_TIMEOUT ? ERROR_TIMEOUT : ERROR_OPERATION_ABORTED;
-        }
-    }
-    CloseHandle(ov.hEvent);
+    HANDLE hEvent = CreateEventW(NULL, TRUE, FALSE, NULL);
+    if (hEvent == NULL)
+        return GetLastError();
+    DWORD dwError = WaitedTransfer(h, bWrite, p, cb, pcbDone, hEvent, hStop, timeoutMs);
+    CloseHandle(hEvent);
     return dwError;
 }
 
