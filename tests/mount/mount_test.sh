@@ -119,11 +119,10 @@ t_logout() {
     vaultctl login "$FOLDER" >/dev/null && cmp "$MNT/tree/f8.bin" "$SRC/f8.bin"
 }
 t_unmount_open() {
-
   exec 8<"$MNT/tree/f16385.bin" &&
     refused "busy" fusermount3 -u "$MNT" && cmp "$MNT/tree/f8.bin" "$SRC/f8.bin" &&
     fusermount3 -u -z "$MNT" && ! mountpoint -q "$MNT" && cmp - "$SRC/f16385.bin" <&8 && exec 8<&- &&
-    stack_wait 10 eval '! kill -0 $VAULTFS_PID 2>/dev/null' && wait "$VAULTFS_PID" && VAULTFS_PID= &&
+    stack_vaultfs_ended 10 && VAULTFS_PID= &&
     stack_wait 10 grep -q 'session .* ended' "$SERVE_LOG" && kill -0 "$AGENT_PID"
 }
 # Only stems (16 hex digits), their .tmp data files and plain folder names;
