@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # A fresh vault mounted with vaultfs and worked on by tools nobody here
 # wrote: cp, tar, git, fio with verification, renames and deletions through
-# the shell; the refusals of what a vault cannot hold; a logout, an unmount
-# and the agent's end while files are open; and afterwards a vault folder
-# that holds no name and no plain text. Exit 77 (skipped) without /dev/fuse.
+# the shell; the refusals of what a vault cannot hold (renameat2's exchange
+# included); a logout, an unmount and the agent's end while files are open;
+# and afterwards a vault folder that holds no name and no plain text. Exit
+# 77 (skipped) without /dev/fuse.
 set -u
 ROOT=$(cd "$(dirname "$0")/../.." && pwd)
 STACK_NAME=mount_test
@@ -107,6 +108,9 @@ t_refusals() {
     refused "Invalid argument" touch "$MNT/a:b" &&
     refused "No such file" cat "$MNT/absent" &&
     refused "File exists" mkdir "$MNT/tree" &&
+    refused "Invalid argument" python3 -c "import ctypes, os; l = ctypes.CDLL(None, use_errno=True)
+l.renameat2(-100, b'$f', -100, b'$MNT/tree/f1.bin', 2) == 0 or exit(os.strerror(ctypes.get_errno()))" &&
+    cmp "$f" "$SRC/f8.bin" &&
     [ "$(stat -f -c %l "$MNT")" = 182 ] && df "$MNT" >/dev/null &&
     touch -d '2021-02-03 04:05:06' "$f" && [ "$(stat -c %Y "$f")" = "$(date -d '2021-02-03 04:05:06' +%s)" ]
 }
