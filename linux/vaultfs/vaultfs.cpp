@@ -413,17 +413,25 @@ std::string DefaultEndpoint()
 }
 
 // The endpoint file carries the secret that opens the vault: one that
-// another user owns, or that others may read, is not trusted.
+// another user owns, or that others may reach and read, is not trusted. A
+// file open to the group or others is still out of their reach inside a
+// folder of the user's that is closed to them (the prefix is made so): a
+// wineserver started with a looser umask by another program creates the
+// file with that umask, whatever the simulator asks.
 bool SafeEndpoint(const std::string& file, std::string* pError)
 {
-    struct stat st;
+    struct stat st, folder;
     if (stat(file.c_str(), &st) != 0)
         return true;   // ReadEndpoint says what is missing
     if (st.st_uid != getuid()) {
         *pError = "the endpoint file " + file + " belongs to another user: not trusted";
         return false;
     }
-    if (st.st_mode & (S_IRWXG | S_IRWXO)) {
+    const size_t slash = file.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : file.substr(0, slash);
+    const bool bClosed = stat(dir.c_str(), &folder) == 0 && folder.st_uid == getuid() &&
+                         (folder.st_mode & (S_IRWXG | S_IRWXO)) == 0;
+    if ((st.st_mode & (S_IRWXG | S_IRWXO)) && !bClosed) {
         char mode[8];
         snprintf(mode, sizeof(mode), "%04o", (unsigned)(st.st_mode & 07777));
         *pError = "the endpoint file " + file + " has mode " + mode +

@@ -77,7 +77,9 @@ t_other_user() {
   [ $ROOTED = 1 ] || { echo "not root: no second user to try with"; return 0; }
   id "$GUEST" >/dev/null 2>&1 || useradd -M -r -s /usr/sbin/nologin "$GUEST" || return 1
   local endpoint=$WINEPREFIX/vaultfs.endpoint port secret
-  [ "$(stat -c %a "$WINEPREFIX")" = 700 ] && [ "$(stat -c %a "$endpoint")" = 600 ] || { ls -ld "$WINEPREFIX" "$endpoint"; return 1; }
+  # The prefix is the user's alone; the endpoint is 0600 unless a wineserver
+  # that another program started with a looser umask made it.
+  [ "$(stat -c %a "$WINEPREFIX")" = 700 ] && [ "$(stat -c %U "$endpoint")" = "$(id -un)" ] || { ls -ld "$WINEPREFIX" "$endpoint"; return 1; }
   as_guest() { runuser -u "$GUEST" -- "$@"; }
   refused "Permission denied" as_guest cat "$endpoint" &&
     refused "Permission denied" as_guest cat "$WINEPREFIX/user.reg" &&
@@ -96,8 +98,9 @@ assert struct.unpack("<Ii", reply[:8]) == (0x5346564D, 13), reply
 text = s.recv(struct.unpack("<I", reply[36:40])[0])
 assert s.recv(1) == b"", "the connection stayed open after a wrong secret"
 PY
-  # vaultfs trusts no endpoint that others may read, or that another owns.
-  cp -p "$endpoint" "$TMP/endpoint" && chmod 644 "$TMP/endpoint" && mkdir -p "$TMP/m2" &&
+  # vaultfs trusts no endpoint that others may reach and read, or that
+  # another user owns.
+  chmod 755 "$TMP" && cp -p "$endpoint" "$TMP/endpoint" && chmod 644 "$TMP/endpoint" && mkdir -p "$TMP/m2" &&
     refused "others could read" "$VAULTFS" "$TMP/m2" --vault "$LETTER" --endpoint "$TMP/endpoint" &&
     chmod 600 "$TMP/endpoint" && chown "$GUEST" "$TMP/endpoint" &&
     refused "belongs to another user" "$VAULTFS" "$TMP/m2" --vault "$LETTER" --endpoint "$TMP/endpoint"
