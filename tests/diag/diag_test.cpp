@@ -84,7 +84,7 @@ std::optional<std::string> DatedFile(const std::wstring& path)
     return content;
 }
 
-std::string Narrow(LPCWSTR pwsz) { return std::string(pwsz, pwsz + wcslen(pwsz)); }
+using harness::Narrow;
 
 // Channels start from nothing: no levels, no streams, no folder.
 class ChannelTest : public ::testing::Test {

@@ -29,8 +29,6 @@ namespace {
 
 using Bytes = std::vector<BYTE>;
 
-std::string Narrow(const std::wstring& w) { return std::string(w.begin(), w.end()); }
-
 // A Linux command, run from here; back once it has ended.
 bool RunShell(const std::string& command, const std::wstring& marker)
 {

@@ -27,8 +27,6 @@ namespace {
 const DWORD kStartMs = 20000;
 const std::wstring kRoot = L"C:\\VuzLifecycle";
 
-std::string Narrow(const std::wstring& w) { return std::string(w.begin(), w.end()); }
-
 std::wstring DeviceOf(const std::wstring& path)
 {
     wchar_t target[MAX_PATH] = {};

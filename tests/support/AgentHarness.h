@@ -61,6 +61,15 @@ std::wstring LogFolder();
 std::wstring LogFilePath();
 std::wstring TraceFilePath();
 std::string ReadFileText(const std::wstring& path);
+void WriteFileText(const std::wstring& path, const std::string& bytes);
+// UTF-8, for messages and narrow paths.
+std::string Narrow(const std::wstring& text);
+
+// Runs a program with a command line tail and waits for it (ended by force
+// after the time-out): its exit code, or -1. Its standard output goes to
+// *pOut and its standard error to *pErr, or to *pOut as well when none.
+long RunProgram(const std::wstring& program, const std::wstring& arguments, std::string* pOut,
+                std::string* pErr = nullptr, DWORD dwTimeoutMs = 120000);
 size_t CountOf(const std::string& text, const std::string& what);
 
 // Waits until the five workers of an agent started after traceBefore was
