@@ -280,7 +280,7 @@ TEST_F(Lifecycle, ANewVaultIsUsableAtOnceAndLogsOutAndInAgain)
     EXPECT_EQ(nullptr, FindMessageBox(L"Vuzaziz", 500)) << "and no box";
 }
 
-TEST_F(Lifecycle, ANewVaultWithAGivenKeyUsesItAndRefusesOneThatDoesNotUnwrap)
+TEST_F(Lifecycle, ANewVaultWithAGivenKeyUsesItAndVaultsThatCannotBeMadeSafelyAreRefused)
 {
     StartAgent();
     const VaultRecordValues first = Values(L"P", L"Given1");
@@ -298,13 +298,27 @@ TEST_F(Lifecycle, ANewVaultWithAGivenKeyUsesItAndRefusesOneThatDoesNotUnwrap)
     ASSERT_EQ(1, CreateVault(second, false, key));
     EXPECT_TRUE(Authenticated(second.path, L"a.txt"));
 
-    VaultRecordValues broken = Values(L"R", L"Given3");
+    // Refused, with failure answered, no key written and nothing announced:
+    // a key that does not unwrap, a vault that would open the user's default
+    // container, and one whose letter another process holds for longer than
+    // the 5-second wait.
+    VaultRecordValues broken = Values(L"R", L"Given3"), blank = Values(L"U", L"NoContainer");
+    const VaultRecordValues held = Values(L"Y", L"Held");
     broken.container = first.container;
-    WriteVaultRecord(broken);
+    blank.container = L"";
     key[30] ^= 0x55;
-    EXPECT_EQ(0, CreateVault(broken, false, key));
-    EXPECT_FALSE(Authenticated(broken.path, L"a.txt"));
-    EXPECT_EQ(2u, ControlsOf(sim, ADD_VAULTS).size()) << "the refused vault is not announced";
+    AgentProcess holder;
+    ASSERT_TRUE(StartMutexHolder(holder, L"ReriroVivAviVurazY", 8000));
+    for (const auto& record : {held, broken, blank}) {   // held first, while it is held
+        WriteVaultRecord(record);
+        const bool bGiven = record.subkey == L"R";
+        EXPECT_EQ(0, CreateVault(record, !bGiven, bGiven ? key : std::vector<BYTE>{})) << Narrow(record.subkey);
+        EXPECT_FALSE(Authenticated(record.path, L"a.txt")) << Narrow(record.subkey);
+        EXPECT_EQ(0, LoggedIn(record.path)) << Narrow(record.subkey);
+        EXPECT_NE(ERROR_SUCCESS, RegGetValueW(HKEY_CURRENT_USER, (L"Software\\Revedi Zadoder Avir.\\Vuzaziz\\Vaults\\" + record.subkey).c_str(),
+                                              L"Key", RRF_RT_REG_BINARY, nullptr, nullptr, nullptr)) << Narrow(record.subkey);
+    }
+    EXPECT_EQ(2u, ControlsOf(sim, ADD_VAULTS).size()) << "the refused vaults are not announced";
 
     // Removal keeps the container the other vault still uses; its lines
     // follow the calls they name.
@@ -330,46 +344,6 @@ TEST_F(Lifecycle, ANewVaultWithAGivenKeyUsesItAndRefusesOneThatDoesNotUnwrap)
         CryptReleaseContext(hProv, 0);
     EXPECT_EQ(0, LoggedIn(second.path));
     EXPECT_EQ(1, LoggedIn(first.path));
-}
-
-// A new vault that would open the user's default container, or whose letter
-// another process holds for longer than the 5-second wait, is refused:
-// failure answered, no key written, nothing announced.
-TEST_F(Lifecycle, NewVaultsThatCannotBeMadeSafelyAreRefusedWithNothingWritten)
-{
-    StartAgent();
-    auto keyValue = [](const std::wstring& subkey) {
-        BYTE key[600];
-        DWORD cb = sizeof(key);
-        const std::wstring path = L"Software\\Revedi Zadoder Avir.\\Vuzaziz\\Vaults\\" + subkey;
-        return RegGetValueW(HKEY_CURRENT_USER, path.c_str(), L"Key", RRF_RT_REG_BINARY, nullptr, key, &cb) ==
-               ERROR_SUCCESS;
-    };
-    VaultRecordValues blank = Values(L"U", L"NoContainer");
-    blank.container = L"";
-    const VaultRecordValues held = Values(L"Y", L"Held");
-    AgentProcess holder;
-    ASSERT_TRUE(StartMutexHolder(holder, L"ReriroVivAviVurazY", 8000));
-    for (const auto& record : {blank, held}) {
-        WriteVaultRecord(record);
-        EXPECT_EQ(0, CreateVault(record, true)) << Narrow(record.subkey);
-        EXPECT_FALSE(keyValue(record.subkey)) << Narrow(record.subkey);
-        EXPECT_EQ(0, LoggedIn(record.path)) << Narrow(record.subkey);
-    }
-    EXPECT_TRUE(ControlsOf(sim, ADD_VAULTS).empty());
-}
-
-// A fault outside every handler's guard ends the agent through its exit steps.
-TEST_F(Lifecycle, AFaultInTheMessageLoopStillEndsThroughTheExitSteps)
-{
-    StartAgent(ExeDir() + L"\\VuvUDOVU_faults.exe");
-    const size_t traceBefore = ReadFileText(TraceFilePath()).size();
-    ASSERT_TRUE(PostMessageW(FindControlWindow(kStartMs), RegisterWindowMessageW(L"VUZ_TEST_LOOP_FAULT"), 0, 0));
-    EXPECT_EQ(0, agent.WaitForExit(kStartMs));
-    const std::string trace = ReadFileText(TraceFilePath()).substr(traceBefore);
-    const size_t fault = trace.find("WinMain() - Exception occured - Failed!");
-    ASSERT_NE(std::string::npos, fault) << trace;
-    EXPECT_NE(std::string::npos, trace.find("WinMain() - End", fault)) << trace;
 }
 
 // A network vault's letter points at its share, not at its local path.
@@ -435,7 +409,7 @@ TEST_F(Lifecycle, VaultsThatCannotLogInSaySoAndStayOut)
     EXPECT_TRUE(ControlsOf(sim, VAULT_LOGGED_IN).empty());
 }
 
-TEST_F(Lifecycle, TheControlWindowClosesNothingAndSurvivesAFaultingHandler)
+TEST_F(Lifecycle, TheControlWindowClosesNothingAndSurvivesAFaultingHandlerButNotALoopFault)
 {
     StartAgent(ExeDir() + L"\\VuvUDOVU_faults.exe");
     const VaultRecordValues record = Values(L"T", L"Window");
@@ -463,6 +437,15 @@ TEST_F(Lifecycle, TheControlWindowClosesNothingAndSurvivesAFaultingHandler)
                                      "WndProc() - Exception occured - code 0xC0000005 - Failed", traceBefore.size()));
     EXPECT_TRUE(agent.Running());
     EXPECT_EQ(1, LoggedIn(record.path)) << "the agent keeps serving";
+
+    // A fault outside every handler's guard ends the agent through its exit steps.
+    const size_t traceAt = ReadFileText(TraceFilePath()).size();
+    ASSERT_TRUE(PostMessageW(hWnd, RegisterWindowMessageW(L"VUZ_TEST_LOOP_FAULT"), 0, 0));
+    EXPECT_EQ(0, agent.WaitForExit(kStartMs));
+    const std::string trace = ReadFileText(TraceFilePath()).substr(traceAt);
+    const size_t loopFault = trace.find("WinMain() - Exception occured - Failed!");
+    ASSERT_NE(std::string::npos, loopFault) << trace;
+    EXPECT_NE(std::string::npos, trace.find("WinMain() - End", loopFault)) << trace;
 }
 
 // ---------------------------------------------------------------------------
