@@ -58,10 +58,7 @@ protected:
     }
     void TearDown() override
     {
-        if (agent.Running()) {
-            PostQuitToAgent(2000);
-            agent.WaitForExit(10000);
-        }
+        StopAgent(agent);
     }
     void StartAgent(const std::wstring& program) { StartServing(sim, agent, program); }
 };
@@ -178,8 +175,7 @@ TEST_F(CompanionTest, ARestoreArmedAfterALoginReplacesIt)
 // (vaultctl_test's session starts two explorers.)
 TEST_F(CompanionTest, AMissingExplorerIsOnlyTraced)
 {
-    PostQuitToAgent(2000);
-    agent.WaitForExit(10000);
+    StopAgent(agent);
     const std::wstring alone = Folder(L"AgentAlone");
     for (const wchar_t* file : {L"VuvUDOVU.exe", L"ZedIDurOvaZiz.dll"})
         CopyFileW((ExeDir() + L"\\" + file).c_str(), (alone + L"\\" + file).c_str(), FALSE);

@@ -119,8 +119,7 @@ protected:
     }
     static void TearDownTestSuite()
     {
-        PostQuitToAgent(2000);
-        s_agent->WaitForExit(10000);
+        StopAgent(*s_agent);
         delete s_agent;
         delete s_sim;
         s_agent = nullptr;

@@ -86,10 +86,7 @@ protected:
     }
     void TearDown() override
     {
-        if (agent.Running()) {
-            PostQuitToAgent(2000);
-            agent.WaitForExit(10000);
-        }
+        StopAgent(agent);
         DeleteVaultRecords();
         for (wchar_t letter : std::wstring(L"EFGHIKMNPQRSTY"))
             RemoveSubst(letter);
@@ -164,8 +161,7 @@ TEST_F(Lifecycle, RegistrationSendsBatchesOfTenAndTheDriverKnowsEveryVault)
             EXPECT_EQ(ProcessUserSidText(), vaults[i].sid) << i;
             EXPECT_FALSE(vaults[i].loggedIn);
         }
-        PostQuitToAgent(2000);
-        agent.WaitForExit(10000);
+        StopAgent(agent);
         batchSim.Unload();
         ASSERT_TRUE(sim.Load());
         RemoveSubst(L'K');
@@ -182,8 +178,7 @@ TEST_F(Lifecycle, ABrokenRecordEndsTheWalkAndABlankPathIsShownAndLeftOut)
     auto vaults = sim.Vaults();
     ASSERT_EQ(1u, vaults.size());
     EXPECT_EQ(DeviceOf(kRoot + L"\\WalkE"), vaults[0].devicePath);
-    PostQuitToAgent(2000);
-    agent.WaitForExit(10000);
+    StopAgent(agent);
 
     DeleteVaultRecords();
     VaultRecordValues blank = Values(L"H", L"WalkH");
@@ -214,8 +209,7 @@ TEST_F(Lifecycle, ABrokenRecordEndsTheWalkAndABlankPathIsShownAndLeftOut)
     text << batch.rdbuf();
     EXPECT_NE(std::string::npos, text.str().find("subst I: \"" + Narrow(kRoot) + "\\WalkI\""))
         << text.str();
-    PostQuitToAgent(2000);
-    agent.WaitForExit(10000);
+    StopAgent(agent);
     second.Unload();
     ASSERT_TRUE(sim.Load());
 }

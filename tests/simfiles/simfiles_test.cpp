@@ -153,10 +153,7 @@ protected:
     }
     static void TearDownTestSuite()
     {
-        if (agent->Running()) {
-            PostQuitToAgent(2000);
-            agent->WaitForExit(10000);
-        }
+        StopAgent(*agent);
         delete files;
         delete agent;
         delete sim;

@@ -102,6 +102,16 @@ bool PostQuitToAgent(DWORD dwTimeoutMs)
     return hWnd && PostMessageW(hWnd, WM_QUIT, 0, 0);
 }
 
+long StopAgent(AgentProcess& agent)
+{
+    if (!agent.Running())
+        return agent.WaitForExit(0);
+    PostQuitToAgent(2000);
+    const long code = agent.WaitForExit(10000);
+    agent.Kill();
+    return code;
+}
+
 HWND FindMessageBox(const std::wstring& caption, DWORD dwTimeoutMs)
 {
     HWND hBox = nullptr;

@@ -44,6 +44,9 @@ private:
 HWND FindControlWindow(DWORD dwTimeoutMs);
 // Tells the agent to end, the way another program does.
 bool PostQuitToAgent(DWORD dwTimeoutMs);
+// Ends a running agent that way (by force when it does not end in 10 s): its
+// exit code, or -1.
+long StopAgent(AgentProcess& agent);
 
 // A message box of any process, found by caption (or by any caption when
 // caption is empty and its text matches). Returns NULL on time-out.

@@ -16,6 +16,7 @@
 #include "ControlWindow.h"
 #include "DriverSim.h"
 #include "ExplorerRecord.h"
+#include "ServingAgent.h"
 #include "VaultExplorer.h"
 
 using namespace harness;
@@ -298,17 +299,11 @@ protected:
         Clean();
         fs::create_directory(kRoot);
         ASSERT_TRUE(sim.Load());
-        ASSERT_TRUE(agent.Start());
-        ASSERT_TRUE(sim.WaitForAgent(20000)) << "the agent did not connect";
-        std::vector<uint8_t> reply;
-        ASSERT_TRUE(sim.Request(MakeNotification(DeviceUnpluggedNotice), &reply, 20000));
+        StartServing(sim, agent);
     }
     void TearDown() override
     {
-        if (agent.Running()) {
-            PostQuitToAgent(2000);
-            agent.WaitForExit(10000);
-        }
+        StopAgent(agent);
         Clean();
     }
     using Vault = driversim::DriverSim::Vault;
