@@ -12,13 +12,12 @@
 #include <sddl.h>
 
 #include <algorithm>
-#include <condition_variable>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <map>
-#include <mutex>
-#include <thread>
+#include <mutex>   // std::lock_guard and std::unique_lock, over Lock
+#include <new>
 
 #include "Access.h"
 #include "PortPipe.h"
@@ -29,7 +28,8 @@ namespace {
 
 constexpr DWORD kHelloWaitMs    = 5000;    // from connection to hello
 constexpr DWORD kRefusedWaitMs  = 2000;    // for the client to close after a refusal
-constexpr DWORD kWriteWaitMs    = 10000;   // one message written
+constexpr DWORD kWriteWaitMs    = 10000;   // one message written, or a slot found
+constexpr DWORD kSlotPollMs     = 5;       // a sender without a free slot looks again
 constexpr DWORD kThreadsWaitMs  = 10000;   // Unload: every thread ended
 constexpr DWORD kHostedProbeMs  = 200;     // Load: is the pipe already hosted?
 constexpr size_t kMaxMessage    = 1 << 20;
@@ -81,6 +81,15 @@ bool SamePath(const std::wstring& a, const std::wstring& b)
     return CompareStringOrdinal(a.c_str(), (int)a.size(), b.c_str(), (int)b.size(), TRUE) == CSTR_EQUAL;
 }
 
+// The shared path is offered unless the environment has VUZ_PORT_PATH=pipes,
+// so that the whole suite can be run over the pipes alone.
+bool OfferedByDefault()
+{
+    wchar_t wsz[16];
+    DWORD cch = GetEnvironmentVariableW(L"VUZ_PORT_PATH", wsz, 16);
+    return !(cch > 0 && cch < 16 && _wcsicmp(wsz, L"pipes") == 0);
+}
+
 // Each thread's event for its own transfers, made once: requests and
 // replies are the hot path, and an event per transfer costs as much as the
 // transfer under the compatibility layer.
@@ -93,6 +102,41 @@ static HANDLE ThreadEvent()
     thread_local Holder holder;
     return holder.h;
 }
+
+// The system's slim lock and condition variables. Under this toolchain
+// std::mutex and std::condition_variable are kernel objects (a condition
+// variable makes two semaphores), so every wait on them, and every Await's
+// own condition variable, cost several server calls per request; these wait
+// inside the process.
+class Lock {
+public:
+    void lock() { AcquireSRWLockExclusive(&m_srw); }
+    void unlock() { ReleaseSRWLockExclusive(&m_srw); }
+
+    // With the lock held: waits on cv until pred() holds or dwTimeoutMs
+    // (INFINITE allowed) has passed; returns pred().
+    template <typename Pred>
+    bool Wait(CONDITION_VARIABLE& cv, DWORD dwTimeoutMs, Pred pred)
+    {
+        const ULONGLONG end = GetTickCount64() + dwTimeoutMs;
+        while (!pred()) {
+            DWORD dwLeft = INFINITE;
+            if (dwTimeoutMs != INFINITE) {
+                ULONGLONG now = GetTickCount64();
+                if (now >= end)
+                    return false;
+                dwLeft = (DWORD)(end - now);
+            }
+            SleepConditionVariableSRW(&cv, &m_srw, dwLeft, 0);
+        }
+        return true;
+    }
+
+private:
+    SRWLOCK m_srw = SRWLOCK_INIT;
+};
+
+using Guard = std::lock_guard<Lock>;
 
 // One server end of the pipe.
 struct Instance {
@@ -198,6 +242,93 @@ struct Instance {
 
 using InstancePtr = std::shared_ptr<Instance>;
 
+// The driver's side of a connection's shared path (standins/port/
+// SharedPath.md): the section that the client made, mapped here, and the
+// events it handed over.
+struct Section {
+    PORT_SHARED_SETUP   geo = {};
+    HANDLE              hSection = NULL;
+    BYTE*               pView = nullptr;
+    PORT_SHARED_HEADER* pHeader = nullptr;
+    HANDLE              hRequestEvent = NULL;
+    HANDLE              hReplyEvents[PORT_SHARED_MAX_SLOTS] = {};
+    // One sender at a time fills a slot and puts it in the ring, so that
+    // the ring holds the requests in the order of their MessageIds.
+    Lock                sendLock;
+    DWORD               dwPosted = 0;   // under sendLock
+    DWORD               dwBusy = 0;     // a bit per slot in use; under Core::mu
+
+    Section() = default;
+    Section(const Section&) = delete;
+    Section& operator=(const Section&) = delete;
+    ~Section()
+    {
+        if (pView != nullptr)
+            UnmapViewOfFile(pView);
+        for (HANDLE h : hReplyEvents)
+            if (h != NULL)
+                CloseHandle(h);
+        if (hRequestEvent != NULL)
+            CloseHandle(hRequestEvent);
+        if (hSection != NULL)
+            CloseHandle(hSection);
+    }
+
+    PORT_SHARED_SLOT& Slot(DWORD i) { return pHeader->slots[i]; }
+    BYTE* RequestArea(DWORD i) { return pView + PortSharedRequestOffset(&geo, i); }
+    BYTE* ReplyArea(DWORD i) { return pView + PortSharedReplyOffset(&geo, i); }
+
+    // Under Core::mu: a free slot, or -1.
+    int FreeSlot() const
+    {
+        for (DWORD i = 0; i < geo.dwSlots; i++)
+            if (!(dwBusy & (1u << i)))
+                return (int)i;
+        return -1;
+    }
+
+    // Takes over the section and events of a sound setup; otherwise says
+    // what is wrong and leaves its handles alone (the client closes them).
+    std::string Adopt(const PORT_SHARED_SETUP& s)
+    {
+        const DWORD n = s.dwSlots;
+        auto area = [](DWORD cb) { return cb >= sizeof(FILTER_MESSAGE_HEADER) && cb <= PORT_SHARED_MAX_AREA && cb % 8 == 0; };
+        if (s.dwMagic != PORT_SHARED_MAGIC || s.dwVersion != PORT_SHARED_VERSION || s.dwReserved != 0)
+            return Format("setup with magic 0x%08lX, version %lu", s.dwMagic, s.dwVersion);
+        if (n == 0 || n > PORT_SHARED_MAX_SLOTS || (n & (n - 1)) != 0)
+            return Format("setup with %lu slots", n);
+        if (!area(s.cbRequestArea) || !area(s.cbReplyArea))
+            return Format("setup with areas of %lu and %lu bytes", s.cbRequestArea, s.cbReplyArea);
+        if (s.cbSection != PortSharedRequestOffset(&s, n))
+            return Format("setup of a section of %llu bytes for %lu slots", s.cbSection, n);
+        for (DWORD i = 0; i < PORT_SHARED_MAX_SLOTS; i++)
+            if ((i < n) != (s.hReplyEvents[i] != 0) || (i < n && !ResetEvent((HANDLE)(ULONG_PTR)s.hReplyEvents[i])))
+                return Format("setup whose reply event %lu is %s", i, i < n ? "not an event" : "set");
+        if (!ResetEvent((HANDLE)(ULONG_PTR)s.hRequestEvent))
+            return "setup whose request event is not an event";
+        BYTE* pMapped = (BYTE*)MapViewOfFile((HANDLE)(ULONG_PTR)s.hSection, FILE_MAP_READ | FILE_MAP_WRITE, 0, 0,
+                                             (SIZE_T)s.cbSection);
+        if (pMapped == nullptr)
+            return Format("setup whose section cannot be mapped (error %lu)", GetLastError());
+        auto* h = (PORT_SHARED_HEADER*)pMapped;
+        if (h->dwMagic != s.dwMagic || h->dwSlots != n || h->cbRequestArea != s.cbRequestArea ||
+            h->cbReplyArea != s.cbReplyArea || h->lPosted != 0 || h->lTaken != 0) {
+            UnmapViewOfFile(pMapped);
+            return "setup whose section does not begin with its header";
+        }
+        geo = s;
+        pView = pMapped;
+        pHeader = h;
+        hSection = (HANDLE)(ULONG_PTR)s.hSection;
+        hRequestEvent = (HANDLE)(ULONG_PTR)s.hRequestEvent;
+        for (DWORD i = 0; i < n; i++)
+            hReplyEvents[i] = (HANDLE)(ULONG_PTR)s.hReplyEvents[i];
+        return {};
+    }
+};
+
+using SectionPtr = std::shared_ptr<Section>;
+
 struct Connection {
     DWORD       id = 0;
     std::string context;
@@ -205,6 +336,8 @@ struct Connection {
     InstancePtr request, control;
     bool        paired = false;   // both channels accepted
     bool        dead = false;     // a channel has closed
+    bool        offered = false;  // the shared path was offered
+    SectionPtr  section;          // requests and replies go through it
 };
 
 using ConnectionPtr = std::shared_ptr<Connection>;
@@ -242,17 +375,20 @@ using HostingPtr = std::shared_ptr<Hosting>;
 struct Pending {
     DWORD                connectionId;
     DWORD                replyLength;
-    bool                 answered = false;
+    SectionPtr           section;          // on the shared path, with the request's slot
+    DWORD                slot = 0;
+    bool                 awaiting = false; // an Await waits on the slot
+    bool                 answered = false; // the reply is here (always so on the pipes)
     std::vector<uint8_t> reply;
     // The Await that waits for this reply, woken alone: with several
     // requests in flight, waking every waiter for each reply costs more
     // than the round trip.
-    std::condition_variable* waiter = nullptr;
+    CONDITION_VARIABLE* waiter = nullptr;
 };
 
 struct Core : std::enable_shared_from_this<Core> {
-    mutable std::mutex      mu;
-    std::condition_variable cv;
+    mutable Lock            mu;
+    CONDITION_VARIABLE      cv = CONDITION_VARIABLE_INIT;
     HostingPtr              hosting;
     std::map<DWORD, ConnectionPtr> connections;   // not yet dead
     ConnectionPtr           latest;               // latest paired connection
@@ -265,10 +401,11 @@ struct Core : std::enable_shared_from_this<Core> {
     HRESULT                 controlHr = S_OK;
     std::vector<uint8_t>    controlOutput;
     std::vector<std::string> errors;
+    bool                    offerShared = OfferedByDefault();
     std::vector<DriverSim::Vault> vaults;
     std::vector<std::string> events;               // not yet given to the sink
 
-    std::mutex sinkMu;
+    Lock sinkMu;
     std::function<void(const std::string&)> sink;
 
     // Under mu.
@@ -277,16 +414,16 @@ struct Core : std::enable_shared_from_this<Core> {
     {
         Note("protocol error: " + line);
         errors.push_back(std::move(line));
-        cv.notify_all();
+        WakeAllConditionVariable(&cv);
     }
 
     // Hands the noted events to the sink; not under mu.
     void Flush()
     {
-        std::lock_guard<std::mutex> sinkLock(sinkMu);
+        Guard sinkLock(sinkMu);
         std::vector<std::string> lines;
         {
-            std::lock_guard<std::mutex> lock(mu);
+            Guard lock(mu);
             lines.swap(events);
         }
         if (sink)
@@ -308,19 +445,22 @@ struct Core : std::enable_shared_from_this<Core> {
         for (auto it = pending.begin(); it != pending.end();) {
             if (it->second.connectionId == conn->id && !it->second.answered) {
                 if (it->second.waiter)
-                    it->second.waiter->notify_one();
+                    WakeConditionVariable(it->second.waiter);
                 it = pending.erase(it);
             } else {
                 ++it;
             }
         }
+        if (conn->section)   // the shared path's waiters look again, and find their request gone
+            for (DWORD i = 0; i < conn->section->geo.dwSlots; i++)
+                SetEvent(conn->section->hReplyEvents[i]);
         if (conn->paired)
             Note(Format("agent gone (connection %lu)", conn->id));
         if (conn == latest)   // requests go to the newest agent still there
             for (auto& [id, other] : connections)
                 if (other->paired)
                     latest = other;
-        cv.notify_all();
+        WakeAllConditionVariable(&cv);
     }
 
     bool AgentLive() const { return latest && !latest->dead; }
@@ -329,7 +469,7 @@ struct Core : std::enable_shared_from_this<Core> {
     PORT_ANSWER Admit(const HostingPtr& host, const InstancePtr& inst, const std::vector<uint8_t>& msg,
                       ConnectionPtr* pConn, DWORD* pdwChannel)
     {
-        std::lock_guard<std::mutex> lock(mu);
+        Guard lock(mu);
         PORT_HELLO hello = {};
         if (msg.size() >= sizeof(hello))
             memcpy(&hello, msg.data(), sizeof(hello));
@@ -369,9 +509,10 @@ struct Core : std::enable_shared_from_this<Core> {
             conn->context = context;
             conn->options = hello.dwOptions;
             conn->request = inst;
+            conn->offered = offerShared;
             connections[conn->id] = conn;
             *pConn = conn;
-            return {S_OK, conn->id};
+            return {offerShared ? PORT_S_SHARED : S_OK, conn->id};
         }
         if (hello.dwChannel == PORT_CHANNEL_CONTROL) {
             auto it = connections.find(hello.dwConnectionId);
@@ -392,7 +533,7 @@ struct Core : std::enable_shared_from_this<Core> {
             generation++;
             Note(Format("agent connected: context %s, options 0x%lX (connection %lu)",
                         Printable(context).c_str(), conn->options, conn->id));
-            cv.notify_all();
+            WakeAllConditionVariable(&cv);
             *pConn = conn;
             return {S_OK, conn->id};
         }
@@ -400,9 +541,36 @@ struct Core : std::enable_shared_from_this<Core> {
         return refused;
     }
 
+    // A message on the request channel before the control channel pairs:
+    // the setup of the shared path, the only thing that may come then.
+    PORT_ANSWER OnSetup(const ConnectionPtr& conn, const std::vector<uint8_t>& msg)
+    {
+        std::string why;
+        {
+            Guard lock(mu);
+            if (!conn->offered || conn->section)
+                why = Format("setup on connection %lu, %s", conn->id,
+                             conn->offered ? "which has one already" : "which was not offered the shared path");
+        }
+        if (why.empty() && msg.size() != sizeof(PORT_SHARED_SETUP))
+            why = Format("setup of %u bytes", (unsigned)msg.size());
+        auto section = std::make_shared<Section>();
+        if (why.empty())
+            why = section->Adopt(*(const PORT_SHARED_SETUP*)msg.data());
+        Guard lock(mu);
+        if (!why.empty()) {
+            Error(why);
+            return {E_INVALIDARG, conn->id};
+        }
+        conn->section = section;
+        Note(Format("connection %lu: requests through a shared section of %lu slots", conn->id,
+                    section->geo.dwSlots));
+        return {S_OK, conn->id};
+    }
+
     void OnReply(const ConnectionPtr& conn, std::vector<uint8_t>&& msg)
     {
-        std::lock_guard<std::mutex> lock(mu);
+        Guard lock(mu);
         if (msg.size() < sizeof(FILTER_REPLY_HEADER)) {
             Error(Format("reply of %u bytes, shorter than its header", (unsigned)msg.size()));
             return;
@@ -421,14 +589,14 @@ struct Core : std::enable_shared_from_this<Core> {
         it->second.answered = true;
         it->second.reply = std::move(msg);
         if (it->second.waiter)
-            it->second.waiter->notify_one();
+            WakeConditionVariable(it->second.waiter);
     }
 
     // Records a control message, applies it to the vault list, and returns
     // the answer to write.
     std::vector<uint8_t> OnControl(std::vector<uint8_t>&& msg)
     {
-        std::lock_guard<std::mutex> lock(mu);
+        Guard lock(mu);
         DWORD dwCommand = 0, dwCount = 0;
         if (msg.size() >= 8) {
             memcpy(&dwCommand, msg.data(), 4);
@@ -443,7 +611,7 @@ struct Core : std::enable_shared_from_this<Core> {
                          (unsigned)sizeof(VaultControlMessage)));
         controls.push_back(std::move(msg));
         generation++;
-        cv.notify_all();
+        WakeAllConditionVariable(&cv);
 
         PORT_CONTROL_ANSWER answer = {controlHr, (DWORD)controlOutput.size()};
         std::vector<uint8_t> bytes(sizeof(answer) + controlOutput.size());
@@ -508,7 +676,7 @@ struct Core : std::enable_shared_from_this<Core> {
     void Spawn(const HostingPtr& host, std::function<void()> body)
     {
         {
-            std::lock_guard<std::mutex> lock(mu);
+            Guard lock(mu);
             host->threads++;
         }
         auto self = shared_from_this();
@@ -516,17 +684,161 @@ struct Core : std::enable_shared_from_this<Core> {
             body();
             body = nullptr;   // what it holds goes before Unload hears the end
             self->Flush();
-            std::lock_guard<std::mutex> lock(self->mu);
+            Guard lock(self->mu);
             host->threads--;
-            self->cv.notify_all();
+            WakeAllConditionVariable(&self->cv);
         };
-        try {
-            std::thread(run).detach();
-        } catch (...) {
-            std::lock_guard<std::mutex> lock(mu);
+        // CreateThread, not std::thread: under the compatibility layer a
+        // thread that this toolchain's pthread_create made and that was then
+        // detached now and then never starts (a few in 100,000 here), and
+        // a channel without its thread leaves its client waiting for the
+        // hello's answer.
+        auto* pRun = new (std::nothrow) std::function<void()>(std::move(run));
+        HANDLE hThread = pRun ? CreateThread(NULL, 0, RunThread, pRun, 0, NULL) : NULL;
+        if (hThread != NULL) {
+            CloseHandle(hThread);
+        } else {
+            delete pRun;
+            Guard lock(mu);
             host->threads--;
             Error("cannot start a thread");
         }
+    }
+
+    static DWORD WINAPI RunThread(void* pRun)
+    {
+        std::unique_ptr<std::function<void()>> run(static_cast<std::function<void()>*>(pRun));
+        (*run)();
+        return 0;
+    }
+
+    // The shared path's Send: fills a free slot and puts it in the ring.
+    uint64_t SendShared(const ConnectionPtr& conn, const void* pBody, DWORD cbBody, DWORD dwReplyLength)
+    {
+        Section& sec = *conn->section;
+        const DWORD cbMessage = sizeof(FILTER_MESSAGE_HEADER) + cbBody;
+        if (cbMessage > sec.geo.cbRequestArea) {
+            Guard lock(mu);
+            Error(Format("request of %lu bytes, more than a slot's %lu", cbMessage, sec.geo.cbRequestArea));
+            return 0;
+        }
+        Guard sending(sec.sendLock);
+        uint64_t id;
+        DWORD i;
+        {
+            Guard lock(mu);
+            // Like FltSendMessage, waits while every slot is taken: by a
+            // request the agent holds or one whose reply nobody read yet.
+            // Those replies are moved out of their slots; a slot frees also
+            // when an Await reads its reply, or the agent replies.
+            const ULONGLONG end = GetTickCount64() + kWriteWaitMs;
+            while (!conn->dead && sec.FreeSlot() < 0 && !MoveRepliesOut(sec) && GetTickCount64() < end)
+                mu.Wait(cv, kSlotPollMs, [&] { return conn->dead || sec.FreeSlot() >= 0; });
+            if (conn->dead || sec.FreeSlot() < 0)
+                return 0;
+            i = (DWORD)sec.FreeSlot();
+            sec.dwBusy |= 1u << i;
+            id = nextMessageId++;
+            pending[id] = Pending{conn->id, dwReplyLength, conn->section, i};
+        }
+        FILTER_MESSAGE_HEADER header = {dwReplyLength, id};
+        BYTE* pArea = sec.RequestArea(i);
+        memcpy(pArea, &header, sizeof(header));
+        if (cbBody != 0)
+            memcpy(pArea + sizeof(header), pBody, cbBody);
+        sec.Slot(i).cbRequest = cbMessage;
+        InterlockedExchange(&sec.Slot(i).lState, PORT_SLOT_POSTED);
+        sec.pHeader->dwRing[sec.dwPosted & (sec.geo.dwSlots - 1)] = i;
+        InterlockedExchange(&sec.pHeader->lPosted, (LONG)++sec.dwPosted);
+        if (InterlockedExchange(&sec.pHeader->lAgentWaiting, 0) != 0)
+            SetEvent(sec.hRequestEvent);
+        return id;
+    }
+
+    // Under mu: a reply of the shared path leaves its slot for its pending
+    // request, whose slot is then free; the reply's length is checked.
+    void TakeReply(Pending& p, uint64_t id)
+    {
+        Section& sec = *p.section;
+        PORT_SHARED_SLOT& slot = sec.Slot(p.slot);
+        const DWORD cbReply = slot.cbReply;
+        const BYTE* pArea = sec.ReplyArea(p.slot);
+        p.reply.assign(pArea, pArea + std::min(cbReply, sec.geo.cbReplyArea));
+        p.answered = true;
+        if (cbReply > p.replyLength)
+            Error(Format("reply to MessageId %llu of %lu bytes, more than its ReplyLength %lu",
+                         (unsigned long long)id, cbReply, p.replyLength));
+        if (cbReply > sec.geo.cbReplyArea)
+            Error(Format("reply to MessageId %llu of %lu bytes, more than a slot's %lu", (unsigned long long)id,
+                         cbReply, sec.geo.cbReplyArea));
+        InterlockedExchange(&slot.lState, PORT_SLOT_FREE);
+        sec.dwBusy &= ~(1u << p.slot);
+        WakeAllConditionVariable(&cv);
+    }
+
+    // Under mu: moves the replies that no Await waits for out of their
+    // slots. Whether one was.
+    bool MoveRepliesOut(Section& sec)
+    {
+        bool bMoved = false;
+        for (auto& [id, p] : pending) {
+            if (p.section.get() == &sec && !p.answered && !p.awaiting && sec.Slot(p.slot).lState == PORT_SLOT_REPLIED) {
+                TakeReply(p, id);
+                bMoved = true;
+            }
+        }
+        return bMoved;
+    }
+
+    // The shared path's Await: waits on the request's slot, and reads the
+    // reply there, which frees the slot for another request.
+    bool AwaitShared(uint64_t id, Section& sec, DWORD i, std::vector<uint8_t>* pReply, DWORD dwTimeoutMs)
+    {
+        PORT_SHARED_SLOT& slot = sec.Slot(i);
+        const ULONGLONG end = GetTickCount64() + dwTimeoutMs;
+        auto done = [&](bool bGot) {
+            Guard lock(mu);
+            auto it = pending.find(id);
+            if (it == pending.end())
+                return false;
+            it->second.awaiting = false;
+            if (bGot && !it->second.answered)
+                TakeReply(it->second, id);
+            if (!it->second.answered)
+                return false;
+            if (pReply != nullptr)
+                *pReply = std::move(it->second.reply);
+            pending.erase(it);
+            return true;
+        };
+        bool bWait;
+        {
+            Guard lock(mu);
+            auto it = pending.find(id);
+            // Not when the reply was moved out already, or the agent went.
+            if ((bWait = it != pending.end() && !it->second.answered))
+                it->second.awaiting = true;   // the slot stays until this Await is done
+        }
+        if (!bWait)
+            return done(false);
+        // A wake may be left over from an earlier request of the slot, so
+        // each one is checked against the slot's state.
+        while (slot.lState != PORT_SLOT_REPLIED) {
+            InterlockedExchange(&slot.lDriverWaiting, 1);
+            if (slot.lState == PORT_SLOT_REPLIED)
+                break;
+            {
+                Guard lock(mu);
+                if (pending.count(id) == 0)   // the agent went
+                    return false;
+            }
+            ULONGLONG now = GetTickCount64();
+            if (dwTimeoutMs != INFINITE && now >= end)
+                return done(false);
+            WaitForSingleObject(sec.hReplyEvents[i], dwTimeoutMs == INFINITE ? INFINITE : (DWORD)(end - now));
+        }
+        InterlockedExchange(&slot.lDriverWaiting, 0);
+        return done(true);
     }
 
     void Serve(const HostingPtr& host, const InstancePtr& inst);
@@ -543,7 +855,7 @@ void Core::Serve(const HostingPtr& host, const InstancePtr& inst)
     ConnectionPtr conn;
     DWORD dwChannel = 0;
     if (dwError == ERROR_TIMEOUT) {
-        std::lock_guard<std::mutex> lock(mu);
+        Guard lock(mu);
         Error(Format("no hello within %lu ms", kHelloWaitMs));
     } else if (dwError == 0 || dwError == ERROR_BUFFER_OVERFLOW) {
         PORT_ANSWER answer = Admit(host, inst, msg, &conn, &dwChannel);
@@ -554,14 +866,23 @@ void Core::Serve(const HostingPtr& host, const InstancePtr& inst)
         while (conn && dwError == 0) {
             dwError = inst->Read(&msg, INFINITE);
             if (dwError == ERROR_BUFFER_OVERFLOW) {
-                std::lock_guard<std::mutex> lock(mu);
+                Guard lock(mu);
                 Error(Format("message of more than %u bytes dropped", (unsigned)kMaxMessage));
                 dwError = 0;
                 continue;
             }
             if (dwError != 0)
                 break;
-            if (dwChannel == PORT_CHANNEL_REQUEST) {
+            bool bPaired;
+            {
+                Guard lock(mu);
+                bPaired = conn->paired;
+            }
+            if (dwChannel == PORT_CHANNEL_REQUEST && !bPaired) {
+                PORT_ANSWER setupAnswer = OnSetup(conn, msg);
+                Flush();
+                dwError = inst->Write(&setupAnswer, sizeof(setupAnswer));
+            } else if (dwChannel == PORT_CHANNEL_REQUEST) {
                 OnReply(conn, std::move(msg));
             } else {
                 std::vector<uint8_t> answerBytes = OnControl(std::move(msg));
@@ -572,7 +893,7 @@ void Core::Serve(const HostingPtr& host, const InstancePtr& inst)
         }
     }
     inst->Close();
-    std::lock_guard<std::mutex> lock(mu);
+    Guard lock(mu);
     if (conn)
         ConnectionGone(conn);
     auto& channels = host->channels;
@@ -607,19 +928,23 @@ void Core::Listen(const HostingPtr& host, std::vector<InstancePtr>&& first)
         start(slots[i]);
     }
     bool bCreateFailed = false;
+    auto renew = [&](Listener& l) {
+        if ((l.inst = host->CreateInstance(false)) != nullptr) {
+            start(l);
+        } else if (!bCreateFailed) {
+            bCreateFailed = true;
+            Guard lock(mu);
+            Note(Format("cannot create a pipe instance (error %lu); retrying", GetLastError()));
+        }
+    };
     for (;;) {
         HANDLE waits[kListeners + 1] = {host->hStop};
         DWORD n = 1;
         for (Listener& l : slots) {
-            if (!l.inst && (l.inst = host->CreateInstance(false)) != nullptr)
-                start(l);
+            if (!l.inst)
+                renew(l);
             if (l.inst)
                 waits[n++] = l.hEvent;
-            else if (!bCreateFailed) {
-                bCreateFailed = true;
-                std::lock_guard<std::mutex> lock(mu);
-                Note(Format("cannot create a pipe instance (error %lu); retrying", GetLastError()));
-            }
         }
         Flush();
         if (WaitForMultipleObjects(n, waits, FALSE, 500) == WAIT_OBJECT_0)
@@ -631,11 +956,16 @@ void Core::Listen(const HostingPtr& host, std::vector<InstancePtr>&& first)
             if (dwResult == ERROR_IO_PENDING)
                 dwResult = GetOverlappedResult(l.inst->h, &l.ov, &cb, FALSE) ? 0 : GetLastError();
             InstancePtr inst = std::move(l.inst);
+            // The replacement listens before this client is answered: a
+            // client that opens its next channel after an answer always
+            // finds an instance, and the pipe never has none (which a
+            // client would take for a port that does not exist).
+            renew(l);
             if (dwResult != 0 && dwResult != ERROR_PIPE_CONNECTED)
                 continue;   // the client came and went; inst closes as it goes
             bool bStopping;
             {
-                std::lock_guard<std::mutex> lock(mu);
+                Guard lock(mu);
                 bStopping = host->stopping;
                 if (!bStopping)
                     host->channels.push_back(inst);
@@ -689,7 +1019,7 @@ bool DriverSim::Load(const wchar_t* pwszPortName)
             return false;
     }
     {
-        std::lock_guard<std::mutex> lock(core.mu);
+        Guard lock(core.mu);
         core.hosting = host;
         core.connectionCount = 0;
         core.latest.reset();
@@ -704,7 +1034,7 @@ bool DriverSim::Load(const wchar_t* pwszPortName)
 void DriverSim::Unload()
 {
     Core& core = *m_state->core;
-    std::unique_lock<std::mutex> lock(core.mu);
+    std::unique_lock<Lock> lock(core.mu);
     HostingPtr host = std::move(core.hosting);
     if (!host)
         return;
@@ -712,45 +1042,44 @@ void DriverSim::Unload()
     for (const InstancePtr& inst : host->channels)
         SetEvent(inst->hKill);
     SetEvent(host->hStop);
-    if (!core.cv.wait_for(lock, std::chrono::milliseconds(kThreadsWaitMs),
-                          [&] { return host->threads == 0; }))
+    if (!core.mu.Wait(core.cv, kThreadsWaitMs, [&] { return host->threads == 0; }))
         core.Error("unload: a channel's thread did not end in time");
     for (auto& [id, conn] : std::map<DWORD, ConnectionPtr>(core.connections))
         core.ConnectionGone(conn);
     for (auto& [id, p] : core.pending)
         if (p.waiter)
-            p.waiter->notify_one();
+            WakeConditionVariable(p.waiter);
     core.pending.clear();
     core.Note("port unloaded");
-    core.cv.notify_all();
+    WakeAllConditionVariable(&core.cv);
     lock.unlock();
     core.Flush();
 }
 
 bool DriverSim::IsLoaded() const
 {
-    std::lock_guard<std::mutex> lock(m_state->core->mu);
+    Guard lock(m_state->core->mu);
     return m_state->core->hosting != nullptr;
 }
 
 bool DriverSim::WaitForAgent(DWORD dwTimeoutMs)
 {
     Core& core = *m_state->core;
-    std::unique_lock<std::mutex> lock(core.mu);
-    return core.cv.wait_for(lock, std::chrono::milliseconds(dwTimeoutMs), [&] { return core.AgentLive(); });
+    Guard lock(core.mu);
+    return core.mu.Wait(core.cv, dwTimeoutMs, [&] { return core.AgentLive(); });
 }
 
 bool DriverSim::AgentConnected() const
 {
-    std::lock_guard<std::mutex> lock(m_state->core->mu);
+    Guard lock(m_state->core->mu);
     return m_state->core->AgentLive();
 }
 
 bool DriverSim::WaitForAgentGone(DWORD dwTimeoutMs)
 {
     Core& core = *m_state->core;
-    std::unique_lock<std::mutex> lock(core.mu);
-    return core.cv.wait_for(lock, std::chrono::milliseconds(dwTimeoutMs), [&] {
+    Guard lock(core.mu);
+    return core.mu.Wait(core.cv, dwTimeoutMs, [&] {
         return std::none_of(core.connections.begin(), core.connections.end(),
                             [](const auto& c) { return c.second->paired; });
     });
@@ -758,31 +1087,31 @@ bool DriverSim::WaitForAgentGone(DWORD dwTimeoutMs)
 
 std::string DriverSim::ConnectionContext() const
 {
-    std::lock_guard<std::mutex> lock(m_state->core->mu);
+    Guard lock(m_state->core->mu);
     return m_state->core->latest ? m_state->core->latest->context : std::string();
 }
 
 DWORD DriverSim::ConnectionOptions() const
 {
-    std::lock_guard<std::mutex> lock(m_state->core->mu);
+    Guard lock(m_state->core->mu);
     return m_state->core->latest ? m_state->core->latest->options : 0;
 }
 
 unsigned DriverSim::ConnectionCount() const
 {
-    std::lock_guard<std::mutex> lock(m_state->core->mu);
+    Guard lock(m_state->core->mu);
     return m_state->core->connectionCount;
 }
 
 DWORD DriverSim::AgentId() const
 {
-    std::lock_guard<std::mutex> lock(m_state->core->mu);
+    Guard lock(m_state->core->mu);
     return m_state->core->AgentLive() ? m_state->core->latest->id : 0;
 }
 
 uint64_t DriverSim::Generation() const
 {
-    std::lock_guard<std::mutex> lock(m_state->core->mu);
+    Guard lock(m_state->core->mu);
     return m_state->core->generation;
 }
 
@@ -798,21 +1127,28 @@ uint64_t DriverSim::SendRaw(const void* pBody, DWORD cbBody, DWORD dwReplyLength
         return 0;
     uint64_t id;
     InstancePtr channel;
+    ConnectionPtr shared;
     {
-        std::lock_guard<std::mutex> lock(core.mu);
+        Guard lock(core.mu);
         if (!core.AgentLive() || (dwAgentId != 0 && core.latest->id != dwAgentId))
             return 0;
-        id = core.nextMessageId++;
-        core.pending[id] = Pending{core.latest->id, dwReplyLength};
-        channel = core.latest->request;
+        if (core.latest->section) {
+            shared = core.latest;
+        } else {
+            id = core.nextMessageId++;
+            core.pending[id] = Pending{core.latest->id, dwReplyLength};
+            channel = core.latest->request;
+        }
     }
+    if (shared)
+        return core.SendShared(shared, pBody, cbBody, dwReplyLength);
     std::vector<uint8_t> msg(sizeof(FILTER_MESSAGE_HEADER) + cbBody);
     FILTER_MESSAGE_HEADER header = {dwReplyLength, id};
     memcpy(msg.data(), &header, sizeof(header));
     if (cbBody != 0)
         memcpy(msg.data() + sizeof(header), pBody, cbBody);
     if (channel->Write(msg.data(), (DWORD)msg.size()) != 0) {
-        std::lock_guard<std::mutex> lock(core.mu);
+        Guard lock(core.mu);
         core.pending.erase(id);
         return 0;
     }
@@ -822,16 +1158,22 @@ uint64_t DriverSim::SendRaw(const void* pBody, DWORD cbBody, DWORD dwReplyLength
 bool DriverSim::Await(uint64_t messageId, std::vector<uint8_t>* pReply, DWORD dwTimeoutMs)
 {
     Core& core = *m_state->core;
-    std::unique_lock<std::mutex> lock(core.mu);
+    std::unique_lock<Lock> lock(core.mu);
+    if (auto it = core.pending.find(messageId); it != core.pending.end() && it->second.section) {
+        SectionPtr section = it->second.section;
+        DWORD slot = it->second.slot;
+        lock.unlock();
+        return core.AwaitShared(messageId, *section, slot, pReply, dwTimeoutMs);
+    }
     auto settled = [&] {
         auto it = core.pending.find(messageId);
         return it == core.pending.end() || it->second.answered;
     };
-    std::condition_variable arrived;
+    CONDITION_VARIABLE arrived = CONDITION_VARIABLE_INIT;
     auto it = core.pending.find(messageId);
     if (it != core.pending.end())
         it->second.waiter = &arrived;
-    arrived.wait_for(lock, std::chrono::milliseconds(dwTimeoutMs), settled);
+    core.mu.Wait(arrived, dwTimeoutMs, settled);
     it = core.pending.find(messageId);
     if (it != core.pending.end())
         it->second.waiter = nullptr;
@@ -851,48 +1193,62 @@ bool DriverSim::Request(const Notification& notification, std::vector<uint8_t>* 
 
 size_t DriverSim::Outstanding() const
 {
-    std::lock_guard<std::mutex> lock(m_state->core->mu);
+    Guard lock(m_state->core->mu);
     const auto& pending = m_state->core->pending;
-    return std::count_if(pending.begin(), pending.end(), [](const auto& p) { return !p.second.answered; });
+    return std::count_if(pending.begin(), pending.end(), [](const auto& p) {
+        const Pending& q = p.second;
+        return !q.answered && !(q.section && q.section->Slot(q.slot).lState == PORT_SLOT_REPLIED);
+    });
 }
 
 std::vector<std::vector<uint8_t>> DriverSim::Controls() const
 {
-    std::lock_guard<std::mutex> lock(m_state->core->mu);
+    Guard lock(m_state->core->mu);
     return m_state->core->controls;
 }
 
 bool DriverSim::WaitForControls(size_t count, DWORD dwTimeoutMs)
 {
     Core& core = *m_state->core;
-    std::unique_lock<std::mutex> lock(core.mu);
-    return core.cv.wait_for(lock, std::chrono::milliseconds(dwTimeoutMs),
-                            [&] { return core.controls.size() >= count; });
+    Guard lock(core.mu);
+    return core.mu.Wait(core.cv, dwTimeoutMs, [&] { return core.controls.size() >= count; });
 }
 
 void DriverSim::SetControlAnswer(HRESULT hr, std::vector<uint8_t> output)
 {
-    std::lock_guard<std::mutex> lock(m_state->core->mu);
+    Guard lock(m_state->core->mu);
     m_state->core->controlHr = hr;
     m_state->core->controlOutput = std::move(output);
 }
 
 std::vector<std::string> DriverSim::Errors() const
 {
-    std::lock_guard<std::mutex> lock(m_state->core->mu);
+    Guard lock(m_state->core->mu);
     return m_state->core->errors;
 }
 
 std::vector<DriverSim::Vault> DriverSim::Vaults() const
 {
-    std::lock_guard<std::mutex> lock(m_state->core->mu);
+    Guard lock(m_state->core->mu);
     return m_state->core->vaults;
 }
 
 void DriverSim::SetEventSink(std::function<void(const std::string&)> sink)
 {
-    std::lock_guard<std::mutex> lock(m_state->core->sinkMu);
+    Guard lock(m_state->core->sinkMu);
     m_state->core->sink = std::move(sink);
+}
+
+void DriverSim::OfferSharedPath(bool bOffer)
+{
+    Guard lock(m_state->core->mu);
+    m_state->core->offerShared = bOffer;
+}
+
+bool DriverSim::UsesSharedPath() const
+{
+    Guard lock(m_state->core->mu);
+    return m_state->core->AgentLive() && m_state->core->latest->section != nullptr;
 }
 
 }  // namespace driversim

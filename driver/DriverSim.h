@@ -50,9 +50,10 @@ public:
     // Sends one request (header + notification) and returns its MessageId,
     // 0 when no agent is connected or the write failed. Goes to the newest
     // connected agent. Like FltSendMessage it waits while the agent takes
-    // no more (the pipe holds about two unread requests), at most 10 s.
-    // With dwAgentId, only to that connection (0 when it is no longer the
-    // one requests go to): a file key is a value of the agent that gave it.
+    // no more (the pipe holds about two unread requests; on the shared path
+    // the agent holds every slot), at most 10 s. With dwAgentId, only to
+    // that connection (0 when it is no longer the one requests go to): a
+    // file key is a value of the agent that gave it.
     uint64_t Send(const Notification& notification,
                   DWORD dwReplyLength = REPLY_MESSAGE_SIZE, DWORD dwAgentId = 0);
     // Sends a request whose body is the given bytes (may be shorter than a
@@ -92,6 +93,13 @@ public:
         bool         loggedIn = false;
     };
     std::vector<Vault> Vaults() const;
+
+    // Whether the agents that connect are offered the shared-memory data
+    // path (standins/port/SharedPath.md); a connection made before keeps
+    // its path. Offered unless the environment has VUZ_PORT_PATH=pipes.
+    void OfferSharedPath(bool bOffer);
+    // Whether the newest connected agent's requests go through a section.
+    bool UsesSharedPath() const;
 
     // Whether some process already hosts the port (WaitNamedPipeW on its
     // pipe succeeds); Load refuses then.

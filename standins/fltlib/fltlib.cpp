@@ -9,6 +9,7 @@
 #include <new>
 
 #include "PortPipe.h"
+#include "SharedPath.h"
 
 #define HR(err) HRESULT_FROM_WIN32(err)
 
@@ -98,15 +99,18 @@ static void DrainMessage(HANDLE h, HANDLE hEvent)
 }
 
 // ---------------------------------------------------------------------------
-// The process-wide table: port handle (the request channel) -> control channel.
+// The process-wide table: port handle -> control channel, and the shared
+// path of a connection that uses one (its port handle is then the section's
+// backing file; otherwise the request channel).
 
 struct PortEntry {
-    HANDLE     hPort;
-    HANDLE     hControl;
-    HANDLE     hEvent;       // for the control channel's I/O, used under lock
-    SRWLOCK    lock;         // one control message and its answer at a time
-    LONG       lRefs;        // the table's reference and one per caller
-    PortEntry* pNext;
+    HANDLE      hPort;
+    HANDLE      hControl;
+    HANDLE      hEvent;      // for the control channel's I/O, used under lock
+    SRWLOCK     lock;        // one control message and its answer at a time
+    LONG        lRefs;       // the table's reference and one per caller
+    SharedPath* pShared;     // NULL on the pipes
+    PortEntry*  pNext;
 };
 
 static SRWLOCK    g_tableLock = SRWLOCK_INIT;
@@ -115,10 +119,24 @@ static PortEntry* g_pPorts = NULL;
 static void ReleaseEntry(PortEntry* pEntry)
 {
     if (InterlockedDecrement(&pEntry->lRefs) == 0) {
+        if (pEntry->pShared != NULL) {
+            SharedPathClose(pEntry->pShared);
+            SharedPathRelease(pEntry->pShared);
+        }
         CloseHandle(pEntry->hControl);
         CloseHandle(pEntry->hEvent);
         delete pEntry;
     }
+}
+
+// Drops the table's reference to an unlinked entry. A shared path's
+// connection ends now, as a closed pipe port's does, not when the last
+// caller lets go: the driver must hear of it before anyone reconnects.
+static void DropEntry(PortEntry* pEntry)
+{
+    if (pEntry->pShared != NULL)
+        SharedPathClose(pEntry->pShared);
+    ReleaseEntry(pEntry);
 }
 
 // Unlinks the entry (when still linked) and drops the table's reference.
@@ -135,28 +153,30 @@ static void RemoveEntry(PortEntry* pEntry)
     }
     ReleaseSRWLockExclusive(&g_tableLock);
     if (bFound)
-        ReleaseEntry(pEntry);
+        DropEntry(pEntry);
 }
 
-// Whether h is still the client end of a message pipe. The agent may have
-// closed its port handle; its value may since belong to something else.
-static bool IsPipeClient(HANDLE h)
+// Whether the entry's port handle is still the agent's port. The agent may
+// have closed it; its value may since belong to something else.
+static bool IsPortOpen(const PortEntry* pEntry)
 {
+    if (pEntry->pShared != NULL)
+        return SharedPathIsPort(pEntry->pShared, pEntry->hPort);
     DWORD dwFlags = 0;
-    return GetNamedPipeInfo(h, &dwFlags, NULL, NULL, NULL) &&
+    return GetNamedPipeInfo(pEntry->hPort, &dwFlags, NULL, NULL, NULL) &&
            !(dwFlags & PIPE_SERVER_END) && (dwFlags & PIPE_TYPE_MESSAGE);
 }
 
-// Adds a connection. An entry with the same port handle value is stale (that
-// handle was closed and the value reused), and so is one whose port handle no
-// longer names a pipe: both are dropped here.
-static void InsertEntry(PortEntry* pEntry)
+// Drops the stale entries: those whose port handle is no longer the port,
+// and, when a connection is added, any with its handle value (that handle
+// was closed and the value reused). Then adds pEntry, when given.
+static void SweepAndInsert(PortEntry* pEntry)
 {
     PortEntry* pStale = NULL;
     AcquireSRWLockExclusive(&g_tableLock);
     for (PortEntry** pp = &g_pPorts; *pp != NULL;) {
         PortEntry* p = *pp;
-        if (p->hPort == pEntry->hPort || !IsPipeClient(p->hPort)) {
+        if ((pEntry != NULL && p->hPort == pEntry->hPort) || !IsPortOpen(p)) {
             *pp = p->pNext;
             p->pNext = pStale;
             pStale = p;
@@ -164,30 +184,43 @@ static void InsertEntry(PortEntry* pEntry)
             pp = &p->pNext;
         }
     }
-    pEntry->pNext = g_pPorts;
-    g_pPorts = pEntry;
+    if (pEntry != NULL) {
+        pEntry->pNext = g_pPorts;
+        g_pPorts = pEntry;
+    }
     ReleaseSRWLockExclusive(&g_tableLock);
     while (pStale != NULL) {
         PortEntry* pNext = pStale->pNext;
-        ReleaseEntry(pStale);
+        DropEntry(pStale);
         pStale = pNext;
     }
 }
 
-// The entry of a port handle with a reference for the caller, or NULL.
-static PortEntry* AcquireEntry(HANDLE hPort)
+// The entry of a port handle with a reference for the caller, or NULL;
+// with bSharedOnly, only an entry with a shared path, and unchecked: this
+// is the request path, and the shared path itself notices soon enough
+// that the agent closed its port handle.
+static PortEntry* FindEntry(HANDLE hPort, bool bSharedOnly)
 {
     PortEntry* pEntry = NULL;
     AcquireSRWLockShared(&g_tableLock);
     for (PortEntry* p = g_pPorts; p != NULL; p = p->pNext) {
-        if (p->hPort == hPort) {
+        if (p->hPort == hPort && (p->pShared != NULL || !bSharedOnly)) {
             pEntry = p;
             InterlockedIncrement(&p->lRefs);
             break;
         }
     }
     ReleaseSRWLockShared(&g_tableLock);
-    if (pEntry != NULL && !IsPipeClient(hPort)) {
+    return pEntry;
+}
+
+// The entry of a port handle that is still the port, with a reference for
+// the caller, or NULL.
+static PortEntry* AcquireEntry(HANDLE hPort)
+{
+    PortEntry* pEntry = FindEntry(hPort, false);
+    if (pEntry != NULL && !IsPortOpen(pEntry)) {
         RemoveEntry(pEntry);
         ReleaseEntry(pEntry);
         pEntry = NULL;
@@ -226,7 +259,26 @@ static HRESULT OpenChannel(const wchar_t* pwszPipe, LPSECURITY_ATTRIBUTES pSa, H
     return S_OK;
 }
 
-// Sends the hello of one channel and reads the driver's answer.
+// Writes one message on a channel and reads the driver's PORT_ANSWER to it.
+// Returns the transfer's failure, or the answer's HRESULT (a success code
+// may say more than S_OK).
+static HRESULT Exchange(HANDLE h, const void* pMessage, DWORD cbMessage, PORT_ANSWER* pAnswer)
+{
+    DWORD cb = 0;
+    *pAnswer = PORT_ANSWER{};
+    DWORD dwError = Transfer(h, true, const_cast<void*>(pMessage), cbMessage, &cb, PORT_ANSWER_WAIT_MS);
+    if (dwError != 0)
+        return HR(dwError);
+    dwError = Transfer(h, false, pAnswer, sizeof(*pAnswer), &cb, PORT_ANSWER_WAIT_MS);
+    if (dwError != 0)
+        return HR(dwError == ERROR_MORE_DATA ? ERROR_INVALID_DATA : dwError);
+    if (cb != sizeof(*pAnswer))
+        return HR(ERROR_INVALID_DATA);
+    return pAnswer->hr;
+}
+
+// Sends the hello of one channel and reads the driver's answer: S_OK, or
+// PORT_S_SHARED from a driver that offers the shared path.
 static HRESULT Hello(HANDLE h, DWORD dwChannel, DWORD dwConnectionId, DWORD dwOptions,
                      LPCVOID pContext, WORD cbContext, DWORD* pdwConnectionId)
 {
@@ -239,28 +291,41 @@ static HRESULT Hello(HANDLE h, DWORD dwChannel, DWORD dwConnectionId, DWORD dwOp
     CopyMemory(pHello, &hello, sizeof(hello));
     if (cbContext != 0)
         CopyMemory(pHello + sizeof(hello), pContext, cbContext);
-    DWORD cb = 0;
-    DWORD dwError = Transfer(h, true, pHello, cbHello, &cb, PORT_ANSWER_WAIT_MS);
+    PORT_ANSWER answer;
+    HRESULT hr = Exchange(h, pHello, cbHello, &answer);
     HeapFree(GetProcessHeap(), 0, pHello);
-    if (dwError != 0)
-        return HR(dwError);
-
-    PORT_ANSWER answer = {};
-    dwError = Transfer(h, false, &answer, sizeof(answer), &cb, PORT_ANSWER_WAIT_MS);
-    if (dwError != 0)
-        return HR(dwError == ERROR_MORE_DATA ? ERROR_INVALID_DATA : dwError);
-    if (cb != sizeof(answer))
-        return HR(ERROR_INVALID_DATA);
-    if (FAILED(answer.hr))
-        return answer.hr;
+    if (FAILED(hr))
+        return hr;
     if (answer.dwConnectionId == 0)
         return HR(ERROR_INVALID_DATA);
     *pdwConnectionId = answer.dwConnectionId;
-    return S_OK;
+    return hr == PORT_S_SHARED ? hr : S_OK;
 }
 
-// Connects to the port: the request channel (whose handle is the port
-// handle) and the control channel, each introduced by its hello.
+// Takes a driver's offer of the shared path on the request channel: the
+// setup and its answer. S_OK with the path made; S_FALSE when the driver
+// refused it (the connection goes on over the pipes, as it does when the
+// path cannot be made here); a failure when the channel failed.
+static HRESULT TakeSharedOffer(HANDLE hRequest, SharedPath** ppShared)
+{
+    PORT_SHARED_SETUP setup;
+    SharedPath* pShared = SharedPathCreate(hRequest, &setup);
+    if (pShared == NULL)
+        return S_FALSE;
+    PORT_ANSWER answer;
+    HRESULT hr = Exchange(hRequest, &setup, sizeof(setup), &answer);
+    if (hr == S_OK) {
+        *ppShared = pShared;
+        return S_OK;
+    }
+    SharedPathAbandon(pShared);
+    return FAILED(hr) && answer.dwConnectionId == 0 ? hr : S_FALSE;
+}
+
+// Connects to the port: the request channel and the control channel, each
+// introduced by its hello, with the shared path between the two when the
+// driver offers it. The port handle is the request channel, or on the
+// shared path the section's backing file.
 extern "C" HRESULT WINAPI FilterConnectCommunicationPort(LPCWSTR lpPortName, DWORD dwOptions,
                                                          LPCVOID lpContext, WORD wSizeOfContext,
                                                          LPSECURITY_ATTRIBUTES lpSecurityAttributes,
@@ -278,6 +343,7 @@ extern "C" HRESULT WINAPI FilterConnectCommunicationPort(LPCWSTR lpPortName, DWO
         return E_INVALIDARG;
     wchar_t wszPipe[300] = PORT_PIPE_PREFIX;
     lstrcatW(wszPipe, lpPortName);
+    SweepAndInsert(NULL);   // connections whose port was closed end first
 
     PortEntry* pEntry = new (std::nothrow) PortEntry();
     if (pEntry == NULL)
@@ -294,12 +360,22 @@ extern "C" HRESULT WINAPI FilterConnectCommunicationPort(LPCWSTR lpPortName, DWO
     if (SUCCEEDED(hr))
         hr = Hello(pEntry->hPort, PORT_CHANNEL_REQUEST, 0, dwOptions, lpContext, wSizeOfContext,
                    &dwConnectionId);
+    if (hr == PORT_S_SHARED)
+        hr = TakeSharedOffer(pEntry->hPort, &pEntry->pShared);
     if (SUCCEEDED(hr))
         hr = OpenChannel(wszPipe, NULL, &pEntry->hControl);
     if (SUCCEEDED(hr))
         hr = Hello(pEntry->hControl, PORT_CHANNEL_CONTROL, dwConnectionId, dwOptions, lpContext,
                    wSizeOfContext, &dwControlId);
+    if (SUCCEEDED(hr) && pEntry->pShared != NULL) {
+        if (SharedPathStart(pEntry->pShared, pEntry->hPort))
+            pEntry->hPort = SharedPathTakePort(pEntry->pShared);   // the path has the channel now
+        else
+            hr = E_OUTOFMEMORY;
+    }
     if (FAILED(hr)) {
+        if (pEntry->pShared != NULL)
+            SharedPathRelease(pEntry->pShared);
         if (pEntry->hPort != INVALID_HANDLE_VALUE)
             CloseHandle(pEntry->hPort);
         if (pEntry->hControl != INVALID_HANDLE_VALUE)
@@ -309,13 +385,14 @@ extern "C" HRESULT WINAPI FilterConnectCommunicationPort(LPCWSTR lpPortName, DWO
         delete pEntry;
         return hr;
     }
-    InsertEntry(pEntry);
+    SweepAndInsert(pEntry);
     *hPort = pEntry->hPort;
     return S_OK;
 }
 
 // ---------------------------------------------------------------------------
-// Requests and replies: the request channel, which is the port handle itself.
+// Requests and replies: on the pipes the request channel, which is the port
+// handle itself; otherwise the shared path.
 
 // Receives one request. With an OVERLAPPED the result always arrives through
 // the completion port bound to the port handle, also when the read completed
@@ -325,6 +402,17 @@ extern "C" HRESULT WINAPI FilterGetMessage(HANDLE hPort, PFILTER_MESSAGE_HEADER 
 {
     if (lpMessageBuffer == NULL || dwMessageBufferSize < sizeof(FILTER_MESSAGE_HEADER))
         return E_INVALIDARG;
+    if (PortEntry* pEntry = FindEntry(hPort, true)) {
+        HANDLE hEvent = lpOverlapped == NULL ? ThreadEvent() : NULL;
+        HRESULT hr = lpOverlapped == NULL && hEvent == NULL
+                         ? HR(GetLastError())
+                         : SharedPathGetMessage(pEntry->pShared, lpMessageBuffer, dwMessageBufferSize,
+                                                lpOverlapped, hEvent);
+        if (hEvent != NULL)
+            ReleaseThreadEvent(hEvent);
+        ReleaseEntry(pEntry);
+        return hr;
+    }
     if (lpOverlapped != NULL) {
         if (ReadFile(hPort, lpMessageBuffer, dwMessageBufferSize, NULL, lpOverlapped))
             return HR(ERROR_IO_PENDING);
@@ -353,6 +441,11 @@ extern "C" HRESULT WINAPI FilterReplyMessage(HANDLE hPort, PFILTER_REPLY_HEADER 
 {
     if (lpReplyBuffer == NULL || dwReplyBufferSize < sizeof(FILTER_REPLY_HEADER))
         return E_INVALIDARG;
+    if (PortEntry* pEntry = FindEntry(hPort, true)) {
+        HRESULT hr = SharedPathReply(pEntry->pShared, lpReplyBuffer, dwReplyBufferSize);
+        ReleaseEntry(pEntry);
+        return hr;
+    }
     DWORD cb = 0;
     DWORD dwError = Transfer(hPort, true, lpReplyBuffer, dwReplyBufferSize, &cb);
     if (dwError == 0 && cb != dwReplyBufferSize)

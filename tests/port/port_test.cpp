@@ -1,6 +1,9 @@
-// The filter port over named pipes: the stand-in fltlib.dll (loaded from
-// beside this program through the system import library, as the agent loads
-// it) against the driver simulator hosted in this process.
+// The filter port: the stand-in fltlib.dll (loaded from beside this program
+// through the system import library, as the agent loads it) against the
+// driver simulator hosted in this process, over the pipes alone and through
+// the shared section the simulator offers. For the tests that end one side
+// in the middle of requests, this program also plays the other side in a
+// process of its own (the roles at the end).
 #include <windows.h>
 #include <fltuser.h>
 
@@ -10,10 +13,10 @@
 #include <atomic>
 #include <cstring>
 #include <cwctype>
+#include <functional>
 #include <memory>
 #include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "AgentHarness.h"
@@ -30,6 +33,7 @@ const wchar_t kPipe[] = L"\\\\.\\pipe\\PortTransportTest";
 const std::string kSid = "S-1-5-21-0-0-0-1000";
 const HRESULT kPending = HRESULT_FROM_WIN32(ERROR_IO_PENDING);
 const HRESULT kGone = HRESULT_FROM_WIN32(ERROR_INVALID_HANDLE);
+const wchar_t kKillPort[] = L"\\PortKillTest";
 
 // One request buffer as the agent keeps it: the message, then its OVERLAPPED.
 struct Slot {
@@ -47,18 +51,36 @@ std::vector<uint8_t> Hello(DWORD channel, DWORD id, const std::string& context,
     return bytes;
 }
 
-// Opens a channel by hand, writes the hello and returns the driver's answer.
-PORT_ANSWER RawHello(const std::vector<uint8_t>& hello)
+// Writes one message on a channel opened by hand and returns the driver's
+// PORT_ANSWER (S_FALSE when none came).
+PORT_ANSWER RawExchange(HANDLE h, const void* message, size_t size)
 {
     PORT_ANSWER answer = {S_FALSE, 0};
-    HANDLE h = CreateFileW(kPipe, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
-    DWORD mode = PIPE_READMODE_MESSAGE, cb;
-    if (h == INVALID_HANDLE_VALUE || !SetNamedPipeHandleState(h, &mode, NULL, NULL))
-        return answer;
-    if (!WriteFile(h, hello.data(), (DWORD)hello.size(), &cb, NULL) ||
-        !ReadFile(h, &answer, sizeof(answer), &cb, NULL) || cb != sizeof(answer))
+    DWORD cb;
+    if (!WriteFile(h, message, (DWORD)size, &cb, NULL) || !ReadFile(h, &answer, sizeof(answer), &cb, NULL) ||
+        cb != sizeof(answer))
         answer.hr = S_FALSE;
-    CloseHandle(h);
+    return answer;
+}
+
+// Opens a channel by hand (without waiting: the driver keeps an instance
+// listening) and writes its hello; the caller closes the channel.
+HANDLE RawChannel(const std::vector<uint8_t>& hello, PORT_ANSWER* answer)
+{
+    *answer = {S_FALSE, 0};
+    HANDLE h = CreateFileW(kPipe, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+    DWORD mode = PIPE_READMODE_MESSAGE;
+    if (h != INVALID_HANDLE_VALUE && SetNamedPipeHandleState(h, &mode, NULL, NULL))
+        *answer = RawExchange(h, hello.data(), hello.size());
+    return h;
+}
+
+PORT_ANSWER RawHello(const std::vector<uint8_t>& hello)
+{
+    PORT_ANSWER answer;
+    HANDLE h = RawChannel(hello, &answer);
+    if (h != INVALID_HANDLE_VALUE)
+        CloseHandle(h);
     return answer;
 }
 
@@ -72,6 +94,35 @@ bool HasError(const DriverSim& sim, const std::string& text)
     }, 3000);
 }
 
+// A thread of the test, made with CreateThread: under the compatibility
+// layer a thread of this toolchain's pthread_create now and then hangs as it
+// starts or ends while other threads do, and its join with it.
+class Thread {
+public:
+    explicit Thread(std::function<void()> body)
+        : m_body(std::move(body)), m_h(CreateThread(NULL, 0, Run, this, 0, NULL)) {}
+    Thread(const Thread&) = delete;
+    Thread& operator=(const Thread&) = delete;
+    ~Thread() { Join(); }
+    void Join()
+    {
+        if (m_h != NULL)
+            WaitForSingleObject(m_h, INFINITE);
+        if (m_h != NULL)
+            CloseHandle(m_h);
+        m_h = NULL;
+    }
+
+private:
+    static DWORD WINAPI Run(void* p)
+    {
+        static_cast<Thread*>(p)->m_body();
+        return 0;
+    }
+    std::function<void()> m_body;
+    HANDLE m_h;
+};
+
 VaultControlMessage* NewControl(DWORD command, const wchar_t* path)
 {
     auto* m = new VaultControlMessage();
@@ -84,12 +135,18 @@ VaultControlMessage* NewControl(DWORD command, const wchar_t* path)
     return m;
 }
 
-class PortTest : public ::testing::Test {
+// Each case runs over the pipes alone (false) and through the section (true).
+class PortTest : public ::testing::TestWithParam<bool> {
 protected:
     DriverSim sim;
     std::vector<HANDLE> ports;
+    const bool shared = GetParam();
 
-    void SetUp() override { ASSERT_TRUE(sim.Load(kPort)); }
+    void SetUp() override
+    {
+        sim.OfferSharedPath(shared);
+        ASSERT_TRUE(sim.Load(kPort));
+    }
     void TearDown() override
     {
         sim.Unload();
@@ -106,10 +163,14 @@ protected:
             ports.push_back(*pPort);
         return hr;
     }
+    // A connection on the path of this run: the port handle is the
+    // request pipe, or the section's backing file.
     HANDLE Agent(const std::string& context = kSid)
     {
         HANDLE port = NULL;
         EXPECT_EQ(S_OK, Connect(context, &port)) << "context " << context;
+        EXPECT_EQ(shared, sim.UsesSharedPath());
+        EXPECT_EQ(shared ? FILE_TYPE_DISK : FILE_TYPE_PIPE, GetFileType(port));
         return port;
     }
     void Close(HANDLE port)
@@ -150,7 +211,7 @@ TEST(PortConnect, BadArgumentsFailWithInvalidArg)
     EXPECT_EQ(kGone, FilterSendMessage(INVALID_HANDLE_VALUE, buffer, 4, NULL, 0, NULL));
 }
 
-TEST_F(PortTest, ContextAndOptionsArriveByteExact)
+TEST_P(PortTest, ContextAndOptionsArriveByteExact)
 {
     const std::string binary("S-1\0\xFF\x01 tail", 11);
     HANDLE port;
@@ -168,7 +229,7 @@ TEST_F(PortTest, ContextAndOptionsArriveByteExact)
     EXPECT_TRUE(sim.Errors().empty());
 }
 
-TEST_F(PortTest, MalformedHellosAreRefusedWithInvalidArg)
+TEST_P(PortTest, MalformedHellosAreRefusedWithInvalidArg)
 {
     struct Case {
         const char* what;
@@ -191,7 +252,7 @@ TEST_F(PortTest, MalformedHellosAreRefusedWithInvalidArg)
     EXPECT_NE(nullptr, port);
 }
 
-TEST_F(PortTest, OneLiveConnectionPerContext)
+TEST_P(PortTest, OneLiveConnectionPerContext)
 {
     HANDLE first = Agent(), other;
     EXPECT_EQ(E_ACCESSDENIED, Connect(kSid, &other));
@@ -205,7 +266,7 @@ TEST_F(PortTest, OneLiveConnectionPerContext)
     EXPECT_EQ(3u, sim.ConnectionCount());
 }
 
-TEST_F(PortTest, ClosedPortHandleIsNoLongerAPort)
+TEST_P(PortTest, ClosedPortHandleIsNoLongerAPort)
 {
     HANDLE port = Agent();
     Close(port);
@@ -225,7 +286,7 @@ TEST_F(PortTest, ClosedPortHandleIsNoLongerAPort)
 // ---------------------------------------------------------------------------
 // Requests and replies
 
-TEST_F(PortTest, RequestsCompleteOnceEachThroughTheCompletionPort)
+TEST_P(PortTest, RequestsCompleteOnceEachThroughTheCompletionPort)
 {
     HANDLE port = Agent();
     HANDLE iocp = CreateIoCompletionPort(port, NULL, 42, 0);
@@ -271,11 +332,13 @@ TEST_F(PortTest, RequestsCompleteOnceEachThroughTheCompletionPort)
     EXPECT_FALSE(GetQueuedCompletionStatus(iocp, &cb, &key, &ov, 100)) << "a sixth completion";
     EXPECT_EQ(5u, sim.Outstanding());
 
-    // A request already waiting in the pipe: the read completes at once, and
-    // still reaches the completion port, once.
+    // A request already waiting (in the pipe, or in the ring once Send
+    // returns): the read completes at once, and still reaches the
+    // completion port, once.
     uint64_t id = sim.Send(*note);
     DWORD avail = 0;
-    ASSERT_TRUE(harness::WaitUntil([&] { return PeekNamedPipe(port, NULL, 0, NULL, &avail, NULL) && avail; }, 3000));
+    ASSERT_TRUE(shared ||
+                harness::WaitUntil([&] { return PeekNamedPipe(port, NULL, 0, NULL, &avail, NULL) && avail; }, 3000));
     ASSERT_EQ(kPending, FilterGetMessage(port, &slots[0].request.MessageHeader, offsetof(Slot, ov), &slots[0].ov));
     ASSERT_TRUE(GetQueuedCompletionStatus(iocp, &cb, &key, &ov, 2000));
     EXPECT_EQ(&slots[0].ov, ov);
@@ -284,15 +347,17 @@ TEST_F(PortTest, RequestsCompleteOnceEachThroughTheCompletionPort)
     CloseHandle(iocp);
 }
 
-TEST_F(PortTest, RepliesAreMatchedByMessageIdAndQueueNoCompletion)
+TEST_P(PortTest, RepliesAreMatchedByMessageIdAndQueueNoCompletion)
 {
     HANDLE port = Agent();
     HANDLE iocp = CreateIoCompletionPort(port, NULL, 1, 0);
     auto note = std::make_unique<Notification>();
     auto slot = std::make_unique<Slot>();
     uint64_t a = sim.Send(*note), b = sim.Send(*note);
-    ASSERT_EQ(S_OK, FilterGetMessage(port, &slot->request.MessageHeader, sizeof(RequestMessage), NULL));
-    EXPECT_EQ(a, slot->request.MessageHeader.MessageId);
+    for (uint64_t id : {a, b}) {
+        ASSERT_EQ(S_OK, FilterGetMessage(port, &slot->request.MessageHeader, sizeof(RequestMessage), NULL));
+        EXPECT_EQ(id, slot->request.MessageHeader.MessageId);
+    }
 
     // Answered in the other order.
     auto reply = std::make_unique<struct ReplyMessage>();
@@ -317,23 +382,28 @@ TEST_F(PortTest, RepliesAreMatchedByMessageIdAndQueueNoCompletion)
     LPOVERLAPPED ov;
     EXPECT_FALSE(GetQueuedCompletionStatus(iocp, &cb, &key, &ov, 100)) << "blocking read or reply queued a packet";
 
-    reply->ReplyHeader.MessageId = 0xDEAD;
-    EXPECT_EQ(S_OK, FilterReplyMessage(port, &reply->ReplyHeader, REPLY_MESSAGE_SIZE));
-    EXPECT_TRUE(HasError(sim, "reply to unknown MessageId 57005"));
-    reply->ReplyHeader.MessageId = a;
-    EXPECT_EQ(S_OK, FilterReplyMessage(port, &reply->ReplyHeader, REPLY_MESSAGE_SIZE));
-    EXPECT_TRUE(HasError(sim, "unknown MessageId " + std::to_string(a))) << "answered twice";
+    // A reply for a MessageId that no request waits for: over the pipes the
+    // driver finds it out; the section's stand-in refuses it as the real
+    // library does, and the driver never sees it.
+    for (uint64_t id : {(uint64_t)0xDEAD, a}) {
+        reply->ReplyHeader.MessageId = id;
+        EXPECT_EQ(shared ? ERROR_FLT_NO_WAITER_FOR_REPLY : S_OK,
+                  FilterReplyMessage(port, &reply->ReplyHeader, REPLY_MESSAGE_SIZE)) << "MessageId " << id;
+        if (!shared)
+            EXPECT_TRUE(HasError(sim, "reply to unknown MessageId " + std::to_string(id)));
+    }
+    EXPECT_EQ(shared, sim.Errors().empty());
     CloseHandle(iocp);
 }
 
-TEST_F(PortTest, ConcurrentRepliesArriveWhole)
+TEST_P(PortTest, ConcurrentRepliesArriveWhole)
 {
     HANDLE port = Agent();
     const int kThreads = 4, kEach = 10;
     std::atomic<int> failures{0};
-    std::vector<std::thread> threads;
+    std::vector<std::unique_ptr<Thread>> threads;
     for (int t = 0; t < kThreads; t++) {
-        threads.emplace_back([&] {
+        threads.push_back(std::make_unique<Thread>([&] {
             auto slot = std::make_unique<Slot>();
             auto reply = std::make_unique<struct ReplyMessage>();
             for (int i = 0; i < kEach; i++) {
@@ -345,15 +415,14 @@ TEST_F(PortTest, ConcurrentRepliesArriveWhole)
                 if (FilterReplyMessage(port, &reply->ReplyHeader, REPLY_MESSAGE_SIZE) != S_OK)
                     failures++;
             }
-        });
+        }));
     }
     // Sent while the readers wait: the pipe holds only two requests unread.
     auto note = std::make_unique<Notification>();
     std::vector<uint64_t> ids;
     for (int i = 0; i < kThreads * kEach; i++)
         ids.push_back(sim.Send(*note));
-    for (std::thread& t : threads)
-        t.join();
+    threads.clear();
     EXPECT_EQ(0, failures.load());
     for (uint64_t id : ids) {
         std::vector<uint8_t> got;
@@ -370,7 +439,7 @@ TEST_F(PortTest, ConcurrentRepliesArriveWhole)
 // ---------------------------------------------------------------------------
 // Control messages
 
-TEST_F(PortTest, ControlMessagesAreRecordedAndAnswered)
+TEST_P(PortTest, ControlMessagesAreRecordedAndAnswered)
 {
     HANDLE port = Agent();
     auto* add = NewControl(ADD_VAULTS, L"\\Device\\HarddiskVolume1\\Vaults\\One");
@@ -408,16 +477,15 @@ TEST_F(PortTest, ControlMessagesAreRecordedAndAnswered)
 
     // Several threads at once: each gets the answer to its own message.
     std::atomic<int> ok{0};
-    std::vector<std::thread> threads;
+    std::vector<std::unique_ptr<Thread>> threads;
     for (int t = 0; t < 4; t++)
-        threads.emplace_back([&] {
+        threads.push_back(std::make_unique<Thread>([&] {
             BYTE o[4];
             DWORD n;
             for (int i = 0; i < 10; i++)
                 ok += FilterSendMessage(port, login, sizeof(*login), o, 4, &n) == S_OK && n == 0;
-        });
-    for (std::thread& t : threads)
-        t.join();
+        }));
+    threads.clear();
     EXPECT_EQ(40, ok.load());
     EXPECT_EQ(44u, sim.Controls().size());
     EXPECT_TRUE(sim.Errors().empty());
@@ -429,7 +497,7 @@ TEST_F(PortTest, ControlMessagesAreRecordedAndAnswered)
 // ---------------------------------------------------------------------------
 // The driver unloads, and comes back
 
-TEST_F(PortTest, UnloadFailsPendingAndLaterCalls)
+TEST_P(PortTest, UnloadFailsPendingAndLaterCalls)
 {
     HANDLE port = Agent();
     HANDLE iocp = CreateIoCompletionPort(port, NULL, 7, 0);
@@ -465,7 +533,7 @@ TEST_F(PortTest, UnloadFailsPendingAndLaterCalls)
     EXPECT_EQ(S_OK, FilterGetMessage(again, &slots[0].request.MessageHeader, sizeof(RequestMessage), NULL));
 }
 
-TEST_F(PortTest, LoadRefusesWhenThePortIsHosted)
+TEST_P(PortTest, LoadRefusesWhenThePortIsHosted)
 {
     EXPECT_TRUE(DriverSim::PortHosted(kPort));
     DriverSim second;
@@ -476,12 +544,261 @@ TEST_F(PortTest, LoadRefusesWhenThePortIsHosted)
     EXPECT_TRUE(second.Load(kPort));
 }
 
-TEST_F(PortTest, NothingToSendWithoutAnAgent)
+TEST_P(PortTest, NothingToSendWithoutAnAgent)
 {
     EXPECT_EQ(0u, sim.Send(*std::make_unique<Notification>()));
     EXPECT_FALSE(sim.WaitForAgent(50));
     EXPECT_TRUE(sim.WaitForAgentGone(0));
     EXPECT_FALSE(sim.Await(12345, nullptr, 10));
+}
+
+
+// ---------------------------------------------------------------------------
+// Order, and the place of a request the agent holds
+
+// Requests arrive in the order sent, also when many more than the section
+// has slots pass through it; a request that the agent holds keeps its place
+// after its sender stopped waiting, and its late reply still reaches it.
+TEST_P(PortTest, RequestsArriveInOrderAndAHeldRequestKeepsItsPlace)
+{
+    HANDLE port = Agent();
+    auto slot = std::make_unique<Slot>();
+    auto reply = std::make_unique<struct ReplyMessage>();
+    // Answers the request in *slot with its command code in every byte.
+    auto answer = [&] {
+        memset(reply.get(), (int)slot->request.Notification.eCommandType, sizeof(*reply));
+        reply->ReplyHeader.Status = 0;
+        reply->ReplyHeader.MessageId = slot->request.MessageHeader.MessageId;
+        return FilterReplyMessage(port, &reply->ReplyHeader, REPLY_MESSAGE_SIZE);
+    };
+    // The byte that fills a reply (-1: none came, or not whole).
+    auto fill = [&](uint64_t id) {
+        std::vector<uint8_t> got;
+        if (!sim.Await(id, &got, 5000) || got.size() != REPLY_MESSAGE_SIZE)
+            return -1;
+        return std::all_of(got.begin() + 16, got.end(), [&](uint8_t b) { return b == got.back(); }) ? (int)got.back() : -1;
+    };
+
+    auto note = std::make_unique<Notification>();
+    note->eCommandType = 0x77;
+    uint64_t held = sim.Send(*note);
+    ASSERT_EQ(S_OK, FilterGetMessage(port, &slot->request.MessageHeader, sizeof(RequestMessage), NULL));
+    ASSERT_EQ(held, slot->request.MessageHeader.MessageId);
+    auto heldRequest = std::make_unique<Slot>(*slot);
+    EXPECT_FALSE(sim.Await(held, nullptr, 50)) << "not answered yet";
+
+    const int kCount = 40, kWindow = 8;
+    std::vector<uint64_t> ids(kCount);
+    std::vector<int> fills(kCount);
+    Thread sender([&] {
+        auto n = std::make_unique<Notification>();
+        for (int i = 0; i < kCount + kWindow; i++) {
+            if (i < kCount) {
+                n->eCommandType = 0x10 + i;
+                ids[i] = sim.Send(*n);
+            }
+            if (i >= kWindow)
+                fills[i - kWindow] = fill(ids[i - kWindow]);
+        }
+    });
+    uint64_t last = held;
+    for (int i = 0; i < kCount; i++) {
+        if (FilterGetMessage(port, &slot->request.MessageHeader, sizeof(RequestMessage), NULL) != S_OK)
+            break;
+        EXPECT_GT(slot->request.MessageHeader.MessageId, last) << "request " << i << " overtook one sent before";
+        EXPECT_EQ(0x10u + i, slot->request.Notification.eCommandType);
+        last = slot->request.MessageHeader.MessageId;
+        EXPECT_EQ(S_OK, answer()) << "request " << i;
+    }
+    sender.Join();
+    for (int i = 0; i < kCount; i++)
+        EXPECT_EQ(0x10 + i, fills[i]) << "reply to request " << i;
+    *slot = *heldRequest;
+    EXPECT_EQ(S_OK, answer()) << "the held request is still waited for";
+    EXPECT_EQ(0x77, fill(held));
+    EXPECT_TRUE(sim.Errors().empty());
+}
+
+// ---------------------------------------------------------------------------
+// One side ends in the middle of requests; this program plays the other side
+// in a process of its own (the roles at the end).
+
+struct OtherSide {
+    harness::AgentProcess process;
+    std::wstring event = L"Local\\port_test-ready-" + std::to_wstring(GetCurrentProcessId());
+    HANDLE hReady = CreateEventW(NULL, TRUE, FALSE, event.c_str());
+
+    OtherSide(const wchar_t* role, bool shared, int count)
+    {
+        process.Start(harness::SelfPath(), std::wstring(role) + (shared ? L" section " : L" pipes ") +
+                                               std::to_wstring(count) + L" " + event);
+    }
+    ~OtherSide()
+    {
+        process.Kill();
+        CloseHandle(hReady);
+    }
+    bool Ready() { return WaitForSingleObject(hReady, 10000) == WAIT_OBJECT_0; }
+};
+
+// The agent dies holding five requests while the driver waits for their
+// replies and for room for more: every wait fails at once, nothing stays
+// outstanding, and the next agent is served on a connection of its own.
+TEST_P(PortTest, AgentKilledInTheMiddleOfRequests)
+{
+    OtherSide agent(L"--hold-requests", shared, 5);
+    ASSERT_TRUE(sim.WaitForAgent(10000));
+    EXPECT_EQ(shared, sim.UsesSharedPath());
+    auto note = std::make_unique<Notification>();
+    std::vector<uint64_t> held;
+    for (int i = 0; i < 5; i++)
+        held.push_back(sim.Send(*note));
+    ASSERT_TRUE(agent.Ready()) << "the agent took five requests";
+    // More, until the next one waits for room (in the section: a free slot).
+    std::vector<uint64_t> more;
+    Thread sender([&] {
+        for (uint64_t id; more.size() < 20 && (id = sim.Send(*note)) != 0;)
+            more.push_back(id);
+    });
+    Sleep(300);
+    const ULONGLONG killed = GetTickCount64();
+    agent.process.Kill();
+    for (uint64_t id : held)
+        EXPECT_FALSE(sim.Await(id, nullptr, 10000)) << "MessageId " << id;
+    sender.Join();
+    EXPECT_LT(GetTickCount64() - killed, 5000u) << "the waits failed when the agent went, not on their time-outs";
+    EXPECT_LT(more.size(), 20u) << "the Send that waited for room failed";
+    EXPECT_EQ(0u, sim.Outstanding());
+    ASSERT_TRUE(sim.WaitForAgentGone(3000));
+
+    HANDLE port = Agent();
+    auto slot = std::make_unique<Slot>();
+    uint64_t id = sim.Send(*note);
+    ASSERT_EQ(S_OK, FilterGetMessage(port, &slot->request.MessageHeader, sizeof(RequestMessage), NULL));
+    EXPECT_EQ(id, slot->request.MessageHeader.MessageId);
+    auto reply = std::make_unique<struct ReplyMessage>();
+    reply->ReplyHeader.MessageId = id;
+    EXPECT_EQ(S_OK, FilterReplyMessage(port, &reply->ReplyHeader, REPLY_MESSAGE_SIZE));
+    EXPECT_TRUE(sim.Await(id, nullptr, 5000));
+}
+
+// The driver dies while the agent holds two requests and waits for a third:
+// the waiting read completes with an error through the completion port,
+// and every later call reports the port's end, as after an unload.
+TEST_P(PortTest, DriverKilledInTheMiddleOfRequests)
+{
+    OtherSide driver(L"--send-requests", shared, 2);
+    HANDLE port = NULL;
+    ASSERT_TRUE(harness::WaitUntil([&] {
+        return SUCCEEDED(FilterConnectCommunicationPort(kKillPort, 0, kSid.data(), (WORD)kSid.size(), NULL, &port));
+    }, 10000));
+    ports.push_back(port);
+    EXPECT_EQ(shared ? FILE_TYPE_DISK : FILE_TYPE_PIPE, GetFileType(port));
+    HANDLE iocp = CreateIoCompletionPort(port, NULL, 9, 0);
+    std::vector<Slot> slots(3);
+    for (Slot& s : slots)
+        ASSERT_EQ(kPending, FilterGetMessage(port, &s.request.MessageHeader, offsetof(Slot, ov), &s.ov));
+    ASSERT_TRUE(driver.Ready());
+    DWORD cb;
+    ULONG_PTR key;
+    LPOVERLAPPED ov;
+    uint64_t taken = 0;
+    for (int i = 0; i < 2; i++) {
+        ASSERT_TRUE(GetQueuedCompletionStatus(iocp, &cb, &key, &ov, 5000)) << "request " << i;
+        taken = CONTAINING_RECORD(ov, Slot, ov)->request.MessageHeader.MessageId;
+    }
+    driver.process.Kill();
+    ov = NULL;
+    EXPECT_FALSE(GetQueuedCompletionStatus(iocp, &cb, &key, &ov, 5000));
+    EXPECT_TRUE(ov != NULL && key == 9) << "the waiting read failed through the completion port";
+    auto reply = std::make_unique<struct ReplyMessage>();
+    reply->ReplyHeader.MessageId = taken;
+    EXPECT_EQ(kGone, FilterReplyMessage(port, &reply->ReplyHeader, REPLY_MESSAGE_SIZE));
+    EXPECT_EQ(kGone, FilterGetMessage(port, &slots[0].request.MessageHeader, offsetof(Slot, ov), &slots[0].ov));
+    DWORD in = 0;
+    EXPECT_EQ(kGone, FilterSendMessage(port, &in, 4, NULL, 0, NULL));
+    EXPECT_FALSE(GetQueuedCompletionStatus(iocp, &cb, &key, &ov, 100)) << "no other completion";
+    CloseHandle(iocp);
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, PortTest, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& info) { return info.param ? "Section" : "Pipes"; });
+
+// ---------------------------------------------------------------------------
+// The setup of the shared path, as any client could send it
+
+// A setup that is not sound is refused (its handles left to the client),
+// and a client that takes no offer is served over the pipes.
+TEST(PortSetup, UnsoundSetupsAreRefusedAndAClientWithoutOneUsesThePipes)
+{
+    DriverSim sim;
+    sim.OfferSharedPath(true);
+    ASSERT_TRUE(sim.Load(kPort));
+    // What a client makes, made here: the driver's process is this one.
+    const DWORD kSlots = 4, kArea = 4096;
+    PORT_SHARED_SETUP good = {PORT_SHARED_MAGIC, PORT_SHARED_VERSION, kSlots, kArea, kArea, 0};
+    good.cbSection = PortSharedRequestOffset(&good, kSlots);
+    HANDLE hSection = CreateFileMappingW(INVALID_HANDLE_VALUE, NULL, PAGE_READWRITE, 0, (DWORD)good.cbSection, NULL);
+    auto* header = (PORT_SHARED_HEADER*)MapViewOfFile(hSection, FILE_MAP_ALL_ACCESS, 0, 0, 0);
+    ASSERT_NE(nullptr, header);
+    *header = {PORT_SHARED_MAGIC, PORT_SHARED_VERSION, kSlots, kArea, kArea};
+    std::vector<HANDLE> handles = {hSection};
+    auto event = [&] { handles.push_back(CreateEventW(NULL, FALSE, FALSE, NULL)); return (ULONGLONG)(ULONG_PTR)handles.back(); };
+    good.hSection = (ULONGLONG)(ULONG_PTR)hSection;
+    good.hRequestEvent = event();
+    for (DWORD i = 0; i < kSlots; i++)
+        good.hReplyEvents[i] = event();
+
+    struct Case {
+        const char* what;
+        std::function<void(PORT_SHARED_SETUP&)> spoil;
+        const char* error;
+    } cases[] = {
+        {"bad magic", [](PORT_SHARED_SETUP& s) { s.dwMagic = 1; }, "setup with magic 0x00000001"},
+        {"3 slots", [](PORT_SHARED_SETUP& s) { s.dwSlots = 3; }, "setup with 3 slots"},
+        {"64 slots", [](PORT_SHARED_SETUP& s) { s.dwSlots = 64; }, "setup with 64 slots"},
+        {"odd area", [](PORT_SHARED_SETUP& s) { s.cbReplyArea = 1001; }, "areas of 4096 and 1001 bytes"},
+        {"short section", [](PORT_SHARED_SETUP& s) { s.cbSection -= 8; }, "setup of a section of"},
+        {"reply event missing", [](PORT_SHARED_SETUP& s) { s.hReplyEvents[3] = 0; }, "reply event 3 is not an event"},
+        {"reply event too many", [&](PORT_SHARED_SETUP& s) { s.hReplyEvents[4] = good.hRequestEvent; }, "reply event 4 is set"},
+        {"section not a section", [&](PORT_SHARED_SETUP& s) { s.hSection = good.hRequestEvent; }, "cannot be mapped"},
+        {"no header", [&](PORT_SHARED_SETUP&) { header->dwMagic = 0; }, "does not begin with its header"},
+    };
+    for (const Case& c : cases) {
+        PORT_SHARED_SETUP setup = good;
+        c.spoil(setup);
+        PORT_ANSWER answer;
+        HANDLE h = RawChannel(Hello(PORT_CHANNEL_REQUEST, 0, kSid), &answer);
+        EXPECT_EQ(PORT_S_SHARED, answer.hr) << c.what << ": the offer";
+        EXPECT_EQ(E_INVALIDARG, RawExchange(h, &setup, sizeof(setup)).hr) << c.what;
+        EXPECT_TRUE(HasError(sim, c.error)) << c.what;
+        CloseHandle(h);
+        header->dwMagic = PORT_SHARED_MAGIC;
+    }
+    DWORD flags;
+    for (HANDLE h : handles)   // a refused setup leaves them to the client
+        EXPECT_TRUE(GetHandleInformation(h, &flags)) << "a handle was closed";
+
+    // A client that does not know the offer: its hellos alone, then requests
+    // over the request channel.
+    PORT_ANSWER answer, control;
+    HANDLE hRequest = RawChannel(Hello(PORT_CHANNEL_REQUEST, 0, kSid), &answer);
+    ASSERT_EQ(PORT_S_SHARED, answer.hr);
+    HANDLE hControl = RawChannel(Hello(PORT_CHANNEL_CONTROL, answer.dwConnectionId, kSid), &control);
+    EXPECT_EQ(S_OK, control.hr);
+    ASSERT_TRUE(sim.WaitForAgent(3000));
+    EXPECT_FALSE(sim.UsesSharedPath());
+    uint64_t id = sim.Send(*std::make_unique<Notification>());
+    auto slot = std::make_unique<Slot>();
+    DWORD cb = 0;
+    EXPECT_TRUE(ReadFile(hRequest, &slot->request, sizeof(RequestMessage), &cb, NULL));
+    EXPECT_EQ(REQUEST_MESSAGE_SIZE, cb);
+    EXPECT_EQ(id, slot->request.MessageHeader.MessageId);
+    CloseHandle(hRequest);
+    CloseHandle(hControl);
+    UnmapViewOfFile(header);
+    for (HANDLE h : handles)
+        CloseHandle(h);
 }
 
 // ---------------------------------------------------------------------------
@@ -510,4 +827,57 @@ TEST(PortDosName, FindsTheLetterOfADeviceTarget)
     DefineDosDeviceW(DDD_REMOVE_DEFINITION, drive, NULL);
 }
 
+// ---------------------------------------------------------------------------
+// The other side, in a process of its own: ROLE pipes|section COUNT EVENT.
+// The driver hosts the kill test's port, sends COUNT requests and waits; the
+// agent connects to the test's port and takes COUNT requests without
+// replying. Each sets EVENT when it is there, and waits to be killed.
+
+int SendRequests(bool shared, int count, HANDLE hReady)
+{
+    DriverSim sim;
+    sim.OfferSharedPath(shared);
+    if (!sim.Load(kKillPort) || !sim.WaitForAgent(10000))
+        return 2;
+    auto note = std::make_unique<Notification>();
+    for (int i = 0; i < count; i++)
+        if (sim.Send(*note) == 0)
+            return 3;
+    SetEvent(hReady);
+    Sleep(INFINITE);
+    return 0;
+}
+
+int HoldRequests(int count, HANDLE hReady)
+{
+    HANDLE port;
+    if (FAILED(FilterConnectCommunicationPort(kPort, 0, kSid.data(), (WORD)kSid.size(), NULL, &port)))
+        return 2;
+    HANDLE iocp = CreateIoCompletionPort(port, NULL, 1, 0);
+    std::vector<Slot> slots(count);
+    for (Slot& s : slots)
+        FilterGetMessage(port, &s.request.MessageHeader, offsetof(Slot, ov), &s.ov);
+    DWORD cb;
+    ULONG_PTR key;
+    LPOVERLAPPED ov;
+    for (int i = 0; i < count; i++)
+        if (!GetQueuedCompletionStatus(iocp, &cb, &key, &ov, 10000))
+            return 3;
+    SetEvent(hReady);
+    Sleep(INFINITE);
+    return 0;
+}
+
 }  // namespace
+
+int wmain(int argc, wchar_t** argv)
+{
+    if (argc == 5 && (!wcscmp(argv[1], L"--send-requests") || !wcscmp(argv[1], L"--hold-requests"))) {
+        HANDLE hReady = OpenEventW(EVENT_MODIFY_STATE, FALSE, argv[4]);
+        int count = _wtoi(argv[3]);
+        return !wcscmp(argv[1], L"--send-requests") ? SendRequests(!wcscmp(argv[2], L"section"), count, hReady)
+                                                     : HoldRequests(count, hReady);
+    }
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}

@@ -6,8 +6,10 @@
 // through the port stand-in to a real agent, which answers it from its
 // worker threads. Between the two, the same port path answered by a bare
 // responder in this process (five threads on a completion port, no command
-// logic) shows what the transport costs and what the agent adds. All run
-// with one and with five requests in flight.
+// logic) shows what the transport costs and what the agent adds. The port
+// cases run over the pipes alone and over the shared section that the
+// simulator offers (standins/port/SharedPath.md), with one and with five
+// requests in flight.
 //
 //   portbench [--requests N]        N round trips per case (default 2000)
 #include <windows.h>
@@ -24,6 +26,7 @@
 
 #include "ControlWindow.h"
 #include "DriverSim.h"
+#include "QuietAgent.h"
 #include "VaultWire.h"
 
 namespace {
@@ -212,10 +215,11 @@ struct BareResponder {
     }
 };
 
-bool Transport(int total, Figures* one, Figures* five)
+bool Transport(bool bShared, int total, Figures* one, Figures* five)
 {
     const wchar_t kPort[] = L"\\PortBench";
     driversim::DriverSim sim;
+    sim.OfferSharedPath(bShared);
     BareResponder responder;
     if (!sim.Load(kPort + 1) || !responder.Start(kPort + 1) || !sim.WaitForAgent(5000)) {
         fprintf(stderr, "portbench: the bare responder did not connect\n");
@@ -235,39 +239,10 @@ bool Transport(int total, Figures* one, Figures* five)
     return true;
 }
 
-// Diagnostics would time the log files rather than the port: the agent runs
-// with both channels off, as it does where no levels are set.
-struct QuietAgentLevels {
-    HKEY hKey = nullptr;
-    DWORD saved[2] = {};
-    bool had[2] = {};
-    const wchar_t* names[2] = {L"LogLevel", L"TraceLevel"};
-    QuietAgentLevels()
-    {
-        RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Revedi Zadoder Avir.\\Vuzaziz", 0, nullptr, 0,
-                        KEY_QUERY_VALUE | KEY_SET_VALUE, nullptr, &hKey, nullptr);
-        for (int i = 0; i < 2; i++) {
-            DWORD size = sizeof(DWORD);
-            had[i] = RegQueryValueExW(hKey, names[i], nullptr, nullptr, (BYTE*)&saved[i], &size) == ERROR_SUCCESS;
-            DWORD zero = 0;
-            RegSetValueExW(hKey, names[i], 0, REG_DWORD, (const BYTE*)&zero, sizeof(zero));
-        }
-    }
-    ~QuietAgentLevels()
-    {
-        for (int i = 0; i < 2; i++) {
-            if (had[i])
-                RegSetValueExW(hKey, names[i], 0, REG_DWORD, (const BYTE*)&saved[i], sizeof(DWORD));
-            else
-                RegDeleteValueW(hKey, names[i]);
-        }
-        RegCloseKey(hKey);
-    }
-};
-
-bool AgentPath(int total, Figures* one, Figures* five)
+bool AgentPath(bool bShared, int total, Figures* one, Figures* five)
 {
     driversim::DriverSim sim;
+    sim.OfferSharedPath(bShared);
     if (!sim.Load()) {
         fprintf(stderr, "portbench: \\ScannerPort is already hosted\n");
         return false;
@@ -297,7 +272,7 @@ bool AgentPath(int total, Figures* one, Figures* five)
 
 void Row(const char* what, const Figures& f)
 {
-    printf("%-34s %10.0f %10.0f %10.0f\n", what, f.perSecond, f.p50us, f.p99us);
+    printf("%-38s %10.0f %10.0f %10.0f\n", what, f.perSecond, f.p50us, f.p99us);
 }
 
 }  // namespace
@@ -319,24 +294,39 @@ int wmain(int argc, wchar_t** argv)
     BarePipe(1, 50);   // warm-up
     Figures bare1 = BarePipe(1, total);
     Figures bare5 = BarePipe(5, total);
-    Figures port1, port5, agent1, agent5;
-    if (!Transport(total, &port1, &port5) || !AgentPath(total, &agent1, &agent5))
-        return 1;
+    // [0] over the pipes, [1] through the section.
+    Figures port1[2], port5[2], agent1[2], agent5[2];
+    for (int shared = 0; shared < 2; shared++)
+        if (!Transport(shared, total, &port1[shared], &port5[shared]) ||
+            !AgentPath(shared, total, &agent1[shared], &agent5[shared]))
+            return 1;
 
-    printf("%-34s %10s %10s %10s\n", "case", "req/s", "p50 us", "p99 us");
+    printf("%-38s %10s %10s %10s\n", "case", "req/s", "p50 us", "p99 us");
     Row("bare pipe, 1 in flight", bare1);
     Row("bare pipe, 5 in flight", bare5);
-    Row("bare responder via port, 1", port1);
-    Row("bare responder via port, 5", port5);
-    Row("agent via port, 1 outstanding", agent1);
-    Row("agent via port, 5 outstanding", agent5);
-    printf("ratio agent/bare, 1 in flight:  throughput %.2f, p50 %.2f, p99 %.2f\n",
-           agent1.perSecond / bare1.perSecond, agent1.p50us / bare1.p50us, agent1.p99us / bare1.p99us);
-    printf("ratio agent/bare, 5 in flight:  throughput %.2f, p50 %.2f, p99 %.2f\n",
-           agent5.perSecond / bare5.perSecond, agent5.p50us / bare5.p50us, agent5.p99us / bare5.p99us);
-    printf("ratio agent/port responder, 1:  throughput %.2f, p50 %.2f, p99 %.2f\n",
-           agent1.perSecond / port1.perSecond, agent1.p50us / port1.p50us, agent1.p99us / port1.p99us);
-    printf("ratio agent/port responder, 5:  throughput %.2f, p50 %.2f, p99 %.2f\n",
-           agent5.perSecond / port5.perSecond, agent5.p50us / port5.p50us, agent5.p99us / port5.p99us);
+    const char* paths[2] = {"pipes", "section"};
+    for (int shared = 0; shared < 2; shared++) {
+        std::string via = std::string(" via port (") + paths[shared] + "), ";
+        Row(("bare responder" + via + "1").c_str(), port1[shared]);
+        Row(("bare responder" + via + "5").c_str(), port5[shared]);
+        Row(("agent" + via + "1").c_str(), agent1[shared]);
+        Row(("agent" + via + "5").c_str(), agent5[shared]);
+    }
+    auto ratio = [](const char* what, const Figures& a, const Figures& b) {
+        printf("ratio %-34s throughput %.2f, p50 %.2f, p99 %.2f\n", what, a.perSecond / b.perSecond,
+               a.p50us / b.p50us, a.p99us / b.p99us);
+    };
+    for (int shared = 0; shared < 2; shared++) {
+        printf("%s:\n", paths[shared]);
+        ratio("agent/bare pipe, 1 in flight:", agent1[shared], bare1);
+        ratio("agent/bare pipe, 5 in flight:", agent5[shared], bare5);
+        ratio("agent/port responder, 1:", agent1[shared], port1[shared]);
+        ratio("agent/port responder, 5:", agent5[shared], port5[shared]);
+    }
+    printf("section/pipes:\n");
+    ratio("bare responder, 1:", port1[1], port1[0]);
+    ratio("bare responder, 5:", port5[1], port5[0]);
+    ratio("agent, 1:", agent1[1], agent1[0]);
+    ratio("agent, 5:", agent5[1], agent5[0]);
     return 0;
 }

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "DriverSim.h"
+#include "QuietAgent.h"
 #include "VaultFiles.h"
 
 namespace {
@@ -103,6 +104,7 @@ int wmain(int argc, wchar_t** argv)
         printf("portblockbench: the port is hosted already (stop other simulators)\n");
         return 1;
     }
+    QuietAgentLevels quiet;
     PROCESS_INFORMATION agent{};
     if (Run(L"VuvUDOVU.exe", L"", &agent) != 0 || !sim.WaitForAgent(30000)) {
         printf("portblockbench: the agent did not connect\n");
