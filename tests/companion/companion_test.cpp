@@ -80,7 +80,7 @@ TEST_F(CompanionTest, ShareMovesTheConfigurationFilesThatAreThere)
     EXPECT_FALSE(Exists(to + L"\\vault3.cfg"));
 }
 
-TEST_F(CompanionTest, SharedStatusAnswersInItsFirstByte)
+TEST_F(CompanionTest, SharedStatusAnswersInItsFirstByteAndNoSectionIsOnlyTraced)
 {
     const std::wstring folder = Folder(L"Status");
     const std::wstring config = folder + L"\\vault3.cfg", archive = folder + L"\\keyArchive.xml";
@@ -97,6 +97,15 @@ TEST_F(CompanionTest, SharedStatusAnswersInItsFirstByte)
     EXPECT_EQ(0, check(config, archive)) << "only the second exists";
     Write(config, "config");
     EXPECT_EQ(1, check(config, archive));
+
+    // Without its section a command only says so.
+    const size_t traced = ReadFileText(TraceFilePath()).size();
+    SendToAgent(MSG_NAME_VAULT_SHARE);
+    SendToAgent(MSG_NAME_CHECK_SHARED_STATUS);
+    const std::string trace = ReadFileText(TraceFilePath()).substr(traced);
+    EXPECT_EQ(1u, CountOf(trace, "VaultShare() - OpenFileMappingA() failed - Failed!")) << trace;
+    EXPECT_EQ(1u, CountOf(trace, "CheckSharedStatus() - OpenFileMappingA() failed - Failed")) << trace;
+    EXPECT_EQ(0u, CountOf(trace, "Exception occured")) << trace;
 }
 
 TEST_F(CompanionTest, BackupMarksAFailureAndRestoreCallsBackIntoTheDriver)
