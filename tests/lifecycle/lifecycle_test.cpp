@@ -244,6 +244,11 @@ TEST_F(Lifecycle, ANewVaultIsUsableAtOnceAndLogsOutAndInAgain)
     EXPECT_TRUE(answered);
     Sleep(1500);   // its timer has run
     EXPECT_EQ(1, LoggedIn(record.path)) << "and the next status is answered";
+    // A request that holds its worker (its box open) and uses no vault key
+    // does not hold the logout up.
+    const uint64_t held = sim.Send(MakeNotification(NetworkEditMsg));
+    HWND hEditBox = FindMessageBox(L"Error", kStartMs);
+    ASSERT_NE(nullptr, hEditBox);
     LogoutVault(record.path);
     ASSERT_TRUE(sim.WaitForControls(before + 1, kStartMs));
     const auto outs = ControlsOf(sim, VAULT_LOGGED_OUT);
@@ -252,6 +257,9 @@ TEST_F(Lifecycle, ANewVaultIsUsableAtOnceAndLogsOutAndInAgain)
     EXPECT_TRUE(AllZero(outs[0].szSid, 524)) << "no SID in a logout";
     EXPECT_EQ(0, LoggedIn(record.path));
     EXPECT_FALSE(Authenticated(record.path, L"report.txt"));
+    DismissMessageBox(hEditBox);
+    std::vector<uint8_t> editReply;
+    EXPECT_TRUE(sim.Await(held, &editReply, kStartMs));
 
     // Two logins within a second are one login.
     Event loginDone(EVENT_LOGIN);
