@@ -397,6 +397,26 @@ TEST_F(FilesTest, FolderDeletionRemovesLinksNotWhatTheyPointAtAndStaysInsideTheV
     std::filesystem::remove_all(outside);
 }
 
+// Each request runs its own command and no other after it.
+TEST_F(FilesTest, EachRequestRunsOnlyItsOwnCommand)
+{
+    const char* names[] = {"", "CreateFileInVault", "GetFileNameFromVault", "AuthenticateUser", "EncryptBlock",
+                           "GetNormalBuffer", "ParsedFileNew", "PreDirBrowsing", "", "UpdateMetaFileName",
+                           "DeleteFolder", "GetLogicalFileDetails", "NetworkEditMsg", "UpdateMetaFileSize2",
+                           "GetLogicalFileDetailsExCmd", "ReleaseFSK", "GetOldDriveName", "DeviceUnpluggedNotice"};
+    const std::string received = " command received";
+    for (ULONG code = 1; code <= DeviceUnpluggedNotice; code++) {
+        if (code == 8 || code == NetworkEditMsg)   // no command; a box for a person
+            continue;
+        Notification n = Request(code, L"", L"absent");
+        const std::string trace = TraceOf([&] { Serve(n); });
+        for (size_t at = trace.find(received); at != std::string::npos; at = trace.find(received, at + 1)) {
+            const size_t name = trace.rfind("ScannerWorker() - ", at) + 18;
+            EXPECT_EQ(names[code], trace.substr(name, at - name)) << "code " << code;
+        }
+    }
+}
+
 TEST_F(FilesTest, MetaFilesThatCannotBeOpenedWriteTheSearchLines)
 {
     CreateDirectoryW(Path(L"sub").c_str(), nullptr);
