@@ -519,6 +519,8 @@ TEST_F(SimFiles, DeletionsRemoveTheStoredFiles)
         FileResult r = s.run();
         EXPECT_EQ(s.error, r.error) << s.what << ": " << r.text;
     }
+    EXPECT_NE(std::string::npos, files->DeleteFolder(f + L"\\b.txt").text.find(" is a file"));
+    EXPECT_NE(std::string::npos, files->DeleteFolder(f + L"\\Deep").text.find(": no such folder"));
     EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(meta.c_str()));
     EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(data.c_str()));
     EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW((kVault + L"\\Del\\Deep").c_str()));
@@ -566,8 +568,16 @@ public:
         addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         addr.sin_port = htons(port);
         m_s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        BOOL bNoDelay = TRUE;   // each piece of a request sent in pieces goes out on its own
+        setsockopt(m_s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&bNoDelay), sizeof(bNoDelay));
         if (connect(m_s, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0)
             Close();
+    }
+    // Blocks until the server ends the connection (true) or sends something.
+    bool Ended()
+    {
+        char c;
+        return recv(m_s, &c, 1, 0) <= 0;
     }
     ~MountPeer() { Close(); }
     void Close()
@@ -588,7 +598,9 @@ public:
         uint64_t    handle = 0, offset = 0;
         uint32_t    flags = 0, length = 0;
     };
-    Out Call(const In& in)
+    // With a split, the request goes in three pieces: its header, `split`
+    // bytes more, and the rest.
+    Out Call(const In& in, size_t split = 0)
     {
         MOUNT_REQUEST r = {MOUNT_MAGIC, in.op, in.handle, in.offset, in.length, in.flags,
                            (uint32_t)in.path.size(), (uint32_t)in.path2.size(), (uint32_t)in.data.size(), 0};
@@ -596,7 +608,14 @@ public:
         bytes += in.path + in.path2 + in.data;
         Out out;
         out.reply.status = -1;
-        if (send(m_s, bytes.data(), (int)bytes.size(), 0) != (int)bytes.size() || !Recv(&out.reply, sizeof(out.reply)))
+        for (size_t at = 0, end; at < bytes.size(); at = end) {
+            end = split == 0 ? bytes.size() : at == 0 ? sizeof(r) : at == sizeof(r) ? at + split : bytes.size();
+            if (at != 0)
+                Sleep(100);
+            if (send(m_s, bytes.data() + at, (int)(end - at), 0) != (int)(end - at))
+                return out;
+        }
+        if (!Recv(&out.reply, sizeof(out.reply)))
             return out;
         out.data.resize(out.reply.dataBytes);
         if (!Recv(out.data.data(), out.data.size()))
@@ -635,8 +654,21 @@ TEST_F(SimFiles, MountProtocolServesTheVaultToVaultfs)
         EXPECT_EQ(MOUNT_BAD_REQUEST, wrong.Call(P{MOUNT_HELLO, "V:", "", std::string(32, '0')}).status());
         EXPECT_EQ(-1, wrong.Call(P{MOUNT_HELLO, "V:", "", server.Secret(), 7}).status()) << "after a wrong secret";
     }
+    EXPECT_FALSE(server.Start({}, 0, false)) << "started already";
+    driversim::MountServer other(*files);
+    EXPECT_FALSE(other.Start({}, server.Port(), false)) << "a port in use";
+    // At most 16 connections wait for their hellos: a 17th ends the oldest at
+    // once, not at its hello time; a hello in pieces is whole at its last.
+    {
+        std::vector<std::unique_ptr<MountPeer>> idle;
+        for (int i = 0; i < 17; i++)
+            idle.push_back(std::make_unique<MountPeer>(server.Port()));
+        const ULONGLONG start = GetTickCount64();
+        EXPECT_TRUE(idle[0]->Ended());
+        EXPECT_LT(GetTickCount64() - start, MOUNT_HELLO_MS - 1000) << "the oldest waited for its hello time";
+    }
     MountPeer a(server.Port());
-    ASSERT_EQ(MOUNT_OK, a.Call(P{MOUNT_HELLO, "V:", "", server.Secret(), 7}).status());
+    ASSERT_EQ(MOUNT_OK, a.Call(P{MOUNT_HELLO, "V:", "", server.Secret(), 7}, 3).status());
 
     const std::string tooLong = "/Mnt/" + std::string(MOUNT_MAX_NAME + 1, 'n');
     // A handle in a step is the number of the open that gave it (1 the first).
