@@ -493,6 +493,19 @@ TEST_F(SimFiles, WhatTheDriverKeepsStaysTrue)
     EXPECT_EQ(20u, left.size());
     EXPECT_TRUE(std::none_of(left.begin(), left.end(), [](const VaultEntry& v) { return v.name == L"y"; }));
     ExpectContent(f + L"\\other19", Pattern(9, 19));
+
+    // A folder moved while it holds a file deleted but still open: the file
+    // still reads through its handle after the new folder is first listed.
+    Folder(L"Kept\\Moving");
+    Put(f + L"\\Moving\\open.bin", content);
+    ASSERT_TRUE(Ok(files->Open(f + L"\\Moving\\open.bin", &file)));
+    ASSERT_TRUE(Ok(files->Delete(f + L"\\Moving\\open.bin")));
+    ASSERT_TRUE(Ok(files->Rename(f + L"\\Moving", f + L"\\Moved")));
+    EXPECT_TRUE(Listing(f + L"\\Moved").empty());
+    std::vector<uint8_t> got(content.size());
+    size_t cb = 0;
+    EXPECT_TRUE(Ok(file->Read(0, got.data(), got.size(), &cb)));
+    EXPECT_TRUE(got == content) << cb << " bytes read";
 }
 
 TEST_F(SimFiles, DeletionsRemoveTheStoredFiles)
