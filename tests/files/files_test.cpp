@@ -365,6 +365,21 @@ TEST_F(FilesTest, FolderDeletionRemovesWholeTrees)
         EXPECT_EQ(c.succeeded, Serve(n)->Reply.Succeeded) << Narrow(c.folder);
         EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(Path(c.folder).c_str())) << Narrow(c.folder);
     }
+
+    // Refused: a volume without a DOS name, and a file that cannot go (held
+    // open without sharing its deletion), the search of its folder closed.
+    CreateDirectoryW(Path(L"held").c_str(), nullptr);
+    Create(L"Held.txt", L"Doc3", L"held");
+    Notification n = Request(DeleteFolder, L"", L"held");
+    wcscpy_s(n.Volume, L"\\Device\\NoSuchVolume");
+    EXPECT_EQ(0, Serve(n)->Reply.Succeeded) << "no DOS name";
+    HANDLE hHeld = CreateFileW(Path(L"held\\Doc3").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    auto nextHandle = [] { HANDLE h = CreateEventW(nullptr, TRUE, FALSE, nullptr); CloseHandle(h); return h; };
+    const HANDLE hFree = nextHandle();
+    n = Request(DeleteFolder, L"", L"held");
+    EXPECT_EQ(0, Serve(n)->Reply.Succeeded) << "a file held open";
+    EXPECT_EQ(hFree, nextHandle()) << "a handle left open";
+    CloseHandle(hHeld);
 }
 
 TEST_F(FilesTest, FolderDeletionRemovesLinksNotWhatTheyPointAtAndStaysInsideTheVault)
