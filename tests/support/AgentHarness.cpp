@@ -244,8 +244,10 @@ long RunProgram(const std::wstring& program, const std::wstring& arguments, std:
                         : si.hStdOutput;
     std::wstring cmd = L"\"" + program + L"\" " + arguments;
     PROCESS_INFORMATION pi{};
-    DWORD dwExit = static_cast<DWORD>(-1);
-    if (CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, TRUE, 0, nullptr, ExeDir().c_str(), &si, &pi)) {
+    DWORD dwExit = static_cast<DWORD>(-1), dwStartError = 0;
+    if (!CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, TRUE, 0, nullptr, ExeDir().c_str(), &si, &pi)) {
+        dwStartError = GetLastError();
+    } else {
         if (WaitForSingleObject(pi.hProcess, dwTimeoutMs) == WAIT_OBJECT_0)
             GetExitCodeProcess(pi.hProcess, &dwExit);
         else
@@ -256,7 +258,7 @@ long RunProgram(const std::wstring& program, const std::wstring& arguments, std:
     CloseHandle(si.hStdOutput);
     if (pErr)
         CloseHandle(si.hStdError);
-    *pOut = ReadFileText(files[0]);
+    *pOut = dwStartError ? "CreateProcessW failed with error " + std::to_string(dwStartError) : ReadFileText(files[0]);
     if (pErr)
         *pErr = ReadFileText(files[1]);
     for (const std::wstring& file : files)
