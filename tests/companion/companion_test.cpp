@@ -7,8 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <sstream>
 #include <thread>
 
 #include "AgentHarness.h"
@@ -24,19 +22,10 @@ namespace {
 const DWORD kStartMs = 20000;
 const std::wstring kRoot = L"C:\\VuzCompanion";
 
-std::string Narrow(const std::wstring& w) { return std::string(w.begin(), w.end()); }
-
 bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
-void Write(const std::wstring& path, const std::string& text) { std::ofstream(Narrow(path), std::ios::binary) << text; }
-
-std::string Read(const std::wstring& path)
-{
-    std::ifstream in(Narrow(path), std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
+void Write(const std::wstring& path, const std::string& text) { WriteFileText(path, text); }
+std::string Read(const std::wstring& path) { return ReadFileText(path); }
 
 // A folder under the test root, emptied.
 std::wstring Folder(const std::wstring& name)
@@ -69,44 +58,29 @@ protected:
     }
     void TearDown() override
     {
-        if (agent.Running()) {
-            PostQuitToAgent(2000);
-            agent.WaitForExit(10000);
-        }
+        StopAgent(agent);
     }
     void StartAgent(const std::wstring& program) { StartServing(sim, agent, program); }
 };
 
+// The two files move independently: a missing first one stops nothing.
+// (vaultctl_test's session moves both, over older ones.)
 TEST_F(CompanionTest, ShareMovesTheConfigurationFilesThatAreThere)
 {
-    struct { std::vector<std::wstring> inSource; bool destinationHasOld; } cases[] = {
-        {{L"vault3.cfg", L"keyArchive.xml"}, false},
-        {{L"keyArchive.xml"}, false},
-        {{}, false},
-        {{L"vault3.cfg", L"keyArchive.xml"}, true},
-    };
-    for (const auto& c : cases) {
-        const std::wstring from = Folder(L"ShareFrom"), to = Folder(L"ShareTo");
-        for (const auto& name : c.inSource)
-            Write(from + L"\\" + name, "new " + Narrow(name));
-        if (c.destinationHasOld)
-            Write(to + L"\\vault3.cfg", "old");
-        Section section(SECTION_VAULT_SHARE, sizeof(VAULT_SHARE_SECTION));
-        wcscpy_s(section.As<VAULT_SHARE_SECTION>()->wszSource, from.c_str());
-        wcscpy_s(section.As<VAULT_SHARE_SECTION>()->wszDestination, to.c_str());
-        bool answered = false;
-        EXPECT_EQ(0, SendToAgent(MSG_NAME_VAULT_SHARE, 10000, &answered));
-        EXPECT_TRUE(answered);
-        for (const wchar_t* name : {L"vault3.cfg", L"keyArchive.xml"}) {
-            const bool moved = std::find(c.inSource.begin(), c.inSource.end(), name) != c.inSource.end();
-            EXPECT_FALSE(Exists(from + L"\\" + name)) << Narrow(name);
-            if (moved)
-                EXPECT_EQ("new " + Narrow(name), Read(to + L"\\" + name)) << Narrow(name) << " replaced or moved";
-        }
-    }
+    const std::wstring from = Folder(L"ShareFrom"), to = Folder(L"ShareTo");
+    Write(from + L"\\keyArchive.xml", "new");
+    Section section(SECTION_VAULT_SHARE, sizeof(VAULT_SHARE_SECTION));
+    wcscpy_s(section.As<VAULT_SHARE_SECTION>()->wszSource, from.c_str());
+    wcscpy_s(section.As<VAULT_SHARE_SECTION>()->wszDestination, to.c_str());
+    bool answered = false;
+    EXPECT_EQ(0, SendToAgent(MSG_NAME_VAULT_SHARE, 10000, &answered));
+    EXPECT_TRUE(answered);
+    EXPECT_FALSE(Exists(from + L"\\keyArchive.xml"));
+    EXPECT_EQ("new", Read(to + L"\\keyArchive.xml"));
+    EXPECT_FALSE(Exists(to + L"\\vault3.cfg"));
 }
 
-TEST_F(CompanionTest, SharedStatusAndUnshareAnswerInTheirFirstByte)
+TEST_F(CompanionTest, SharedStatusAnswersInItsFirstByteAndNoSectionIsOnlyTraced)
 {
     const std::wstring folder = Folder(L"Status");
     const std::wstring config = folder + L"\\vault3.cfg", archive = folder + L"\\keyArchive.xml";
@@ -124,19 +98,14 @@ TEST_F(CompanionTest, SharedStatusAndUnshareAnswerInTheirFirstByte)
     Write(config, "config");
     EXPECT_EQ(1, check(config, archive));
 
-    auto unshare = [&](const std::wstring& path) {
-        Section section(SECTION_UNSHARE, sizeof(UNSHARE_SECTION));
-        PutNarrow(section.As<UNSHARE_SECTION>()->szPath, path);
-        EXPECT_EQ(1, SendToAgent(MSG_NAME_UNSHARE_VAULT));
-        return int(section.As<UNSHARE_SECTION>()->bResult);
-    };
-    SetFileAttributesW(archive.c_str(), FILE_ATTRIBUTE_READONLY);
-    EXPECT_EQ(0, unshare(archive)) << "read-only";
-    EXPECT_TRUE(Exists(archive));
-    SetFileAttributesW(archive.c_str(), FILE_ATTRIBUTE_NORMAL);
-    EXPECT_EQ(1, unshare(config));
-    EXPECT_FALSE(Exists(config));
-    EXPECT_EQ(0, unshare(config)) << "already gone";
+    // Without its section a command only says so.
+    const size_t traced = ReadFileText(TraceFilePath()).size();
+    SendToAgent(MSG_NAME_VAULT_SHARE);
+    SendToAgent(MSG_NAME_CHECK_SHARED_STATUS);
+    const std::string trace = ReadFileText(TraceFilePath()).substr(traced);
+    EXPECT_EQ(1u, CountOf(trace, "VaultShare() - OpenFileMappingA() failed - Failed!")) << trace;
+    EXPECT_EQ(1u, CountOf(trace, "CheckSharedStatus() - OpenFileMappingA() failed - Failed")) << trace;
+    EXPECT_EQ(0u, CountOf(trace, "Exception occured")) << trace;
 }
 
 TEST_F(CompanionTest, BackupMarksAFailureAndRestoreCallsBackIntoTheDriver)
@@ -212,55 +181,10 @@ TEST_F(CompanionTest, ARestoreArmedAfterALoginReplacesIt)
     EXPECT_FALSE(loginDone.Wait(2000)) << "the login timer was replaced";
 }
 
-TEST_F(CompanionTest, ConnectCopiesTheConfigurationIntoApplicationData)
+// (vaultctl_test's session starts two explorers.)
+TEST_F(CompanionTest, AMissingExplorerIsOnlyTraced)
 {
-    wchar_t appData[MAX_PATH];
-    SHGetFolderPathW(nullptr, CSIDL_APPDATA, nullptr, 0, appData);
-    struct { bool withArchive; bool existing; LRESULT result; } cases[] = {
-        {true, false, 1}, {false, false, 0}, {true, true, 1}};
-    for (const auto& c : cases) {
-        const std::wstring folder = Folder(L"Connect");
-        DeleteFileW((std::wstring(appData) + L"\\Vault3.cfg").c_str());
-        Write(folder + L"\\Vault3.cfg", "config");
-        if (c.withArchive)
-            Write(folder + L"\\KeyArchive.xml", "archive");
-        if (c.existing)
-            Write(std::wstring(appData) + L"\\Vault3.cfg", "old");
-        Section section(SECTION_CONNECT, sizeof(CONNECT_SECTION));
-        wcscpy_s(section.As<CONNECT_SECTION>()->wszFolder, folder.c_str());
-        wcscpy_s(section.As<CONNECT_SECTION>()->wszAppData, L"untouched");
-        EXPECT_EQ(c.result, SendToAgent(MSG_NAME_VAULT_CONNECT));
-        EXPECT_EQ(c.result ? std::wstring(appData) : L"untouched", std::wstring(section.As<CONNECT_SECTION>()->wszAppData));
-        EXPECT_EQ("config", Read(std::wstring(appData) + L"\\Vault3.cfg")) << "copied (or replaced) either way";
-        EXPECT_TRUE(Exists(folder + L"\\Vault3.cfg")) << "the source stays";
-    }
-}
-
-TEST_F(CompanionTest, RemoveFilesDeletesThePathsGiven)
-{
-    const std::wstring folder = Folder(L"Remove");
-    Write(folder + L"\\second.txt", "x");
-    Section section(SECTION_REMOVE_FILES, sizeof(TWO_FILES_SECTION));
-    PutNarrow(section.As<TWO_FILES_SECTION>()->szSecond, folder + L"\\second.txt");
-    EXPECT_EQ(1, SendToAgent(MSG_NAME_REM_REST_FILE));
-    EXPECT_FALSE(Exists(folder + L"\\second.txt"));
-}
-
-TEST_F(CompanionTest, EveryExploreStartsAnExplorerAndAMissingOneIsOnlyTraced)
-{
-    const std::wstring record = ExeDir() + L"\\VododizEveru.record.txt";
-    DeleteFileW(record.c_str());
-    SendToAgent(MSG_NAME_LAUNCH_EXPLORE_VAULT);
-    SendToAgent(MSG_NAME_LAUNCH_EXPLORE_VAULT);
-    ASSERT_TRUE(WaitUntil([&] { return CountOf(Read(record), "start pid=") == 2; }, kStartMs)) << Read(record);
-    while (HWND hExplorer = FindWindowW(VAULT_EXPLORER_CLASS, nullptr)) {
-        SendMessageTimeoutW(hExplorer, WM_CLOSE, 0, 0, SMTO_NORMAL, 5000, nullptr);
-        Sleep(100);
-    }
-
-    // The same agent in a folder without the explorer.
-    PostQuitToAgent(2000);
-    agent.WaitForExit(10000);
+    StopAgent(agent);
     const std::wstring alone = Folder(L"AgentAlone");
     for (const wchar_t* file : {L"VuvUDOVU.exe", L"ZedIDurOvaZiz.dll"})
         CopyFileW((ExeDir() + L"\\" + file).c_str(), (alone + L"\\" + file).c_str(), FALSE);

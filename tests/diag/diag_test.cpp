@@ -84,7 +84,7 @@ std::optional<std::string> DatedFile(const std::wstring& path)
     return content;
 }
 
-std::string Narrow(LPCWSTR pwsz) { return std::string(pwsz, pwsz + wcslen(pwsz)); }
+using harness::Narrow;
 
 // Channels start from nothing: no levels, no streams, no folder.
 class ChannelTest : public ::testing::Test {
@@ -362,7 +362,12 @@ TEST(ObtainUserSid, GivesTheTokenUserWithOrWithoutAThreadToken)
         SCOPED_TRACE(bImpersonate ? "impersonating" : "not impersonating");
         if (bImpersonate) ASSERT_TRUE(ImpersonateSelf(SecurityImpersonation));
         PSID pSid = nullptr;
+        // Wine counts no handles, but gives out the lowest free one: a handle
+        // left open would take the slot the next one gets.
+        auto nextHandle = [] { HANDLE h = CreateEventW(nullptr, TRUE, FALSE, nullptr); CloseHandle(h); return h; };
+        const HANDLE hFree = nextHandle();
         BOOL bOk = ObtainUserSid(GetCurrentThreadId(), GetCurrentProcessId(), &pSid);
+        EXPECT_EQ(hFree, nextHandle()) << "every handle it opened is closed again";
         if (bImpersonate) RevertToSelf();
         ASSERT_TRUE(bOk);
         EXPECT_TRUE(EqualSid(pExpected, pSid));

@@ -29,8 +29,6 @@ namespace {
 
 using Bytes = std::vector<BYTE>;
 
-std::string Narrow(const std::wstring& w) { return std::string(w.begin(), w.end()); }
-
 // A Linux command, run from here; back once it has ended.
 bool RunShell(const std::string& command, const std::wstring& marker)
 {
@@ -367,6 +365,21 @@ TEST_F(FilesTest, FolderDeletionRemovesWholeTrees)
         EXPECT_EQ(c.succeeded, Serve(n)->Reply.Succeeded) << Narrow(c.folder);
         EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(Path(c.folder).c_str())) << Narrow(c.folder);
     }
+
+    // Refused: a volume without a DOS name, and a file that cannot go (held
+    // open without sharing its deletion), the search of its folder closed.
+    CreateDirectoryW(Path(L"held").c_str(), nullptr);
+    Create(L"Held.txt", L"Doc3", L"held");
+    Notification n = Request(DeleteFolder, L"", L"held");
+    wcscpy_s(n.Volume, L"\\Device\\NoSuchVolume");
+    EXPECT_EQ(0, Serve(n)->Reply.Succeeded) << "no DOS name";
+    HANDLE hHeld = CreateFileW(Path(L"held\\Doc3").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    auto nextHandle = [] { HANDLE h = CreateEventW(nullptr, TRUE, FALSE, nullptr); CloseHandle(h); return h; };
+    const HANDLE hFree = nextHandle();
+    n = Request(DeleteFolder, L"", L"held");
+    EXPECT_EQ(0, Serve(n)->Reply.Succeeded) << "a file held open";
+    EXPECT_EQ(hFree, nextHandle()) << "a handle left open";
+    CloseHandle(hHeld);
 }
 
 TEST_F(FilesTest, FolderDeletionRemovesLinksNotWhatTheyPointAtAndStaysInsideTheVault)
@@ -397,6 +410,26 @@ TEST_F(FilesTest, FolderDeletionRemovesLinksNotWhatTheyPointAtAndStaysInsideTheV
         EXPECT_NE(INVALID_FILE_ATTRIBUTES, GetFileAttributesW((r.survivor).c_str())) << Narrow(r.name);
     }
     std::filesystem::remove_all(outside);
+}
+
+// Each request runs its own command and no other after it.
+TEST_F(FilesTest, EachRequestRunsOnlyItsOwnCommand)
+{
+    const char* names[] = {"", "CreateFileInVault", "GetFileNameFromVault", "AuthenticateUser", "EncryptBlock",
+                           "GetNormalBuffer", "ParsedFileNew", "PreDirBrowsing", "", "UpdateMetaFileName",
+                           "DeleteFolder", "GetLogicalFileDetails", "NetworkEditMsg", "UpdateMetaFileSize2",
+                           "GetLogicalFileDetailsExCmd", "ReleaseFSK", "GetOldDriveName", "DeviceUnpluggedNotice"};
+    const std::string received = " command received";
+    for (ULONG code = 1; code <= DeviceUnpluggedNotice; code++) {
+        if (code == 8 || code == NetworkEditMsg)   // no command; a box for a person
+            continue;
+        Notification n = Request(code, L"", L"absent");
+        const std::string trace = TraceOf([&] { Serve(n); });
+        for (size_t at = trace.find(received); at != std::string::npos; at = trace.find(received, at + 1)) {
+            const size_t name = trace.rfind("ScannerWorker() - ", at) + 18;
+            EXPECT_EQ(names[code], trace.substr(name, at - name)) << "code " << code;
+        }
+    }
 }
 
 TEST_F(FilesTest, MetaFilesThatCannotBeOpenedWriteTheSearchLines)

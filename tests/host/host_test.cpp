@@ -30,118 +30,72 @@ protected:
     void TearDown() override { SetLevels(2, 2); }
 };
 
-TEST_F(Host, ConnectsWithItsSidAsContextAndAHiddenControlWindow)
+// Without a driver the agent says so and ends; once the driver is there,
+// one agent serves at a time, each start begins a new log and adds to the
+// trace, and a quit leaves the mutex and the port to the next agent.
+TEST_F(Host, OneAgentServesAtATimeFromTheDriversArrivalOn)
 {
-    driversim::DriverSim sim;
-    ASSERT_TRUE(sim.Load());
-    AgentProcess agent;
-    StartServing(sim, agent);
-
-    const std::string sid = ProcessUserSidText();
-    ASSERT_EQ(0u, sid.rfind("S-1-", 0)) << sid;
-    EXPECT_EQ(sid, sim.ConnectionContext()) << "exactly the SID characters, no terminator";
-    EXPECT_EQ(0u, sim.ConnectionOptions());
-
-    HWND hWnd = FindControlWindow(kStartMs);
-    ASSERT_NE(nullptr, hWnd);
-    EXPECT_FALSE(IsWindowVisible(hWnd));
-    DWORD pid = 0;
-    GetWindowThreadProcessId(hWnd, &pid);
-    EXPECT_EQ(agent.Pid(), pid);
-    // Companion programs reach the window by broadcast as well: it is top level.
-    EXPECT_EQ(nullptr, GetParent(hWnd));
-    Quit(agent);
-}
-
-TEST_F(Host, SecondAgentIsRefusedWhileTheFirstServes)
-{
-    driversim::DriverSim sim;
-    ASSERT_TRUE(sim.Load());
-    AgentProcess first;
-    StartServing(sim, first);
-
-    AgentProcess second;
-    ASSERT_TRUE(second.Start());
-    HWND hBox = FindMessageBox(L"ERROR!!! Instance running", kStartMs);
-    ASSERT_NE(nullptr, hBox);
-    EXPECT_EQ(L"An Instance of VuvUDOVU.exe is Already running", MessageBoxText(hBox));
-    DismissMessageBox(hBox);
-    EXPECT_EQ(0, second.WaitForExit(kExitMs));
-
-    EXPECT_EQ(1u, sim.ConnectionCount()) << "the second agent never reached the port";
-    std::vector<uint8_t> reply;
-    ASSERT_TRUE(sim.Request(MakeNotification(DeviceUnpluggedNotice), &reply, kStartMs));
-    EXPECT_EQ(1, AsReply(reply)->Reply.Succeeded);
-    Quit(first);
-}
-
-TEST_F(Host, MissingDriverShowsTheStartUpBoxAndLeavesNoMutex)
-{
-    AgentProcess agent;
-    ASSERT_TRUE(agent.Start());
+    AgentProcess early;
+    ASSERT_TRUE(early.Start());
     HWND hBox = FindMessageBox(L"Vuzaziz Service", kStartMs);
     ASSERT_NE(nullptr, hBox);
     EXPECT_EQ(L"Vuzaziz service could not be started.\r\nPlease verify Vault Filter is loaded and running.",
               MessageBoxText(hBox));
     DismissMessageBox(hBox);
-    EXPECT_EQ(0, agent.WaitForExit(kExitMs));
-    const std::string log = ReadFileText(LogFilePath());
-    EXPECT_NE(std::string::npos, log.find("ERROR: Connecting to filter port: 0x80070002"));
+    EXPECT_EQ(0, early.WaitForExit(kExitMs));
+    EXPECT_NE(std::string::npos, ReadFileText(LogFilePath()).find("ERROR: Connecting to filter port: 0x80070002"));
 
-    // The driver arrives: the next start succeeds.
     driversim::DriverSim sim;
     ASSERT_TRUE(sim.Load());
-    AgentProcess later;
-    StartServing(sim, later);
-    Quit(later);
-}
-
-TEST_F(Host, QuitReleasesTheMutexForTheNextAgent)
-{
-    driversim::DriverSim sim;
-    ASSERT_TRUE(sim.Load());
-    const size_t endsBefore = CountOf(ReadFileText(TraceFilePath()), "WinMain() - End");
-    AgentProcess agent;
-    StartServing(sim, agent);
-    Quit(agent);
-    EXPECT_EQ(endsBefore + 1, CountOf(ReadFileText(TraceFilePath()), "WinMain() - End"));
-
-    ASSERT_TRUE(sim.WaitForAgentGone(kExitMs));
-    AgentProcess next;
-    StartServing(sim, next);
-    EXPECT_EQ(2u, sim.ConnectionCount());
-    Quit(next);
-}
-
-TEST_F(Host, LogIsNewAtEveryStartAndTraceGrows)
-{
-    driversim::DriverSim sim;
-    ASSERT_TRUE(sim.Load());
+    const std::string sid = ProcessUserSidText();
+    ASSERT_EQ(0u, sid.rfind("S-1-", 0)) << sid;
     for (int run = 1; run <= 2; run++) {
+        SCOPED_TRACE("run " + std::to_string(run));
         const std::string traceBefore = ReadFileText(TraceFilePath());
         AgentProcess agent;
         StartServing(sim, agent);
         const std::string trace = ReadFileText(TraceFilePath());
-        ASSERT_EQ(0u, trace.compare(0, traceBefore.size(), traceBefore)) << "run " << run
-                                                                           << ": trace not appended";
+        ASSERT_EQ(0u, trace.compare(0, traceBefore.size(), traceBefore)) << "trace not appended";
         const std::string added = trace.substr(traceBefore.size());
-        EXPECT_EQ(0u, added.find(kBanner)) << "run " << run << ": banner first";
+        EXPECT_EQ(0u, added.find(kBanner)) << "banner first";
         EXPECT_EQ(1u, CountOf(added, kBanner));
         EXPECT_EQ(1u, CountOf(added, "WinMain() - Start"));
-
+        EXPECT_NE(std::string::npos, added.find("REVUZEZ-TRC(" + sid + "): ScannerWorker() - Start"));
         // The main thread writes this after starting the workers, which may
         // already have answered.
         std::string log;
         EXPECT_TRUE(WaitUntil([&] {
             log = ReadFileText(LogFilePath());
             return CountOf(log, "All initialization is being done") >= 1;
-        }, kStartMs)) << "run " << run;
-        EXPECT_EQ(1u, CountOf(log, "All initialization is being done")) << "run " << run;
-        const std::string prefix = "REVUZEZ(" + ProcessUserSidText() + "): ";
-        EXPECT_EQ(0u, log.find(prefix)) << log.substr(0, 80);
-        EXPECT_NE(std::string::npos, added.find("REVUZEZ-TRC(" + ProcessUserSidText() +
-                                                "): ScannerWorker() - Start"));
+        }, kStartMs));
+        EXPECT_EQ(1u, CountOf(log, "All initialization is being done"));
+        EXPECT_EQ(0u, log.find("REVUZEZ(" + sid + "): ")) << log.substr(0, 80);
+
+        HWND hWnd = FindControlWindow(kStartMs);
+        ASSERT_NE(nullptr, hWnd);
+        EXPECT_FALSE(IsWindowVisible(hWnd));
+        DWORD pid = 0;
+        GetWindowThreadProcessId(hWnd, &pid);
+        EXPECT_EQ(agent.Pid(), pid);
+        // Companion programs reach the window by broadcast as well: it is top level.
+        EXPECT_EQ(nullptr, GetParent(hWnd));
+
+        if (run == 1) {
+            AgentProcess second;
+            ASSERT_TRUE(second.Start());
+            hBox = FindMessageBox(L"ERROR!!! Instance running", kStartMs);
+            ASSERT_NE(nullptr, hBox);
+            EXPECT_EQ(L"An Instance of VuvUDOVU.exe is Already running", MessageBoxText(hBox));
+            DismissMessageBox(hBox);
+            EXPECT_EQ(0, second.WaitForExit(kExitMs));
+            std::vector<uint8_t> reply;
+            ASSERT_TRUE(sim.Request(MakeNotification(DeviceUnpluggedNotice), &reply, kStartMs));
+            EXPECT_EQ(1, AsReply(reply)->Reply.Succeeded) << "the first agent still serves";
+        }
+        EXPECT_EQ(static_cast<size_t>(run), sim.ConnectionCount()) << "a refused agent never reaches the port";
+        const size_t endsBefore = CountOf(ReadFileText(TraceFilePath()), "WinMain() - End");
         Quit(agent);
+        EXPECT_EQ(endsBefore + 1, CountOf(ReadFileText(TraceFilePath()), "WinMain() - End"));
         ASSERT_TRUE(sim.WaitForAgentGone(kExitMs));
     }
 }

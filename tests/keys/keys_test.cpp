@@ -81,30 +81,18 @@ std::wstring ProviderName(HCRYPTPROV hProv)
 // A vault record in the registry, removed again at the end of the test.
 class RegistryVault {
 public:
-    RegistryVault(const std::wstring& subkey, const std::wstring& path,
-                  const std::wstring& container)
-        : subkey_(subkey)
+    RegistryVault(const std::wstring& subkey, const std::wstring& path, const std::wstring& container)
+        : subkey_(subkey), keyPath_(std::wstring(VAULTS_KEY_PATH) + L"\\" + subkey)
     {
-        FormVaultKeyPath(subkey.c_str(), keyPath_, ARRAYSIZE(keyPath_));
-        SetString(L"Path", path);
-        SetString(L"Label", L"Test vault " + subkey);
-        SetString(L"Container", container);
-        SetString(L"MapName", L"");
-        DWORD settings = 0;
-        RegSetKeyValueW(HKEY_CURRENT_USER, keyPath_, L"Settings", REG_DWORD, &settings, 4);
+        harness::WriteVaultRecord({subkey, path, L"Test vault " + subkey, container, L"", 0});
     }
-    ~RegistryVault() { RegDeleteKeyW(HKEY_CURRENT_USER, keyPath_); }
-    void SetString(const wchar_t* name, const std::wstring& value)
-    {
-        RegSetKeyValueW(HKEY_CURRENT_USER, keyPath_, name, REG_SZ, value.c_str(),
-                        static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
-    }
+    ~RegistryVault() { RegDeleteKeyW(HKEY_CURRENT_USER, keyPath_.c_str()); }
     Bytes KeyValue() const
     {
         Bytes value(512);
         DWORD cb = static_cast<DWORD>(value.size());
-        if (RegGetValueW(HKEY_CURRENT_USER, keyPath_, L"Key", RRF_RT_REG_BINARY, nullptr,
-                         value.data(), &cb) != ERROR_SUCCESS)
+        if (RegGetValueW(HKEY_CURRENT_USER, keyPath_.c_str(), L"Key", RRF_RT_REG_BINARY, nullptr, value.data(), &cb) !=
+            ERROR_SUCCESS)
             return {};
         value.resize(cb);
         return value;
@@ -112,8 +100,7 @@ public:
     const std::wstring& Subkey() const { return subkey_; }
 
 private:
-    std::wstring subkey_;
-    wchar_t keyPath_[520];
+    std::wstring subkey_, keyPath_;
 };
 
 VaultCacheEntry MakeRecord(const std::wstring& path, const std::wstring& container = L"",
@@ -402,44 +389,19 @@ std::wstring DefaultValue(const std::wstring& key)
     return value;
 }
 
-TEST_F(KeysTest, IconGoesIntoTheThreeShellPlacesAndIsReplacedOnRewrite)
-{
-    wchar_t system[MAX_PATH];
-    GetSystemDirectoryW(system, MAX_PATH);
-    const std::wstring explorer = L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\";
-    struct { const wchar_t* mapName; const wchar_t* mountName; } cases[] = {
-        {L"\\\\server\\share", L"##server#share"},
-        {L"", L""},
-    };
-    for (const auto& c : cases) {
-        VaultCacheEntry record = MakeRecord(L"C:\\IconVault", L"", true, L"V:");
-        wcscpy_s(record.wszMapName, c.mapName);
-        const std::wstring keys[] = {
-            explorer + L"MountPoints2\\" + c.mountName + L"\\DefaultIcon",
-            explorer + L"DriveIcons\\V\\DefaultIcon",
-            L"Software\\Classes\\Applications\\explorer.exe\\Drives\\V\\DefaultIcon",
-        };
-        for (DWORD icon : {3u, 5u}) {
-            ChangeIcon(&record, icon);
-            for (const auto& key : keys)
-                EXPECT_EQ(std::wstring(system) + L"\\vidizer.dll," + std::to_wstring(icon), DefaultValue(key))
-                    << std::string(key.begin(), key.end());
-        }
-    }
-}
-
 // Login shows the unlocked icons (5, 1, 2), logout the locked ones (0, 3, 4),
-// each by the folder's sharing state.
+// each by the folder's sharing state, in the three places the shell reads:
+// the map name's mount point, and the letter's DriveIcons and Drives keys.
 TEST_F(KeysTest, LoginAndLogoutIconsFollowTheSharingState)
 {
     wchar_t system[MAX_PATH];
     GetSystemDirectoryW(system, MAX_PATH);
-    const std::wstring folder = L"C:\\" + Unique(L"VuzIconState");
+    const std::wstring folder = L"C:\\" + Unique(L"VuzIconState"), explorer = L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\";
     const std::wstring files[] = {folder + L"\\vault3.cfg", folder + L"\\keyArchive.xml"};
-    struct { int state; DWORD unlocked, locked; } cases[] = {
-        {0, 5, 0},   // a network vault whose share cannot be reached
-        {1, 1, 3},   // folder without the configuration files
-        {2, 2, 4},   // shared
+    struct { int state; DWORD unlocked, locked; const wchar_t* mountName; } cases[] = {
+        {0, 5, 0, L"##nowhere#share"},   // a network vault whose share cannot be reached
+        {1, 1, 3, L""},                  // folder without the configuration files
+        {2, 2, 4, L""},                  // shared
     };
     CreateDirectoryW(folder.c_str(), nullptr);
     for (const auto& c : cases) {
@@ -453,31 +415,16 @@ TEST_F(KeysTest, LoginAndLogoutIconsFollowTheSharingState)
                 CloseHandle(CreateFileW(f.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
         for (BOOL unlocked : {TRUE, FALSE}) {
             RefreshVaultIcon(&record, unlocked);
-            EXPECT_EQ(std::wstring(system) + L"\\vidizer.dll," + std::to_wstring(unlocked ? c.unlocked : c.locked),
-                      DefaultValue(L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\DriveIcons\\V\\DefaultIcon"))
-                << "state " << c.state << (unlocked ? " unlocked" : " locked");
+            for (const std::wstring& key : {explorer + L"MountPoints2\\" + c.mountName + L"\\DefaultIcon",
+                                            explorer + L"DriveIcons\\V\\DefaultIcon",
+                                            std::wstring(L"Software\\Classes\\Applications\\explorer.exe\\Drives\\V\\DefaultIcon")})
+                EXPECT_EQ(std::wstring(system) + L"\\vidizer.dll," + std::to_wstring(unlocked ? c.unlocked : c.locked),
+                          DefaultValue(key))
+                    << "state " << c.state << (unlocked ? " unlocked " : " locked ") << std::string(key.begin(), key.end());
         }
     }
     for (const auto& f : files)
         DeleteFileW(f.c_str());
-    RemoveDirectoryW(folder.c_str());
-}
-
-TEST_F(KeysTest, SharingStateFollowsTheConfigurationFiles)
-{
-    const std::wstring folder = harness::ExeDir() + L"\\" + Unique(L"share-state");
-    CreateDirectoryW(folder.c_str(), nullptr);
-    VaultCacheEntry local = MakeRecord(folder);
-    EXPECT_EQ(VAULT_NOT_SHARED, IsShared(&local));
-    for (const wchar_t* name : {L"\\vault3.cfg", L"\\keyArchive.xml"})
-        CloseHandle(CreateFileW((folder + name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
-    EXPECT_EQ(VAULT_SHARED, IsShared(&local));
-    VaultCacheEntry unreachable = MakeRecord(L"C:\\x");
-    wcscpy_s(unreachable.wszMapName, L"\\\\nowhere\\share");
-    unreachable.dwSettings = VAULT_SETTING_NETWORK;
-    EXPECT_EQ(VAULT_NOT_FOUND, IsShared(&unreachable));
-    for (const wchar_t* name : {L"\\vault3.cfg", L"\\keyArchive.xml"})
-        DeleteFileW((folder + name).c_str());
     RemoveDirectoryW(folder.c_str());
 }
 

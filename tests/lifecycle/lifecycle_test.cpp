@@ -27,8 +27,6 @@ namespace {
 const DWORD kStartMs = 20000;
 const std::wstring kRoot = L"C:\\VuzLifecycle";
 
-std::string Narrow(const std::wstring& w) { return std::string(w.begin(), w.end()); }
-
 std::wstring DeviceOf(const std::wstring& path)
 {
     wchar_t target[MAX_PATH] = {};
@@ -88,10 +86,7 @@ protected:
     }
     void TearDown() override
     {
-        if (agent.Running()) {
-            PostQuitToAgent(2000);
-            agent.WaitForExit(10000);
-        }
+        StopAgent(agent);
         DeleteVaultRecords();
         for (wchar_t letter : std::wstring(L"EFGHIKMNPQRSTY"))
             RemoveSubst(letter);
@@ -166,8 +161,7 @@ TEST_F(Lifecycle, RegistrationSendsBatchesOfTenAndTheDriverKnowsEveryVault)
             EXPECT_EQ(ProcessUserSidText(), vaults[i].sid) << i;
             EXPECT_FALSE(vaults[i].loggedIn);
         }
-        PostQuitToAgent(2000);
-        agent.WaitForExit(10000);
+        StopAgent(agent);
         batchSim.Unload();
         ASSERT_TRUE(sim.Load());
         RemoveSubst(L'K');
@@ -184,8 +178,7 @@ TEST_F(Lifecycle, ABrokenRecordEndsTheWalkAndABlankPathIsShownAndLeftOut)
     auto vaults = sim.Vaults();
     ASSERT_EQ(1u, vaults.size());
     EXPECT_EQ(DeviceOf(kRoot + L"\\WalkE"), vaults[0].devicePath);
-    PostQuitToAgent(2000);
-    agent.WaitForExit(10000);
+    StopAgent(agent);
 
     DeleteVaultRecords();
     VaultRecordValues blank = Values(L"H", L"WalkH");
@@ -216,8 +209,7 @@ TEST_F(Lifecycle, ABrokenRecordEndsTheWalkAndABlankPathIsShownAndLeftOut)
     text << batch.rdbuf();
     EXPECT_NE(std::string::npos, text.str().find("subst I: \"" + Narrow(kRoot) + "\\WalkI\""))
         << text.str();
-    PostQuitToAgent(2000);
-    agent.WaitForExit(10000);
+    StopAgent(agent);
     second.Unload();
     ASSERT_TRUE(sim.Load());
 }
@@ -252,6 +244,11 @@ TEST_F(Lifecycle, ANewVaultIsUsableAtOnceAndLogsOutAndInAgain)
     EXPECT_TRUE(answered);
     Sleep(1500);   // its timer has run
     EXPECT_EQ(1, LoggedIn(record.path)) << "and the next status is answered";
+    // A request that holds its worker (its box open) and uses no vault key
+    // does not hold the logout up.
+    const uint64_t held = sim.Send(MakeNotification(NetworkEditMsg));
+    HWND hEditBox = FindMessageBox(L"Error", kStartMs);
+    ASSERT_NE(nullptr, hEditBox);
     LogoutVault(record.path);
     ASSERT_TRUE(sim.WaitForControls(before + 1, kStartMs));
     const auto outs = ControlsOf(sim, VAULT_LOGGED_OUT);
@@ -260,6 +257,9 @@ TEST_F(Lifecycle, ANewVaultIsUsableAtOnceAndLogsOutAndInAgain)
     EXPECT_TRUE(AllZero(outs[0].szSid, 524)) << "no SID in a logout";
     EXPECT_EQ(0, LoggedIn(record.path));
     EXPECT_FALSE(Authenticated(record.path, L"report.txt"));
+    DismissMessageBox(hEditBox);
+    std::vector<uint8_t> editReply;
+    EXPECT_TRUE(sim.Await(held, &editReply, kStartMs));
 
     // Two logins within a second are one login.
     Event loginDone(EVENT_LOGIN);
@@ -282,7 +282,7 @@ TEST_F(Lifecycle, ANewVaultIsUsableAtOnceAndLogsOutAndInAgain)
     EXPECT_EQ(nullptr, FindMessageBox(L"Vuzaziz", 500)) << "and no box";
 }
 
-TEST_F(Lifecycle, ANewVaultWithAGivenKeyUsesItAndRefusesOneThatDoesNotUnwrap)
+TEST_F(Lifecycle, ANewVaultWithAGivenKeyUsesItAndVaultsThatCannotBeMadeSafelyAreRefused)
 {
     StartAgent();
     const VaultRecordValues first = Values(L"P", L"Given1");
@@ -300,13 +300,27 @@ TEST_F(Lifecycle, ANewVaultWithAGivenKeyUsesItAndRefusesOneThatDoesNotUnwrap)
     ASSERT_EQ(1, CreateVault(second, false, key));
     EXPECT_TRUE(Authenticated(second.path, L"a.txt"));
 
-    VaultRecordValues broken = Values(L"R", L"Given3");
+    // Refused, with failure answered, no key written and nothing announced:
+    // a key that does not unwrap, a vault that would open the user's default
+    // container, and one whose letter another process holds for longer than
+    // the 5-second wait.
+    VaultRecordValues broken = Values(L"R", L"Given3"), blank = Values(L"U", L"NoContainer");
+    const VaultRecordValues held = Values(L"Y", L"Held");
     broken.container = first.container;
-    WriteVaultRecord(broken);
+    blank.container = L"";
     key[30] ^= 0x55;
-    EXPECT_EQ(0, CreateVault(broken, false, key));
-    EXPECT_FALSE(Authenticated(broken.path, L"a.txt"));
-    EXPECT_EQ(2u, ControlsOf(sim, ADD_VAULTS).size()) << "the refused vault is not announced";
+    AgentProcess holder;
+    ASSERT_TRUE(StartMutexHolder(holder, L"ReriroVivAviVurazY", 8000));
+    for (const auto& record : {held, broken, blank}) {   // held first, while it is held
+        WriteVaultRecord(record);
+        const bool bGiven = record.subkey == L"R";
+        EXPECT_EQ(0, CreateVault(record, !bGiven, bGiven ? key : std::vector<BYTE>{})) << Narrow(record.subkey);
+        EXPECT_FALSE(Authenticated(record.path, L"a.txt")) << Narrow(record.subkey);
+        EXPECT_EQ(0, LoggedIn(record.path)) << Narrow(record.subkey);
+        EXPECT_NE(ERROR_SUCCESS, RegGetValueW(HKEY_CURRENT_USER, (L"Software\\Revedi Zadoder Avir.\\Vuzaziz\\Vaults\\" + record.subkey).c_str(),
+                                              L"Key", RRF_RT_REG_BINARY, nullptr, nullptr, nullptr)) << Narrow(record.subkey);
+    }
+    EXPECT_EQ(2u, ControlsOf(sim, ADD_VAULTS).size()) << "the refused vaults are not announced";
 
     // Removal keeps the container the other vault still uses; its lines
     // follow the calls they name.
@@ -332,46 +346,6 @@ TEST_F(Lifecycle, ANewVaultWithAGivenKeyUsesItAndRefusesOneThatDoesNotUnwrap)
         CryptReleaseContext(hProv, 0);
     EXPECT_EQ(0, LoggedIn(second.path));
     EXPECT_EQ(1, LoggedIn(first.path));
-}
-
-// A new vault that would open the user's default container, or whose letter
-// another process holds for longer than the 5-second wait, is refused:
-// failure answered, no key written, nothing announced.
-TEST_F(Lifecycle, NewVaultsThatCannotBeMadeSafelyAreRefusedWithNothingWritten)
-{
-    StartAgent();
-    auto keyValue = [](const std::wstring& subkey) {
-        BYTE key[600];
-        DWORD cb = sizeof(key);
-        const std::wstring path = L"Software\\Revedi Zadoder Avir.\\Vuzaziz\\Vaults\\" + subkey;
-        return RegGetValueW(HKEY_CURRENT_USER, path.c_str(), L"Key", RRF_RT_REG_BINARY, nullptr, key, &cb) ==
-               ERROR_SUCCESS;
-    };
-    VaultRecordValues blank = Values(L"U", L"NoContainer");
-    blank.container = L"";
-    const VaultRecordValues held = Values(L"Y", L"Held");
-    AgentProcess holder;
-    ASSERT_TRUE(StartMutexHolder(holder, L"ReriroVivAviVurazY", 8000));
-    for (const auto& record : {blank, held}) {
-        WriteVaultRecord(record);
-        EXPECT_EQ(0, CreateVault(record, true)) << Narrow(record.subkey);
-        EXPECT_FALSE(keyValue(record.subkey)) << Narrow(record.subkey);
-        EXPECT_EQ(0, LoggedIn(record.path)) << Narrow(record.subkey);
-    }
-    EXPECT_TRUE(ControlsOf(sim, ADD_VAULTS).empty());
-}
-
-// A fault outside every handler's guard ends the agent through its exit steps.
-TEST_F(Lifecycle, AFaultInTheMessageLoopStillEndsThroughTheExitSteps)
-{
-    StartAgent(ExeDir() + L"\\VuvUDOVU_faults.exe");
-    const size_t traceBefore = ReadFileText(TraceFilePath()).size();
-    ASSERT_TRUE(PostMessageW(FindControlWindow(kStartMs), RegisterWindowMessageW(L"VUZ_TEST_LOOP_FAULT"), 0, 0));
-    EXPECT_EQ(0, agent.WaitForExit(kStartMs));
-    const std::string trace = ReadFileText(TraceFilePath()).substr(traceBefore);
-    const size_t fault = trace.find("WinMain() - Exception occured - Failed!");
-    ASSERT_NE(std::string::npos, fault) << trace;
-    EXPECT_NE(std::string::npos, trace.find("WinMain() - End", fault)) << trace;
 }
 
 // A network vault's letter points at its share, not at its local path.
@@ -437,7 +411,7 @@ TEST_F(Lifecycle, VaultsThatCannotLogInSaySoAndStayOut)
     EXPECT_TRUE(ControlsOf(sim, VAULT_LOGGED_IN).empty());
 }
 
-TEST_F(Lifecycle, TheControlWindowClosesNothingAndSurvivesAFaultingHandler)
+TEST_F(Lifecycle, TheControlWindowClosesNothingAndSurvivesAFaultingHandlerButNotALoopFault)
 {
     StartAgent(ExeDir() + L"\\VuvUDOVU_faults.exe");
     const VaultRecordValues record = Values(L"T", L"Window");
@@ -465,6 +439,15 @@ TEST_F(Lifecycle, TheControlWindowClosesNothingAndSurvivesAFaultingHandler)
                                      "WndProc() - Exception occured - code 0xC0000005 - Failed", traceBefore.size()));
     EXPECT_TRUE(agent.Running());
     EXPECT_EQ(1, LoggedIn(record.path)) << "the agent keeps serving";
+
+    // A fault outside every handler's guard ends the agent through its exit steps.
+    const size_t traceAt = ReadFileText(TraceFilePath()).size();
+    ASSERT_TRUE(PostMessageW(hWnd, RegisterWindowMessageW(L"VUZ_TEST_LOOP_FAULT"), 0, 0));
+    EXPECT_EQ(0, agent.WaitForExit(kStartMs));
+    const std::string trace = ReadFileText(TraceFilePath()).substr(traceAt);
+    const size_t loopFault = trace.find("WinMain() - Exception occured - Failed!");
+    ASSERT_NE(std::string::npos, loopFault) << trace;
+    EXPECT_NE(std::string::npos, trace.find("WinMain() - End", loopFault)) << trace;
 }
 
 // ---------------------------------------------------------------------------

@@ -35,14 +35,6 @@ const std::wstring kRoot = L"C:\\VuzSimFiles";
 const std::wstring kVault = kRoot + L"\\Vault";
 const std::wstring kDrive = L"V:";
 
-std::string Narrow(const std::wstring& w)
-{
-    int cb = WideCharToMultiByte(CP_UTF8, 0, w.c_str(), (int)w.size(), nullptr, 0, nullptr, nullptr);
-    std::string s(cb, '\0');
-    WideCharToMultiByte(CP_UTF8, 0, w.c_str(), (int)w.size(), s.data(), cb, nullptr, nullptr);
-    return s;
-}
-
 ::testing::AssertionResult Ok(const FileResult& r)
 {
     if (r)
@@ -63,25 +55,13 @@ std::vector<uint8_t> Pattern(size_t size, unsigned seed)
 
 std::vector<uint8_t> FileBytes(const std::wstring& path)
 {
-    std::vector<uint8_t> bytes;
-    HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                           0, nullptr);
-    if (h == INVALID_HANDLE_VALUE)
-        return bytes;
-    bytes.resize(GetFileSize(h, nullptr));
-    DWORD got = 0;
-    ReadFile(h, bytes.data(), (DWORD)bytes.size(), &got, nullptr);
-    CloseHandle(h);
-    bytes.resize(got);
-    return bytes;
+    const std::string text = ReadFileText(path);
+    return {text.begin(), text.end()};
 }
 
 void WriteBytes(const std::wstring& path, const std::vector<uint8_t>& bytes)
 {
-    HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    DWORD done = 0;
-    WriteFile(h, bytes.data(), (DWORD)bytes.size(), &done, nullptr);
-    CloseHandle(h);
+    WriteFileText(path, std::string(bytes.begin(), bytes.end()));
 }
 
 bool Contains(const std::vector<uint8_t>& haystack, const std::string& needle)
@@ -129,38 +109,9 @@ void Walk(const std::wstring& folder, const std::wstring& relative,
     FindClose(hFind);
 }
 
-// Runs a program beside the test and gathers what it prints.
 long RunTool(const std::wstring& arguments, std::string* pOutput)
 {
-    SECURITY_ATTRIBUTES sa = {sizeof(sa), nullptr, TRUE};
-    HANDLE hRead, hWrite;
-    CreatePipe(&hRead, &hWrite, &sa, 0);
-    SetHandleInformation(hRead, HANDLE_FLAG_INHERIT, 0);
-    STARTUPINFOW si{};
-    si.cb = sizeof(si);
-    si.dwFlags = STARTF_USESTDHANDLES;
-    si.hStdOutput = si.hStdError = hWrite;
-    si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    std::wstring cmd = L"\"" + ExeDir() + L"\\vaultfilter.exe\" " + arguments;
-    PROCESS_INFORMATION pi{};
-    if (!CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, TRUE, 0, nullptr, ExeDir().c_str(), &si, &pi)) {
-        CloseHandle(hRead);
-        CloseHandle(hWrite);
-        return -1;
-    }
-    CloseHandle(hWrite);
-    pOutput->clear();
-    char buffer[4096];
-    DWORD got;
-    while (ReadFile(hRead, buffer, sizeof(buffer), &got, nullptr) && got != 0)
-        pOutput->append(buffer, got);
-    CloseHandle(hRead);
-    DWORD code = 0;
-    WaitForSingleObject(pi.hProcess, 60000);
-    GetExitCodeProcess(pi.hProcess, &code);
-    CloseHandle(pi.hProcess);
-    CloseHandle(pi.hThread);
-    return (long)code;
+    return RunProgram(ExeDir() + L"\\vaultfilter.exe", arguments, pOutput);
 }
 
 // One agent and one logged-in vault, mapped to V:, for the whole suite;
@@ -202,10 +153,7 @@ protected:
     }
     static void TearDownTestSuite()
     {
-        if (agent->Running()) {
-            PostQuitToAgent(2000);
-            agent->WaitForExit(10000);
-        }
+        StopAgent(*agent);
         delete files;
         delete agent;
         delete sim;
@@ -285,7 +233,7 @@ protected:
 
 // ---------------------------------------------------------------------------
 
-TEST_F(SimFiles, ContentReadsBackByteForByteWhateverItsSize)
+TEST_F(SimFiles, ContentReadsBackByteForByteWhateverItsSizeAndWhoeverWrites)
 {
     const std::wstring folder = Folder(L"Sizes");
     const size_t sizes[] = {0, 1, 7, 8, 16383, 16384, 16385, 3 * 1048576 + 5};
@@ -297,22 +245,7 @@ TEST_F(SimFiles, ContentReadsBackByteForByteWhateverItsSize)
             EXPECT_TRUE(most > 1 && most <= VaultFiles::kInFlight) << most << " requests outstanding at most";
         ExpectContent(path, content);
     }
-    // ECB under the file key: equal plain blocks, equal cipher blocks.
-    std::vector<uint8_t> twice = Pattern(8, 1);
-    twice.insert(twice.end(), twice.begin(), twice.end());
-    Put(folder + L"\\twice", twice);
-    std::unique_ptr<VaultFiles::File> file;
-    ASSERT_TRUE(Ok(files->Open(folder + L"\\twice", &file)));
-    const std::vector<uint8_t> stored = FileBytes(file->DataPath());
-    ASSERT_EQ(16u, stored.size());
-    EXPECT_TRUE(std::equal(stored.begin(), stored.begin() + 8, stored.begin() + 8));
-}
-
-// Threads that write at once share the port's bound: never more than five
-// requests in flight, and more than one thread's worth in use.
-TEST_F(SimFiles, ThreadsWritingAtOnceShareTheBoundOfFive)
-{
-    const std::wstring folder = Folder(L"Threads");
+    // Threads that write at once share the port's bound of five requests in flight.
     const size_t kThreads = 4, kSize = 1048576 + 3;
     const size_t most = MostOutstanding([&] {
         std::vector<std::thread> writers;
@@ -324,6 +257,15 @@ TEST_F(SimFiles, ThreadsWritingAtOnceShareTheBoundOfFive)
     EXPECT_TRUE(most > 1 && most <= VaultFiles::kInFlight) << most << " requests outstanding at most";
     for (size_t t = 0; t < kThreads; t++)
         ExpectContent(folder + L"\\t" + std::to_wstring(t), Pattern(kSize, (unsigned)t));
+    // ECB under the file key: equal plain blocks, equal cipher blocks.
+    std::vector<uint8_t> twice = Pattern(8, 1);
+    twice.insert(twice.end(), twice.begin(), twice.end());
+    Put(folder + L"\\twice", twice);
+    std::unique_ptr<VaultFiles::File> file;
+    ASSERT_TRUE(Ok(files->Open(folder + L"\\twice", &file)));
+    const std::vector<uint8_t> stored = FileBytes(file->DataPath());
+    ASSERT_EQ(16u, stored.size());
+    EXPECT_TRUE(std::equal(stored.begin(), stored.begin() + 8, stored.begin() + 8));
 }
 
 TEST_F(SimFiles, WritesAtUnalignedOffsetsKeepTheBytesAround)
@@ -512,8 +454,9 @@ TEST_F(SimFiles, RenamesStoppedHalfWayAreFinishedByTheNextDriver)
 }
 
 // What the driver keeps between operations stays true: a file reopened
-// while its key is kept, and after the key went back (a logout and login
-// drop everything), reads back the same; a rename, a delete and a size change show at once to the next
+// while its key is kept, and after the key went back (a logout, which
+// refuses everything until the login, drops everything), reads back the
+// same; a rename, a delete and a size change show at once to the next
 // lookup and listing.
 TEST_F(SimFiles, WhatTheDriverKeepsStaysTrue)
 {
@@ -524,12 +467,16 @@ TEST_F(SimFiles, WhatTheDriverKeepsStaysTrue)
     for (int i = 0; i < 20; i++)
         Put(f + L"\\other" + std::to_wstring(i), Pattern(9, i));
     ExpectContent(f + L"\\x", content);
-    LogoutVault(record.path);             // every kept key goes back
+    LogoutVault(record.path);             // every kept key goes back, and nothing is served
     ASSERT_TRUE(WaitUntil([] { return LoggedIn(record.path) == 0; }, kStartMs));
+    std::unique_ptr<VaultFiles::File> file;
+    std::vector<VaultEntry> entries;
+    EXPECT_EQ(FileError::NotLoggedIn, files->Open(f + L"\\x", &file).error);
+    EXPECT_EQ(FileError::NotLoggedIn, files->List(f, &entries).error);
+    EXPECT_EQ(FileError::NotLoggedIn, files->Rename(f + L"\\x", f + L"\\z").error);
     ASSERT_EQ(1, LoginVault(record.path));
     ExpectContent(f + L"\\x", content);
 
-    std::unique_ptr<VaultFiles::File> file;
     ASSERT_TRUE(Ok(files->Open(f + L"\\x", &file)));
     ASSERT_TRUE(Ok(file->Resize(3)));
     VaultEntry e;
@@ -546,6 +493,19 @@ TEST_F(SimFiles, WhatTheDriverKeepsStaysTrue)
     EXPECT_EQ(20u, left.size());
     EXPECT_TRUE(std::none_of(left.begin(), left.end(), [](const VaultEntry& v) { return v.name == L"y"; }));
     ExpectContent(f + L"\\other19", Pattern(9, 19));
+
+    // A folder moved while it holds a file deleted but still open: the file
+    // still reads through its handle after the new folder is first listed.
+    Folder(L"Kept\\Moving");
+    Put(f + L"\\Moving\\open.bin", content);
+    ASSERT_TRUE(Ok(files->Open(f + L"\\Moving\\open.bin", &file)));
+    ASSERT_TRUE(Ok(files->Delete(f + L"\\Moving\\open.bin")));
+    ASSERT_TRUE(Ok(files->Rename(f + L"\\Moving", f + L"\\Moved")));
+    EXPECT_TRUE(Listing(f + L"\\Moved").empty());
+    std::vector<uint8_t> got(content.size());
+    size_t cb = 0;
+    EXPECT_TRUE(Ok(file->Read(0, got.data(), got.size(), &cb)));
+    EXPECT_TRUE(got == content) << cb << " bytes read";
 }
 
 TEST_F(SimFiles, DeletionsRemoveTheStoredFiles)
@@ -572,6 +532,8 @@ TEST_F(SimFiles, DeletionsRemoveTheStoredFiles)
         FileResult r = s.run();
         EXPECT_EQ(s.error, r.error) << s.what << ": " << r.text;
     }
+    EXPECT_NE(std::string::npos, files->DeleteFolder(f + L"\\b.txt").text.find(" is a file"));
+    EXPECT_NE(std::string::npos, files->DeleteFolder(f + L"\\Deep").text.find(": no such folder"));
     EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(meta.c_str()));
     EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(data.c_str()));
     EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW((kVault + L"\\Del\\Deep").c_str()));
@@ -607,17 +569,6 @@ TEST_F(SimFiles, FailuresComeBackAsErrors)
     std::vector<uint8_t> buffer(10);
     size_t got = 0;
     EXPECT_EQ(FileError::Corrupt, file->Read(0, buffer.data(), buffer.size(), &got).error);
-    file.reset();
-
-    // Logged out, nothing is served; logged in again, everything is.
-    LogoutVault(record.path);
-    ASSERT_TRUE(WaitUntil([] { return LoggedIn(record.path) == 0; }, kStartMs));
-    std::vector<VaultEntry> entries;
-    EXPECT_EQ(FileError::NotLoggedIn, files->Open(f + L"\\here.txt", &file).error);
-    EXPECT_EQ(FileError::NotLoggedIn, files->List(f, &entries).error);
-    EXPECT_EQ(FileError::NotLoggedIn, files->Rename(f + L"\\here.txt", f + L"\\there.txt").error);
-    ASSERT_EQ(1, LoginVault(record.path));
-    EXPECT_TRUE(Ok(files->List(f, &entries)));
 }
 
 // A connection of the mount protocol, as vaultfs speaks it.
@@ -630,8 +581,16 @@ public:
         addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         addr.sin_port = htons(port);
         m_s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        BOOL bNoDelay = TRUE;   // each piece of a request sent in pieces goes out on its own
+        setsockopt(m_s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&bNoDelay), sizeof(bNoDelay));
         if (connect(m_s, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0)
             Close();
+    }
+    // Blocks until the server ends the connection (true) or sends something.
+    bool Ended()
+    {
+        char c;
+        return recv(m_s, &c, 1, 0) <= 0;
     }
     ~MountPeer() { Close(); }
     void Close()
@@ -652,7 +611,9 @@ public:
         uint64_t    handle = 0, offset = 0;
         uint32_t    flags = 0, length = 0;
     };
-    Out Call(const In& in)
+    // With a split, the request goes in three pieces: its header, `split`
+    // bytes more, and the rest.
+    Out Call(const In& in, size_t split = 0)
     {
         MOUNT_REQUEST r = {MOUNT_MAGIC, in.op, in.handle, in.offset, in.length, in.flags,
                            (uint32_t)in.path.size(), (uint32_t)in.path2.size(), (uint32_t)in.data.size(), 0};
@@ -660,7 +621,14 @@ public:
         bytes += in.path + in.path2 + in.data;
         Out out;
         out.reply.status = -1;
-        if (send(m_s, bytes.data(), (int)bytes.size(), 0) != (int)bytes.size() || !Recv(&out.reply, sizeof(out.reply)))
+        for (size_t at = 0, end; at < bytes.size(); at = end) {
+            end = split == 0 ? bytes.size() : at == 0 ? sizeof(r) : at == sizeof(r) ? at + split : bytes.size();
+            if (at != 0)
+                Sleep(100);
+            if (send(m_s, bytes.data() + at, (int)(end - at), 0) != (int)(end - at))
+                return out;
+        }
+        if (!Recv(&out.reply, sizeof(out.reply)))
             return out;
         out.data.resize(out.reply.dataBytes);
         if (!Recv(out.data.data(), out.data.size()))
@@ -699,8 +667,21 @@ TEST_F(SimFiles, MountProtocolServesTheVaultToVaultfs)
         EXPECT_EQ(MOUNT_BAD_REQUEST, wrong.Call(P{MOUNT_HELLO, "V:", "", std::string(32, '0')}).status());
         EXPECT_EQ(-1, wrong.Call(P{MOUNT_HELLO, "V:", "", server.Secret(), 7}).status()) << "after a wrong secret";
     }
+    EXPECT_FALSE(server.Start({}, 0, false)) << "started already";
+    driversim::MountServer other(*files);
+    EXPECT_FALSE(other.Start({}, server.Port(), false)) << "a port in use";
+    // At most 16 connections wait for their hellos: a 17th ends the oldest at
+    // once, not at its hello time; a hello in pieces is whole at its last.
+    {
+        std::vector<std::unique_ptr<MountPeer>> idle;
+        for (int i = 0; i < 17; i++)
+            idle.push_back(std::make_unique<MountPeer>(server.Port()));
+        const ULONGLONG start = GetTickCount64();
+        EXPECT_TRUE(idle[0]->Ended());
+        EXPECT_LT(GetTickCount64() - start, MOUNT_HELLO_MS - 1000) << "the oldest waited for its hello time";
+    }
     MountPeer a(server.Port());
-    ASSERT_EQ(MOUNT_OK, a.Call(P{MOUNT_HELLO, "V:", "", server.Secret(), 7}).status());
+    ASSERT_EQ(MOUNT_OK, a.Call(P{MOUNT_HELLO, "V:", "", server.Secret(), 7}, 3).status());
 
     const std::string tooLong = "/Mnt/" + std::string(MOUNT_MAX_NAME + 1, 'n');
     // A handle in a step is the number of the open that gave it (1 the first).
@@ -840,13 +821,8 @@ TEST_F(SimFiles, CommandsOfAnotherProcessReachTheServingSimulator)
     WriteBytes(local, content);
     DeleteFileW(back.c_str());
     // The host's own path of the local file, as a person on it would type it.
-    typedef char*(CDECL * UnixName)(LPCWSTR);
-    auto unixName = reinterpret_cast<UnixName>(reinterpret_cast<void*>(
-        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
-    char* pszUnix = unixName ? unixName(local.c_str()) : nullptr;
-    const std::wstring hostLocal = pszUnix ? std::wstring(pszUnix, pszUnix + strlen(pszUnix)) : local;
-    if (pszUnix)
-        HeapFree(GetProcessHeap(), 0, pszUnix);
+    const std::string hostPath = UnixName(local);
+    const std::wstring hostLocal(hostPath.begin(), hostPath.end());
 
     struct Step { std::wstring args; long code; std::string output; } steps[] = {
         {L"put \"" + hostLocal + L"\" V:/Cmd/data.bin", 0, "put 70001 bytes into V:/Cmd/data.bin\n"},

@@ -102,6 +102,16 @@ bool PostQuitToAgent(DWORD dwTimeoutMs)
     return hWnd && PostMessageW(hWnd, WM_QUIT, 0, 0);
 }
 
+long StopAgent(AgentProcess& agent)
+{
+    if (!agent.Running())
+        return agent.WaitForExit(0);
+    PostQuitToAgent(2000);
+    const long code = agent.WaitForExit(10000);
+    agent.Kill();
+    return code;
+}
+
 HWND FindMessageBox(const std::wstring& caption, DWORD dwTimeoutMs)
 {
     HWND hBox = nullptr;
@@ -199,6 +209,61 @@ std::string ReadFileText(const std::wstring& path)
         text.append(buf, n);
     CloseHandle(h);
     return text;
+}
+
+void WriteFileText(const std::wstring& path, const std::string& bytes)
+{
+    HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    DWORD done = 0;
+    WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &done, nullptr);
+    CloseHandle(h);
+}
+
+std::string Narrow(const std::wstring& text)
+{
+    std::string s(text.size() * 3, '\0');
+    s.resize(WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), s.data(),
+                                 static_cast<int>(s.size()), nullptr, nullptr));
+    return s;
+}
+
+long RunProgram(const std::wstring& program, const std::wstring& arguments, std::string* pOut, std::string* pErr,
+                DWORD dwTimeoutMs)
+{
+    // Files, not pipes: a program that fills one pipe while the other is read would wait for ever.
+    wchar_t temp[MAX_PATH];
+    GetTempPathW(MAX_PATH, temp);
+    const std::wstring stem = temp + std::wstring(L"run-") + std::to_wstring(GetCurrentProcessId());
+    const std::wstring files[2] = {stem + L".out", stem + L".err"};
+    SECURITY_ATTRIBUTES sa{sizeof(sa), nullptr, TRUE};
+    STARTUPINFOW si{sizeof(si)};
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdOutput = CreateFileW(files[0].c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa,
+                                CREATE_ALWAYS, 0, nullptr);
+    si.hStdError = pErr ? CreateFileW(files[1].c_str(), GENERIC_WRITE, FILE_SHARE_READ, &sa, CREATE_ALWAYS, 0, nullptr)
+                        : si.hStdOutput;
+    std::wstring cmd = L"\"" + program + L"\" " + arguments;
+    PROCESS_INFORMATION pi{};
+    DWORD dwExit = static_cast<DWORD>(-1), dwStartError = 0;
+    if (!CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, TRUE, 0, nullptr, ExeDir().c_str(), &si, &pi)) {
+        dwStartError = GetLastError();
+    } else {
+        if (WaitForSingleObject(pi.hProcess, dwTimeoutMs) == WAIT_OBJECT_0)
+            GetExitCodeProcess(pi.hProcess, &dwExit);
+        else
+            TerminateProcess(pi.hProcess, 99);
+        CloseHandle(pi.hProcess);
+        CloseHandle(pi.hThread);
+    }
+    CloseHandle(si.hStdOutput);
+    if (pErr)
+        CloseHandle(si.hStdError);
+    *pOut = dwStartError ? "CreateProcessW failed with error " + std::to_string(dwStartError) : ReadFileText(files[0]);
+    if (pErr)
+        *pErr = ReadFileText(files[1]);
+    for (const std::wstring& file : files)
+        DeleteFileW(file.c_str());
+    return static_cast<long>(dwExit);
 }
 
 std::wstring DosName(const std::string& unixPath)

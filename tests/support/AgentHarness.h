@@ -44,6 +44,9 @@ private:
 HWND FindControlWindow(DWORD dwTimeoutMs);
 // Tells the agent to end, the way another program does.
 bool PostQuitToAgent(DWORD dwTimeoutMs);
+// Ends a running agent that way (by force when it does not end in 10 s): its
+// exit code, or -1.
+long StopAgent(AgentProcess& agent);
 
 // A message box of any process, found by caption (or by any caption when
 // caption is empty and its text matches). Returns NULL on time-out.
@@ -61,6 +64,15 @@ std::wstring LogFolder();
 std::wstring LogFilePath();
 std::wstring TraceFilePath();
 std::string ReadFileText(const std::wstring& path);
+void WriteFileText(const std::wstring& path, const std::string& bytes);
+// UTF-8, for messages and narrow paths.
+std::string Narrow(const std::wstring& text);
+
+// Runs a program with a command line tail and waits for it (ended by force
+// after the time-out): its exit code, or -1. Its standard output goes to
+// *pOut and its standard error to *pErr, or to *pOut as well when none.
+long RunProgram(const std::wstring& program, const std::wstring& arguments, std::string* pOut,
+                std::string* pErr = nullptr, DWORD dwTimeoutMs = 120000);
 size_t CountOf(const std::string& text, const std::string& what);
 
 // Waits until the five workers of an agent started after traceBefore was

@@ -16,6 +16,7 @@
 #include "ControlWindow.h"
 #include "DriverSim.h"
 #include "ExplorerRecord.h"
+#include "ServingAgent.h"
 #include "VaultExplorer.h"
 
 using namespace harness;
@@ -27,14 +28,6 @@ namespace {
 const wchar_t kVaultsKey[] = L"Software\\Revedi Zadoder Avir.\\Vuzaziz\\Vaults\\";
 const wstring kRoot = L"C:\\vaultctl-test";
 
-std::string Utf8(const wstring& text)
-{
-    std::string s(text.size() * 3, '\0');
-    s.resize(WideCharToMultiByte(CP_UTF8, 0, text.data(), (int)text.size(), s.data(), (int)s.size(),
-                                 nullptr, nullptr));
-    return s;
-}
-
 std::string Load(const fs::path& path)
 {
     std::ifstream in(path, std::ios::binary);
@@ -45,35 +38,12 @@ std::string Load(const fs::path& path)
 // its exit code and a text each in its stdout and stderr (empty: anything).
 void Expect(const wstring& args, long code, const wstring& out, const wstring& err = L"")
 {
-    wchar_t temp[MAX_PATH];
-    GetTempPathW(MAX_PATH, temp);
-    const wstring files[2] = {temp + wstring(L"vaultctl_test.out"), temp + wstring(L"vaultctl_test.err")};
-    SECURITY_ATTRIBUTES sa{sizeof(sa), nullptr, TRUE};
-    STARTUPINFOW si{sizeof(si)};
-    si.dwFlags = STARTF_USESTDHANDLES;
-    for (int i = 0; i < 2; i++)
-        (i ? si.hStdError : si.hStdOutput) =
-            CreateFileW(files[i].c_str(), GENERIC_WRITE, FILE_SHARE_READ, &sa, CREATE_ALWAYS, 0, nullptr);
-    wstring cmd = L"\"" + ExeDir() + L"\\vaultctl.exe\" " + args;
-    PROCESS_INFORMATION pi{};
-    DWORD dwExit = static_cast<DWORD>(-1);
-    if (CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi)) {
-        if (WaitForSingleObject(pi.hProcess, 120000) == WAIT_OBJECT_0)
-            GetExitCodeProcess(pi.hProcess, &dwExit);
-        else
-            TerminateProcess(pi.hProcess, 99);
-        CloseHandle(pi.hProcess);
-        CloseHandle(pi.hThread);
-    }
-    CloseHandle(si.hStdOutput);
-    CloseHandle(si.hStdError);
-    const std::string text[2] = {Load(files[0]), Load(files[1])};
-    for (const wstring& file : files)
-        DeleteFileW(file.c_str());
-    const std::string what = "vaultctl " + Utf8(args) + "\n--- stdout:\n" + text[0] + "--- stderr:\n" + text[1];
-    EXPECT_EQ(code, static_cast<long>(dwExit)) << what;
-    EXPECT_NE(std::string::npos, text[0].find(Utf8(out))) << "stdout lacks \"" << Utf8(out) << "\"\n" << what;
-    EXPECT_NE(std::string::npos, text[1].find(Utf8(err))) << "stderr lacks \"" << Utf8(err) << "\"\n" << what;
+    std::string text[2];
+    const long got = RunProgram(ExeDir() + L"\\vaultctl.exe", args, &text[0], &text[1]);
+    const std::string what = "vaultctl " + Narrow(args) + "\n--- stdout:\n" + text[0] + "--- stderr:\n" + text[1];
+    EXPECT_EQ(code, got) << what;
+    EXPECT_NE(std::string::npos, text[0].find(Narrow(out))) << "stdout lacks \"" << Narrow(out) << "\"\n" << what;
+    EXPECT_NE(std::string::npos, text[1].find(Narrow(err))) << "stderr lacks \"" << Narrow(err) << "\"\n" << what;
 }
 
 // One command of a session: its exit code, its output, and a check of what it did.
@@ -87,7 +57,7 @@ struct Step {
 void Play(const std::vector<Step>& steps)
 {
     for (const Step& step : steps) {
-        SCOPED_TRACE(Utf8(step.args));
+        SCOPED_TRACE(Narrow(step.args));
         Expect(step.args, step.code, step.out);
         if (step.check)
             step.check();
@@ -329,17 +299,11 @@ protected:
         Clean();
         fs::create_directory(kRoot);
         ASSERT_TRUE(sim.Load());
-        ASSERT_TRUE(agent.Start());
-        ASSERT_TRUE(sim.WaitForAgent(20000)) << "the agent did not connect";
-        std::vector<uint8_t> reply;
-        ASSERT_TRUE(sim.Request(MakeNotification(DeviceUnpluggedNotice), &reply, 20000));
+        StartServing(sim, agent);
     }
     void TearDown() override
     {
-        if (agent.Running()) {
-            PostQuitToAgent(2000);
-            agent.WaitForExit(10000);
-        }
+        StopAgent(agent);
         Clean();
     }
     using Vault = driversim::DriverSim::Vault;
