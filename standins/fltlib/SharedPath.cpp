@@ -162,6 +162,26 @@ int Take(SharedPath* p)
     }
 }
 
+// Under lock: completes a waiting call. A blocking one gets hr and, when
+// it succeeded, cb bytes of the view from ullOffset; an overlapped one reads
+// cb bytes at ullOffset of the backing file, so that it completes through the
+// agent's port (a read past the file's end fails with ERROR_HANDLE_EOF).
+void Complete(SharedPath* p, Waiter* w, ULONGLONG ullOffset, DWORD cb, HRESULT hr)
+{
+    if (w->pOverlapped == NULL) {
+        if (SUCCEEDED(hr))
+            CopyMemory(w->pBuffer, p->pView + ullOffset, cb);
+        w->hr = hr;
+        SetEvent(w->hDone);
+        return;
+    }
+    w->pOverlapped->Offset = (DWORD)ullOffset;
+    w->pOverlapped->OffsetHigh = (DWORD)(ullOffset >> 32);
+    ReadFile(p->hFile, w->pBuffer, cb, NULL, w->pOverlapped);
+    w->pNext = p->pSpare;
+    p->pSpare = w;
+}
+
 // Under lock: hands request slot i to a waiting call.
 void Deliver(SharedPath* p, Waiter* w, DWORD i)
 {
@@ -175,18 +195,7 @@ void Deliver(SharedPath* p, Waiter* w, DWORD i)
         CopyMemory(&ullId, pRequest + offsetof(FILTER_MESSAGE_HEADER, MessageId), sizeof(ullId));
     p->bHeld[i] = true;
     p->ullHeld[i] = ullId;
-    DWORD cb = cbRequest < w->cbBuffer ? cbRequest : w->cbBuffer;
-    if (w->pOverlapped == NULL) {
-        CopyMemory(w->pBuffer, pRequest, cb);
-        w->hr = S_OK;
-        SetEvent(w->hDone);
-        return;
-    }
-    w->pOverlapped->Offset = (DWORD)ullOffset;
-    w->pOverlapped->OffsetHigh = (DWORD)(ullOffset >> 32);
-    ReadFile(p->hFile, w->pBuffer, cb, NULL, w->pOverlapped);
-    w->pNext = p->pSpare;
-    p->pSpare = w;
+    Complete(p, w, ullOffset, cbRequest < w->cbBuffer ? cbRequest : w->cbBuffer, S_OK);
 }
 
 // Under lock: serves the waiting calls from the ring while both last. With
@@ -217,16 +226,7 @@ void FailWaiters(SharedPath* p)
     while (p->pFirst != NULL) {
         Waiter* w = p->pFirst;
         p->pFirst = w->pNext;
-        if (w->pOverlapped == NULL) {
-            w->hr = HR(ERROR_INVALID_HANDLE);
-            SetEvent(w->hDone);
-            continue;
-        }
-        w->pOverlapped->Offset = (DWORD)p->geo.cbSection;
-        w->pOverlapped->OffsetHigh = (DWORD)(p->geo.cbSection >> 32);
-        ReadFile(p->hFile, w->pBuffer, 1, NULL, w->pOverlapped);
-        w->pNext = p->pSpare;
-        p->pSpare = w;
+        Complete(p, w, p->geo.cbSection, 1, HR(ERROR_INVALID_HANDLE));
     }
     p->pLast = NULL;
 }

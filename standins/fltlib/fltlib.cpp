@@ -119,10 +119,8 @@ static PortEntry* g_pPorts = NULL;
 static void ReleaseEntry(PortEntry* pEntry)
 {
     if (InterlockedDecrement(&pEntry->lRefs) == 0) {
-        if (pEntry->pShared != NULL) {
-            SharedPathClose(pEntry->pShared);
+        if (pEntry->pShared != NULL)   // closed when the table let it go (DropEntry)
             SharedPathRelease(pEntry->pShared);
-        }
         CloseHandle(pEntry->hControl);
         CloseHandle(pEntry->hEvent);
         delete pEntry;
@@ -569,7 +567,7 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD dwReason, LPVOID lpReserved)
         while (g_pPorts != NULL) {
             PortEntry* p = g_pPorts;
             g_pPorts = p->pNext;
-            ReleaseEntry(p);
+            DropEntry(p);
         }
         if (g_dwEventSlot != TLS_OUT_OF_INDEXES)
             TlsFree(g_dwEventSlot);

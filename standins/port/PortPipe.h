@@ -147,12 +147,15 @@ static_assert(offsetof(PORT_SHARED_SLOT, lDriverWaiting) == 4, "PORT_SHARED_SLOT
 static_assert(offsetof(PORT_SHARED_SLOT, cbRequest) == 8, "PORT_SHARED_SLOT.cbRequest moved");
 static_assert(offsetof(PORT_SHARED_SLOT, cbReply) == 12, "PORT_SHARED_SLOT.cbReply moved");
 static_assert(offsetof(PORT_SHARED_HEADER, dwMagic) == 0, "PORT_SHARED_HEADER.dwMagic moved");
+static_assert(offsetof(PORT_SHARED_HEADER, dwVersion) == 4, "PORT_SHARED_HEADER.dwVersion moved");
 static_assert(offsetof(PORT_SHARED_HEADER, dwSlots) == 8, "PORT_SHARED_HEADER.dwSlots moved");
 static_assert(offsetof(PORT_SHARED_HEADER, cbRequestArea) == 12, "PORT_SHARED_HEADER.cbRequestArea moved");
 static_assert(offsetof(PORT_SHARED_HEADER, cbReplyArea) == 16, "PORT_SHARED_HEADER.cbReplyArea moved");
+static_assert(offsetof(PORT_SHARED_HEADER, dwReserved) == 20, "PORT_SHARED_HEADER.dwReserved moved");
 static_assert(offsetof(PORT_SHARED_HEADER, lPosted) == 24, "PORT_SHARED_HEADER.lPosted moved");
 static_assert(offsetof(PORT_SHARED_HEADER, lTaken) == 28, "PORT_SHARED_HEADER.lTaken moved");
 static_assert(offsetof(PORT_SHARED_HEADER, lAgentWaiting) == 32, "PORT_SHARED_HEADER.lAgentWaiting moved");
+static_assert(offsetof(PORT_SHARED_HEADER, dwPad) == 36, "PORT_SHARED_HEADER.dwPad moved");
 static_assert(offsetof(PORT_SHARED_HEADER, dwRing) == 64, "PORT_SHARED_HEADER.dwRing moved");
 static_assert(offsetof(PORT_SHARED_HEADER, slots) == 192, "PORT_SHARED_HEADER.slots moved");
 static_assert(sizeof(PORT_SHARED_HEADER) == 704, "PORT_SHARED_HEADER size");
