@@ -380,12 +380,14 @@ void MountServer::State::Hello(Peer& peer, Exchange& x)
 
 void MountServer::State::Stat(const Peer& peer, Exchange& x)
 {
+    auto answer = [&](const VaultFiles::File& file) {
+        x.reply.kind = MOUNT_KIND_FILE;
+        x.reply.size = file.Size();
+        x.reply.mtimeNs = UnixNs(file.Modified());
+    };
     if (x.req.handle != 0) {
-        if (std::shared_ptr<VaultFiles::File> file = Find(peer, x.req.handle, x)) {
-            x.reply.kind = MOUNT_KIND_FILE;
-            x.reply.size = file->Size();
-            x.reply.mtimeNs = UnixNs(file->Modified());
-        }
+        if (std::shared_ptr<VaultFiles::File> file = Find(peer, x.req.handle, x))
+            answer(*file);
         return;
     }
     std::wstring dos;
@@ -394,25 +396,22 @@ void MountServer::State::Stat(const Peer& peer, Exchange& x)
             x.reply.status = MOUNT_NOT_FOUND;
         return;
     }
-    auto answer = [&](const VaultFiles::File& file) {
-        x.reply.kind = MOUNT_KIND_FILE;
-        x.reply.size = file.Size();
-        x.reply.mtimeNs = UnixNs(file.Modified());
-    };
-    // Held open here and still named so: answered as it is, logged out or not.
+    // Held open here and still named so: answered as it is, logged out or
+    // not; one deleted elsewhere answers only when the name is gone.
+    std::shared_ptr<VaultFiles::File> deleted;
     for (const auto& file : Held(peer, dos, false, false)) {
         if (!file->Deleted()) {
             answer(*file);
             return;
         }
+        if (!deleted)
+            deleted = file;
     }
     VaultEntry entry;
     FileResult r = files.Stat(dos, &entry);
-    if (r.error == FileError::NotFound) {
-        for (const auto& file : Held(peer, dos, false, true)) {
-            answer(*file);
-            return;
-        }
+    if (r.error == FileError::NotFound && deleted) {
+        answer(*deleted);
+        return;
     }
     if (x.Fail(r))
         return;

@@ -368,11 +368,8 @@ FileResult RollForward(const std::wstring& vault, const std::wstring& record, co
     *pbUndoable = true;
     if (bFresh || !SameContent(to, plan.meta)) {
         if (bFresh || !SameContent(to + kNewSuffix, plan.meta)) {
-            Handle h(to + kNewSuffix, GENERIC_WRITE, CREATE_ALWAYS);
-            if (!h.ok())
-                return DiskError("cannot create", to + kNewSuffix, h.error());
-            if (!WriteAt(h.get(), 0, plan.meta.data(), plan.meta.size()))
-                return DiskError("cannot write", to + kNewSuffix);
+            if (FileResult r = WriteWhole(to + kNewSuffix, plan.meta.data(), plan.meta.size(), CREATE_ALWAYS); !r)
+                return r;
         }
         if (bMoves && (bFresh || (Exists(from + L".tmp") && !Exists(to + L".tmp")))) {
             *pbUndoable = false;
@@ -407,15 +404,9 @@ FileResult WriteRenameRecord(const std::wstring& vault, const RenamePlan& plan, 
 {
     const std::wstring record = vault + L"\\" + NewStem(vault) + kRenameSuffix;
     const std::string text = RecordText(plan);
-    {
-        Handle h(record + kNewSuffix, GENERIC_WRITE, CREATE_NEW);
-        FileResult r = h.ok() ? FileResult{} : DiskError("cannot create", record + kNewSuffix, h.error());
-        if (r && !WriteAt(h.get(), 0, text.data(), text.size()))
-            r = DiskError("cannot write", record + kNewSuffix);
-        if (!r) {
-            DeleteFileW((record + kNewSuffix).c_str());
-            return r;
-        }
+    if (FileResult r = WriteWhole(record + kNewSuffix, text.data(), text.size(), CREATE_NEW); !r) {
+        DeleteFileW((record + kNewSuffix).c_str());
+        return r;
     }
     if (FileResult r = MoveStored(record + kNewSuffix, record); !r) {
         DeleteFileW((record + kNewSuffix).c_str());

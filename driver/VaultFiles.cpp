@@ -534,7 +534,7 @@ AgentRequests& VaultFiles::Agent() { return m_state->agent; }
 FileResult VaultFiles::Resolve(const std::wstring& path, VaultPath* pOut) const
 {
     DriverSim& sim = m_state->sim;
-    return ResolvePath(sim.Vaults(), path, pOut, &m_state->drives, sim.Generation());
+    return ResolvePath(sim.Vaults(), path, pOut, m_state->drives, sim.Generation());
 }
 
 FileResult VaultFiles::Authenticate(const VaultPath& where)
@@ -947,7 +947,7 @@ FileResult VaultFiles::State::RenameFolder(const VaultPath& from, const VaultPat
     }
     for (const NodePtr& node : moving) {
         VaultPath moved;
-        if (!ResolvePath(sim.Vaults(), to.dos + node->where.dos.substr(from.dos.size()), &moved, &drives,
+        if (!ResolvePath(sim.Vaults(), to.dos + node->where.dos.substr(from.dos.size()), &moved, drives,
                          sim.Generation()))
             continue;
         node->where = moved;
@@ -1108,6 +1108,8 @@ FILETIME VaultFiles::File::Modified() const
 
 FileResult VaultFiles::File::Close()
 {
+    if (!m_open)   // closed already (a front-end's close, then the destructor's)
+        return {};
     FileResult r = Flush();
     if (!m_open.exchange(false))
         return {};

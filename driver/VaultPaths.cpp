@@ -36,7 +36,7 @@ bool DriveTargets::Target(wchar_t letter, uint64_t generation, std::wstring* pTa
 }
 
 FileResult ResolvePath(const std::vector<DriverSim::Vault>& vaults, const std::wstring& input, VaultPath* pOut,
-                       DriveTargets* drives, uint64_t generation)
+                       DriveTargets& drives, uint64_t generation)
 {
     std::wstring p = input;
     std::replace(p.begin(), p.end(), L'/', L'\\');
@@ -51,12 +51,8 @@ FileResult ResolvePath(const std::vector<DriverSim::Vault>& vaults, const std::w
     for (int hops = 0;; hops++) {
         const WCHAR drive[3] = {(WCHAR)towupper(p[0]), L':', 0};
         std::wstring t;
-        WCHAR target[1024] = {};
-        if (drives != nullptr ? !drives->Target(drive[0], generation, &t)
-                              : !QueryDosDeviceW(drive, target, ARRAYSIZE(target)))
+        if (!drives.Target(drive[0], generation, &t))
             return Fail(FileError::BadPath, Quoted(input) + ": there is no drive " + Utf8(drive));
-        if (drives == nullptr)
-            t = target;
         if (t.rfind(L"\\??\\", 0) == 0 && t.size() >= 6 && t[5] == L':' && hops < 8) {
             p = t.substr(4) + p.substr(2);
             continue;

@@ -42,9 +42,9 @@ private:
 
 // Resolves a path against the vaults the agent announced: NotInVault when
 // it lies in none of them, BadPath when it is no full DOS path. Drive
-// letters are looked up in drives when given (at the given generation).
+// letters are looked up in drives (at the given generation).
 FileResult ResolvePath(const std::vector<DriverSim::Vault>& vaults, const std::wstring& input, VaultPath* pOut,
-                       DriveTargets* drives = nullptr, uint64_t generation = 0);
+                       DriveTargets& drives, uint64_t generation);
 
 // The same place seen as a folder: the path itself is the folder that
 // requests name, with no file name.
