@@ -7,7 +7,6 @@
 #include "keys/VaultKeys.h"
 #include "vaults/VaultRecords.h"
 
-#define NEW_KEY_BLOB_BYTES   512
 #define VAULT_KEY_PATH_CHARS 520
 
 // A failed GenUserXKey hands back no context: releases it, keeps the error.
@@ -136,10 +135,10 @@ GUARDED_BODY static DWORD MakeVaultKeys(LPCWSTR pwszDrive, LPCWSTR pwszContainer
                            HCRYPTPROV* phIpcProv, HCRYPTKEY* phUserXKey, HCRYPTKEY* phIpcXKey,
                            HCRYPTKEY* phVaultKey, BYTE* pbKey, DWORD* pdwKeyLength, BOOL bGenerate)
 {
-    BYTE abBlob[NEW_KEY_BLOB_BYTES];
     // No more than the vault record and the registry walk hold: a longer
     // key would work until the first logout and never load again.
-    DWORD cbBlob = VAULT_KEY_BYTES;
+    BYTE abBlob[VAULT_KEY_BYTES];
+    DWORD cbBlob = sizeof(abBlob);
     DWORD dwResult;
 
     dwResult = GenUserXKey(pwszContainer, phUserProv, phUserXKey);
