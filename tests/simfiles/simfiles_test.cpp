@@ -42,17 +42,6 @@ const std::wstring kDrive = L"V:";
     return ::testing::AssertionFailure() << driversim::FileErrorName(r.error) << ": " << r.text;
 }
 
-std::vector<uint8_t> Pattern(size_t size, unsigned seed)
-{
-    std::vector<uint8_t> bytes(size);
-    uint32_t x = seed * 2654435761u + 1;
-    for (uint8_t& b : bytes) {
-        x = x * 1103515245u + 12345u;
-        b = (uint8_t)(x >> 16);
-    }
-    return bytes;
-}
-
 std::vector<uint8_t> FileBytes(const std::wstring& path)
 {
     const std::string text = ReadFileText(path);

@@ -266,6 +266,17 @@ long RunProgram(const std::wstring& program, const std::wstring& arguments, std:
     return static_cast<long>(dwExit);
 }
 
+std::vector<uint8_t> Pattern(size_t size, unsigned seed)
+{
+    std::vector<uint8_t> bytes(size);
+    uint32_t x = seed * 2654435761u + 1;
+    for (uint8_t& b : bytes) {
+        x = x * 1103515245u + 12345u;
+        b = static_cast<uint8_t>(x >> 16);
+    }
+    return bytes;
+}
+
 std::wstring DosName(const std::string& unixPath)
 {
     auto fn = (WCHAR*(CDECL*)(LPCSTR))GetProcAddress(GetModuleHandleW(L"kernel32"), "wine_get_dos_file_name");

@@ -67,6 +67,9 @@ std::string ReadFileText(const std::wstring& path);
 void WriteFileText(const std::wstring& path, const std::string& bytes);
 // UTF-8, for messages and narrow paths.
 std::string Narrow(const std::wstring& text);
+// Bytes that differ with the seed and along the file: content to write and
+// to check read back.
+std::vector<uint8_t> Pattern(size_t size, unsigned seed);
 
 // Runs a program with a command line tail and waits for it (ended by force
 // after the time-out): its exit code, or -1. Its standard output goes to

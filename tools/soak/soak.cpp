@@ -58,17 +58,6 @@ struct Written {
     size_t size;
 };
 
-std::vector<uint8_t> Pattern(size_t size, unsigned seed)
-{
-    std::vector<uint8_t> bytes(size);
-    uint32_t x = seed * 2654435761u + 1;
-    for (uint8_t& b : bytes) {
-        x = x * 1103515245u + 12345u;
-        b = static_cast<uint8_t>(x >> 16);
-    }
-    return bytes;
-}
-
 std::atomic<bool> g_stop{false};
 DWORD g_agentPid;
 bool g_stepFigures;   // --steps: the agent's handle count after each companion step
@@ -299,14 +288,12 @@ void BoxWatcher()
         HWND hBox = FindWindowW(L"#32770", nullptr);
         if (hBox != nullptr) {
             std::wstring text = WindowTitle(hBox) + L": " + MessageBoxText(hBox);
-            CountError("box " + std::string(text.begin(), text.end()));
+            CountError("box " + Narrow(text));
             DismissMessageBox(hBox);
         }
         Sleep(100);
     }
 }
-
-Figures Measure(DWORD pid, const std::wstring& procFolder);
 
 void StepDone(const char* pszStep)
 {
@@ -466,8 +453,7 @@ int wmain(int argc, wchar_t** argv)
     for (const auto& [what, count] : g_errors)
         printf("  %ld x %s\n", count, what.c_str());
 
-    PostQuitToAgent(2000);
-    agent.WaitForExit(10000);
+    StopAgent(agent);
     DeleteVaultRecords();
     for (const wchar_t* letter : {L"S:", L"T:"})
         DefineDosDeviceW(DDD_REMOVE_DEFINITION, letter, nullptr);
