@@ -490,6 +490,13 @@ private:
             if (metaKeys.count(key) || isOpen(key) || covered(data.first) || otherKeys.count(FoldKey(key + kNewSuffix)) ||
                 otherKeys.count(FoldKey(key + kDeletedSuffix)))
                 continue;
+            if (DeleteLeftover(dir + L"\\" + data.first, data.second)) {
+                Add(Finding::DeleteUnfinished, Under(rel, data.first), L"", "the rest of a file whose deletion stopped",
+                    kDriverFinishes);
+                if (m_options.repair)
+                    Repaired(RemoveStored(dir + L"\\" + data.first), "finished the deletion of " + Quoted(Under(rel, data.first)));
+                continue;
+            }
             Add(Finding::DataOrphaned, Under(rel, data.first), L"", "a data file without its meta file",
                 std::string(kSetAsideRemedy) + "; without its meta file it cannot be read");
             SetAsideItem(rel, {data.first});

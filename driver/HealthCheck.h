@@ -39,7 +39,7 @@ enum class Finding {
     RenameUnbegun,      // a rename record never made whole (ID.rename.new)
     UpdateUnfinished,   // STEM.new beside STEM: a meta text never put in place
     CreateUnfinished,   // STEM.new without STEM: a creation that stopped half-way
-    DeleteUnfinished,   // STEM.del of no open file: the rest of a deleted file
+    DeleteUnfinished,   // STEM.del of no open file, or STEM.tmp holding a meta text: the rest of a deleted file
     FolderTooLong,      // a folder deeper than the driver reaches; not looked into
     // Notes, not problems:
     Open,               // open at the moment: neither checked nor touched

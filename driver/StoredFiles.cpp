@@ -211,7 +211,25 @@ bool SameContent(const std::wstring& path, const std::string& text)
 
 }  // namespace
 
-FileResult PlaceMeta(const std::wstring& path, const std::string& text, bool bReplace, bool bFlush)
+FileResult MakeMeta(const std::wstring& path, const std::string& text)
+{
+    FileResult r = WriteWhole(path, text.data(), text.size(), CREATE_NEW);
+    if (!r && r.error != FileError::AlreadyExists)
+        DeleteFileW(path.c_str());   // what this call made of it
+    return r;
+}
+
+FileResult OverwriteMeta(const std::wstring& path, const std::string& text)
+{
+    Handle h(path, GENERIC_WRITE, OPEN_EXISTING);
+    if (!h.ok())
+        return DiskError("cannot open the meta file", path, h.error());
+    if (!WriteAt(h.get(), 0, text.data(), text.size()))
+        return DiskError("cannot write", path);
+    return {};
+}
+
+FileResult PlaceMeta(const std::wstring& path, const std::string& text, bool bFlush)
 {
     const std::wstring temp = path + kNewSuffix;
     {
@@ -228,7 +246,7 @@ FileResult PlaceMeta(const std::wstring& path, const std::string& text, bool bRe
             return r;
         }
     }
-    FileResult r = MoveStored(temp, path, bReplace);
+    FileResult r = MoveStored(temp, path, true);
     if (!r)
         DeleteFileW(temp.c_str());
     return r;
@@ -292,9 +310,23 @@ bool LastWrite(const std::wstring& path, FILETIME* pTime, bool* pbFolder)
 FileResult DeletePair(const std::wstring& folder, const std::wstring& stem, bool bKeepData)
 {
     const std::wstring meta = folder + L"\\" + stem;
-    if (FileResult r = MoveStored(meta, meta + kDeletedSuffix, true); !r)
+    if (bKeepData)
+        return MoveStored(meta, meta + kDeletedSuffix, true);
+    // The meta file over the data file: the name and the content go in one
+    // step, with no new name to make (which costs a search of the whole
+    // folder under the compatibility layer). What a crash leaves is a data
+    // file holding a meta text (DeleteLeftover).
+    if (FileResult r = MoveStored(meta, meta + L".tmp", true); !r)
         return r;
-    return bKeepData ? FileResult{} : FinishDelete(folder, stem);
+    return RemoveStored(meta + L".tmp");
+}
+
+bool DeleteLeftover(const std::wstring& dataPath, uint64_t bytes)
+{
+    static const char kHead[] = "<?xml";
+    std::string text;
+    return bytes > 0 && bytes <= MAX_DATA_LENGTH && ReadMeta(dataPath, &text) &&
+           text.compare(0, sizeof(kHead) - 1, kHead) == 0;
 }
 
 FileResult FinishDelete(const std::wstring& folder, const std::wstring& stem)

@@ -82,10 +82,20 @@ constexpr wchar_t kNewSuffix[] = L".new";
 constexpr wchar_t kDeletedSuffix[] = L".del";
 constexpr wchar_t kRenameSuffix[] = L".rename";
 
+// A new file's meta text, written where no file is (AlreadyExists when one
+// is). One write of less than a page: a crash leaves no file, an empty one
+// or the whole text, never part of it (an empty one, of a creation cut
+// short, goes with its empty data file when the folder is next served).
+// Written in place, not beside and renamed: under the compatibility layer
+// every name that is not there yet costs a search of the whole folder.
+FileResult MakeMeta(const std::wstring& path, const std::string& text);
+// A meta text written over an old one no longer than it, in one write at
+// its start, for a file with nothing durable to keep (a crash of the
+// process leaves the old or the new text; one page is written whole).
+FileResult OverwriteMeta(const std::wstring& path, const std::string& text);
 // A meta text made whole beside its file (STEM.new, flushed to stable
-// storage when bFlush) and renamed into place: over the old text when
-// bReplace, else only where no file is (AlreadyExists).
-FileResult PlaceMeta(const std::wstring& path, const std::string& text, bool bReplace, bool bFlush);
+// storage when bFlush) and renamed over the old one.
+FileResult PlaceMeta(const std::wstring& path, const std::string& text, bool bFlush);
 // A stored file or folder renamed; a file or folder that another program
 // holds open for a moment is waited for a little.
 FileResult MoveStored(const std::wstring& from, const std::wstring& to, bool bReplace = false);
@@ -98,10 +108,14 @@ FileResult SetStoredTime(const std::wstring& path, const FILETIME& modified);
 // A file's or folder's last write time; false when it is not there.
 bool LastWrite(const std::wstring& path, FILETIME* pTime, bool* pbFolder = nullptr);
 
-// A file deleted: its meta file renamed away first (the name is gone at
-// once), then its data file and the renamed meta file deleted. With
-// bKeepData the data file and STEM.del stay for an open file's handles.
+// A file deleted: its meta file renamed over its data file (the name and
+// the content are gone at once), then deleted. With bKeepData the meta
+// file goes to STEM.del instead, and it and the data file stay for an open
+// file's handles.
 FileResult DeletePair(const std::wstring& folder, const std::wstring& stem, bool bKeepData);
+// Whether a data file without its meta file is what a deletion cut short
+// left: it holds a meta text (content is ciphertext, never that).
+bool DeleteLeftover(const std::wstring& dataPath, uint64_t bytes);
 // The rest of a deletion that was kept for open handles.
 FileResult FinishDelete(const std::wstring& folder, const std::wstring& stem);
 

@@ -91,7 +91,9 @@ struct VaultFiles::File::Node {
     uint64_t     recorded = 0;      // what the meta text says: behind size until the file settles
     FileKey      key;
     uint64_t     version = 0;       // see File::Version
-    bool         existed = false;   // opened, not made by this open: its meta text is flushed before replaced
+    // Opened (not made by this open), or synced since: its meta text must
+    // outlast a power cut, and is flushed beside before it replaces the old.
+    bool         durable = false;
     bool         deleted = false;   // unlinked while open: meta at STEM.del, the pair goes at the last close
     // Under names.
     int          refs = 0;
@@ -113,6 +115,7 @@ struct KeptKey {
     uint64_t     version = 0;   // the content's at the close
     std::string  meta;
     FileKey      key;
+    bool         durable = true;   // as the node's
 };
 
 struct VaultFiles::State {
@@ -165,8 +168,9 @@ struct VaultFiles::State {
     FileResult RenameFolder(const VaultPath& from, const VaultPath& to, Kind target);
 
     // Keys of closed files.
-    bool TakeKept(const std::wstring& dataPath, uint64_t version, std::string* pMeta, FileKey* pKey);
+    bool TakeKept(const std::wstring& dataPath, uint64_t version, KeptKey* pKept);
     void Keep(const NodePtr& node);
+    void Hold(KeptKey kept);
     void ReleaseKept(std::deque<KeptKey> keys);
     void ForgetKept(const std::wstring& dataPath);
     void Release(const NodePtr& node);   // the last handle closed
@@ -296,7 +300,38 @@ FileResult VaultFiles::State::Scan(const VaultPath& folder, NameCache::Folder* p
         else if (suffix == kDeletedSuffix && !stems.count(stem))
             FinishDelete(folder.dos, stem);
     }
+    for (auto it = data.begin(); bFirst && it != data.end();) {
+        const uint64_t bytes = ((uint64_t)it->second.nFileSizeHigh << 32) | it->second.nFileSizeLow;
+        const std::wstring path = folder.dos + L"\\" + it->second.cFileName;
+        if (!stems.count(it->first) && DeleteLeftover(path, bytes) && RemoveStored(path))
+            it = data.erase(it);
+        else
+            ++it;
+    }
+    // A creation cut short between making the meta file and writing it: an
+    // empty meta file (no text is empty) beside an empty data file.
+    for (auto it = stems.begin(); bFirst && it != stems.end();) {
+        auto d = data.find(it->first);
+        const bool bCut = it->second.nFileSizeLow == 0 && it->second.nFileSizeHigh == 0 &&
+                          (d == data.end() || (d->second.nFileSizeLow == 0 && d->second.nFileSizeHigh == 0));
+        if (bCut && RemoveStored(folder.dos + L"\\" + it->first + L".tmp") && RemoveStored(folder.dos + L"\\" + it->first)) {
+            if (d != data.end())
+                data.erase(d);
+            it = stems.erase(it);
+        } else {
+            ++it;
+        }
+    }
 
+    // An open file's text is the one in memory: a new file's text may be
+    // under a write in place at this moment.
+    std::map<std::wstring, std::string> held;
+    for (const auto& [key, node] : open) {
+        if (SameText(node->where.folder, folder.dos)) {
+            Shared io(node->io);
+            held[node->stem] = node->meta;
+        }
+    }
     std::vector<DecodeItem> items;
     std::vector<FILETIME> times;
     for (const auto& [stem, found] : stems) {
@@ -308,7 +343,10 @@ FileResult VaultFiles::State::Scan(const VaultPath& folder, NameCache::Folder* p
             item.dataBytes = ((uint64_t)d->second.nFileSizeHigh << 32) | d->second.nFileSizeLow;
             modified = d->second.ftLastWriteTime;
         }
-        ReadMeta(folder.dos + L"\\" + stem, &item.meta);   // an unreadable one is sent empty
+        if (auto h = held.find(stem); h != held.end())
+            item.meta = h->second;
+        else
+            ReadMeta(folder.dos + L"\\" + stem, &item.meta);   // an unreadable one is sent empty
         items.push_back(std::move(item));
         times.push_back(modified);
     }
@@ -374,8 +412,12 @@ FileResult VaultFiles::State::OpenExisting(const VaultPath& where, const NameCac
     node->where = where;
     node->stem = entry.stem;
     node->version = entry.version;
-    node->existed = true;
-    if (TakeKept(node->DataPath(), entry.version, &node->meta, &node->key)) {
+    node->durable = true;
+    KeptKey kept;
+    if (TakeKept(node->DataPath(), entry.version, &kept)) {
+        node->meta = std::move(kept.meta);
+        node->key = kept.key;
+        node->durable = kept.durable;
         node->name = entry.name;
         node->size = node->recorded = entry.size;
     } else {
@@ -416,7 +458,7 @@ FileResult VaultFiles::State::CreateNew(const VaultPath& where, NodePtr* pNode)
         node->stem = RandomStem();
         r = WriteWhole(node->DataPath(), "", 0, CREATE_NEW);
         if (r) {
-            r = PlaceMeta(node->MetaPath(), node->meta, false, false);
+            r = MakeMeta(node->MetaPath(), node->meta);
             if (!r)
                 RemoveStored(node->DataPath());
         }
@@ -439,15 +481,15 @@ FileResult VaultFiles::State::CreateNew(const VaultPath& where, NodePtr* pNode)
 // Kept keys.
 
 // The key kept for a file closed at this version. Nothing changed the file
-// since (a write makes a new version; a rename or a delete of a closed file
-// forgets its kept key), so its meta text is the one kept with it.
-bool VaultFiles::State::TakeKept(const std::wstring& dataPath, uint64_t version, std::string* pMeta, FileKey* pKey)
+// since (a write makes a new version; a delete, a rename to another folder
+// or over another file forgets its kept key, a rename in its folder keeps
+// it with the new text), so its meta text is the one kept with it.
+bool VaultFiles::State::TakeKept(const std::wstring& dataPath, uint64_t version, KeptKey* pKept)
 {
     std::lock_guard<std::mutex> lock(stateMu);
     for (auto it = kept.begin(); it != kept.end(); ++it) {
         if (it->version == version && SameText(it->dataPath, dataPath)) {
-            *pMeta = it->meta;
-            *pKey = it->key;
+            *pKept = std::move(*it);
             kept.erase(it);
             return true;
         }
@@ -457,13 +499,22 @@ bool VaultFiles::State::TakeKept(const std::wstring& dataPath, uint64_t version,
 
 void VaultFiles::State::Keep(const NodePtr& node)
 {
+    if (node->key.agent != sim.AgentId())
+        return;
+    Hold({node->DataPath(), node->version, node->meta, node->key, node->durable});
+    node->key = {};
+}
+
+// A key kept (under this generation only), the oldest released past the bound.
+void VaultFiles::State::Hold(KeptKey k)
+{
     std::deque<KeptKey> evicted;
     {
         std::lock_guard<std::mutex> lock(stateMu);
-        if (node->key.agent == sim.AgentId() && sim.Generation() == generation) {
-            kept.push_front({node->DataPath(), node->version, node->meta, node->key});
-            node->key = {};
-        }
+        if (sim.Generation() == generation)
+            kept.push_front(std::move(k));
+        else
+            evicted.push_back(std::move(k));
         while (kept.size() > kKeptKeys) {
             evicted.push_back(kept.back());
             kept.pop_back();
@@ -982,11 +1033,18 @@ FileResult VaultFiles::State::RenameFile(const VaultPath& from, const VaultPath&
     if (replaced)
         replacedIo = std::make_unique<Exclusive>(replaced->io);
 
+    // Within one folder and replacing nothing, only the meta text changes:
+    // its replacement is the whole rename, and needs no record.
+    const bool bInPlace = bSameFolder && !bReplacing;
     std::string meta;
+    KeptKey closed;
+    const bool bKept = !moving && bInPlace && TakeKept(from.folder + L"\\" + source.stem + L".tmp", source.version, &closed);
     if (moving) {
         if (FileResult r = Settle(*this, *moving); !r)   // the moved text carries its size
             return r;
         meta = moving->meta;
+    } else if (bKept) {
+        meta = closed.meta;
     } else if (FileResult r = ReadMeta(from.folder + L"\\" + source.stem, &meta); !r) {
         return r;
     }
@@ -1001,12 +1059,23 @@ FileResult VaultFiles::State::RenameFile(const VaultPath& from, const VaultPath&
         plan.replacedStem = targetEntry.stem;
         plan.replacedOpen = replaced != nullptr;
     }
-    if (FileResult r = agent.MetaForName(from, to, meta, &plan.meta); !r)
+    if (FileResult r = agent.MetaForName(from, to, meta, &plan.meta); !r) {
+        if (bKept)
+            Hold(std::move(closed));
         return r;
-    // Within one folder and replacing nothing, only the meta text changes:
-    // its replacement is the whole rename, and needs no record.
-    FileResult done = bSameFolder && !bReplacing ? PlaceMeta(from.folder + L"\\" + source.stem, plan.meta, true, false)
-                                                 : CarryOutRename(from.vault, plan);
+    }
+    // A file with nothing durable (see RecordSize) takes a text no shorter
+    // in place.
+    const bool bDurable = moving ? moving->durable : !bKept || closed.durable;
+    const std::wstring metaPath = from.folder + L"\\" + source.stem;
+    FileResult done = !bInPlace                                           ? CarryOutRename(from.vault, plan)
+                      : !bDurable && plan.meta.size() >= meta.size() ? OverwriteMeta(metaPath, plan.meta)
+                                                                         : PlaceMeta(metaPath, plan.meta, false);
+    if (bKept) {   // the data file stays: its key goes on with the text now on disk
+        if (done)
+            closed.meta = plan.meta;
+        Hold(std::move(closed));
+    }
     if (FileResult r = done; !r) {
         recovered.erase(FoldKey(from.vault));   // a record may be left: finish it before the next operation
         cache.Forget(from.folder);
@@ -1016,7 +1085,7 @@ FileResult VaultFiles::State::RenameFile(const VaultPath& from, const VaultPath&
 
     if (bReplacing && !replaced)
         ForgetKept(to.folder + L"\\" + targetEntry.stem + L".tmp");
-    if (!moving)
+    if (!moving && !bKept)
         ForgetKept(from.folder + L"\\" + source.stem + L".tmp");
     if (replaced) {
         replaced->deleted = true;
@@ -1187,10 +1256,16 @@ static FileResult RecordSize(VaultFiles::State& st, VaultFiles::File::Node& node
     std::string meta;
     if (FileResult r = st.agent.MetaForSize(node.where, node.name, node.meta, size, &meta); !r)
         return r;
-    // The text of a file that existed before is flushed before it replaces
-    // the old one: a crash must leave one whole text, and the old one named
-    // content that was there before.
-    if (FileResult r = PlaceMeta(node.MetaPath(), meta, true, node.existed); !r)
+    // The text of a durable file is flushed before it replaces the old one:
+    // a crash must leave one whole text, and the old one named content that
+    // was there before. A file made by this open and not synced since has
+    // nothing a power cut must keep: its text goes over the old one in one
+    // write when no shorter (always, but after a truncation: a new file's
+    // text starts at size 0), which needs no new name in the folder.
+    FileResult placed = !node.durable && meta.size() >= node.meta.size()
+                            ? OverwriteMeta(node.MetaPath(), meta)
+                            : PlaceMeta(node.MetaPath(), meta, node.durable);
+    if (FileResult r = placed; !r)
         return r;
     node.meta = std::move(meta);
     node.size = node.recorded = size;
@@ -1477,6 +1552,7 @@ FileResult VaultFiles::File::Sync(bool bDataOnly)
         return r;
     if (FileResult r = FlushStored(m_node->MetaPath()); !r)
         return r;
+    m_node->durable = true;
     return bDataOnly ? FileResult{} : FlushStored(m_node->where.folder);   // a file made since: its names too
 }
 
