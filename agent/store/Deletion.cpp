@@ -105,6 +105,7 @@ static BOOL HasRelativeStep(LPCWSTR pwszPath)
 typedef struct _INSIDE_VAULT {
     LPCWSTR pwszPath;
     BOOL    bInside;
+    size_t  cchVault;   // of the enclosing vault folder's path
 } INSIDE_VAULT;
 
 static BOOL FindEnclosingVault(VaultCacheEntry* pRecord, void* pContext)
@@ -115,26 +116,55 @@ static BOOL FindEnclosingVault(VaultCacheEntry* pRecord, void* pContext)
     if (VaultPathMatches(pRecord->wszPath, pInside->pwszPath) &&
         !VaultPathMatches(pInside->pwszPath, pRecord->wszPath)) {
         pInside->bInside = TRUE;
+        pInside->cchVault = wcslen(pRecord->wszPath);
         return FALSE;
     }
     return TRUE;
 }
 
-// Only a folder inside a registered vault folder is ever deleted.
-static BOOL IsVaultSubfolder(LPCWSTR pwszFileName, LPCWSTR pwszPath)
+// Only a folder inside a registered vault folder is ever deleted; the
+// length of that vault folder's path comes back.
+static BOOL IsVaultSubfolder(LPCWSTR pwszFileName, LPCWSTR pwszPath, size_t* pcchVault)
 {
-    INSIDE_VAULT inside = { pwszPath, FALSE };
+    INSIDE_VAULT inside = { pwszPath, FALSE, 0 };
 
     // A name of separators alone would name the vault folder itself.
     if (pwszFileName[wcsspn(pwszFileName, L"\\/")] == L'\0' || HasRelativeStep(pwszPath))
         return FALSE;
     WalkVaultCache(FindEnclosingVault, &inside);
+    *pcchVault = inside.cchVault;
     return inside.bInside;
+}
+
+#define LINK_NONE    0
+#define LINK_ITSELF  1   // the requested folder is a link
+#define LINK_ON_WAY  2   // a folder between the vault folder and it is one
+
+// Whether a step of the path below the vault folder is a junction or link:
+// what lies past one may be outside every vault.
+static int LinkOnPath(LPWSTR pwszPath, size_t cchVault)
+{
+    size_t cch = wcslen(pwszPath);
+
+    for (size_t i = cchVault + 1; i <= cch; i++) {
+        WCHAR wc = pwszPath[i];
+        DWORD dwAttributes;
+
+        if (wc != L'\\' && wc != L'/' && wc != L'\0')
+            continue;
+        pwszPath[i] = L'\0';
+        dwAttributes = GetFileAttributesW(pwszPath);
+        pwszPath[i] = wc;
+        if (dwAttributes != INVALID_FILE_ATTRIBUTES && (dwAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
+            return pwszPath[i + wcsspn(pwszPath + i, L"\\/")] == L'\0' ? LINK_ITSELF : LINK_ON_WAY;
+    }
+    return LINK_NONE;
 }
 
 GUARDED_BODY static BOOL DeleteRequestedFolder(Notification* pNotification, BOOL* pbEnd)
 {
     WCHAR wszPath[STORE_PATH_CHARS];
+    size_t cchVault = 0;
 
     static const FOLDER_PATH_FAILURE failure = {
         "DeleteFilesInFolder() - FilterGetDosName failed - Failed!", "FilterGetDosName failed in DeleteFilesInFolder()",
@@ -152,8 +182,16 @@ GUARDED_BODY static BOOL DeleteRequestedFolder(Notification* pNotification, BOOL
         WriteTrace("DeleteFilesInFolder() - folder path too long - Failed!");
         return FALSE;
     }
-    if (!IsVaultSubfolder(pNotification->FileName, wszPath)) {
+    if (!IsVaultSubfolder(pNotification->FileName, wszPath, &cchVault)) {
         WriteTrace("DeleteFilesInFolder() - folder not inside a vault - Failed!");
+        return FALSE;
+    }
+    switch (LinkOnPath(wszPath, cchVault)) {
+    case LINK_ITSELF:   // the link goes, never what it points at
+        WriteLog("Removing link %ws", wszPath);
+        return RemoveDirectoryW(wszPath);
+    case LINK_ON_WAY:
+        WriteTrace("DeleteFilesInFolder() - folder reached through a link - Failed!");
         return FALSE;
     }
     return DeleteDirectory(wszPath);

@@ -390,10 +390,19 @@ TEST_F(FilesTest, FolderDeletionRemovesLinksNotWhatTheyPointAtAndStaysInsideTheV
     std::ofstream(Narrow(outside + L"\\keep.txt")) << "not the vault's";
     CreateDirectoryW(Path(L"linked").c_str(), nullptr);
     ASSERT_TRUE(MakeFolderLink(Path(L"linked\\junction"), outside));
-    Notification n = Request(DeleteFolder, L"", L"linked");
-    Serve(n);   // Wine cannot remove the link itself, so the result is not asked
-    EXPECT_NE(INVALID_FILE_ATTRIBUTES, GetFileAttributesW((outside + L"\\keep.txt").c_str())) << "the link's target";
+    CreateDirectoryW((outside + L"\\inner").c_str(), nullptr);
+    std::ofstream(Narrow(outside + L"\\inner\\keep.txt")) << "not the vault's either";
+    // The folder holding the link, the link itself, and a folder past it.
+    struct { std::wstring parent, name; } through[] = {
+        {L"linked\\", L"junction\\inner"}, {L"linked\\junction\\", L"inner"}, {L"linked\\", L"junction"}, {L"", L"linked"}};
+    for (const auto& t : through) {
+        Notification n = Request(DeleteFolder, t.parent, t.name);
+        Serve(n);   // Wine cannot remove the link itself, so the result is not asked
+        for (const wchar_t* kept : {L"\\keep.txt", L"\\inner\\keep.txt"})
+            EXPECT_NE(INVALID_FILE_ATTRIBUTES, GetFileAttributesW((outside + kept).c_str())) << Narrow(t.parent + t.name);
+    }
     RemoveFolderLink(Path(L"linked\\junction"));
+    Notification n = Request(DeleteFolder, L"", L"linked");
 
     // Targets outside every vault folder are refused and left as they are.
     const std::wstring leaf = folder_.substr(3);
