@@ -481,9 +481,10 @@ FileResult VaultFiles::State::CreateNew(const VaultPath& where, NodePtr* pNode)
 // Kept keys.
 
 // The key kept for a file closed at this version. Nothing changed the file
-// since (a write makes a new version; a delete, a rename to another folder
-// or over another file forgets its kept key, a rename in its folder keeps
-// it with the new text), so its meta text is the one kept with it.
+// since (a write makes a new version; a rename to another folder or over
+// another file forgets its kept key, a rename in its folder keeps it with
+// the new text; a deleted file's is never asked for again), so its meta
+// text is the one kept with it.
 bool VaultFiles::State::TakeKept(const std::wstring& dataPath, uint64_t version, KeptKey* pKept)
 {
     std::lock_guard<std::mutex> lock(stateMu);
@@ -896,9 +897,11 @@ FileResult VaultFiles::Delete(const std::wstring& path)
         st.open.erase(node->mapKey);
         st.unlinked.push_back(node);
     } else {
+        // A key kept for it stays until it ages out (the bound, a logout,
+        // the agent's end): no file has its data file and version again,
+        // and the deletion needs no word with the agent.
         if (FileResult r = DeletePair(where.folder, entry.stem, false); !r)
             return r;
-        st.ForgetKept(where.folder + L"\\" + entry.stem + L".tmp");
     }
     st.cache.Remove(where.folder, where.name);
     return {};
