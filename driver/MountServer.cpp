@@ -378,13 +378,24 @@ void MountServer::State::Hello(Peer& peer, Exchange& x)
         Say("mount: session " + std::to_string(peer.session) + " begun on " + Utf8(where.vault));
 }
 
+// A file's or folder's attributes, as MOUNT_STAT gives them.
+static void Describe(MOUNT_REPLY& reply, const VaultFiles::File& file)
+{
+    reply.kind = MOUNT_KIND_FILE;
+    reply.size = file.Size();
+    reply.mtimeNs = UnixNs(file.Modified());
+}
+
+static void Describe(MOUNT_REPLY& reply, const VaultEntry& entry)
+{
+    reply.kind = entry.folder ? MOUNT_KIND_FOLDER : MOUNT_KIND_FILE;
+    reply.size = entry.size;
+    reply.mtimeNs = UnixNs(entry.modified);
+}
+
 void MountServer::State::Stat(const Peer& peer, Exchange& x)
 {
-    auto answer = [&](const VaultFiles::File& file) {
-        x.reply.kind = MOUNT_KIND_FILE;
-        x.reply.size = file.Size();
-        x.reply.mtimeNs = UnixNs(file.Modified());
-    };
+    auto answer = [&](const VaultFiles::File& file) { Describe(x.reply, file); };
     if (x.req.handle != 0) {
         if (std::shared_ptr<VaultFiles::File> file = Find(peer, x.req.handle, x))
             answer(*file);
@@ -413,11 +424,8 @@ void MountServer::State::Stat(const Peer& peer, Exchange& x)
         answer(*deleted);
         return;
     }
-    if (x.Fail(r))
-        return;
-    x.reply.kind = entry.folder ? MOUNT_KIND_FOLDER : MOUNT_KIND_FILE;
-    x.reply.size = entry.size;
-    x.reply.mtimeNs = UnixNs(entry.modified);
+    if (!x.Fail(r))
+        Describe(x.reply, entry);
 }
 
 void MountServer::State::List(const Peer& peer, Exchange& x)
@@ -456,7 +464,7 @@ void MountServer::State::Open(const Peer& peer, Exchange& x)
     uint64_t version = file->Version();
     if ((x.req.flags & MOUNT_OPEN_TRUNCATE) && file->Size() != 0 && (x.Fail(file->Resize(0, &version))))
         return;
-    x.reply.size = file->Size();
+    Describe(x.reply, *file);
     x.reply.version = version;
     x.reply.handle = AddHandle(std::move(file), peer.session, version);
 }
@@ -478,6 +486,8 @@ void MountServer::State::Io(const Peer& peer, Exchange& x)
         if (x.Fail(file->Write(x.req.offset, x.data.data(), x.data.size(), &seen)))
             return;
         Saw(x.req.handle, seen);
+        Describe(x.reply, *file);
+        return;
     }
     x.reply.size = file->Size();
 }
@@ -497,7 +507,7 @@ void MountServer::State::Resize(const Peer& peer, Exchange& x)
     }
     uint64_t seen = x.req.handle != 0 ? Seen(x.req.handle) : 0;
     if (!x.Fail(file->Resize(x.req.offset, &seen))) {
-        x.reply.size = file->Size();
+        Describe(x.reply, *file);
         if (x.req.handle != 0)
             Saw(x.req.handle, seen);
     }
@@ -559,13 +569,14 @@ void MountServer::State::StatFs(const Peer& peer, Exchange& x)
 void MountServer::State::Touch(const Peer& peer, Exchange& x)
 {
     if (x.req.handle != 0) {
-        if (std::shared_ptr<VaultFiles::File> file = Find(peer, x.req.handle, x))
-            x.Fail(file->SetTime(FileTimeOf(x.req.offset)));
+        if (std::shared_ptr<VaultFiles::File> file = Find(peer, x.req.handle, x); file && !x.Fail(file->SetTime(FileTimeOf(x.req.offset))))
+            Describe(x.reply, *file);
         return;
     }
     std::wstring dos;
-    if (DosPath(peer, x.path, &dos, x))
-        x.Fail(files.SetTime(dos, FileTimeOf(x.req.offset)));
+    VaultEntry entry;
+    if (DosPath(peer, x.path, &dos, x) && !x.Fail(files.SetTime(dos, FileTimeOf(x.req.offset))) && files.Stat(dos, &entry))
+        Describe(x.reply, entry);
 }
 
 void MountServer::State::Sync(const Peer& peer, Exchange& x)

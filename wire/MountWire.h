@@ -49,9 +49,9 @@ enum MountOp : uint32_t {
     MOUNT_HELLO  = 1,    // path: the vault; data: the secret; handle: the session id
     MOUNT_STAT   = 2,    // path (or handle: an open file) -> kind, size, mtime
     MOUNT_LIST   = 3,    // path (a folder) -> MOUNT_ENTRY records, each followed by its name
-    MOUNT_OPEN   = 4,    // path, flags -> handle, size
+    MOUNT_OPEN   = 4,    // path, flags -> handle, version, attributes
     MOUNT_READ   = 5,    // handle, offset, length -> data (shorter at the end of the file)
-    MOUNT_WRITE  = 6,    // handle, offset, data -> size (the file's size afterwards)
+    MOUNT_WRITE  = 6,    // handle, offset, data -> attributes afterwards
     MOUNT_RESIZE = 7,    // handle (or 0 and path), offset = the new size
     MOUNT_CLOSE  = 8,    // handle
     MOUNT_RENAME = 9,    // path -> path2; flags MOUNT_RENAME_NOREPLACE
@@ -121,9 +121,12 @@ typedef struct MOUNT_REPLY {
     uint32_t magic;
     int32_t  status;       // MountStatus
     uint64_t handle;       // MOUNT_OPEN: the open file
-    uint64_t size;         // MOUNT_STAT, MOUNT_OPEN, MOUNT_WRITE: plain size
-    uint64_t mtimeNs;      // MOUNT_STAT: modification time, ns since 1970
-    uint32_t kind;         // MOUNT_STAT: MountKind
+    // MOUNT_STAT; and after MOUNT_OPEN, MOUNT_WRITE, MOUNT_RESIZE and
+    // MOUNT_TOUCH, the file's as they leave it: plain size, modification
+    // time (ns since 1970), MountKind. MOUNT_READ: the size.
+    uint64_t size;
+    uint64_t mtimeNs;
+    uint32_t kind;
     uint32_t dataBytes;
     // MOUNT_OPEN: the content's version, which every change of it changes
     // (never repeated, not even across a restart of the simulator);

@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -94,6 +95,64 @@ void Remember(const char* path, uint64_t version)
         g_seen[path] = version;
 }
 
+// What this mount last heard of an open file's attributes (the replies to
+// MOUNT_STAT, MOUNT_OPEN, MOUNT_WRITE, MOUNT_RESIZE and MOUNT_TOUCH by
+// handle carry them), by its path. The FUSE library asks them again after
+// every create, chmod, chown, utimens and truncate, the moment it has the
+// answer: asked within kKnownFor, they need no round trip. Every change
+// made through this mount forgets the others' (another handle of the same
+// file may have grown it); a change made elsewhere shows after kKnownFor at
+// most, well inside the kernel's own attribute time-out.
+struct Known {
+    uint32_t                              kind;
+    uint64_t                              size, mtimeNs;
+    std::chrono::steady_clock::time_point at;
+};
+const auto kKnownFor = std::chrono::milliseconds(200);
+std::mutex g_knownMu;
+std::map<std::string, Known> g_known;
+uint64_t g_changes = 0;   // changes begun through this mount
+
+// Before a request that may change a file: no handle's attributes are
+// known. Returns the count that Learn checks.
+uint64_t Changing()
+{
+    std::lock_guard<std::mutex> lock(g_knownMu);
+    g_known.clear();
+    return ++g_changes;
+}
+
+uint64_t Changes()
+{
+    std::lock_guard<std::mutex> lock(g_knownMu);
+    return g_changes;
+}
+
+// A reply's attributes kept, unless another change began since the request
+// went (its reply may have been answered first).
+void Learn(const char* path, const vaultfs::Answer& a, uint64_t changes)
+{
+    if (path == nullptr)
+        return;
+    std::lock_guard<std::mutex> lock(g_knownMu);
+    if (a.status() == MOUNT_OK && a.reply.kind != 0 && changes == g_changes)
+        g_known[path] = {a.reply.kind, a.reply.size, a.reply.mtimeNs, std::chrono::steady_clock::now()};
+    else
+        g_known.erase(path);
+}
+
+bool Recall(const char* path, Known* pOut)
+{
+    if (path == nullptr)
+        return false;
+    std::lock_guard<std::mutex> lock(g_knownMu);
+    auto it = g_known.find(path);
+    if (it == g_known.end() || std::chrono::steady_clock::now() - it->second.at > kKnownFor)
+        return false;
+    *pOut = it->second;
+    return true;
+}
+
 bool Remembered(const char* path, uint64_t version)
 {
     std::lock_guard<std::mutex> lock(g_seenMu);
@@ -169,7 +228,15 @@ void Destroy(void*) { g_client->CloseAll(); }
 // With a file open, by its handle: an open file that was unlinked has no path.
 int GetAttr(const char* path, struct stat* st, fuse_file_info* fi)
 {
+    Known known;
+    if (Recall(path, &known)) {
+        Fill(st, known.kind, known.size, known.mtimeNs);
+        return 0;
+    }
+    const uint64_t changes = Changes();
     vaultfs::Answer a = fi != nullptr ? Call(MOUNT_STAT, "", fi->fh) : Call(MOUNT_STAT, path);
+    if (fi != nullptr)
+        Learn(path, a, changes);
     if (a.status() != MOUNT_OK)
         return -Errno(a.status());
     Fill(st, a.reply.kind, a.reply.size, a.reply.mtimeNs);
@@ -206,10 +273,12 @@ int OpenWith(const char* path, uint32_t flags, fuse_file_info* fi)
     r.op = MOUNT_OPEN;
     r.path = path;
     r.flags = flags | ((fi->flags & O_TRUNC) ? MOUNT_OPEN_TRUNCATE : 0);
+    const uint64_t changes = Changing();
     vaultfs::Answer a = g_client->Call(r);
     if (a.status() != MOUNT_OK)
         return -Errno(a.status());
     fi->fh = a.reply.handle;
+    Learn(path, a, changes);
     fi->keep_cache = Remembered(path, a.reply.version);
     return 0;
 }
@@ -237,7 +306,7 @@ int Read(const char*, char* buf, size_t size, off_t offset, fuse_file_info* fi)
     return (int)a.data.size();
 }
 
-int Write(const char*, const char* buf, size_t size, off_t offset, fuse_file_info* fi)
+int Write(const char* path, const char* buf, size_t size, off_t offset, fuse_file_info* fi)
 {
     vaultfs::Request r;
     r.op = MOUNT_WRITE;
@@ -246,7 +315,9 @@ int Write(const char*, const char* buf, size_t size, off_t offset, fuse_file_inf
     r.data = buf;
     r.dataBytes = std::min<size_t>(size, MOUNT_MAX_DATA);
     Dirtied(fi->fh);
+    const uint64_t changes = Changing();
     vaultfs::Answer a = g_client->Call(r);
+    Learn(path, a, changes);
     return a.status() != MOUNT_OK ? -Errno(a.status()) : (int)r.dataBytes;
 }
 
@@ -254,7 +325,9 @@ int Truncate(const char* path, off_t size, fuse_file_info* fi)
 {
     if (fi != nullptr)
         Dirtied(fi->fh);
+    const uint64_t changes = Changing();
     vaultfs::Answer a = Call(MOUNT_RESIZE, fi != nullptr ? "" : path, fi != nullptr ? fi->fh : 0, (uint64_t)size);
+    Learn(path, a, changes);
     return -Errno(a.status());
 }
 
@@ -263,6 +336,10 @@ int Release(const char* path, fuse_file_info* fi)
     {
         std::lock_guard<std::mutex> lock(g_dirtyMu);
         g_dirty.erase(fi->fh);   // the close records what is left
+    }
+    if (path != nullptr) {
+        std::lock_guard<std::mutex> lock(g_knownMu);
+        g_known.erase(path);
     }
     vaultfs::Answer a = Call(MOUNT_CLOSE, "", fi->fh);
     Remember(path, a.status() == MOUNT_OK ? a.reply.version : 0);
@@ -299,6 +376,7 @@ int FsyncDir(const char* path, int, fuse_file_info*) { return -Errno(Call(MOUNT_
 int Unlink(const char* path)
 {
     Remember(path, 0);
+    Changing();
     return -Errno(Call(MOUNT_DELETE, path).status());
 }
 int MkDir(const char* path, mode_t) { return -Errno(Call(MOUNT_MKDIR, path).status()); }
@@ -315,6 +393,7 @@ int Rename(const char* from, const char* to, unsigned int flags)
     r.flags = (flags & RENAME_NOREPLACE) ? MOUNT_RENAME_NOREPLACE : 0;
     Remember(from, 0);
     Remember(to, 0);
+    Changing();
     return -Errno(g_client->Call(r).status());
 }
 
@@ -341,7 +420,10 @@ int UTimeNs(const char* path, const timespec tv[2], fuse_file_info* fi)
     if (mtime.tv_sec < 0)
         return -EINVAL;
     const uint64_t ns = (uint64_t)mtime.tv_sec * 1000000000u + (uint64_t)mtime.tv_nsec;
-    return -Errno((fi != nullptr ? Call(MOUNT_TOUCH, "", fi->fh, ns) : Call(MOUNT_TOUCH, path, 0, ns)).status());
+    const uint64_t changes = Changing();
+    vaultfs::Answer a = fi != nullptr ? Call(MOUNT_TOUCH, "", fi->fh, ns) : Call(MOUNT_TOUCH, path, 0, ns);
+    Learn(path, a, changes);
+    return -Errno(a.status());
 }
 
 // Modes and owners are fixed. Asking for them changes nothing; with -o
