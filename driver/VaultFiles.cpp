@@ -698,10 +698,10 @@ FileResult VaultFiles::Open(const std::wstring& path, std::unique_ptr<File>* pFi
 FileResult VaultFiles::OpenOrCreate(const std::wstring& path, std::unique_ptr<File>* pFile)
 {
     // One attempt of each: a name made or removed by another thread in
-    // between is met by the next.
+    // between is met by the next. A missing folder fails the creation too.
     for (int attempt = 0; attempt < 4; attempt++) {
         FileResult r = Open(path, pFile);
-        if (r.error != FileError::NotFound || r.text.rfind("no file", 0) != 0)
+        if (r.error != FileError::NotFound)
             return r;
         r = Create(path, pFile);
         if (r.error != FileError::AlreadyExists)
