@@ -197,10 +197,14 @@ int KeyHandleType()
 }
 
 // The Linux process that runs the agent: Wine shows no private bytes of
-// another process, so its memory is read where Linux keeps it.
+// another process, so its memory is read where Linux keeps it. Only an
+// agent of this prefix: another checkout's may run at the same time.
 std::wstring AgentProcFolder()
 {
     WIN32_FIND_DATAW entry;
+    char szPrefix[MAX_PATH] = "";
+    GetEnvironmentVariableA("WINEPREFIX", szPrefix, MAX_PATH);
+    const std::string prefix = std::string("WINEPREFIX=") + szPrefix + '\0';
     HANDLE hFind = FindFirstFileW(L"Z:\\proc\\*", &entry);
     std::wstring found;
     if (hFind == INVALID_HANDLE_VALUE)
@@ -209,7 +213,8 @@ std::wstring AgentProcFolder()
         if (entry.cFileName[0] < L'0' || entry.cFileName[0] > L'9')
             continue;
         const std::wstring folder = std::wstring(L"Z:\\proc\\") + entry.cFileName;
-        if (ReadFileText(folder + L"\\cmdline").find("VuvUDOVU.exe") != std::string::npos) {
+        if (ReadFileText(folder + L"\\cmdline").find("VuvUDOVU.exe") != std::string::npos &&
+            ReadFileText(folder + L"\\environ").find(prefix) != std::string::npos) {
             found = folder;
             break;
         }
