@@ -359,13 +359,17 @@ TEST_P(PortTest, RepliesAreMatchedByMessageIdAndQueueNoCompletion)
         EXPECT_EQ(id, slot->request.MessageHeader.MessageId);
     }
 
-    // Answered in the other order.
+    // Answered in the other order: the second is the first one settled.
+    const uint64_t both[2] = {a, b};
+    EXPECT_EQ(2u, sim.AwaitAny(both, 2, 50)) << "neither answered yet";
     auto reply = std::make_unique<struct ReplyMessage>();
     for (uint64_t id : {b, a}) {
         memset(reply.get(), (int)id, sizeof(*reply));
         reply->ReplyHeader.Status = 0;
         reply->ReplyHeader.MessageId = id;
         ASSERT_EQ(S_OK, FilterReplyMessage(port, &reply->ReplyHeader, REPLY_MESSAGE_SIZE));
+        if (id == b)
+            EXPECT_EQ(1u, sim.AwaitAny(both, 2, 3000));
     }
     for (uint64_t id : {a, b}) {
         std::vector<uint8_t> got;
@@ -377,6 +381,7 @@ TEST_P(PortTest, RepliesAreMatchedByMessageIdAndQueueNoCompletion)
         EXPECT_EQ((uint8_t)id, got[REPLY_MESSAGE_SIZE - 1]);
     }
     EXPECT_FALSE(sim.Await(a, nullptr, 10)) << "consumed";
+    EXPECT_EQ(0u, sim.AwaitAny(both, 2, 3000)) << "a request no longer outstanding is settled";
     DWORD cb;
     ULONG_PTR key;
     LPOVERLAPPED ov;
@@ -571,10 +576,11 @@ TEST_P(PortTest, RequestsArriveInOrderAndAHeldRequestKeepsItsPlace)
         reply->ReplyHeader.MessageId = slot->request.MessageHeader.MessageId;
         return FilterReplyMessage(port, &reply->ReplyHeader, REPLY_MESSAGE_SIZE);
     };
-    // The byte that fills a reply (-1: none came, or not whole).
+    // The byte that fills a reply (-1: none came, or not whole), waited
+    // for as the block path waits, for any of its requests.
     auto fill = [&](uint64_t id) {
         std::vector<uint8_t> got;
-        if (!sim.Await(id, &got, 5000) || got.size() != REPLY_MESSAGE_SIZE)
+        if (sim.AwaitAny(&id, 1, 5000) != 0 || !sim.Await(id, &got, 0) || got.size() != REPLY_MESSAGE_SIZE)
             return -1;
         return std::all_of(got.begin() + 16, got.end(), [&](uint8_t b) { return b == got.back(); }) ? (int)got.back() : -1;
     };
