@@ -1158,6 +1158,8 @@ bool DriverSim::Await(uint64_t messageId, std::vector<uint8_t>* pReply, DWORD dw
 size_t DriverSim::AwaitAny(const uint64_t* pIds, size_t count, DWORD dwTimeoutMs)
 {
     Core& core = *m_state->core;
+    if (count == 0)
+        return 0;
     const ULONGLONG end = GetTickCount64() + dwTimeoutMs;
     CONDITION_VARIABLE arrived = CONDITION_VARIABLE_INIT;
     std::unique_lock<Lock> lock(core.mu);

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "AgentHarness.h"
+#include "AgentRequests.h"
 #include "DriverSim.h"
 #include "PortPipe.h"
 #include "VaultWire.h"
@@ -623,6 +624,47 @@ TEST_P(PortTest, RequestsArriveInOrderAndAHeldRequestKeepsItsPlace)
     EXPECT_EQ(S_OK, answer()) << "the held request is still waited for";
     EXPECT_EQ(0x77, fill(held));
     EXPECT_TRUE(sim.Errors().empty());
+}
+
+// The block path takes its replies in the order they come: five answered
+// newest first, and the rest one by one, each block lands in its own place.
+TEST_P(PortTest, BlockTransformPlacesRepliesThatComeOutOfOrder)
+{
+    HANDLE port = Agent();
+    const size_t kChunks = 8;
+    Thread responder([&] {
+        auto reply = std::make_unique<struct ReplyMessage>();
+        std::vector<std::unique_ptr<Slot>> held;
+        auto answer = [&](const Slot& s) {   // every byte inverted
+            memset(reply.get(), 0, sizeof(*reply));
+            reply->ReplyHeader.MessageId = s.request.MessageHeader.MessageId;
+            reply->Reply.Succeeded = 1;
+            reply->Reply.Buffer.Length = s.request.Notification.DataLength;
+            for (ULONG i = 0; i < s.request.Notification.DataLength && i < MAX_DATA_LENGTH; i++)
+                reply->Reply.Buffer.Data[i] = (UCHAR)~s.request.Notification.Data[i];
+            FilterReplyMessage(port, &reply->ReplyHeader, REPLY_MESSAGE_SIZE);
+        };
+        for (size_t got = 0; got < kChunks; got++) {
+            held.push_back(std::make_unique<Slot>());
+            if (FilterGetMessage(port, &held.back()->request.MessageHeader, sizeof(RequestMessage), NULL) != S_OK)
+                return;
+            if (got + 1 >= driversim::AgentRequests::kInFlight) {
+                for (auto it = held.rbegin(); it != held.rend(); ++it)
+                    answer(**it);
+                held.clear();
+            }
+        }
+    });
+    driversim::AgentRequests agent(sim, 5000);
+    std::vector<uint8_t> bytes(kChunks * MAX_DATA_LENGTH - 100), expected(bytes.size());
+    for (size_t i = 0; i < bytes.size(); i++) {
+        bytes[i] = (uint8_t)(i / MAX_DATA_LENGTH * 31 + i * 7);
+        expected[i] = (uint8_t)~bytes[i];
+    }
+    driversim::FileResult r = agent.Transform({1, 8, sim.AgentId()}, EncryptBlock, bytes);
+    EXPECT_TRUE(r) << r.text;
+    EXPECT_TRUE(bytes == expected);
+    responder.Join();
 }
 
 // ---------------------------------------------------------------------------
