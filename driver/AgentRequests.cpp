@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <deque>
 #include <memory>
 
 #include "Text.h"
@@ -111,27 +110,28 @@ AgentRequests::AgentRequests(DriverSim& sim, DWORD timeoutMs) : m_sim(sim), m_ti
 
 void AgentRequests::TakeSlot()
 {
-    std::unique_lock<std::mutex> lock(m_slotMu);
-    m_slotFree.wait(lock, [&] { return m_slotsUsed < kInFlight; });
+    AcquireSRWLockExclusive(&m_slotLock);
+    while (m_slotsUsed >= kInFlight)
+        SleepConditionVariableSRW(&m_slotFree, &m_slotLock, INFINITE, 0);
     m_slotsUsed++;
+    ReleaseSRWLockExclusive(&m_slotLock);
 }
 
 bool AgentRequests::TryTakeSlot()
 {
-    std::lock_guard<std::mutex> lock(m_slotMu);
-    if (m_slotsUsed >= kInFlight)
-        return false;
-    m_slotsUsed++;
-    return true;
+    AcquireSRWLockExclusive(&m_slotLock);
+    const bool bTaken = m_slotsUsed < kInFlight;
+    m_slotsUsed += bTaken;
+    ReleaseSRWLockExclusive(&m_slotLock);
+    return bTaken;
 }
 
 void AgentRequests::GiveSlot()
 {
-    {
-        std::lock_guard<std::mutex> lock(m_slotMu);
-        m_slotsUsed--;
-    }
-    m_slotFree.notify_one();
+    AcquireSRWLockExclusive(&m_slotLock);
+    m_slotsUsed--;
+    ReleaseSRWLockExclusive(&m_slotLock);
+    WakeConditionVariable(&m_slotFree);
 }
 
 FileResult AgentRequests::Ask(const Notification& request, const std::string& what, Asked* pAnswer,
@@ -291,8 +291,10 @@ FileResult AgentRequests::Transform(const FileKey& key, ULONG command, std::vect
     auto n = NewRequest(command);
     n->FSKHandle = key.key;
     const size_t chunks = (bytes.size() + kChunk - 1) / kChunk;
-    std::deque<std::pair<size_t, uint64_t>> flight;
+    std::vector<std::pair<size_t, uint64_t>> flight;   // chunk and MessageId, in the order sent
+    uint64_t ids[kInFlight];
     FileResult result;
+    std::vector<uint8_t> reply;
     size_t next = 0;
     while (next < chunks || !flight.empty()) {
         if (result && next < chunks && flight.size() < kInFlight &&
@@ -313,10 +315,15 @@ FileResult AgentRequests::Transform(const FileKey& key, ULONG command, std::vect
         }
         if (flight.empty())
             break;
-        auto [i, id] = flight.front();
-        flight.pop_front();
-        std::vector<uint8_t> reply;
-        bool bGot = m_sim.Await(id, &reply, m_timeoutMs);
+        // Whichever reply comes first: the agent's workers need not finish
+        // in the order their requests were sent.
+        for (size_t k = 0; k < flight.size(); k++)
+            ids[k] = flight[k].second;
+        size_t k = m_sim.AwaitAny(ids, flight.size(), m_timeoutMs);
+        k = k < flight.size() ? k : 0;   // none in time: the oldest fails
+        auto [i, id] = flight[k];
+        flight.erase(flight.begin() + k);
+        bool bGot = m_sim.Await(id, &reply, 0);
         GiveSlot();
         FileResult r = CheckReply(command, id, bGot, reply, m_timeoutMs);
         const size_t at = i * kChunk, cb = std::min(kChunk, bytes.size() - at);

@@ -97,8 +97,10 @@ private:
 
     DriverSim&              m_sim;
     DWORD                   m_timeoutMs;
-    std::mutex              m_slotMu;
-    std::condition_variable m_slotFree;
+    // Slim lock and condition variable: taken for every block, and the C++
+    // runtime's are kernel objects under this toolchain.
+    SRWLOCK                 m_slotLock = SRWLOCK_INIT;
+    CONDITION_VARIABLE      m_slotFree = CONDITION_VARIABLE_INIT;
     size_t                  m_slotsUsed = 0;
 };
 

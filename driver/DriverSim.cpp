@@ -1155,6 +1155,73 @@ bool DriverSim::Await(uint64_t messageId, std::vector<uint8_t>* pReply, DWORD dw
     return true;
 }
 
+size_t DriverSim::AwaitAny(const uint64_t* pIds, size_t count, DWORD dwTimeoutMs)
+{
+    Core& core = *m_state->core;
+    if (count == 0)
+        return 0;
+    const ULONGLONG end = GetTickCount64() + dwTimeoutMs;
+    CONDITION_VARIABLE arrived = CONDITION_VARIABLE_INIT;
+    std::unique_lock<Lock> lock(core.mu);
+    // Under mu: the first settled request, or count. A shared slot is asked
+    // to signal its reply before its state is read, so that none goes unseen.
+    auto settled = [&](std::vector<SectionPtr>* pSections) {
+        for (size_t i = 0; i < count; i++) {
+            auto it = core.pending.find(pIds[i]);
+            if (it == core.pending.end() || it->second.answered)
+                return i;
+            Pending& p = it->second;
+            if (!p.section) {
+                p.waiter = &arrived;
+                continue;
+            }
+            PORT_SHARED_SLOT& slot = p.section->Slot(p.slot);
+            InterlockedExchange(&slot.lDriverWaiting, 1);
+            if (slot.lState == PORT_SLOT_REPLIED)
+                return i;
+            if (pSections != nullptr)
+                pSections->push_back(p.section);
+        }
+        return count;
+    };
+    size_t which;
+    for (;;) {
+        std::vector<SectionPtr> sections;   // held: their events are waited on unlocked
+        if ((which = settled(&sections)) < count)
+            break;
+        const ULONGLONG now = GetTickCount64();
+        if (dwTimeoutMs != INFINITE && now >= end)
+            break;
+        const DWORD dwLeft = dwTimeoutMs == INFINITE ? INFINITE : (DWORD)(end - now);
+        if (sections.empty()) {
+            core.mu.Wait(arrived, dwLeft, [&] { return settled(nullptr) < count; });
+            continue;
+        }
+        HANDLE events[MAXIMUM_WAIT_OBJECTS];
+        DWORD n = 0;
+        for (size_t i = 0; i < count && n < MAXIMUM_WAIT_OBJECTS; i++) {
+            const Pending& p = core.pending.at(pIds[i]);
+            if (p.section)
+                events[n++] = p.section->hReplyEvents[p.slot];
+        }
+        lock.unlock();
+        WaitForMultipleObjects(n, events, FALSE, dwLeft);
+        lock.lock();
+    }
+    // No signal for the replies to come until someone waits for them: each
+    // costs a wake of this process while it is busy sending.
+    for (size_t i = 0; i < count; i++) {
+        auto it = core.pending.find(pIds[i]);
+        if (it == core.pending.end())
+            continue;
+        if (it->second.waiter == &arrived)
+            it->second.waiter = nullptr;
+        if (it->second.section && !it->second.awaiting)
+            InterlockedExchange(&it->second.section->Slot(it->second.slot).lDriverWaiting, 0);
+    }
+    return which;
+}
+
 bool DriverSim::Request(const Notification& notification, std::vector<uint8_t>* pReply, DWORD dwTimeoutMs)
 {
     uint64_t id = Send(notification);

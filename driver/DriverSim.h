@@ -63,6 +63,12 @@ public:
     // Waits for the reply to a request. The reply is the whole pipe message
     // as received, header included. False on time-out or disconnection.
     bool Await(uint64_t messageId, std::vector<uint8_t>* pReply, DWORD dwTimeoutMs);
+    // Waits until one of the requests is settled (its reply is here, or it
+    // failed) and returns its index, for an Await that then does not wait;
+    // count on time-out. Requests that share the agent's workers need not
+    // finish in the order sent, and the next request can go as soon as any
+    // of them has.
+    size_t AwaitAny(const uint64_t* pIds, size_t count, DWORD dwTimeoutMs);
     // Send and Await in one.
     bool Request(const Notification& notification, std::vector<uint8_t>* pReply,
                  DWORD dwTimeoutMs);

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "AgentHarness.h"
+#include "AgentRequests.h"
 #include "DriverSim.h"
 #include "PortPipe.h"
 #include "VaultWire.h"
@@ -359,13 +360,17 @@ TEST_P(PortTest, RepliesAreMatchedByMessageIdAndQueueNoCompletion)
         EXPECT_EQ(id, slot->request.MessageHeader.MessageId);
     }
 
-    // Answered in the other order.
+    // Answered in the other order: the second is the first one settled.
+    const uint64_t both[2] = {a, b};
+    EXPECT_EQ(2u, sim.AwaitAny(both, 2, 50)) << "neither answered yet";
     auto reply = std::make_unique<struct ReplyMessage>();
     for (uint64_t id : {b, a}) {
         memset(reply.get(), (int)id, sizeof(*reply));
         reply->ReplyHeader.Status = 0;
         reply->ReplyHeader.MessageId = id;
         ASSERT_EQ(S_OK, FilterReplyMessage(port, &reply->ReplyHeader, REPLY_MESSAGE_SIZE));
+        if (id == b)
+            EXPECT_EQ(1u, sim.AwaitAny(both, 2, 3000));
     }
     for (uint64_t id : {a, b}) {
         std::vector<uint8_t> got;
@@ -377,6 +382,7 @@ TEST_P(PortTest, RepliesAreMatchedByMessageIdAndQueueNoCompletion)
         EXPECT_EQ((uint8_t)id, got[REPLY_MESSAGE_SIZE - 1]);
     }
     EXPECT_FALSE(sim.Await(a, nullptr, 10)) << "consumed";
+    EXPECT_EQ(0u, sim.AwaitAny(both, 2, 3000)) << "a request no longer outstanding is settled";
     DWORD cb;
     ULONG_PTR key;
     LPOVERLAPPED ov;
@@ -571,10 +577,11 @@ TEST_P(PortTest, RequestsArriveInOrderAndAHeldRequestKeepsItsPlace)
         reply->ReplyHeader.MessageId = slot->request.MessageHeader.MessageId;
         return FilterReplyMessage(port, &reply->ReplyHeader, REPLY_MESSAGE_SIZE);
     };
-    // The byte that fills a reply (-1: none came, or not whole).
+    // The byte that fills a reply (-1: none came, or not whole), waited
+    // for as the block path waits, for any of its requests.
     auto fill = [&](uint64_t id) {
         std::vector<uint8_t> got;
-        if (!sim.Await(id, &got, 5000) || got.size() != REPLY_MESSAGE_SIZE)
+        if (sim.AwaitAny(&id, 1, 5000) != 0 || !sim.Await(id, &got, 0) || got.size() != REPLY_MESSAGE_SIZE)
             return -1;
         return std::all_of(got.begin() + 16, got.end(), [&](uint8_t b) { return b == got.back(); }) ? (int)got.back() : -1;
     };
@@ -617,6 +624,47 @@ TEST_P(PortTest, RequestsArriveInOrderAndAHeldRequestKeepsItsPlace)
     EXPECT_EQ(S_OK, answer()) << "the held request is still waited for";
     EXPECT_EQ(0x77, fill(held));
     EXPECT_TRUE(sim.Errors().empty());
+}
+
+// The block path takes its replies in the order they come: five answered
+// newest first, and the rest one by one, each block lands in its own place.
+TEST_P(PortTest, BlockTransformPlacesRepliesThatComeOutOfOrder)
+{
+    HANDLE port = Agent();
+    const size_t kChunks = 8;
+    Thread responder([&] {
+        auto reply = std::make_unique<struct ReplyMessage>();
+        std::vector<std::unique_ptr<Slot>> held;
+        auto answer = [&](const Slot& s) {   // every byte inverted
+            memset(reply.get(), 0, sizeof(*reply));
+            reply->ReplyHeader.MessageId = s.request.MessageHeader.MessageId;
+            reply->Reply.Succeeded = 1;
+            reply->Reply.Buffer.Length = s.request.Notification.DataLength;
+            for (ULONG i = 0; i < s.request.Notification.DataLength && i < MAX_DATA_LENGTH; i++)
+                reply->Reply.Buffer.Data[i] = (UCHAR)~s.request.Notification.Data[i];
+            FilterReplyMessage(port, &reply->ReplyHeader, REPLY_MESSAGE_SIZE);
+        };
+        for (size_t got = 0; got < kChunks; got++) {
+            held.push_back(std::make_unique<Slot>());
+            if (FilterGetMessage(port, &held.back()->request.MessageHeader, sizeof(RequestMessage), NULL) != S_OK)
+                return;
+            if (got + 1 >= driversim::AgentRequests::kInFlight) {
+                for (auto it = held.rbegin(); it != held.rend(); ++it)
+                    answer(**it);
+                held.clear();
+            }
+        }
+    });
+    driversim::AgentRequests agent(sim, 5000);
+    std::vector<uint8_t> bytes(kChunks * MAX_DATA_LENGTH - 100), expected(bytes.size());
+    for (size_t i = 0; i < bytes.size(); i++) {
+        bytes[i] = (uint8_t)(i / MAX_DATA_LENGTH * 31 + i * 7);
+        expected[i] = (uint8_t)~bytes[i];
+    }
+    driversim::FileResult r = agent.Transform({1, 8, sim.AgentId()}, EncryptBlock, bytes);
+    EXPECT_TRUE(r) << r.text;
+    EXPECT_TRUE(bytes == expected);
+    responder.Join();
 }
 
 // ---------------------------------------------------------------------------
