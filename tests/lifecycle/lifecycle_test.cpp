@@ -27,33 +27,11 @@ namespace {
 const DWORD kStartMs = 20000;
 const std::wstring kRoot = L"C:\\VuzLifecycle";
 
-std::wstring DeviceOf(const std::wstring& path)
-{
-    wchar_t target[MAX_PATH] = {};
-    QueryDosDeviceW(path.substr(0, 2).c_str(), target, MAX_PATH);
-    return target + path.substr(2);
-}
-
 void RemoveSubst(wchar_t letter)
 {
     const wchar_t drive[3] = {letter, L':', 0};
     while (DefineDosDeviceW(DDD_REMOVE_DEFINITION, drive, nullptr)) {
     }
-}
-
-const VaultControlMessage& AsControl(const std::vector<uint8_t>& bytes)
-{
-    return *reinterpret_cast<const VaultControlMessage*>(bytes.data());
-}
-
-// Controls of one command, in arrival order.
-std::vector<VaultControlMessage> ControlsOf(const driversim::DriverSim& sim, DWORD command)
-{
-    std::vector<VaultControlMessage> found;
-    for (const auto& bytes : sim.Controls())
-        if (bytes.size() == sizeof(VaultControlMessage) && AsControl(bytes).dwCommand == command)
-            found.push_back(AsControl(bytes));
-    return found;
 }
 
 bool AllZero(const void* p, size_t n)
@@ -72,27 +50,20 @@ Notification FileRequest(ULONG command, const std::wstring& folder, const std::w
     return n;
 }
 
-class Lifecycle : public ::testing::Test {
+class Lifecycle : public ServedAgentTest {
 protected:
-    driversim::DriverSim sim;
-    AgentProcess agent;
-
     void SetUp() override
     {
-        SetLevels(2, 2);
-        DeleteVaultRecords();
         CreateDirectoryW(kRoot.c_str(), nullptr);
-        ASSERT_TRUE(sim.Load());
+        ServedAgentTest::SetUp();
     }
     void TearDown() override
     {
-        StopAgent(agent);
+        ServedAgentTest::TearDown();
         DeleteVaultRecords();
         for (wchar_t letter : std::wstring(L"EFGHIKMNPQRSTY"))
             RemoveSubst(letter);
     }
-    // An agent that has registered the vaults and serves requests.
-    void StartAgent(const std::wstring& program = AgentPath()) { StartServing(sim, agent, program); }
     std::wstring Folder(const std::wstring& name)
     {
         const std::wstring folder = kRoot + L"\\" + name;
