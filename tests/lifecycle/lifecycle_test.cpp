@@ -10,7 +10,6 @@
 
 #include <algorithm>
 #include <fstream>
-#include <sstream>
 #include <thread>
 
 #include "AgentHarness.h"
@@ -175,11 +174,8 @@ TEST_F(Lifecycle, ABrokenRecordEndsTheWalkAndABlankPathIsShownAndLeftOut)
     EXPECT_EQ(1u, adds[0].dwCount);
     EXPECT_EQ(DeviceOf(kRoot + L"\\WalkI"), std::wstring(adds[0].wszDevicePath[0])) << "I takes H's slot";
 
-    std::ifstream batch(Narrow(LogFolder().substr(0, LogFolder().rfind(L'\\')) + L"\\DirIZorEduzo.bat"));
-    std::stringstream text;
-    text << batch.rdbuf();
-    EXPECT_NE(std::string::npos, text.str().find("subst I: \"" + Narrow(kRoot) + "\\WalkI\""))
-        << text.str();
+    const std::string batch = ReadFileText(LogFolder().substr(0, LogFolder().rfind(L'\\')) + L"\\DirIZorEduzo.bat");
+    EXPECT_NE(std::string::npos, batch.find("subst I: \"" + Narrow(kRoot) + "\\WalkI\"")) << batch;
     StopAgent(agent);
     second.Unload();
     ASSERT_TRUE(sim.Load());
@@ -519,14 +515,10 @@ TEST_F(Mapping, AFreeLetterIsSubstitutedAndAUsedOneIsLeftAlone)
     EXPECT_EQ(-1, Connect_Vault(&other, nullptr)) << "substituted to another folder";
     VaultCacheEntry disk = Record(L"C:", kRoot);
     EXPECT_EQ(-1, Connect_Vault(&disk, nullptr)) << "a disk";
-    rewind(batch);
-    char text[512] = {};
-    fread(text, 1, sizeof(text) - 1, batch);
     fclose(batch);
+    const std::string text = ReadFileText(batchPath);
     DeleteFileW(batchPath.c_str());
-    const std::string line = "subst M: \"" + Narrow(kRoot) + "\"";
-    EXPECT_EQ(2u, [&] { size_t n = 0; for (size_t p = 0; (p = std::string(text).find(line, p)) != std::string::npos; p++) n++; return n; }())
-        << text;
+    EXPECT_EQ(2u, CountOf(text, "subst M: \"" + Narrow(kRoot) + "\"")) << text;
 
     RemoveSubst(L'M');
     HKEY hKey;
