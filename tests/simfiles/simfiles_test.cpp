@@ -702,6 +702,15 @@ TEST_F(SimFiles, MountProtocolServesTheVaultToVaultfs)
     ASSERT_EQ(MOUNT_OK, mine.status());
     EXPECT_EQ(MOUNT_BAD_HANDLE, b.Call(P{MOUNT_READ, "", "", "", mine.reply.handle, 0, 0, 10}).status());
     EXPECT_EQ(MOUNT_BAD_HANDLE, b.Call(P{MOUNT_CLOSE, "", "", "", mine.reply.handle}).status());
+    // A time that cannot be set through a handle (its data file gone
+    // meanwhile) is told as a failure, not taken as set.
+    VaultEntry stored;
+    ASSERT_TRUE(Ok(files->Stat(L"V:\\Mnt\\c.txt", &stored)));
+    const std::wstring data = kVault + L"\\Mnt\\" + stored.stem + L".tmp";
+    ASSERT_TRUE(MoveFileW(data.c_str(), (data + L"~").c_str()));
+    EXPECT_EQ(MOUNT_DISK, a.Call(P{MOUNT_TOUCH, "", "", "", mine.reply.handle, 1600000000000000000ull}).status());
+    ASSERT_TRUE(MoveFileW((data + L"~").c_str(), data.c_str()));
+    EXPECT_EQ(MOUNT_OK, a.Call(P{MOUNT_TOUCH, "", "", "", mine.reply.handle, 1600000000000000000ull}).status());
     EXPECT_EQ(MOUNT_OK, a.Call(P{MOUNT_CLOSE, "", "", "", mine.reply.handle}).status());
     for (int i = 0; i < 3; i++) {
         const P create{MOUNT_OPEN, "/Mnt/race" + std::to_string(i), "", "", 0, 0,
