@@ -624,6 +624,14 @@ TEST_F(SimFiles, MountProtocolServesTheVaultToVaultfs)
     EXPECT_FALSE(server.Start({}, 0, false)) << "started already";
     driversim::MountServer other(*files);
     EXPECT_FALSE(other.Start({}, server.Port(), false)) << "a port in use";
+    // A published endpoint goes with the server that published it.
+    const char* prefix = getenv("WINEPREFIX");
+    ASSERT_NE(nullptr, prefix);
+    const std::wstring endpoint = DosName(std::string(prefix) + "/vaultfs.endpoint");
+    ASSERT_TRUE(other.Start());
+    EXPECT_NE(std::string::npos, ReadFileText(endpoint).find(" " + std::to_string(other.Port()) + " "));
+    other.Stop();
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(endpoint.c_str())) << "a stale endpoint";
     // At most 16 connections wait for their hellos: a 17th ends the oldest at
     // once, not at its hello time; a hello in pieces is whole at its last.
     {
