@@ -680,6 +680,8 @@ TEST_F(SimFiles, MountProtocolServesTheVaultToVaultfs)
         {{MOUNT_RMDIR, "/Mnt"}, MOUNT_NOT_EMPTY, "", 0, "a folder with a file"},
         {{MOUNT_DELETE, "/Mnt"}, MOUNT_IS_FOLDER, "", 0, "a folder as a file"},
         {{MOUNT_RMDIR, "/Mnt/c.txt"}, MOUNT_NOT_FOLDER, "", 0, "a file as a folder"},
+        {{MOUNT_MKDIR, "/Mnt/Empty"}, MOUNT_OK, "", 0, "a folder to remove"},
+        {{MOUNT_RMDIR, "/Mnt/Empty"}, MOUNT_OK, "", 0, "removed"},
         {{MOUNT_READ, "", "", "", 99, 0, 0, 10}, MOUNT_BAD_HANDLE, "", 0, "a handle never given"},
         {{MOUNT_RESIZE, "/Mnt/missing", "", "", 0, 5}, MOUNT_NOT_FOUND, "", 0, "resize a missing file by name"},
         {{MOUNT_STAT, "/Mnt"}, MOUNT_OK, "", 0, "the session goes on after a failure"},
@@ -737,7 +739,7 @@ TEST_F(SimFiles, MountProtocolServesTheVaultToVaultfs)
         memcpy(&e, listing.data.data() + at, sizeof(e));
         at += sizeof(e) + e.nameBytes;
     }
-    EXPECT_EQ(4u, entries) << "c.txt and three race files";
+    EXPECT_EQ(4u, entries) << "c.txt and three race files, not the removed folder";
     EXPECT_EQ(3u, server.OpenFiles());
     // The session's last connection gone, what it left open is closed.
     b.Close();
