@@ -24,19 +24,11 @@ const std::wstring kRoot = L"C:\\VuzCompanion";
 
 bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
-void Write(const std::wstring& path, const std::string& text) { WriteFileText(path, text); }
-std::string Read(const std::wstring& path) { return ReadFileText(path); }
-
 // A folder under the test root, emptied.
 std::wstring Folder(const std::wstring& name)
 {
     const std::wstring folder = kRoot + L"\\" + name;
-    SHFILEOPSTRUCTW op{};
-    std::wstring from = folder + L'\0';
-    op.wFunc = FO_DELETE;
-    op.pFrom = from.c_str();
-    op.fFlags = FOF_NOCONFIRMATION | FOF_SILENT | FOF_NOERRORUI;
-    SHFileOperationW(&op);
+    RemoveTree(folder);
     CreateDirectoryW(kRoot.c_str(), nullptr);
     CreateDirectoryW(folder.c_str(), nullptr);
     return folder;
@@ -44,23 +36,13 @@ std::wstring Folder(const std::wstring& name)
 
 void PutNarrow(char* slot, const std::wstring& path) { strcpy_s(slot, COMPANION_PATH_BYTES, Narrow(path).c_str()); }
 
-class CompanionTest : public ::testing::Test {
+class CompanionTest : public ServedAgentTest {
 protected:
-    driversim::DriverSim sim;
-    AgentProcess agent;
-
     void SetUp() override
     {
-        SetLevels(2, 2);
-        DeleteVaultRecords();
-        ASSERT_TRUE(sim.Load());
-        StartAgent(AgentPath());
+        ServedAgentTest::SetUp();
+        StartAgent();
     }
-    void TearDown() override
-    {
-        StopAgent(agent);
-    }
-    void StartAgent(const std::wstring& program) { StartServing(sim, agent, program); }
 };
 
 // The two files move independently: a missing first one stops nothing.
@@ -68,7 +50,7 @@ protected:
 TEST_F(CompanionTest, ShareMovesTheConfigurationFilesThatAreThere)
 {
     const std::wstring from = Folder(L"ShareFrom"), to = Folder(L"ShareTo");
-    Write(from + L"\\keyArchive.xml", "new");
+    WriteFileText(from + L"\\keyArchive.xml", "new");
     Section section(SECTION_VAULT_SHARE, sizeof(VAULT_SHARE_SECTION));
     wcscpy_s(section.As<VAULT_SHARE_SECTION>()->wszSource, from.c_str());
     wcscpy_s(section.As<VAULT_SHARE_SECTION>()->wszDestination, to.c_str());
@@ -76,7 +58,7 @@ TEST_F(CompanionTest, ShareMovesTheConfigurationFilesThatAreThere)
     EXPECT_EQ(0, SendToAgent(MSG_NAME_VAULT_SHARE, 10000, &answered));
     EXPECT_TRUE(answered);
     EXPECT_FALSE(Exists(from + L"\\keyArchive.xml"));
-    EXPECT_EQ("new", Read(to + L"\\keyArchive.xml"));
+    EXPECT_EQ("new", ReadFileText(to + L"\\keyArchive.xml"));
     EXPECT_FALSE(Exists(to + L"\\vault3.cfg"));
 }
 
@@ -84,7 +66,7 @@ TEST_F(CompanionTest, SharedStatusAnswersInItsFirstByteAndNoSectionIsOnlyTraced)
 {
     const std::wstring folder = Folder(L"Status");
     const std::wstring config = folder + L"\\vault3.cfg", archive = folder + L"\\keyArchive.xml";
-    Write(archive, "archive");
+    WriteFileText(archive, "archive");
     auto check = [&](const std::wstring& first, const std::wstring& second) {
         Section section(SECTION_SHARE_CHECK, sizeof(TWO_FILES_SECTION));
         PutNarrow(section.As<TWO_FILES_SECTION>()->szFirst, first);
@@ -95,7 +77,7 @@ TEST_F(CompanionTest, SharedStatusAnswersInItsFirstByteAndNoSectionIsOnlyTraced)
         return int(section.As<TWO_FILES_SECTION>()->bResult);
     };
     EXPECT_EQ(0, check(config, archive)) << "only the second exists";
-    Write(config, "config");
+    WriteFileText(config, "config");
     EXPECT_EQ(1, check(config, archive));
 
     // Without its section a command only says so.
@@ -111,9 +93,9 @@ TEST_F(CompanionTest, SharedStatusAnswersInItsFirstByteAndNoSectionIsOnlyTraced)
 TEST_F(CompanionTest, BackupMarksAFailureAndRestoreCallsBackIntoTheDriver)
 {
     const std::wstring vault = Folder(L"Vault"), backups = Folder(L"Backups");
-    Write(vault + L"\\vault3.cfg", "config");
-    Write(vault + L"\\keyArchive.xml", "archive");
-    Write(vault + L"\\Doc1", "meta");
+    WriteFileText(vault + L"\\vault3.cfg", "config");
+    WriteFileText(vault + L"\\keyArchive.xml", "archive");
+    WriteFileText(vault + L"\\Doc1", "meta");
     auto backup = [&](const std::wstring& from, const std::wstring& to) {
         Section section(SECTION_BACKUP, sizeof(BACKUP_SECTION));
         PutNarrow(section.As<BACKUP_SECTION>()->szFirst, from);
@@ -148,9 +130,9 @@ TEST_F(CompanionTest, BackupMarksAFailureAndRestoreCallsBackIntoTheDriver)
         const auto controls = sim.Controls();
         return *reinterpret_cast<const VaultControlMessage*>(controls.back().data());
     };
-    Write(vault + L"\\Doc1", "damaged");
+    WriteFileText(vault + L"\\Doc1", "damaged");
     VaultControlMessage pair = restore(0);
-    EXPECT_EQ("meta", Read(vault + L"\\Doc1")) << "restored into the current vault";
+    EXPECT_EQ("meta", ReadFileText(vault + L"\\Doc1")) << "restored into the current vault";
     EXPECT_EQ(VAULT_PATH_PAIR, pair.dwCommand);
     EXPECT_EQ(L"\\VuzCompanion\\Backups\\", std::wstring(pair.wszDir1));
     EXPECT_EQ(L"One", std::wstring(pair.wszName1));
@@ -164,7 +146,7 @@ TEST_F(CompanionTest, BackupMarksAFailureAndRestoreCallsBackIntoTheDriver)
     pair = restore(1);
     EXPECT_EQ(L"\\VuzCompanion\\Backups\\", std::wstring(pair.wszDir2)) << "a new vault beside the backup";
     EXPECT_EQ(L"Vault", std::wstring(pair.wszName2));
-    EXPECT_EQ("config", Read(backups + L"\\Vault\\vault3.cfg"));
+    EXPECT_EQ("config", ReadFileText(backups + L"\\Vault\\vault3.cfg"));
 }
 
 TEST_F(CompanionTest, ARestoreArmedAfterALoginReplacesIt)

@@ -119,19 +119,8 @@ protected:
         OpenLogFile();
         OpenTraceFile();
     }
-    // This process's debugger output since the last call: the monitor takes one
-    // message at a time, so once a marker has arrived everything before it has.
-    static std::vector<std::string> DebuggerLines()
-    {
-        static int nMarker = 0;
-        std::string marker = "diag-test-marker-" + std::to_string(++nMarker);
-        OutputDebugStringA(marker.c_str());
-        EXPECT_TRUE(monitor.WaitFor(marker));
-        std::vector<std::string> lines = monitor.Texts(GetCurrentProcessId());
-        monitor.Clear();
-        std::erase(lines, marker);
-        return lines;
-    }
+    // This process's debugger output since the last call.
+    static std::vector<std::string> DebuggerLines() { return monitor.TakeOwn(); }
     std::string Log(const std::string& message) { return "REVUZEZ(" + sid + "): " + message; }
     std::string Trace(const std::string& message) { return "REVUZEZ-TRC(" + sid + "): " + message; }
 };

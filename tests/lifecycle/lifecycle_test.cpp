@@ -10,7 +10,6 @@
 
 #include <algorithm>
 #include <fstream>
-#include <sstream>
 #include <thread>
 
 #include "AgentHarness.h"
@@ -27,33 +26,11 @@ namespace {
 const DWORD kStartMs = 20000;
 const std::wstring kRoot = L"C:\\VuzLifecycle";
 
-std::wstring DeviceOf(const std::wstring& path)
-{
-    wchar_t target[MAX_PATH] = {};
-    QueryDosDeviceW(path.substr(0, 2).c_str(), target, MAX_PATH);
-    return target + path.substr(2);
-}
-
 void RemoveSubst(wchar_t letter)
 {
     const wchar_t drive[3] = {letter, L':', 0};
     while (DefineDosDeviceW(DDD_REMOVE_DEFINITION, drive, nullptr)) {
     }
-}
-
-const VaultControlMessage& AsControl(const std::vector<uint8_t>& bytes)
-{
-    return *reinterpret_cast<const VaultControlMessage*>(bytes.data());
-}
-
-// Controls of one command, in arrival order.
-std::vector<VaultControlMessage> ControlsOf(const driversim::DriverSim& sim, DWORD command)
-{
-    std::vector<VaultControlMessage> found;
-    for (const auto& bytes : sim.Controls())
-        if (bytes.size() == sizeof(VaultControlMessage) && AsControl(bytes).dwCommand == command)
-            found.push_back(AsControl(bytes));
-    return found;
 }
 
 bool AllZero(const void* p, size_t n)
@@ -72,27 +49,20 @@ Notification FileRequest(ULONG command, const std::wstring& folder, const std::w
     return n;
 }
 
-class Lifecycle : public ::testing::Test {
+class Lifecycle : public ServedAgentTest {
 protected:
-    driversim::DriverSim sim;
-    AgentProcess agent;
-
     void SetUp() override
     {
-        SetLevels(2, 2);
-        DeleteVaultRecords();
         CreateDirectoryW(kRoot.c_str(), nullptr);
-        ASSERT_TRUE(sim.Load());
+        ServedAgentTest::SetUp();
     }
     void TearDown() override
     {
-        StopAgent(agent);
+        ServedAgentTest::TearDown();
         DeleteVaultRecords();
         for (wchar_t letter : std::wstring(L"EFGHIKMNPQRSTY"))
             RemoveSubst(letter);
     }
-    // An agent that has registered the vaults and serves requests.
-    void StartAgent(const std::wstring& program = AgentPath()) { StartServing(sim, agent, program); }
     std::wstring Folder(const std::wstring& name)
     {
         const std::wstring folder = kRoot + L"\\" + name;
@@ -204,11 +174,8 @@ TEST_F(Lifecycle, ABrokenRecordEndsTheWalkAndABlankPathIsShownAndLeftOut)
     EXPECT_EQ(1u, adds[0].dwCount);
     EXPECT_EQ(DeviceOf(kRoot + L"\\WalkI"), std::wstring(adds[0].wszDevicePath[0])) << "I takes H's slot";
 
-    std::ifstream batch(Narrow(LogFolder().substr(0, LogFolder().rfind(L'\\')) + L"\\DirIZorEduzo.bat"));
-    std::stringstream text;
-    text << batch.rdbuf();
-    EXPECT_NE(std::string::npos, text.str().find("subst I: \"" + Narrow(kRoot) + "\\WalkI\""))
-        << text.str();
+    const std::string batch = ReadFileText(LogFolder().substr(0, LogFolder().rfind(L'\\')) + L"\\DirIZorEduzo.bat");
+    EXPECT_NE(std::string::npos, batch.find("subst I: \"" + Narrow(kRoot) + "\\WalkI\"")) << batch;
     StopAgent(agent);
     second.Unload();
     ASSERT_TRUE(sim.Load());
@@ -548,14 +515,10 @@ TEST_F(Mapping, AFreeLetterIsSubstitutedAndAUsedOneIsLeftAlone)
     EXPECT_EQ(-1, Connect_Vault(&other, nullptr)) << "substituted to another folder";
     VaultCacheEntry disk = Record(L"C:", kRoot);
     EXPECT_EQ(-1, Connect_Vault(&disk, nullptr)) << "a disk";
-    rewind(batch);
-    char text[512] = {};
-    fread(text, 1, sizeof(text) - 1, batch);
     fclose(batch);
+    const std::string text = ReadFileText(batchPath);
     DeleteFileW(batchPath.c_str());
-    const std::string line = "subst M: \"" + Narrow(kRoot) + "\"";
-    EXPECT_EQ(2u, [&] { size_t n = 0; for (size_t p = 0; (p = std::string(text).find(line, p)) != std::string::npos; p++) n++; return n; }())
-        << text;
+    EXPECT_EQ(2u, CountOf(text, "subst M: \"" + Narrow(kRoot) + "\"")) << text;
 
     RemoveSubst(L'M');
     HKEY hKey;

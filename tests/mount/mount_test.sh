@@ -147,7 +147,7 @@ t_vault_folder() {
 # clone set modes, owners and times on every file: taken without effect,
 # the content the same as in a plain folder.
 t_everyday_tools() {
-  git -C "$ROOT" archive HEAD wire scripts >"$TMP/project.tar" && mkdir "$TMP/project" &&
+  tar -C "$ROOT" -cf "$TMP/project.tar" wire scripts && mkdir "$TMP/project" &&
     tar -C "$TMP/project" -xf "$TMP/project.tar" && mkdir "$MNT/project" && tar -C "$MNT/project" -xf "$TMP/project.tar" &&
     diff -r "$TMP/project" "$MNT/project" && [ "$(stat -c %a "$MNT/project/scripts/setup")" = 644 ] &&
     cp -a "$TMP/project" "$MNT/copied" && diff -r "$TMP/project" "$MNT/copied" &&

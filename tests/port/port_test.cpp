@@ -124,6 +124,38 @@ private:
     HANDLE m_h;
 };
 
+// The agent's two ways to take a request: an overlapped read into a slot,
+// and a blocking one.
+HRESULT Post(HANDLE port, Slot& s) { return FilterGetMessage(port, &s.request.MessageHeader, offsetof(Slot, ov), &s.ov); }
+HRESULT Take(HANDLE port, Slot& s) { return FilterGetMessage(port, &s.request.MessageHeader, sizeof(RequestMessage), NULL); }
+
+// A whole reply to MessageId `id`, every byte after its header `fill`.
+HRESULT Reply(HANDLE port, uint64_t id, int fill = 0)
+{
+    auto reply = std::make_unique<struct ReplyMessage>();
+    memset(reply.get(), fill, sizeof(*reply));
+    reply->ReplyHeader.Status = 0;
+    reply->ReplyHeader.MessageId = id;
+    return FilterReplyMessage(port, &reply->ReplyHeader, REPLY_MESSAGE_SIZE);
+}
+
+// The next packet of a completion port; ov is NULL when none came in time.
+struct Completion {
+    BOOL ok;
+    DWORD cb = 0;
+    ULONG_PTR key = 0;
+    LPOVERLAPPED ov = NULL;
+    Slot* slot() const { return CONTAINING_RECORD(ov, Slot, ov); }
+};
+Completion Next(HANDLE iocp, DWORD dwTimeoutMs)
+{
+    Completion c;
+    c.ok = GetQueuedCompletionStatus(iocp, &c.cb, &c.key, &c.ov, dwTimeoutMs);
+    return c;
+}
+
+uint64_t SendEmpty(DriverSim& sim) { return sim.Send(*std::make_unique<Notification>()); }
+
 VaultControlMessage* NewControl(DWORD command, const wchar_t* path)
 {
     auto* m = new VaultControlMessage();
@@ -294,7 +326,7 @@ TEST_P(PortTest, RequestsCompleteOnceEachThroughTheCompletionPort)
     ASSERT_NE(nullptr, iocp);
     std::vector<Slot> slots(5);
     for (Slot& s : slots)
-        ASSERT_EQ(kPending, FilterGetMessage(port, &s.request.MessageHeader, offsetof(Slot, ov), &s.ov));
+        ASSERT_EQ(kPending, Post(port, s));
 
     auto note = std::make_unique<Notification>();
     std::set<uint64_t> sent;
@@ -309,28 +341,23 @@ TEST_P(PortTest, RequestsCompleteOnceEachThroughTheCompletionPort)
 
     std::set<uint64_t> received;
     for (int i = 0; i < 5; i++) {
-        DWORD cb = 0;
-        ULONG_PTR key = 0;
-        LPOVERLAPPED ov = NULL;
-        ASSERT_TRUE(GetQueuedCompletionStatus(iocp, &cb, &key, &ov, 5000)) << "completion " << i;
-        EXPECT_EQ(42u, key);
-        Slot* s = CONTAINING_RECORD(ov, Slot, ov);
+        const Completion c = Next(iocp, 5000);
+        ASSERT_TRUE(c.ok) << "completion " << i;
+        EXPECT_EQ(42u, c.key);
+        Slot* s = c.slot();
         ASSERT_TRUE(s >= slots.data() && s < slots.data() + 5);
         uint64_t id = s->request.MessageHeader.MessageId;
         EXPECT_TRUE(received.insert(id).second) << "MessageId " << id << " delivered twice";
-        if (cb == sizeof(FILTER_MESSAGE_HEADER) + sizeof(shortBody)) {
+        if (c.cb == sizeof(FILTER_MESSAGE_HEADER) + sizeof(shortBody)) {
             EXPECT_STREQ(shortBody, (const char*)&s->request.Notification);
         } else {
-            EXPECT_EQ(REQUEST_MESSAGE_SIZE, cb);
+            EXPECT_EQ(REQUEST_MESSAGE_SIZE, c.cb);
             EXPECT_EQ(1234u, s->request.MessageHeader.ReplyLength);
             EXPECT_GE(s->request.Notification.eCommandType, 100u);
         }
     }
     EXPECT_EQ(sent, received);
-    DWORD cb;
-    ULONG_PTR key;
-    LPOVERLAPPED ov;
-    EXPECT_FALSE(GetQueuedCompletionStatus(iocp, &cb, &key, &ov, 100)) << "a sixth completion";
+    EXPECT_FALSE(Next(iocp, 100).ov) << "a sixth completion";
     EXPECT_EQ(5u, sim.Outstanding());
 
     // A request already waiting (in the pipe, or in the ring once Send
@@ -340,11 +367,10 @@ TEST_P(PortTest, RequestsCompleteOnceEachThroughTheCompletionPort)
     DWORD avail = 0;
     ASSERT_TRUE(shared ||
                 harness::WaitUntil([&] { return PeekNamedPipe(port, NULL, 0, NULL, &avail, NULL) && avail; }, 3000));
-    ASSERT_EQ(kPending, FilterGetMessage(port, &slots[0].request.MessageHeader, offsetof(Slot, ov), &slots[0].ov));
-    ASSERT_TRUE(GetQueuedCompletionStatus(iocp, &cb, &key, &ov, 2000));
-    EXPECT_EQ(&slots[0].ov, ov);
+    ASSERT_EQ(kPending, Post(port, slots[0]));
+    EXPECT_EQ(&slots[0].ov, Next(iocp, 2000).ov);
     EXPECT_EQ(id, slots[0].request.MessageHeader.MessageId);
-    EXPECT_FALSE(GetQueuedCompletionStatus(iocp, &cb, &key, &ov, 100));
+    EXPECT_FALSE(Next(iocp, 100).ov);
     CloseHandle(iocp);
 }
 
@@ -352,23 +378,17 @@ TEST_P(PortTest, RepliesAreMatchedByMessageIdAndQueueNoCompletion)
 {
     HANDLE port = Agent();
     HANDLE iocp = CreateIoCompletionPort(port, NULL, 1, 0);
-    auto note = std::make_unique<Notification>();
     auto slot = std::make_unique<Slot>();
-    uint64_t a = sim.Send(*note), b = sim.Send(*note);
+    uint64_t a = SendEmpty(sim), b = SendEmpty(sim);
     for (uint64_t id : {a, b}) {
-        ASSERT_EQ(S_OK, FilterGetMessage(port, &slot->request.MessageHeader, sizeof(RequestMessage), NULL));
+        ASSERT_EQ(S_OK, Take(port, *slot));
         EXPECT_EQ(id, slot->request.MessageHeader.MessageId);
     }
-
     // Answered in the other order: the second is the first one settled.
     const uint64_t both[2] = {a, b};
     EXPECT_EQ(2u, sim.AwaitAny(both, 2, 50)) << "neither answered yet";
-    auto reply = std::make_unique<struct ReplyMessage>();
     for (uint64_t id : {b, a}) {
-        memset(reply.get(), (int)id, sizeof(*reply));
-        reply->ReplyHeader.Status = 0;
-        reply->ReplyHeader.MessageId = id;
-        ASSERT_EQ(S_OK, FilterReplyMessage(port, &reply->ReplyHeader, REPLY_MESSAGE_SIZE));
+        ASSERT_EQ(S_OK, Reply(port, id, (int)id));
         if (id == b)
             EXPECT_EQ(1u, sim.AwaitAny(both, 2, 3000));
     }
@@ -383,18 +403,13 @@ TEST_P(PortTest, RepliesAreMatchedByMessageIdAndQueueNoCompletion)
     }
     EXPECT_FALSE(sim.Await(a, nullptr, 10)) << "consumed";
     EXPECT_EQ(0u, sim.AwaitAny(both, 2, 3000)) << "a request no longer outstanding is settled";
-    DWORD cb;
-    ULONG_PTR key;
-    LPOVERLAPPED ov;
-    EXPECT_FALSE(GetQueuedCompletionStatus(iocp, &cb, &key, &ov, 100)) << "blocking read or reply queued a packet";
+    EXPECT_FALSE(Next(iocp, 100).ov) << "blocking read or reply queued a packet";
 
     // A reply for a MessageId that no request waits for: over the pipes the
     // driver finds it out; the section's stand-in refuses it as the real
     // library does, and the driver never sees it.
     for (uint64_t id : {(uint64_t)0xDEAD, a}) {
-        reply->ReplyHeader.MessageId = id;
-        EXPECT_EQ(shared ? ERROR_FLT_NO_WAITER_FOR_REPLY : S_OK,
-                  FilterReplyMessage(port, &reply->ReplyHeader, REPLY_MESSAGE_SIZE)) << "MessageId " << id;
+        EXPECT_EQ(shared ? ERROR_FLT_NO_WAITER_FOR_REPLY : S_OK, Reply(port, id)) << "MessageId " << id;
         if (!shared)
             EXPECT_TRUE(HasError(sim, "reply to unknown MessageId " + std::to_string(id)));
     }
@@ -411,15 +426,10 @@ TEST_P(PortTest, ConcurrentRepliesArriveWhole)
     for (int t = 0; t < kThreads; t++) {
         threads.push_back(std::make_unique<Thread>([&] {
             auto slot = std::make_unique<Slot>();
-            auto reply = std::make_unique<struct ReplyMessage>();
             for (int i = 0; i < kEach; i++) {
-                if (FilterGetMessage(port, &slot->request.MessageHeader, sizeof(RequestMessage), NULL) != S_OK)
-                    failures++;
+                failures += Take(port, *slot) != S_OK;
                 uint64_t id = slot->request.MessageHeader.MessageId;
-                memset(reply.get(), 0x40 + (int)(id % 64), sizeof(*reply));
-                reply->ReplyHeader.MessageId = id;
-                if (FilterReplyMessage(port, &reply->ReplyHeader, REPLY_MESSAGE_SIZE) != S_OK)
-                    failures++;
+                failures += Reply(port, id, 0x40 + (int)(id % 64)) != S_OK;
             }
         }));
     }
@@ -509,24 +519,19 @@ TEST_P(PortTest, UnloadFailsPendingAndLaterCalls)
     HANDLE iocp = CreateIoCompletionPort(port, NULL, 7, 0);
     std::vector<Slot> slots(3);
     for (Slot& s : slots)
-        ASSERT_EQ(kPending, FilterGetMessage(port, &s.request.MessageHeader, offsetof(Slot, ov), &s.ov));
-    uint64_t id = sim.Send(*std::make_unique<Notification>());
+        ASSERT_EQ(kPending, Post(port, s));
+    uint64_t id = SendEmpty(sim);
     ASSERT_NE(0u, id);
-    DWORD cb;
-    ULONG_PTR key;
-    LPOVERLAPPED ov;
-    ASSERT_TRUE(GetQueuedCompletionStatus(iocp, &cb, &key, &ov, 3000));
+    ASSERT_TRUE(Next(iocp, 3000).ok);
     sim.Unload();
     EXPECT_FALSE(sim.Await(id, nullptr, 10));
     for (int i = 0; i < 2; i++) {
-        EXPECT_FALSE(GetQueuedCompletionStatus(iocp, &cb, &key, &ov, 3000)) << "pending read " << i;
-        EXPECT_NE(nullptr, ov) << "pending read " << i << " error " << GetLastError();
+        const Completion c = Next(iocp, 3000);
+        EXPECT_TRUE(!c.ok && c.ov) << "pending read " << i << " error " << GetLastError();
     }
-    EXPECT_EQ(kGone, FilterGetMessage(port, &slots[0].request.MessageHeader, offsetof(Slot, ov), &slots[0].ov));
+    EXPECT_EQ(kGone, Post(port, slots[0]));
     EXPECT_EQ(kGone, FilterGetMessage(port, &slots[0].request.MessageHeader, offsetof(Slot, ov), NULL));
-    auto reply = std::make_unique<struct ReplyMessage>();
-    reply->ReplyHeader.MessageId = id;
-    EXPECT_EQ(kGone, FilterReplyMessage(port, &reply->ReplyHeader, REPLY_MESSAGE_SIZE));
+    EXPECT_EQ(kGone, Reply(port, id));
     DWORD in = 0;
     EXPECT_EQ(kGone, FilterSendMessage(port, &in, 4, NULL, 0, NULL));
     EXPECT_FALSE(sim.AgentConnected());
@@ -535,8 +540,8 @@ TEST_P(PortTest, UnloadFailsPendingAndLaterCalls)
     // Loaded again: the same agent (its old handle still open) comes back.
     ASSERT_TRUE(sim.Load(kPort));
     HANDLE again = Agent();
-    EXPECT_NE(0u, sim.Send(*std::make_unique<Notification>()));
-    EXPECT_EQ(S_OK, FilterGetMessage(again, &slots[0].request.MessageHeader, sizeof(RequestMessage), NULL));
+    EXPECT_NE(0u, SendEmpty(sim));
+    EXPECT_EQ(S_OK, Take(again, slots[0]));
 }
 
 TEST_P(PortTest, LoadRefusesWhenThePortIsHosted)
@@ -552,7 +557,7 @@ TEST_P(PortTest, LoadRefusesWhenThePortIsHosted)
 
 TEST_P(PortTest, NothingToSendWithoutAnAgent)
 {
-    EXPECT_EQ(0u, sim.Send(*std::make_unique<Notification>()));
+    EXPECT_EQ(0u, SendEmpty(sim));
     EXPECT_FALSE(sim.WaitForAgent(50));
     EXPECT_TRUE(sim.WaitForAgentGone(0));
     EXPECT_FALSE(sim.Await(12345, nullptr, 10));
@@ -569,13 +574,9 @@ TEST_P(PortTest, RequestsArriveInOrderAndAHeldRequestKeepsItsPlace)
 {
     HANDLE port = Agent();
     auto slot = std::make_unique<Slot>();
-    auto reply = std::make_unique<struct ReplyMessage>();
     // Answers the request in *slot with its command code in every byte.
     auto answer = [&] {
-        memset(reply.get(), (int)slot->request.Notification.eCommandType, sizeof(*reply));
-        reply->ReplyHeader.Status = 0;
-        reply->ReplyHeader.MessageId = slot->request.MessageHeader.MessageId;
-        return FilterReplyMessage(port, &reply->ReplyHeader, REPLY_MESSAGE_SIZE);
+        return Reply(port, slot->request.MessageHeader.MessageId, (int)slot->request.Notification.eCommandType);
     };
     // The byte that fills a reply (-1: none came, or not whole), waited
     // for as the block path waits, for any of its requests.
@@ -589,7 +590,7 @@ TEST_P(PortTest, RequestsArriveInOrderAndAHeldRequestKeepsItsPlace)
     auto note = std::make_unique<Notification>();
     note->eCommandType = 0x77;
     uint64_t held = sim.Send(*note);
-    ASSERT_EQ(S_OK, FilterGetMessage(port, &slot->request.MessageHeader, sizeof(RequestMessage), NULL));
+    ASSERT_EQ(S_OK, Take(port, *slot));
     ASSERT_EQ(held, slot->request.MessageHeader.MessageId);
     auto heldRequest = std::make_unique<Slot>(*slot);
     EXPECT_FALSE(sim.Await(held, nullptr, 50)) << "not answered yet";
@@ -610,7 +611,7 @@ TEST_P(PortTest, RequestsArriveInOrderAndAHeldRequestKeepsItsPlace)
     });
     uint64_t last = held;
     for (int i = 0; i < kCount; i++) {
-        if (FilterGetMessage(port, &slot->request.MessageHeader, sizeof(RequestMessage), NULL) != S_OK)
+        if (Take(port, *slot) != S_OK)
             break;
         EXPECT_GT(slot->request.MessageHeader.MessageId, last) << "request " << i << " overtook one sent before";
         EXPECT_EQ(0x10u + i, slot->request.Notification.eCommandType);
@@ -646,7 +647,7 @@ TEST_P(PortTest, BlockTransformPlacesRepliesThatComeOutOfOrder)
         };
         for (size_t got = 0; got < kChunks; got++) {
             held.push_back(std::make_unique<Slot>());
-            if (FilterGetMessage(port, &held.back()->request.MessageHeader, sizeof(RequestMessage), NULL) != S_OK)
+            if (Take(port, *held.back()) != S_OK)
                 return;
             if (got + 1 >= driversim::AgentRequests::kInFlight) {
                 for (auto it = held.rbegin(); it != held.rend(); ++it)
@@ -722,11 +723,9 @@ TEST_P(PortTest, AgentKilledInTheMiddleOfRequests)
     HANDLE port = Agent();
     auto slot = std::make_unique<Slot>();
     uint64_t id = sim.Send(*note);
-    ASSERT_EQ(S_OK, FilterGetMessage(port, &slot->request.MessageHeader, sizeof(RequestMessage), NULL));
+    ASSERT_EQ(S_OK, Take(port, *slot));
     EXPECT_EQ(id, slot->request.MessageHeader.MessageId);
-    auto reply = std::make_unique<struct ReplyMessage>();
-    reply->ReplyHeader.MessageId = id;
-    EXPECT_EQ(S_OK, FilterReplyMessage(port, &reply->ReplyHeader, REPLY_MESSAGE_SIZE));
+    EXPECT_EQ(S_OK, Reply(port, id));
     EXPECT_TRUE(sim.Await(id, nullptr, 5000));
 }
 
@@ -745,27 +744,22 @@ TEST_P(PortTest, DriverKilledInTheMiddleOfRequests)
     HANDLE iocp = CreateIoCompletionPort(port, NULL, 9, 0);
     std::vector<Slot> slots(3);
     for (Slot& s : slots)
-        ASSERT_EQ(kPending, FilterGetMessage(port, &s.request.MessageHeader, offsetof(Slot, ov), &s.ov));
+        ASSERT_EQ(kPending, Post(port, s));
     ASSERT_TRUE(driver.Ready());
-    DWORD cb;
-    ULONG_PTR key;
-    LPOVERLAPPED ov;
     uint64_t taken = 0;
     for (int i = 0; i < 2; i++) {
-        ASSERT_TRUE(GetQueuedCompletionStatus(iocp, &cb, &key, &ov, 5000)) << "request " << i;
-        taken = CONTAINING_RECORD(ov, Slot, ov)->request.MessageHeader.MessageId;
+        const Completion c = Next(iocp, 5000);
+        ASSERT_TRUE(c.ok) << "request " << i;
+        taken = c.slot()->request.MessageHeader.MessageId;
     }
     driver.process.Kill();
-    ov = NULL;
-    EXPECT_FALSE(GetQueuedCompletionStatus(iocp, &cb, &key, &ov, 5000));
-    EXPECT_TRUE(ov != NULL && key == 9) << "the waiting read failed through the completion port";
-    auto reply = std::make_unique<struct ReplyMessage>();
-    reply->ReplyHeader.MessageId = taken;
-    EXPECT_EQ(kGone, FilterReplyMessage(port, &reply->ReplyHeader, REPLY_MESSAGE_SIZE));
-    EXPECT_EQ(kGone, FilterGetMessage(port, &slots[0].request.MessageHeader, offsetof(Slot, ov), &slots[0].ov));
+    const Completion failed = Next(iocp, 5000);
+    EXPECT_TRUE(!failed.ok && failed.ov && failed.key == 9) << "the waiting read failed through the completion port";
+    EXPECT_EQ(kGone, Reply(port, taken));
+    EXPECT_EQ(kGone, Post(port, slots[0]));
     DWORD in = 0;
     EXPECT_EQ(kGone, FilterSendMessage(port, &in, 4, NULL, 0, NULL));
-    EXPECT_FALSE(GetQueuedCompletionStatus(iocp, &cb, &key, &ov, 100)) << "no other completion";
+    EXPECT_FALSE(Next(iocp, 100).ov) << "no other completion";
     CloseHandle(iocp);
 }
 
@@ -836,7 +830,7 @@ TEST(PortSetup, UnsoundSetupsAreRefusedAndAClientWithoutOneUsesThePipes)
     EXPECT_EQ(S_OK, control.hr);
     ASSERT_TRUE(sim.WaitForAgent(3000));
     EXPECT_FALSE(sim.UsesSharedPath());
-    uint64_t id = sim.Send(*std::make_unique<Notification>());
+    uint64_t id = SendEmpty(sim);
     auto slot = std::make_unique<Slot>();
     DWORD cb = 0;
     EXPECT_TRUE(ReadFile(hRequest, &slot->request, sizeof(RequestMessage), &cb, NULL));
@@ -904,12 +898,9 @@ int HoldRequests(int count, HANDLE hReady)
     HANDLE iocp = CreateIoCompletionPort(port, NULL, 1, 0);
     std::vector<Slot> slots(count);
     for (Slot& s : slots)
-        FilterGetMessage(port, &s.request.MessageHeader, offsetof(Slot, ov), &s.ov);
-    DWORD cb;
-    ULONG_PTR key;
-    LPOVERLAPPED ov;
+        Post(port, s);
     for (int i = 0; i < count; i++)
-        if (!GetQueuedCompletionStatus(iocp, &cb, &key, &ov, 10000))
+        if (!Next(iocp, 10000).ok)
             return 3;
     SetEvent(hReady);
     Sleep(INFINITE);

@@ -242,6 +242,11 @@ t_full_disk() {
   local letter=F: folder='C:\VuzSmall\Vault' small
   SMALL=$(stack_unix 'C:\VuzSmall'); mkdir -p "$SMALL"
   mount -t tmpfs -o size=4m tmpfs "$SMALL" || return 1
+  # Wine's server makes the files: it must see this mount (not so when the
+  # test runs in a mount namespace of its own, as under the mutation tool).
+  "$RUN" cmd /c mkdir 'C:\VuzSmall\probe' >/dev/null 2>&1
+  [ -d "$SMALL/probe" ] || {
+    umount "$SMALL" && rmdir "$SMALL/probe"; SMALL=; echo "Wine's server does not see the small disk: not tested"; return 0; }
   vaultctl create "$letter" --path "$folder" --label Small --force >/dev/null || return 1
   mkdir -p "$TMP/small"
   "$VAULTFS" "$TMP/small" --vault "$letter" -f >"$STACK_DIR/small.log" 2>&1 &

@@ -160,15 +160,10 @@ protected:
     // The agent's lines since the last call; the test framework's are left out.
     static Lines Taken()
     {
-        static int nMarker;
-        const std::string marker = "store-test-marker-" + std::to_string(++nMarker);
-        OutputDebugStringA(marker.c_str());
-        EXPECT_TRUE(monitor.WaitFor(marker));
         Lines lines;
-        for (const std::string& text : monitor.Texts(GetCurrentProcessId()))
+        for (const std::string& text : monitor.TakeOwn())
             if (text.starts_with("REVUZEZ") && text.find("): ") != std::string::npos)
                 lines.push_back((text.starts_with("REVUZEZ-TRC(") ? "T " : "L ") + text.substr(text.find("): ") + 3));
-        monitor.Clear();
         return lines;
     }
     static Parsed ParseIn(char* pszText, DWORD cchKey = 256)

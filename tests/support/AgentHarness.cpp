@@ -8,6 +8,7 @@
 #include <shlobj.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -219,6 +220,14 @@ void WriteFileText(const std::wstring& path, const std::string& bytes)
     CloseHandle(h);
 }
 
+void RemoveTree(const std::wstring& folder)
+{
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(folder, ec))
+        SetFileAttributesW(entry.path().c_str(), FILE_ATTRIBUTE_NORMAL);
+    std::filesystem::remove_all(folder, ec);
+}
+
 std::string Narrow(const std::wstring& text)
 {
     std::string s(text.size() * 3, '\0');
@@ -293,6 +302,13 @@ std::string UnixName(const std::wstring& dosPath)
     std::string s = psz;
     HeapFree(GetProcessHeap(), 0, psz);
     return s;
+}
+
+std::wstring DeviceOf(const std::wstring& dosPath)
+{
+    wchar_t target[MAX_PATH] = {};
+    QueryDosDeviceW(dosPath.substr(0, 2).c_str(), target, MAX_PATH);
+    return target + dosPath.substr(2);
 }
 
 size_t CountOf(const std::string& text, const std::string& what)

@@ -71,6 +71,9 @@ std::string Narrow(const std::wstring& text);
 // to check read back.
 std::vector<uint8_t> Pattern(size_t size, unsigned seed);
 
+// Deletes a folder and everything in it, read-only files too.
+void RemoveTree(const std::wstring& folder);
+
 // Runs a program with a command line tail and waits for it (ended by force
 // after the time-out): its exit code, or -1. Its standard output goes to
 // *pOut and its standard error to *pErr, or to *pOut as well when none.
@@ -98,6 +101,8 @@ const struct ReplyMessage* AsReply(const std::vector<uint8_t>& bytes);
 void ExpectReply(const std::vector<uint8_t>& reply, uint64_t id, int succeeded,
                  const std::string& what);
 
+// A DOS path with its drive as the device it stands for, as the driver names it.
+std::wstring DeviceOf(const std::wstring& dosPath);
 // A Linux path as a Windows program names it, and back (Wine's own calls).
 std::wstring DosName(const std::string& unixPath);
 std::string UnixName(const std::wstring& dosPath);

@@ -96,6 +96,18 @@ void DebugMonitor::Clear()
     messages_.clear();
 }
 
+std::vector<std::string> DebugMonitor::TakeOwn()
+{
+    static int nMarker = 0;
+    const std::string marker = "debug-monitor-marker-" + std::to_string(++nMarker);
+    OutputDebugStringA(marker.c_str());
+    WaitFor(marker);
+    std::vector<std::string> texts = Texts(GetCurrentProcessId());
+    Clear();
+    std::erase(texts, marker);
+    return texts;
+}
+
 bool DebugMonitor::WaitFor(const std::string& text, DWORD dwTimeoutMs)
 {
     std::unique_lock<std::mutex> guard(lock_);

@@ -25,6 +25,11 @@ public:
     std::vector<std::string> Texts(DWORD dwProcessId = 0) const;
     void Clear();
 
+    // This process's texts since the last call. The monitor takes one
+    // message at a time, so once a marker sent now has arrived, everything
+    // sent before it has.
+    std::vector<std::string> TakeOwn();
+
     // Whether a message containing `text` has arrived, waiting up to the timeout for it.
     bool WaitFor(const std::string& text, DWORD dwTimeoutMs = 5000);
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "AgentHarness.h"
+#include "CompanionSession.h"
 #include "DriverSim.h"
 
 namespace harness {
@@ -20,5 +21,33 @@ inline void StartServing(driversim::DriverSim& sim, AgentProcess& agent, const s
     std::vector<uint8_t> reply;
     ASSERT_TRUE(sim.Request(MakeNotification(DeviceUnpluggedNotice), &reply, dwTimeoutMs));
 }
+
+// The control messages of one command that the simulator took, in order.
+inline std::vector<VaultControlMessage> ControlsOf(const driversim::DriverSim& sim, DWORD command)
+{
+    std::vector<VaultControlMessage> found;
+    for (const auto& bytes : sim.Controls())
+        if (bytes.size() == sizeof(VaultControlMessage) &&
+            reinterpret_cast<const VaultControlMessage*>(bytes.data())->dwCommand == command)
+            found.push_back(*reinterpret_cast<const VaultControlMessage*>(bytes.data()));
+    return found;
+}
+
+// A loaded simulator and the user's vault records gone, for a test that
+// starts its agent (StartAgent) and has it stopped at its end.
+class ServedAgentTest : public ::testing::Test {
+protected:
+    driversim::DriverSim sim;
+    AgentProcess agent;
+
+    void SetUp() override
+    {
+        SetLevels(2, 2);
+        DeleteVaultRecords();
+        ASSERT_TRUE(sim.Load());
+    }
+    void TearDown() override { StopAgent(agent); }
+    void StartAgent(const std::wstring& program = AgentPath()) { StartServing(sim, agent, program); }
+};
 
 }  // namespace harness

@@ -5,7 +5,6 @@
 
 #include <atomic>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <optional>
 #include <set>
@@ -27,12 +26,6 @@ namespace {
 
 const wchar_t kVaultsKey[] = L"Software\\Revedi Zadoder Avir.\\Vuzaziz\\Vaults\\";
 const wstring kRoot = L"C:\\vaultctl-test";
-
-std::string Load(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return in ? std::string(std::istreambuf_iterator<char>(in), {}) : "(missing)";
-}
 
 // The one assertion: runs vaultctl.exe with a command line tail and checks
 // its exit code and a text each in its stdout and stderr (empty: anything).
@@ -72,15 +65,13 @@ wstring Hex(const void* p, size_t n)
     return text;
 }
 
-void Store(const wstring& path, const std::string& bytes) { std::ofstream(fs::path(path), std::ios::binary) << bytes; }
-
 // The files of a folder: "name=content ..." by name.
 std::string Files(const wstring& folder)
 {
     std::set<std::string> files;
     std::error_code ec;
     for (const auto& entry : fs::directory_iterator(folder, ec))
-        files.insert(entry.path().filename().string() + "=" + Load(entry.path()));
+        files.insert(entry.path().filename().string() + "=" + ReadFileText(entry.path().wstring()));
     std::string text;
     for (const std::string& file : files)
         text += (text.empty() ? "" : " ") + file;
@@ -116,10 +107,7 @@ void Clean()
         RegDeleteKeyW(HKEY_CURRENT_USER, (kVaultsKey + wstring(subkey)).c_str());
     while (DefineDosDeviceW(DDD_REMOVE_DEFINITION, L"V:", nullptr))
         continue;
-    std::error_code ec;
-    for (const auto& entry : fs::recursive_directory_iterator(kRoot, ec))
-        SetFileAttributesW(entry.path().c_str(), FILE_ATTRIBUTE_NORMAL);
-    fs::remove_all(kRoot, ec);
+    RemoveTree(kRoot);
     for (const wchar_t* name : {L"\\Vault3.cfg", L"\\KeyArchive.xml"})
         DeleteFileW((AppData() + name).c_str());
     HWND hExplorer = nullptr;
@@ -266,7 +254,7 @@ TEST_F(StandIn, CreateWritesRecordAndSectionBeforeWaitingAndNoAnswerExitsFour)
 
     // An existing wrapped key replaces generation, and goes into the record
     // itself; a map name makes a network vault unless settings say otherwise.
-    Store(kRoot + L"\\key.bin", std::string("\x01\x02\0\0\x03\x66\0\0\xA4\xFF", 10));
+    WriteFileText(kRoot + L"\\key.bin", std::string("\x01\x02\0\0\x03\x66\0\0\xA4\xFF", 10));
     Expect(L"--timeout 1 create Q: --force --path " + folder + L" --map-name \\\\srv\\v --key-file " + kRoot +
                L"\\key.bin --container C1",
            4, L"", L"did not answer");
@@ -288,53 +276,38 @@ TEST_F(StandIn, CreateWritesRecordAndSectionBeforeWaitingAndNoAnswerExitsFour)
 }
 
 // A real agent served by the driver simulator.
-class WithAgent : public ::testing::Test {
+class WithAgent : public ServedAgentTest {
 protected:
-    driversim::DriverSim sim;
-    AgentProcess agent;
-
     void SetUp() override
     {
-        SetLevels(2, 2);
         Clean();
         fs::create_directory(kRoot);
-        ASSERT_TRUE(sim.Load());
-        StartServing(sim, agent);
+        ServedAgentTest::SetUp();
+        StartAgent();
     }
     void TearDown() override
     {
-        StopAgent(agent);
+        ServedAgentTest::TearDown();
         Clean();
     }
     using Vault = driversim::DriverSim::Vault;
     // The driver's view of the vault at a DOS path, if it knows one.
     std::optional<Vault> Known(const wstring& path)
     {
-        wchar_t volume[MAX_PATH] = {};
-        QueryDosDeviceW(path.substr(0, 2).c_str(), volume, MAX_PATH);
         for (const auto& v : sim.Vaults())
-            if (_wcsicmp(v.devicePath.c_str(), (volume + path.substr(2)).c_str()) == 0)
+            if (_wcsicmp(v.devicePath.c_str(), DeviceOf(path).c_str()) == 0)
                 return v;
         return std::nullopt;
     }
-    size_t ControlsOf(DWORD command)
-    {
-        const auto controls = sim.Controls();
-        return std::count_if(controls.begin(), controls.end(), [&](const auto& bytes) {
-            return bytes.size() >= 4 && *reinterpret_cast<const DWORD*>(bytes.data()) == command;
-        });
-    }
+    size_t Told(DWORD command) { return ControlsOf(sim, command).size(); }
     // The folder pairs that restores told the driver about, one line each:
     // device, directory, name and (extension) of each folder.
     wstring PathPairs()
     {
         wstring text;
-        for (const auto& bytes : sim.Controls()) {
-            const auto* m = reinterpret_cast<const VaultControlMessage*>(bytes.data());
-            if (bytes.size() >= sizeof(*m) && m->dwCommand == VAULT_PATH_PAIR)
-                text += wstring(m->wszDevice1) + m->wszDir1 + m->wszName1 + L"(" + m->wszExt1 + L") " +
-                        m->wszDevice2 + m->wszDir2 + m->wszName2 + L"(" + m->wszExt2 + L")\n";
-        }
+        for (const auto& m : ControlsOf(sim, VAULT_PATH_PAIR))
+            text += wstring(m.wszDevice1) + m.wszDir1 + m.wszName1 + L"(" + m.wszExt1 + L") " + m.wszDevice2 +
+                    m.wszDir2 + m.wszName2 + L"(" + m.wszExt2 + L")\n";
         return text;
     }
 };
@@ -343,7 +316,7 @@ TEST_F(WithAgent, AVaultFromCreationToDisconnection)
 {
     const wstring vault = kRoot + L"\\Vault1", vault10 = kRoot + L"\\Vault10";
     // A wrapped key that no container of this user unwraps: the vault is taken back.
-    Store(kRoot + L"\\broken.key", std::string(140, '\x5A'));
+    WriteFileText(kRoot + L"\\broken.key", std::string(140, '\x5A'));
     Expect(L"create V: --path " + vault + L" --key-file " + kRoot + L"\\broken.key", 1,
            L"not created: the agent could not make the keys of vault V:");
     EXPECT_EQ(L"", Record(L"V")) << "the record stays behind";
@@ -361,17 +334,17 @@ TEST_F(WithAgent, AVaultFromCreationToDisconnection)
         {L"status " + vault + L"\\sub\\file.txt", 0, L"logged in: " + vault + L"\\sub\\file.txt"},
         {L"status " + vault10, 1, L"not logged in: " + vault10},
         {L"logout " + vault + L"\\", 0, L"logged out: " + vault + L" (status before: logged in, now: not logged in)",
-         [&] { EXPECT_EQ(1u, ControlsOf(VAULT_LOGGED_OUT)); }},
+         [&] { EXPECT_EQ(1u, Told(VAULT_LOGGED_OUT)); }},
         {L"status " + vault, 1, L"not logged in: " + vault},
         {L"login " + vault, 0, L"logged in: " + vault, [&] { EXPECT_TRUE(Known(vault).value_or(Vault{}).loggedIn); }},
         {L"login " + vault10, 1, L"not logged in: " + vault10 + L" (no vault holds this path)",
-         [&] { EXPECT_EQ(1u, ControlsOf(VAULT_LOGGED_IN)); }},
+         [&] { EXPECT_EQ(1u, Told(VAULT_LOGGED_IN)); }},
         {L"dump --dismiss", 0,
          L"agent message box \"Vault service\": Sending DUMP_OPEN_FILES message [closed]\r\n"
          L"agent message box \"Vault service\": Message Sent successfully [closed]\r\n"
          L"dump: request sent to the driver",
          [&] {
-             EXPECT_EQ(1u, ControlsOf(DUMP_OPEN_FILES));
+             EXPECT_EQ(1u, Told(DUMP_OPEN_FILES));
              sim.SetControlAnswer(E_FAIL);
          }},
         {L"dump --dismiss", 1, L"Message Sent failed [closed]\r\ndump: the driver refused the request",
@@ -394,7 +367,7 @@ TEST_F(WithAgent, AVaultsFilesBackedUpRestoredSharedCopiedAndRemoved)
                                      {work + L"\\notes.txt", "notes"}, {shared + L"\\vault3.cfg", "old"},
                                      {locked, "locked"}, {AppData() + L"\\Vault3.cfg", "old"}}) {
         fs::create_directories(fs::path(file).parent_path());
-        Store(file, text);
+        WriteFileText(file, text);
     }
     SetFileAttributesW(locked.c_str(), FILE_ATTRIBUTE_READONLY);
     wchar_t device[MAX_PATH] = {};
@@ -408,8 +381,8 @@ TEST_F(WithAgent, AVaultsFilesBackedUpRestoredSharedCopiedAndRemoved)
          L"not backed up: the vault-manager library refused to back up " + work + L" into " + backup},
         {L"backup " + work + L" " + backup + L" 1", 0, L"backed up",
          [&] {   // a damaged file, and one that the backup does not know
-             Store(work + L"\\notes.txt", "damaged");
-             Store(work + L"\\extra.txt", "extra");
+             WriteFileText(work + L"\\notes.txt", "damaged");
+             WriteFileText(work + L"\\extra.txt", "extra");
          }},
         {L"restore " + backup, 0, L"restore of " + backup + L" into the vault it was made from has run",
          [&] {
@@ -424,7 +397,7 @@ TEST_F(WithAgent, AVaultsFilesBackedUpRestoredSharedCopiedAndRemoved)
         // A folder that is not a backup: nothing restored, nothing told to the driver.
         {L"restore " + work, 0, L"(the agent does not report whether the library restored anything)"},
         {L"restore " + work + L" --new", 1, L"not restored: no new vault folder appeared beside " + work,
-         [&] { EXPECT_EQ(2u, ControlsOf(VAULT_PATH_PAIR)); }},
+         [&] { EXPECT_EQ(2u, Told(VAULT_PATH_PAIR)); }},
 
         // Sharing moves the configuration, over what the destination held.
         {L"share " + work + L" " + shared, 0,
@@ -448,14 +421,14 @@ TEST_F(WithAgent, AVaultsFilesBackedUpRestoredSharedCopiedAndRemoved)
         {L"move-config " + q(work2), 0,
          L"copied Vault3.cfg and KeyArchive.xml from " + work2 + L" to " + AppData() + L"\r\n",
          [&] {
-             EXPECT_EQ("config|keys", Load(AppData() + L"\\Vault3.cfg") + "|" + Load(AppData() + L"\\KeyArchive.xml"));
+             EXPECT_EQ("config|keys", ReadFileText(AppData() + L"\\Vault3.cfg") + "|" + ReadFileText(AppData() + L"\\KeyArchive.xml"));
              EXPECT_EQ("keyArchive.xml=keys notes.txt=notes vault3.cfg=config", Files(work2)) << "sources stay";
          }},
         {L"remove-files \"\" " + q(work2 + L"\\keyArchive.xml"), 0, L"deleted: " + work2 + L"\\keyArchive.xml",
-         [&] { Store(work2 + L"\\vault3.cfg", "config 2"); }},
+         [&] { WriteFileText(work2 + L"\\vault3.cfg", "config 2"); }},
         {L"move-config " + q(work2), 1,
          L"not copied: " + work2 + L" has no KeyArchive.xml (Vault3.cfg was copied all the same)",
-         [&] { EXPECT_EQ("config 2", Load(AppData() + L"\\Vault3.cfg")); }},
+         [&] { EXPECT_EQ("config 2", ReadFileText(AppData() + L"\\Vault3.cfg")); }},
         {L"remove-files " + locked + L" " + none, 1, L"still there: " + locked + L"\r\nwas not there: " + none},
 
         // Each request starts another explorer beside the agent.
