@@ -102,8 +102,8 @@ struct Received {
         char* c = static_cast<char*>(p);
         while (cb > 0) {
             if (at == end) {
-                if (cb >= bytes.size()) {   // a large payload goes straight where it belongs
-                    int n = recv(s, c, (int)std::min<size_t>(cb, 1 << 20), 0);
+                if (cb >= bytes.size()) {   // a large payload goes straight where it belongs, in one call
+                    int n = recv(s, c, (int)std::min<size_t>(cb, 1 << 20), MSG_WAITALL);
                     if (n <= 0)
                         return false;
                     c += n;
