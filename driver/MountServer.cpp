@@ -395,10 +395,9 @@ static void Describe(MOUNT_REPLY& reply, const VaultEntry& entry)
 
 void MountServer::State::Stat(const Peer& peer, Exchange& x)
 {
-    auto answer = [&](const VaultFiles::File& file) { Describe(x.reply, file); };
     if (x.req.handle != 0) {
         if (std::shared_ptr<VaultFiles::File> file = Find(peer, x.req.handle, x))
-            answer(*file);
+            Describe(x.reply, *file);
         return;
     }
     std::wstring dos;
@@ -412,7 +411,7 @@ void MountServer::State::Stat(const Peer& peer, Exchange& x)
     std::shared_ptr<VaultFiles::File> deleted;
     for (const auto& file : Held(peer, dos, false, false)) {
         if (!file->Deleted()) {
-            answer(*file);
+            Describe(x.reply, *file);
             return;
         }
         if (!deleted)
@@ -421,7 +420,7 @@ void MountServer::State::Stat(const Peer& peer, Exchange& x)
     VaultEntry entry;
     FileResult r = files.Stat(dos, &entry);
     if (r.error == FileError::NotFound && deleted) {
-        answer(*deleted);
+        Describe(x.reply, *deleted);
         return;
     }
     if (!x.Fail(r))
@@ -575,7 +574,7 @@ void MountServer::State::Touch(const Peer& peer, Exchange& x)
     }
     std::wstring dos;
     VaultEntry entry;
-    if (DosPath(peer, x.path, &dos, x) && !x.Fail(files.SetTime(dos, FileTimeOf(x.req.offset))) && files.Stat(dos, &entry))
+    if (DosPath(peer, x.path, &dos, x) && !x.Fail(files.SetTime(dos, FileTimeOf(x.req.offset), &entry)))
         Describe(x.reply, entry);
 }
 

@@ -1110,7 +1110,7 @@ FileResult VaultFiles::State::RenameFile(const VaultPath& from, const VaultPath&
     return {};
 }
 
-FileResult VaultFiles::SetTime(const std::wstring& path, const FILETIME& modified)
+FileResult VaultFiles::SetTime(const std::wstring& path, const FILETIME& modified, VaultEntry* pEntry)
 {
     State& st = *m_state;
     VaultPath where;
@@ -1129,8 +1129,12 @@ FileResult VaultFiles::SetTime(const std::wstring& path, const FILETIME& modifie
                                      modified);
         !r)
         return r;
-    if (kind == Kind::File)
+    if (kind == Kind::File) {
         st.cache.Resize(where.folder, entry.name, entry.size, modified, entry.version);
+        *pEntry = {entry.name, false, entry.size, entry.stem, modified};
+    } else {
+        *pEntry = {where.name, true, 0, L"", modified};
+    }
     return {};
 }
 

@@ -84,8 +84,9 @@ public:
     FileResult DeleteFolder(const std::wstring& path);
     // Deletes an empty folder; NotEmpty when it holds anything.
     FileResult RemoveFolder(const std::wstring& path);
-    // The modification time of a file (its data file's) or a folder.
-    FileResult SetTime(const std::wstring& path, const FILETIME& modified);
+    // The modification time of a file (its data file's) or a folder set;
+    // what Stat would then say in *pEntry.
+    FileResult SetTime(const std::wstring& path, const FILETIME& modified, VaultEntry* pEntry);
     // A folder's entries flushed to stable storage.
     FileResult SyncFolder(const std::wstring& path);
 

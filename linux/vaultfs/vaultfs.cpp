@@ -113,8 +113,8 @@ std::mutex g_knownMu;
 std::map<std::string, Known> g_known;
 uint64_t g_changes = 0;   // changes begun through this mount
 
-// Before a request that may change a file: no handle's attributes are
-// known. Returns the count that Learn checks.
+// Before a request that may change a file: no file's attributes are known
+// any more. Returns the count that Learn checks.
 uint64_t Changing()
 {
     std::lock_guard<std::mutex> lock(g_knownMu);
