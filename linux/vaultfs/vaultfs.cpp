@@ -21,6 +21,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <set>
@@ -180,6 +181,10 @@ struct Names {
     std::chrono::steady_clock::time_point at;   // when the request went: changes elsewhere show after kCacheSeconds
 };
 const size_t kMaxListings = 256;
+// A folder listed within this time and of at most so many names is listed
+// again, rather than asked name by name, once its names are stale.
+const double kRelistSeconds = 10.0;
+const size_t kRelistMost = 4096;
 std::map<std::string, Names> g_names;   // by folder path, under g_knownMu
 
 std::string Folded(std::string name)
@@ -203,10 +208,8 @@ Names* FreshNames(const std::string& folder)
     auto it = g_names.find(folder);
     if (it == g_names.end())
         return nullptr;
-    if (std::chrono::steady_clock::now() - it->second.at > std::chrono::duration<double>(kCacheSeconds)) {
-        g_names.erase(it);
-        return nullptr;
-    }
+    if (std::chrono::steady_clock::now() - it->second.at > std::chrono::duration<double>(kCacheSeconds))
+        return nullptr;   // kept a while, for LookUpByListing
     return &it->second;
 }
 
@@ -441,37 +444,16 @@ void Destroy(void*)
     g_client->CloseAll();
 }
 
-// With a file open, by its handle: an open file that was unlinked has no path.
-int GetAttr(const char* path, struct stat* st, fuse_file_info* fi)
-{
-    Known known;
-    if (Recall(path, &known)) {
-        Fill(st, known.kind, known.size, known.mtimeNs);
-        return 0;
-    }
-    if (fi == nullptr && KnownAbsent(path))
-        return -ENOENT;
-    const uint64_t changes = Changes();
-    vaultfs::Answer a = fi != nullptr ? Call(MOUNT_STAT, "", fi->fh) : Call(MOUNT_STAT, path);
-    if (fi != nullptr)
-        Learn(path, a, changes);
-    if (a.status() != MOUNT_OK)
-        return -Errno(a.status());
-    Fill(st, a.reply.kind, a.reply.size, a.reply.mtimeNs);
-    return 0;
-}
-
-int ReadDir(const char* path, void* buf, fuse_fill_dir_t filler, off_t, fuse_file_info*, fuse_readdir_flags)
+// A folder's listing, asked now: each entry's name and attributes to
+// `take`, and the names kept (Listed). -EPROTO when it does not parse.
+int List(const std::string& folder, const std::function<void(const std::string&, const struct stat&)>& take)
 {
     const auto asked = std::chrono::steady_clock::now();
     const uint64_t changes = Changes();
-    vaultfs::Answer a = Call(MOUNT_LIST, path);
+    vaultfs::Answer a = Call(MOUNT_LIST, folder.c_str());
     if (a.status() != MOUNT_OK)
         return -Errno(a.status());
-    filler(buf, ".", nullptr, 0, (fuse_fill_dir_flags)0);
-    filler(buf, "..", nullptr, 0, (fuse_fill_dir_flags)0);
     std::set<std::string> folded;
-    bool bFilled = true;
     size_t at = 0;
     while (at + sizeof(MOUNT_ENTRY) <= a.data.size()) {
         MOUNT_ENTRY e;
@@ -484,12 +466,79 @@ int ReadDir(const char* path, void* buf, fuse_fill_dir_t filler, off_t, fuse_fil
         folded.insert(Folded(name));
         struct stat st;
         Fill(&st, e.kind, e.size, e.mtimeNs);
+        take(name, st);
+    }
+    if (at != a.data.size())
+        return -EPROTO;
+    Listed(folder, std::move(folded), asked, changes);
+    return 0;
+}
+
+// A lookup in a folder whose names went stale while it was worked in
+// (listed or made here within kRelistSeconds, and not large): one listing
+// answers it, and the "no such file" of the next second, instead of a
+// request per name (a folder that tar, cp or git fill). False when the
+// lookup is to ask for itself.
+bool LookUpByListing(const char* path, struct stat* st, int* pResult)
+{
+    std::string name;
+    const std::string folder = ParentOf(path, &name);
+    if (name.empty() || name.size() > MOUNT_MAX_NAME)
+        return false;
+    {
+        std::lock_guard<std::mutex> lock(g_knownMu);
+        auto it = g_names.find(folder);
+        if (it == g_names.end() || it->second.folded.size() > kRelistMost)
+            return false;
+        const std::chrono::duration<double> age = std::chrono::steady_clock::now() - it->second.at;
+        if (age.count() <= kCacheSeconds || age.count() > kRelistSeconds)
+            return false;   // fresh (the name is there: its attributes asked for), or long unused
+    }
+    const std::string key = Folded(name);
+    bool bFound = false;
+    if (List(folder, [&](const std::string& entry, const struct stat& attributes) {
+            if (!bFound && Folded(entry) == key) {
+                *st = attributes;
+                bFound = true;
+            }
+        }) != 0)
+        return false;
+    *pResult = bFound ? 0 : -ENOENT;
+    return true;
+}
+
+// With a file open, by its handle: an open file that was unlinked has no path.
+int GetAttr(const char* path, struct stat* st, fuse_file_info* fi)
+{
+    Known known;
+    if (Recall(path, &known)) {
+        Fill(st, known.kind, known.size, known.mtimeNs);
+        return 0;
+    }
+    if (fi == nullptr && KnownAbsent(path))
+        return -ENOENT;
+    int result = 0;
+    if (fi == nullptr && LookUpByListing(path, st, &result))
+        return result;
+    const uint64_t changes = Changes();
+    vaultfs::Answer a = fi != nullptr ? Call(MOUNT_STAT, "", fi->fh) : Call(MOUNT_STAT, path);
+    if (fi != nullptr)
+        Learn(path, a, changes);
+    if (a.status() != MOUNT_OK)
+        return -Errno(a.status());
+    Fill(st, a.reply.kind, a.reply.size, a.reply.mtimeNs);
+    return 0;
+}
+
+int ReadDir(const char* path, void* buf, fuse_fill_dir_t filler, off_t, fuse_file_info*, fuse_readdir_flags)
+{
+    filler(buf, ".", nullptr, 0, (fuse_fill_dir_flags)0);
+    filler(buf, "..", nullptr, 0, (fuse_fill_dir_flags)0);
+    bool bFilled = true;
+    return List(path, [&](const std::string& name, const struct stat& st) {
         if (bFilled && filler(buf, name.c_str(), &st, 0, FUSE_FILL_DIR_PLUS) != 0)
             bFilled = false;
-    }
-    if (at == a.data.size())
-        Listed(path, std::move(folded), asked, changes);
-    return 0;
+    });
 }
 
 int OpenWith(const char* path, uint32_t flags, fuse_file_info* fi)
