@@ -135,7 +135,7 @@ void AgentRequests::GiveSlot()
 }
 
 FileResult AgentRequests::Ask(const Notification& request, const std::string& what, Asked* pAnswer,
-                              DWORD* pdwAgent, DWORD dwAgent)
+                              DWORD* pdwAgent, DWORD dwAgent, const std::function<void()>& meanwhile)
 {
     if (dwAgent == 0)
         dwAgent = m_sim.AgentId();
@@ -143,6 +143,8 @@ FileResult AgentRequests::Ask(const Notification& request, const std::string& wh
         *pdwAgent = dwAgent;
     TakeSlot();
     uint64_t id = dwAgent != 0 ? m_sim.Send(request, REPLY_MESSAGE_SIZE, dwAgent) : 0;
+    if (id != 0 && meanwhile)
+        meanwhile();
     bool bGot = id != 0 && m_sim.Await(id, &pAnswer->bytes, m_timeoutMs);
     GiveSlot();
     FileResult r = CheckReply(request.eCommandType, id, bGot, pAnswer->bytes, m_timeoutMs);
@@ -192,14 +194,15 @@ FileResult AgentRequests::Details(const VaultPath& where, const std::string& met
     return {};
 }
 
-FileResult AgentRequests::NewFile(const VaultPath& where, std::string* pMeta, FileKey* pKey)
+FileResult AgentRequests::NewFile(const VaultPath& where, std::string* pMeta, FileKey* pKey,
+                                  const std::function<void()>& meanwhile)
 {
     auto n = NewRequest(CreateFileInVault);
     if (!PutPlace(*n, where, where.name))
         return TooLong(where);
     Asked a;
     DWORD dwAgent = 0;
-    if (FileResult r = Ask(*n, Utf8(where.dos), &a, &dwAgent); !r)
+    if (FileResult r = Ask(*n, Utf8(where.dos), &a, &dwAgent, 0, meanwhile); !r)
         return r;
     const VAULT_FILE& vf = a.reply().VaultFile;
     *pKey = {vf.FSKHandle, vf.CipherBlockSize, dwAgent};

@@ -8,6 +8,7 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -58,8 +59,10 @@ public:
     // text does not import (name and size filled all the same), or when the
     // text does not parse or its name does not decode (the name left empty).
     FileResult Details(const VaultPath& where, const std::string& meta, StoredDetails* pOut);
-    // CreateFileInVault: the meta text and the file key of a new file.
-    FileResult NewFile(const VaultPath& where, std::string* pMeta, FileKey* pKey);
+    // CreateFileInVault: the meta text and the file key of a new file;
+    // `meanwhile` runs while the agent makes them, once the request is sent.
+    FileResult NewFile(const VaultPath& where, std::string* pMeta, FileKey* pKey,
+                       const std::function<void()>& meanwhile = {});
     // ParsedFileNew: logical names and sizes of up to ten stored files of one folder.
     FileResult Decode(const VaultPath& folder, DecodeItem* pItems, size_t count);
     // UpdateMetaFileName: the meta text of a file moved from `from` to `to`.
@@ -93,7 +96,7 @@ private:
     // Sends to the agent connected now (whose id goes to *pdwAgent), or to
     // the given one only.
     FileResult Ask(const Notification& request, const std::string& what, Asked* pAnswer, DWORD* pdwAgent = nullptr,
-                   DWORD dwAgent = 0);
+                   DWORD dwAgent = 0, const std::function<void()>& meanwhile = {});
 
     DriverSim&              m_sim;
     DWORD                   m_timeoutMs;

@@ -485,6 +485,8 @@ void MountServer::State::Io(const Peer& peer, Exchange& x)
         if (x.Fail(file->Write(x.req.offset, x.data.data(), x.data.size(), &seen)))
             return;
         Saw(x.req.handle, seen);
+        if ((x.req.flags & MOUNT_WRITE_RECORD) && x.Fail(file->Flush()))
+            return;
         Describe(x.reply, *file);
         return;
     }

@@ -446,24 +446,30 @@ FileResult VaultFiles::State::CreateNew(const VaultPath& where, NodePtr* pNode)
     auto node = std::make_shared<File::Node>();
     node->where = where;
     node->name = where.name;
-    if (FileResult r = agent.NewFile(where, &node->meta, &node->key); !r) {
-        agent.ReleaseKey(node->key);
-        return r;
-    }
-    // The data file first: a crash between the two leaves a data file that
-    // names nothing, never a name without its data. A stem met by chance is
-    // made again.
-    FileResult r;
-    for (int attempt = 0; attempt < 8; attempt++) {
-        node->stem = RandomStem();
-        r = WriteWhole(node->DataPath(), "", 0, CREATE_NEW);
-        if (r) {
-            r = MakeMeta(node->MetaPath(), node->meta);
-            if (!r)
-                RemoveStored(node->DataPath());
+    // The data file first, made while the agent makes the meta text: a crash
+    // between the two leaves a data file that names nothing, never a name
+    // without its data. A stem met by chance is made again.
+    FileResult r = Fail(FileError::AlreadyExists, "no stem tried");
+    auto makeData = [&] {
+        for (int attempt = 0; attempt < 8 && r.error == FileError::AlreadyExists; attempt++) {
+            node->stem = RandomStem();
+            r = WriteWhole(node->DataPath(), "", 0, CREATE_NEW);
         }
-        if (r.error != FileError::AlreadyExists)
+    };
+    if (FileResult asked = agent.NewFile(where, &node->meta, &node->key, makeData); !asked) {
+        if (r)
+            RemoveStored(node->DataPath());
+        agent.ReleaseKey(node->key);
+        return asked;
+    }
+    for (int attempt = 0; r && attempt < 8; attempt++) {
+        FileResult meta = MakeMeta(node->MetaPath(), node->meta);
+        if (meta)
             break;
+        RemoveStored(node->DataPath());
+        r = meta;
+        if (meta.error == FileError::AlreadyExists)
+            makeData();
     }
     if (!r) {
         agent.ReleaseKey(node->key);

@@ -67,6 +67,8 @@ enum MountOp : uint32_t {
 #define MOUNT_OPEN_CREATE     0x1u   // create the file when the folder lacks it
 #define MOUNT_OPEN_EXCLUSIVE  0x2u   // with CREATE: fail when it exists
 #define MOUNT_OPEN_TRUNCATE   0x4u   // size 0 after opening
+// MOUNT_WRITE flags.
+#define MOUNT_WRITE_RECORD    0x1u   // and then recorded, as MOUNT_SYNC_RECORD records
 // MOUNT_RENAME flags.
 #define MOUNT_RENAME_NOREPLACE 0x1u
 // MOUNT_SYNC flags.

@@ -16,15 +16,18 @@
 
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <set>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "MountClient.h"
@@ -49,9 +52,11 @@ const char kUsage[] =
     "(-o strict refuses chmod and chown to anything else with EPERM); links,\n"
     "symbolic links and extended attributes are refused (EPERM, EOPNOTSUPP).\n"
     "A change made through another mount or the vaultfilter commands shows\n"
-    "within a second. A logged-out vault refuses new opens (EACCES); files\n"
-    "open before stay readable until closed. Without the agent every operation\n"
-    "fails with EIO. fsync and fdatasync reach the disk.\n"
+    "within a second, and so do this mount's writes there (at close(2) at the\n"
+    "latest; a write that fails on the way is told there). A logged-out vault\n"
+    "refuses new opens (EACCES); files open before stay readable until closed.\n"
+    "Without the agent every operation fails with EIO. fsync and fdatasync\n"
+    "reach the disk.\n"
     "\n"
     "The endpoint file must belong to the user who mounts and be readable by\n"
     "no one else.\n"
@@ -66,14 +71,25 @@ const double kCacheSeconds = 1.0;
 vaultfs::MountClient* g_client = nullptr;
 bool g_strict = false;   // -o strict: refuse what the vault cannot keep
 
-// Handles that wrote since their last flush.
+// Handles that wrote since what they wrote was last recorded, with the
+// count of their last write.
 std::mutex g_dirtyMu;
-std::set<uint64_t> g_dirty;
+std::map<uint64_t, uint64_t> g_dirty;
+uint64_t g_writes = 0;
 
-void Dirtied(uint64_t handle)
+uint64_t Dirtied(uint64_t handle)
 {
     std::lock_guard<std::mutex> lock(g_dirtyMu);
-    g_dirty.insert(handle);
+    return g_dirty[handle] = ++g_writes;
+}
+
+// Recorded up to the write counted `write`: clean unless more came after.
+void Recorded(uint64_t handle, uint64_t write)
+{
+    std::lock_guard<std::mutex> lock(g_dirtyMu);
+    auto it = g_dirty.find(handle);
+    if (it != g_dirty.end() && it->second == write)
+        g_dirty.erase(it);
 }
 
 
@@ -153,6 +169,103 @@ bool Recall(const char* path, Known* pOut)
     return true;
 }
 
+// The names of folders this mount listed or made within kCacheSeconds,
+// folded as the driver compares them (ASCII letters without case): a
+// lookup of a name that is not among them is answered "no such file"
+// without a round trip, as the kernel answers a name it found missing in
+// that time (tar, cp and git look up every name before they make it).
+// Changes through this mount keep the names exact; one that fails, or a
+// listing answered after another change began, leaves no names behind.
+struct Names {
+    std::set<std::string>                 folded;
+    std::chrono::steady_clock::time_point at;   // when the request went: changes elsewhere show after kCacheSeconds
+};
+const size_t kMaxListings = 256;
+// A folder listed within this time and of at most so many names is listed
+// again, rather than asked name by name, once its names are stale.
+const double kRelistSeconds = 10.0;
+const size_t kRelistMost = 4096;
+std::map<std::string, Names> g_names;   // by folder path, under g_knownMu
+
+std::string Folded(std::string name)
+{
+    for (char& c : name)
+        if (c >= 'a' && c <= 'z')
+            c = (char)(c - 'a' + 'A');
+    return name;
+}
+
+// "/a/b" -> "/a" and "b"; "/b" -> "/" and "b".
+std::string ParentOf(const std::string& path, std::string* pName)
+{
+    const size_t slash = path.rfind('/');
+    *pName = path.substr(slash + 1);
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+Names* FreshNames(const std::string& folder)
+{
+    auto it = g_names.find(folder);
+    if (it == g_names.end())
+        return nullptr;
+    if (std::chrono::steady_clock::now() - it->second.at > std::chrono::duration<double>(kCacheSeconds))
+        return nullptr;   // kept a while, for LookUpByListing
+    return &it->second;
+}
+
+// A folder's whole listing, asked at `at` when `changes` had begun.
+void Listed(const std::string& folder, std::set<std::string> folded, std::chrono::steady_clock::time_point at,
+            uint64_t changes)
+{
+    std::lock_guard<std::mutex> lock(g_knownMu);
+    if (changes != g_changes)
+        return;
+    if (g_names.size() >= kMaxListings)
+        g_names.clear();
+    g_names[folder] = {std::move(folded), at};
+}
+
+bool KnownAbsent(const char* path)
+{
+    std::string name;
+    const std::string folder = ParentOf(path, &name);
+    if (name.empty() || name.size() > MOUNT_MAX_NAME)
+        return false;   // the driver's own answer (a name too long) is not "no such file"
+    std::lock_guard<std::mutex> lock(g_knownMu);
+    const Names* names = FreshNames(folder);
+    return names != nullptr && names->folded.count(Folded(name)) == 0;
+}
+
+// After a change through this mount: `path` is there now or gone; a change
+// that failed may have been half made, and its folder's names are dropped.
+// Counts as a change of its own, so that a listing asked while this one was
+// under way is not kept (it may have been answered before it). Returns the
+// count that Listed checks.
+uint64_t Named(const char* path, bool bThere, bool bDone)
+{
+    std::string name;
+    const std::string folder = ParentOf(path, &name);
+    std::lock_guard<std::mutex> lock(g_knownMu);
+    Names* names = FreshNames(folder);
+    if (names == nullptr)
+        return ++g_changes;
+    if (!bDone)
+        g_names.erase(folder);
+    else if (bThere)
+        names->folded.insert(Folded(name));
+    else
+        names->folded.erase(Folded(name));
+    return ++g_changes;
+}
+
+// A folder removed or renamed: what was known under it is not its any more.
+void Unlisted(const std::string& folder)
+{
+    std::lock_guard<std::mutex> lock(g_knownMu);
+    for (auto it = g_names.lower_bound(folder); it != g_names.end() && it->first.compare(0, folder.size(), folder) == 0;)
+        it = (it->first.size() == folder.size() || it->first[folder.size()] == '/') ? g_names.erase(it) : std::next(it);
+}
+
 bool Remembered(const char* path, uint64_t version)
 {
     std::lock_guard<std::mutex> lock(g_seenMu);
@@ -179,6 +292,100 @@ int Errno(int32_t status)
     }
 }
 
+// Small writes gathered, as a page cache gathers them: a write that goes on
+// where the last one through its handle ended joins it, up to one request's
+// worth, and they go to the simulator together before anything else is
+// asked (so every answer, and every other session, sees them), and at the
+// latest at close(2). One that fails there is told to the next write,
+// close(2) or fsync through its handle, as other file systems tell the
+// failures of what they wrote back.
+struct Gathered {
+    uint64_t                              offset = 0;
+    std::vector<char>                     bytes;
+    uint64_t                              write = 0;   // Dirtied's count of the last one
+    std::chrono::steady_clock::time_point since = std::chrono::steady_clock::now();
+};
+// Gathered writes older than this go out by themselves: other sessions see
+// them within a second, as this mount sees theirs.
+const auto kGatheredFor = std::chrono::milliseconds(500);
+const size_t kMaxGathered = 16 * MOUNT_MAX_DATA;   // held in all, across handles
+std::mutex g_flowMu;   // held while gathered writes go out: what is asked next waits for them
+std::map<uint64_t, Gathered> g_gathered;   // by handle, under g_flowMu
+std::map<uint64_t, int32_t> g_lost;        // a gathered write's failure by handle, until told
+size_t g_gatheredBytes = 0;
+
+// Sends what a handle gathered, recorded at once (the close(2) that
+// usually follows has nothing left to record then); under g_flowMu.
+void SendGathered(uint64_t handle, Gathered& g)
+{
+    vaultfs::Request r;
+    r.op = MOUNT_WRITE;
+    r.flags = MOUNT_WRITE_RECORD;
+    r.handle = handle;
+    r.offset = g.offset;
+    r.data = g.bytes.data();
+    r.dataBytes = g.bytes.size();
+    const int32_t status = g_client->Call(r).status();
+    if (status == MOUNT_OK)
+        Recorded(handle, g.write);
+    else if (g_lost.count(handle) == 0)
+        g_lost[handle] = status;
+    g_gatheredBytes -= g.bytes.size();
+}
+
+void SendAllGathered()
+{
+    std::lock_guard<std::mutex> lock(g_flowMu);
+    for (auto& [handle, g] : g_gathered)
+        SendGathered(handle, g);
+    g_gathered.clear();
+}
+
+// Sends what waited kGatheredFor, until told to end.
+std::mutex g_senderMu;
+std::condition_variable g_senderWake;
+bool g_senderEnd = false;
+std::thread g_sender;
+
+void SendOld()
+{
+    std::unique_lock<std::mutex> wait(g_senderMu);
+    while (!g_senderWake.wait_for(wait, kGatheredFor / 2, [] { return g_senderEnd; })) {
+        wait.unlock();
+        {
+            std::lock_guard<std::mutex> lock(g_flowMu);
+            for (auto it = g_gathered.begin(); it != g_gathered.end();) {
+                if (std::chrono::steady_clock::now() - it->second.since < kGatheredFor) {
+                    ++it;
+                    continue;
+                }
+                SendGathered(it->first, it->second);
+                it = g_gathered.erase(it);
+            }
+        }
+        wait.lock();
+    }
+}
+
+// A gathered write's failure, told once to its handle.
+int32_t TakeLost(uint64_t handle)
+{
+    std::lock_guard<std::mutex> lock(g_flowMu);
+    auto it = g_lost.find(handle);
+    if (it == g_lost.end())
+        return MOUNT_OK;
+    const int32_t status = it->second;
+    g_lost.erase(it);
+    return status;
+}
+
+// Every request but a gathered write goes through here.
+vaultfs::Answer Ask(const vaultfs::Request& r)
+{
+    SendAllGathered();
+    return g_client->Call(r);
+}
+
 vaultfs::Answer Call(uint32_t op, const char* path, uint64_t handle = 0, uint64_t offset = 0)
 {
     vaultfs::Request r;
@@ -186,7 +393,7 @@ vaultfs::Answer Call(uint32_t op, const char* path, uint64_t handle = 0, uint64_
     r.path = path != nullptr ? path : "";   // no path: an open file, by its handle
     r.handle = handle;
     r.offset = offset;
-    return g_client->Call(r);
+    return Ask(r);
 }
 
 timespec Time(uint64_t ns) { return {(time_t)(ns / 1000000000u), (long)(ns % 1000000000u)}; }
@@ -220,10 +427,85 @@ void* Init(fuse_conn_info* conn, fuse_config* cfg)
     // Pages are dropped or kept at each open by content version (g_seen);
     // a time that changed by this mount's own writes must not drop them.
     conn->want &= ~FUSE_CAP_AUTO_INVAL_DATA;
+    g_sender = std::thread(SendOld);
     return nullptr;
 }
 
-void Destroy(void*) { g_client->CloseAll(); }
+void Destroy(void*)
+{
+    {
+        std::lock_guard<std::mutex> lock(g_senderMu);
+        g_senderEnd = true;
+    }
+    g_senderWake.notify_all();
+    if (g_sender.joinable())
+        g_sender.join();
+    SendAllGathered();
+    g_client->CloseAll();
+}
+
+// A folder's listing, asked now: each entry's name and attributes to
+// `take`, and the names kept (Listed). -EPROTO when it does not parse.
+int List(const std::string& folder, const std::function<void(const std::string&, const struct stat&)>& take)
+{
+    const auto asked = std::chrono::steady_clock::now();
+    const uint64_t changes = Changes();
+    vaultfs::Answer a = Call(MOUNT_LIST, folder.c_str());
+    if (a.status() != MOUNT_OK)
+        return -Errno(a.status());
+    std::set<std::string> folded;
+    size_t at = 0;
+    while (at + sizeof(MOUNT_ENTRY) <= a.data.size()) {
+        MOUNT_ENTRY e;
+        memcpy(&e, a.data.data() + at, sizeof(e));
+        at += sizeof(e);
+        if (at + e.nameBytes > a.data.size())
+            return -EPROTO;
+        const std::string name(reinterpret_cast<const char*>(a.data.data() + at), e.nameBytes);
+        at += e.nameBytes;
+        folded.insert(Folded(name));
+        struct stat st;
+        Fill(&st, e.kind, e.size, e.mtimeNs);
+        take(name, st);
+    }
+    if (at != a.data.size())
+        return -EPROTO;
+    Listed(folder, std::move(folded), asked, changes);
+    return 0;
+}
+
+// A lookup in a folder whose names went stale while it was worked in
+// (listed or made here within kRelistSeconds, and not large): one listing
+// answers it, and the "no such file" of the next second, instead of a
+// request per name (a folder that tar, cp or git fill). False when the
+// lookup is to ask for itself.
+bool LookUpByListing(const char* path, struct stat* st, int* pResult)
+{
+    std::string name;
+    const std::string folder = ParentOf(path, &name);
+    if (name.empty() || name.size() > MOUNT_MAX_NAME)
+        return false;
+    {
+        std::lock_guard<std::mutex> lock(g_knownMu);
+        auto it = g_names.find(folder);
+        if (it == g_names.end() || it->second.folded.size() > kRelistMost)
+            return false;
+        const std::chrono::duration<double> age = std::chrono::steady_clock::now() - it->second.at;
+        if (age.count() <= kCacheSeconds || age.count() > kRelistSeconds)
+            return false;   // fresh (the name is there: its attributes asked for), or long unused
+    }
+    const std::string key = Folded(name);
+    bool bFound = false;
+    if (List(folder, [&](const std::string& entry, const struct stat& attributes) {
+            if (!bFound && Folded(entry) == key) {
+                *st = attributes;
+                bFound = true;
+            }
+        }) != 0)
+        return false;
+    *pResult = bFound ? 0 : -ENOENT;
+    return true;
+}
 
 // With a file open, by its handle: an open file that was unlinked has no path.
 int GetAttr(const char* path, struct stat* st, fuse_file_info* fi)
@@ -233,6 +515,11 @@ int GetAttr(const char* path, struct stat* st, fuse_file_info* fi)
         Fill(st, known.kind, known.size, known.mtimeNs);
         return 0;
     }
+    if (fi == nullptr && KnownAbsent(path))
+        return -ENOENT;
+    int result = 0;
+    if (fi == nullptr && LookUpByListing(path, st, &result))
+        return result;
     const uint64_t changes = Changes();
     vaultfs::Answer a = fi != nullptr ? Call(MOUNT_STAT, "", fi->fh) : Call(MOUNT_STAT, path);
     if (fi != nullptr)
@@ -245,26 +532,13 @@ int GetAttr(const char* path, struct stat* st, fuse_file_info* fi)
 
 int ReadDir(const char* path, void* buf, fuse_fill_dir_t filler, off_t, fuse_file_info*, fuse_readdir_flags)
 {
-    vaultfs::Answer a = Call(MOUNT_LIST, path);
-    if (a.status() != MOUNT_OK)
-        return -Errno(a.status());
     filler(buf, ".", nullptr, 0, (fuse_fill_dir_flags)0);
     filler(buf, "..", nullptr, 0, (fuse_fill_dir_flags)0);
-    size_t at = 0;
-    while (at + sizeof(MOUNT_ENTRY) <= a.data.size()) {
-        MOUNT_ENTRY e;
-        memcpy(&e, a.data.data() + at, sizeof(e));
-        at += sizeof(e);
-        if (at + e.nameBytes > a.data.size())
-            return -EPROTO;
-        const std::string name(reinterpret_cast<const char*>(a.data.data() + at), e.nameBytes);
-        at += e.nameBytes;
-        struct stat st;
-        Fill(&st, e.kind, e.size, e.mtimeNs);
-        if (filler(buf, name.c_str(), &st, 0, FUSE_FILL_DIR_PLUS) != 0)
-            break;
-    }
-    return 0;
+    bool bFilled = true;
+    return List(path, [&](const std::string& name, const struct stat& st) {
+        if (bFilled && filler(buf, name.c_str(), &st, 0, FUSE_FILL_DIR_PLUS) != 0)
+            bFilled = false;
+    });
 }
 
 int OpenWith(const char* path, uint32_t flags, fuse_file_info* fi)
@@ -273,8 +547,10 @@ int OpenWith(const char* path, uint32_t flags, fuse_file_info* fi)
     r.op = MOUNT_OPEN;
     r.path = path;
     r.flags = flags | ((fi->flags & O_TRUNC) ? MOUNT_OPEN_TRUNCATE : 0);
-    const uint64_t changes = Changing();
-    vaultfs::Answer a = g_client->Call(r);
+    uint64_t changes = Changing();
+    vaultfs::Answer a = Ask(r);
+    if (flags & MOUNT_OPEN_CREATE)
+        changes = Named(path, true, a.status() == MOUNT_OK || a.status() == MOUNT_EXISTS);
     if (a.status() != MOUNT_OK)
         return -Errno(a.status());
     fi->fh = a.reply.handle;
@@ -297,7 +573,7 @@ int Read(const char*, char* buf, size_t size, off_t offset, fuse_file_info* fi)
     r.handle = fi->fh;
     r.offset = (uint64_t)offset;
     r.length = (uint32_t)std::min<size_t>(size, MOUNT_MAX_DATA);
-    vaultfs::Answer a = g_client->Call(r);
+    vaultfs::Answer a = Ask(r);
     if (a.status() != MOUNT_OK)
         return -Errno(a.status());
     if (a.data.size() > size)
@@ -308,15 +584,42 @@ int Read(const char*, char* buf, size_t size, off_t offset, fuse_file_info* fi)
 
 int Write(const char* path, const char* buf, size_t size, off_t offset, fuse_file_info* fi)
 {
+    const size_t bytes = std::min<size_t>(size, MOUNT_MAX_DATA);
+    const uint64_t write = Dirtied(fi->fh);
+    const uint64_t changes = Changing();
+    {
+        std::lock_guard<std::mutex> lock(g_flowMu);
+        auto it = g_gathered.find(fi->fh);
+        if (it != g_gathered.end() && (uint64_t)offset == it->second.offset + it->second.bytes.size() &&
+            it->second.bytes.size() + bytes <= MOUNT_MAX_DATA && g_gatheredBytes + bytes <= kMaxGathered) {
+            it->second.bytes.insert(it->second.bytes.end(), buf, buf + bytes);
+            it->second.write = write;
+            g_gatheredBytes += bytes;
+            return (int)bytes;
+        }
+        if (it != g_gathered.end()) {
+            SendGathered(fi->fh, it->second);
+            g_gathered.erase(it);
+        }
+        auto lost = g_lost.find(fi->fh);
+        if (lost != g_lost.end()) {
+            const int32_t status = lost->second;
+            g_lost.erase(lost);
+            return -Errno(status);
+        }
+        if (bytes < MOUNT_MAX_DATA && g_gatheredBytes + bytes <= kMaxGathered) {
+            g_gathered[fi->fh] = {(uint64_t)offset, std::vector<char>(buf, buf + bytes), write};
+            g_gatheredBytes += bytes;
+            return (int)bytes;
+        }
+    }
     vaultfs::Request r;
     r.op = MOUNT_WRITE;
     r.handle = fi->fh;
     r.offset = (uint64_t)offset;
     r.data = buf;
-    r.dataBytes = std::min<size_t>(size, MOUNT_MAX_DATA);
-    Dirtied(fi->fh);
-    const uint64_t changes = Changing();
-    vaultfs::Answer a = g_client->Call(r);
+    r.dataBytes = bytes;
+    vaultfs::Answer a = Ask(r);
     Learn(path, a, changes);
     return a.status() != MOUNT_OK ? -Errno(a.status()) : (int)r.dataBytes;
 }
@@ -331,6 +634,19 @@ int Truncate(const char* path, off_t size, fuse_file_info* fi)
     return -Errno(a.status());
 }
 
+// What a handle wrote, sent and recorded (MOUNT_SYNC_RECORD) or on disk;
+// a gathered write that failed is told first.
+int Settle(uint64_t handle, uint32_t flags)
+{
+    vaultfs::Request r;
+    r.op = MOUNT_SYNC;
+    r.handle = handle;
+    r.flags = flags;
+    const int32_t status = Ask(r).status();
+    const int32_t lost = TakeLost(handle);
+    return -Errno(lost != MOUNT_OK ? lost : status);
+}
+
 int Release(const char* path, fuse_file_info* fi)
 {
     {
@@ -342,7 +658,8 @@ int Release(const char* path, fuse_file_info* fi)
         g_known.erase(path);
     }
     vaultfs::Answer a = Call(MOUNT_CLOSE, "", fi->fh);
-    Remember(path, a.status() == MOUNT_OK ? a.reply.version : 0);
+    const int32_t lost = TakeLost(fi->fh);   // told already by the flush of close(2), if it could be
+    Remember(path, a.status() == MOUNT_OK && lost == MOUNT_OK ? a.reply.version : 0);
     return -Errno(a.status());
 }
 
@@ -350,25 +667,18 @@ int Release(const char* path, fuse_file_info* fi)
 // error shows here, as on other file systems); nothing is flushed to disk.
 int Flush(const char*, fuse_file_info* fi)
 {
+    SendAllGathered();   // recorded as they go
     {
         std::lock_guard<std::mutex> lock(g_dirtyMu);
         if (g_dirty.erase(fi->fh) == 0)
-            return 0;   // nothing written through this handle since
+            return -Errno(TakeLost(fi->fh));   // nothing written through this handle since
     }
-    vaultfs::Request r;
-    r.op = MOUNT_SYNC;
-    r.handle = fi->fh;
-    r.flags = MOUNT_SYNC_RECORD;
-    return -Errno(g_client->Call(r).status());
+    return Settle(fi->fh, MOUNT_SYNC_RECORD);
 }
 
 int Fsync(const char*, int bDataOnly, fuse_file_info* fi)
 {
-    vaultfs::Request r;
-    r.op = MOUNT_SYNC;
-    r.handle = fi->fh;
-    r.flags = bDataOnly ? MOUNT_SYNC_DATA_ONLY : 0;
-    return -Errno(g_client->Call(r).status());
+    return Settle(fi->fh, bDataOnly ? MOUNT_SYNC_DATA_ONLY : 0);
 }
 
 int FsyncDir(const char* path, int, fuse_file_info*) { return -Errno(Call(MOUNT_SYNC, path).status()); }
@@ -377,10 +687,30 @@ int Unlink(const char* path)
 {
     Remember(path, 0);
     Changing();
-    return -Errno(Call(MOUNT_DELETE, path).status());
+    const int32_t status = Call(MOUNT_DELETE, path).status();
+    Named(path, false, status == MOUNT_OK || status == MOUNT_NOT_FOUND);
+    return -Errno(status);
 }
-int MkDir(const char* path, mode_t) { return -Errno(Call(MOUNT_MKDIR, path).status()); }
-int RmDir(const char* path) { return -Errno(Call(MOUNT_RMDIR, path).status()); }
+
+int MkDir(const char* path, mode_t)
+{
+    const auto asked = std::chrono::steady_clock::now();
+    Changing();
+    const int32_t status = Call(MOUNT_MKDIR, path).status();
+    const uint64_t changes = Named(path, true, status == MOUNT_OK || status == MOUNT_EXISTS);
+    if (status == MOUNT_OK)
+        Listed(path, {}, asked, changes);   // made here, so empty then
+    return -Errno(status);
+}
+
+int RmDir(const char* path)
+{
+    Changing();
+    const int32_t status = Call(MOUNT_RMDIR, path).status();
+    Named(path, false, status == MOUNT_OK || status == MOUNT_NOT_FOUND);
+    Unlisted(path);
+    return -Errno(status);
+}
 
 int Rename(const char* from, const char* to, unsigned int flags)
 {
@@ -394,7 +724,12 @@ int Rename(const char* from, const char* to, unsigned int flags)
     Remember(from, 0);
     Remember(to, 0);
     Changing();
-    return -Errno(g_client->Call(r).status());
+    const int32_t status = Ask(r).status();
+    Named(from, false, status == MOUNT_OK);
+    Named(to, true, status == MOUNT_OK);
+    Unlisted(from);
+    Unlisted(to);
+    return -Errno(status);
 }
 
 int StatFs(const char*, struct statvfs* st)

@@ -165,15 +165,31 @@ t_strict() {
     refused "Operation not permitted" chown 1234 "$f" && stack_unmount && stack_mount "$MNT" && chmod 755 "$f"
 }
 # A change through another session (the vaultfilter file commands) shows on
-# the mount within the second the kernel keeps names and attributes; the
-# pages of a file changed elsewhere are read anew, even at the same size.
+# the mount within the second the kernel keeps names and attributes (the
+# names of a folder listed or made here included); the pages of a file
+# changed elsewhere are read anew, even at the same size. What this mount
+# writes shows to the other session within a second while the file is
+# still open, and at once to another open here.
 t_other_session() {
   vf() { "$RUN" "$BIN/vaultfilter.exe" "$@" >/dev/null; }
   mkdir "$MNT/sess" && echo one >"$MNT/sess/a" && [ "$(cat "$MNT/sess/a")" = one ] &&
     echo ONE >"$TMP/same-size" && vf put "$TMP/same-size" "$LETTER\\sess\\a" && sleep 1.2 &&
     [ "$(cat "$MNT/sess/a")" = ONE ] && vf mv "$LETTER\\sess\\a" "$LETTER\\sess\\b" && vf mkdir "$LETTER\\sess\\d" &&
     sleep 1.2 && [ ! -e "$MNT/sess/a" ] && [ "$(cat "$MNT/sess/b")" = ONE ] && [ -d "$MNT/sess/d" ] &&
-    vf rm "$LETTER\\sess\\b" && sleep 1.2 && [ ! -e "$MNT/sess/b" ] && [ "$(ls "$MNT/sess")" = d ]
+    vf rm "$LETTER\\sess\\b" && sleep 1.2 && [ ! -e "$MNT/sess/b" ] && [ "$(ls "$MNT/sess")" = d ] &&
+    vf put "$TMP/same-size" "$LETTER\\sess\\c" && sleep 1.2 && [ "$(cat "$MNT/sess/c")" = ONE ] &&
+    writes_seen_open
+}
+writes_seen_open() {
+  python3 -c "import os, time
+f = os.open('$MNT/sess/open', os.O_WRONLY | os.O_CREAT); os.write(f, b'kept'); open('$TMP/kept', 'w').close()
+while not os.path.exists('$TMP/seen'): time.sleep(0.05)
+os.write(f, b' too'); open('$TMP/too', 'w').close(); time.sleep(1)" &
+  local writer=$! status=0
+  stack_wait 20 test -e "$TMP/kept" && sleep 1.2 &&
+    [ "$("$RUN" "$BIN/vaultfilter.exe" cat "$LETTER\\sess\\open")" = kept ] && touch "$TMP/seen" &&
+    stack_wait 20 test -e "$TMP/too" && [ "$(cat "$MNT/sess/open")" = 'kept too' ] || status=1
+  touch "$TMP/seen"; wait $writer && return $status
 }
 t_agent_end() {
   stack_mount "$MNT" && cmp "$MNT/tree/f8.bin" "$SRC/f8.bin" && exec 9<"$MNT/tree/f16384.bin" &&

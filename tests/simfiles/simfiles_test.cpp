@@ -746,6 +746,9 @@ TEST_F(SimFiles, MountProtocolServesTheVaultToVaultfs)
     EXPECT_EQ(MOUNT_DISK, a.Call(P{MOUNT_TOUCH, "", "", "", mine.reply.handle, 1600000000000000000ull}).status());
     ASSERT_TRUE(MoveFileW((data + L"~").c_str(), data.c_str()));
     EXPECT_EQ(MOUNT_OK, a.Call(P{MOUNT_TOUCH, "", "", "", mine.reply.handle, 1600000000000000000ull}).status());
+    // A write that asks for it is recorded at once, the file still open.
+    EXPECT_EQ(MOUNT_OK, a.Call(P{MOUNT_WRITE, "", "", "+", mine.reply.handle, 6, MOUNT_WRITE_RECORD}).status());
+    EXPECT_NE(std::string::npos, ReadFileText(kVault + L"\\Mnt\\" + stored.stem).find("<size>0,7</size>"));
     EXPECT_EQ(MOUNT_OK, a.Call(P{MOUNT_CLOSE, "", "", "", mine.reply.handle}).status());
     for (int i = 0; i < 3; i++) {
         const P create{MOUNT_OPEN, "/Mnt/race" + std::to_string(i), "", "", 0, 0,
