@@ -31,10 +31,8 @@ std::wstring DatedName(const wchar_t* stem)
 
 std::wstring ExeDir()
 {
-    wchar_t path[MAX_PATH];
-    DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring dir(path, n);
-    return dir.substr(0, dir.find_last_of(L"\\/"));
+    const std::wstring self = SelfPath();
+    return self.substr(0, self.find_last_of(L"\\/"));
 }
 
 std::wstring AgentPath() { return ExeDir() + L"\\VuvUDOVU.exe"; }
@@ -302,6 +300,19 @@ std::string UnixName(const std::wstring& dosPath)
     std::string s = psz;
     HeapFree(GetProcessHeap(), 0, psz);
     return s;
+}
+
+bool RunShell(const std::string& command, const std::wstring& marker)
+{
+    std::string sh = "sh -c \"" + command + "; touch '" + UnixName(marker) + "'\"";
+    std::wstring cmd(sh.begin(), sh.end());
+    STARTUPINFOW si = {sizeof si};
+    PROCESS_INFORMATION pi = {};
+    if (!CreateProcessW(DosName("/bin/sh").c_str(), cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
+        return false;
+    bool ended = WaitUntil([&] { return GetFileAttributesW(marker.c_str()) != INVALID_FILE_ATTRIBUTES; }, 20000);
+    DeleteFileW(marker.c_str());
+    return ended;
 }
 
 std::wstring DeviceOf(const std::wstring& dosPath)
