@@ -164,6 +164,15 @@ void DismissMessageBox(HWND hBox)
     SendMessageTimeoutW(hBox, WM_COMMAND, IDOK, 0, SMTO_ABORTIFHUNG, 5000, &ignored);
 }
 
+std::wstring RegText(const std::wstring& key, const wchar_t* name)
+{
+    wchar_t value[600] = {};
+    DWORD cb = sizeof(value);
+    if (RegGetValueW(HKEY_CURRENT_USER, key.c_str(), name, RRF_RT_REG_SZ, nullptr, value, &cb) != ERROR_SUCCESS)
+        return L"<missing>";
+    return value;
+}
+
 void SetLevels(long lLogLevel, long lTraceLevel)
 {
     HKEY hKey = nullptr;

@@ -56,6 +56,10 @@ std::wstring MessageBoxText(HWND hBox);
 std::wstring WindowTitle(HWND hWnd);
 void DismissMessageBox(HWND hBox);
 
+// A text value under HKEY_CURRENT_USER (the key's default value when name
+// is null), or "<missing>".
+std::wstring RegText(const std::wstring& key, const wchar_t* name = nullptr);
+
 // "LogLevel" and "TraceLevel" under the agent's settings key. A negative
 // value deletes the value.
 void SetLevels(long lLogLevel, long lTraceLevel);
