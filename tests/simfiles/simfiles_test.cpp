@@ -596,26 +596,15 @@ public:
             if (send(m_s, bytes.data() + at, (int)(end - at), 0) != (int)(end - at))
                 return out;
         }
-        if (!Recv(&out.reply, sizeof(out.reply)))
+        if (recv(m_s, reinterpret_cast<char*>(&out.reply), sizeof(out.reply), MSG_WAITALL) != (int)sizeof(out.reply))
             return out;
         out.data.resize(out.reply.dataBytes);
-        if (!Recv(out.data.data(), out.data.size()))
+        if (!out.data.empty() && recv(m_s, out.data.data(), (int)out.data.size(), MSG_WAITALL) != (int)out.data.size())
             out.reply.status = -1;
         return out;
     }
 
 private:
-    bool Recv(void* p, size_t cb)
-    {
-        for (char* c = static_cast<char*>(p); cb > 0;) {
-            int n = recv(m_s, c, (int)cb, 0);
-            if (n <= 0)
-                return false;
-            c += n;
-            cb -= n;
-        }
-        return true;
-    }
     SOCKET m_s = INVALID_SOCKET;
 };
 
