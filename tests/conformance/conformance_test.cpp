@@ -364,16 +364,12 @@ protected:
         EXPECT_EQ(0, s_agent->WaitForExit(10000));
         delete s_agent;
         delete s_driver;
-        s_agent = nullptr;
-        s_driver = nullptr;
     }
     void TearDown() override { ExpectNoProtocolErrors(*s_driver); }
 
-    static DriverStandIn* s_driver;
-    static AgentProcess* s_agent;
+    static inline DriverStandIn* s_driver = nullptr;
+    static inline AgentProcess* s_agent = nullptr;
 };
-DriverStandIn* AgentOnStandIn::s_driver = nullptr;
-AgentProcess* AgentOnStandIn::s_agent = nullptr;
 
 TEST_F(AgentOnStandIn, ConnectsWithOptionsZeroAndTheSidTextAsContext)
 {

@@ -29,20 +29,6 @@ namespace {
 
 using Bytes = std::vector<BYTE>;
 
-// A Linux command, run from here; back once it has ended.
-bool RunShell(const std::string& command, const std::wstring& marker)
-{
-    std::string sh = "sh -c \"" + command + "; touch '" + UnixName(marker) + "'\"";
-    std::wstring cmd(sh.begin(), sh.end());
-    STARTUPINFOW si = {sizeof si};
-    PROCESS_INFORMATION pi = {};
-    if (!CreateProcessW(DosName("/bin/sh").c_str(), cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
-        return false;
-    bool ended = WaitUntil([&] { return GetFileAttributesW(marker.c_str()) != INVALID_FILE_ATTRIBUTES; }, 20000);
-    DeleteFileW(marker.c_str());
-    return ended;
-}
-
 // A link the way the system shows a junction: a folder with a reparse
 // point. Wine makes no junctions (nor removes one), but shows a Linux
 // symbolic link to a folder as one, so a Linux program makes and removes it.

@@ -120,8 +120,6 @@ protected:
         StopAgent(*s_agent);
         delete s_agent;
         delete s_sim;
-        s_agent = nullptr;
-        s_sim = nullptr;
     }
 
     static std::vector<uint8_t> Ask(const Notification& n)
@@ -130,11 +128,9 @@ protected:
         EXPECT_TRUE(s_sim->Request(n, &reply, kReplyWaitMs)) << "no reply to code " << n.eCommandType;
         return reply;
     }
-    static driversim::DriverSim* s_sim;
-    static AgentProcess* s_agent;
+    static inline driversim::DriverSim* s_sim = nullptr;
+    static inline AgentProcess* s_agent = nullptr;
 };
-driversim::DriverSim* AgentServing::s_sim = nullptr;
-AgentProcess* AgentServing::s_agent = nullptr;
 
 TEST_F(AgentServing, CommandsAnswerWhatTheirCalleesKnow)
 {

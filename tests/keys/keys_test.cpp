@@ -379,16 +379,6 @@ TEST_F(KeysTest, LookupsStayConsistentWhileVaultsComeAndGo)
 // ---------------------------------------------------------------------------
 // Drive icons.
 
-std::wstring DefaultValue(const std::wstring& key)
-{
-    wchar_t value[600] = {};
-    DWORD cb = sizeof(value);
-    if (RegGetValueW(HKEY_CURRENT_USER, key.c_str(), nullptr, RRF_RT_REG_SZ, nullptr, value, &cb) !=
-        ERROR_SUCCESS)
-        return L"<missing>";
-    return value;
-}
-
 // Login shows the unlocked icons (5, 1, 2), logout the locked ones (0, 3, 4),
 // each by the folder's sharing state, in the three places the shell reads:
 // the map name's mount point, and the letter's DriveIcons and Drives keys.
@@ -419,7 +409,7 @@ TEST_F(KeysTest, LoginAndLogoutIconsFollowTheSharingState)
                                             explorer + L"DriveIcons\\V\\DefaultIcon",
                                             std::wstring(L"Software\\Classes\\Applications\\explorer.exe\\Drives\\V\\DefaultIcon")})
                 EXPECT_EQ(std::wstring(system) + L"\\vidizer.dll," + std::to_wstring(unlocked ? c.unlocked : c.locked),
-                          DefaultValue(key))
+                          harness::RegText(key))
                     << "state " << c.state << (unlocked ? " unlocked " : " locked ") << std::string(key.begin(), key.end());
         }
     }

@@ -492,16 +492,6 @@ protected:
     }
 };
 
-std::wstring IconValue(wchar_t letter)
-{
-    wchar_t value[300] = {};
-    DWORD cb = sizeof(value);
-    const std::wstring key = std::wstring(L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\DriveIcons\\") +
-                             letter + L"\\DefaultIcon";
-    RegGetValueW(HKEY_CURRENT_USER, key.c_str(), nullptr, RRF_RT_REG_SZ, nullptr, value, &cb);
-    return value;
-}
-
 TEST_F(Mapping, AFreeLetterIsSubstitutedAndAUsedOneIsLeftAlone)
 {
     CreateDirectoryW(kRoot.c_str(), nullptr);
@@ -543,7 +533,8 @@ TEST_F(Mapping, AHeldLoginMutexMapsNothingButSetsTheIcon)
     EXPECT_FALSE(QueryMapping(L"M:", kRoot.c_str()));
     wchar_t system[MAX_PATH];
     GetSystemDirectoryW(system, MAX_PATH);
-    EXPECT_EQ(std::wstring(system) + L"\\vidizer.dll,3", IconValue(L'M'));
+    EXPECT_EQ(std::wstring(system) + L"\\vidizer.dll,3",
+              RegText(L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\DriveIcons\\M\\DefaultIcon"));
 }
 
 }  // namespace

@@ -8,22 +8,13 @@
 set -u
 ROOT=$(cd "$(dirname "$0")/../.." && pwd)
 STACK_NAME=mount_test
-skip() { echo "mount_test: skipped: $*"; exit 77; }
-[ -c /dev/fuse ] || skip "this machine has no /dev/fuse, so nothing can be mounted"
-command -v fusermount3 >/dev/null || skip "fusermount3 is missing (scripts/setup installs fuse3)"
-
-. "$ROOT/scripts/wine-session"
-. "$ROOT/scripts/mount-stack"
-session_end=$(trap -p EXIT | sed "s/^trap -- '\(.*\)' EXIT\$/\1/")
+. "$ROOT/tests/support/cases.sh"
 trap "stack_stop; $session_end" EXIT
 export WINEDEBUG=-all GIT_CONFIG_NOSYSTEM=1 HOME=$STACK_DIR
 LETTER=M: FOLDER='C:\VuzMount\Vault'
 SRC=$STACK_DIR/src MNT=$STACK_DIR/mnt TMP=$STACK_DIR/tmp
 MARKER=VUZ-PLAIN-MARKER-4f1c0d
 mkdir -p "$SRC/sub/deeper" "$TMP"
-
-. "$ROOT/tests/support/cases.sh"
-vaultctl() { "$RUN" "$BIN/vaultctl.exe" --dismiss "$@"; }
 
 # The source tree: sizes around the block (8) and request (16,384) edges,
 # a few MiB, names with blanks and beyond ASCII, and a known plain text.

@@ -64,25 +64,18 @@ PORT_ANSWER RawExchange(HANDLE h, const void* message, size_t size)
     return answer;
 }
 
-// Opens a channel by hand (without waiting: the driver keeps an instance
-// listening) and writes its hello; the caller closes the channel.
+// Opens a channel by hand and writes its hello; the caller closes the
+// channel. The driver opens its next listening instance only after it took
+// the last one: wait for it, or a busy machine refuses the open.
 HANDLE RawChannel(const std::vector<uint8_t>& hello, PORT_ANSWER* answer)
 {
     *answer = {S_FALSE, 0};
+    WaitNamedPipeW(kPipe, 3000);
     HANDLE h = CreateFileW(kPipe, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
     DWORD mode = PIPE_READMODE_MESSAGE;
     if (h != INVALID_HANDLE_VALUE && SetNamedPipeHandleState(h, &mode, NULL, NULL))
         *answer = RawExchange(h, hello.data(), hello.size());
     return h;
-}
-
-PORT_ANSWER RawHello(const std::vector<uint8_t>& hello)
-{
-    PORT_ANSWER answer;
-    HANDLE h = RawChannel(hello, &answer);
-    if (h != INVALID_HANDLE_VALUE)
-        CloseHandle(h);
-    return answer;
 }
 
 bool HasError(const DriverSim& sim, const std::string& text)
@@ -156,9 +149,9 @@ Completion Next(HANDLE iocp, DWORD dwTimeoutMs)
 
 uint64_t SendEmpty(DriverSim& sim) { return sim.Send(*std::make_unique<Notification>()); }
 
-VaultControlMessage* NewControl(DWORD command, const wchar_t* path)
+std::unique_ptr<VaultControlMessage> NewControl(DWORD command, const wchar_t* path)
 {
-    auto* m = new VaultControlMessage();
+    auto m = std::make_unique<VaultControlMessage>();
     m->dwCommand = command;
     m->dwCount = 1;
     memcpy(m->szSid, kSid.data(), kSid.size());
@@ -187,10 +180,10 @@ protected:
             CloseHandle(h);
     }
 
-    HRESULT Connect(const std::string& context, HANDLE* pPort, DWORD options = 0)
+    HRESULT Connect(const std::string& context, HANDLE* pPort, DWORD options = 0, const wchar_t* name = kPort)
     {
         *pPort = NULL;
-        HRESULT hr = FilterConnectCommunicationPort(kPort, options, context.data(),
+        HRESULT hr = FilterConnectCommunicationPort(name, options, context.data(),
                                                     (WORD)context.size(), NULL, pPort);
         if (SUCCEEDED(hr))
             ports.push_back(*pPort);
@@ -277,7 +270,9 @@ TEST_P(PortTest, MalformedHellosAreRefusedWithInvalidArg)
         {"short", std::vector<uint8_t>(10, 0), "hello of 10 bytes"},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(E_INVALIDARG, RawHello(c.hello).hr) << c.what;
+        PORT_ANSWER answer;
+        CloseHandle(RawChannel(c.hello, &answer));
+        EXPECT_EQ(E_INVALIDARG, answer.hr) << c.what;
         EXPECT_TRUE(HasError(sim, c.error)) << c.what;
     }
     EXPECT_EQ(0u, sim.ConnectionCount());
@@ -309,11 +304,10 @@ TEST_P(PortTest, ClosedPortHandleIsNoLongerAPort)
     EXPECT_TRUE(sim.WaitForAgentGone(3000));
     // A new connection (which may well get the same handle value) is served.
     HANDLE again = Agent();
-    auto* m = NewControl(DUMP_OPEN_FILES, L"");
+    auto m = NewControl(DUMP_OPEN_FILES, L"");
     m->dwCount = 0;
-    EXPECT_EQ(S_OK, FilterSendMessage(again, m, sizeof(*m), NULL, 0, NULL));
+    EXPECT_EQ(S_OK, FilterSendMessage(again, m.get(), sizeof(*m), NULL, 0, NULL));
     EXPECT_EQ(1u, sim.Controls().size());
-    delete m;
 }
 
 // ---------------------------------------------------------------------------
@@ -458,32 +452,32 @@ TEST_P(PortTest, ConcurrentRepliesArriveWhole)
 TEST_P(PortTest, ControlMessagesAreRecordedAndAnswered)
 {
     HANDLE port = Agent();
-    auto* add = NewControl(ADD_VAULTS, L"\\Device\\HarddiskVolume1\\Vaults\\One");
+    auto add = NewControl(ADD_VAULTS, L"\\Device\\HarddiskVolume1\\Vaults\\One");
     add->dwCount = 2;
     wcscpy(add->wszDevicePath[1], L"\\Device\\HarddiskVolume1\\Vaults\\Two");
     wcscpy(add->wszMapName[1], L"\\\\server\\share");
     BYTE out[40] = {};
     DWORD cb = 99;
-    EXPECT_EQ(S_OK, FilterSendMessage(port, add, sizeof(*add), out, sizeof(out), &cb));
+    EXPECT_EQ(S_OK, FilterSendMessage(port, add.get(), sizeof(*add), out, sizeof(out), &cb));
     EXPECT_EQ(0u, cb);
     ASSERT_EQ(1u, sim.Controls().size());
-    EXPECT_EQ(0, memcmp(add, sim.Controls()[0].data(), sizeof(*add)));
+    EXPECT_EQ(0, memcmp(add.get(), sim.Controls()[0].data(), sizeof(*add)));
     EXPECT_EQ(sizeof(*add), sim.Controls()[0].size());
 
     sim.SetControlAnswer(HRESULT_FROM_WIN32(ERROR_NOT_READY), {1, 2, 3, 4, 5});
-    auto* login = NewControl(VAULT_LOGGED_IN, L"\\DEVICE\\harddiskvolume1\\vaults\\two");
-    EXPECT_EQ(HRESULT_FROM_WIN32(ERROR_NOT_READY), FilterSendMessage(port, login, sizeof(*login), out, 40, &cb));
+    auto login = NewControl(VAULT_LOGGED_IN, L"\\DEVICE\\harddiskvolume1\\vaults\\two");
+    EXPECT_EQ(HRESULT_FROM_WIN32(ERROR_NOT_READY), FilterSendMessage(port, login.get(), sizeof(*login), out, 40, &cb));
     EXPECT_EQ(5u, cb);
     EXPECT_EQ(0, memcmp(out, "\1\2\3\4\5", 5));
     // More output than the caller takes: what fits, and the read's error.
     memset(out, 0, sizeof(out));
-    EXPECT_EQ(HRESULT_FROM_WIN32(ERROR_MORE_DATA), FilterSendMessage(port, login, sizeof(*login), out, 4, &cb));
+    EXPECT_EQ(HRESULT_FROM_WIN32(ERROR_MORE_DATA), FilterSendMessage(port, login.get(), sizeof(*login), out, 4, &cb));
     EXPECT_EQ(4u, cb);
     EXPECT_EQ(0, out[4]);
 
     sim.SetControlAnswer(S_OK);
-    auto* remove = NewControl(REMOVE_VAULT, L"\\Device\\HarddiskVolume1\\Vaults\\One");
-    EXPECT_EQ(S_OK, FilterSendMessage(port, remove, sizeof(*remove), out, 40, &cb)) << "answers in step";
+    auto remove = NewControl(REMOVE_VAULT, L"\\Device\\HarddiskVolume1\\Vaults\\One");
+    EXPECT_EQ(S_OK, FilterSendMessage(port, remove.get(), sizeof(*remove), out, 40, &cb)) << "answers in step";
     std::vector<DriverSim::Vault> vaults = sim.Vaults();
     ASSERT_EQ(1u, vaults.size());
     EXPECT_EQ(L"\\Device\\HarddiskVolume1\\Vaults\\Two", vaults[0].devicePath);
@@ -499,15 +493,12 @@ TEST_P(PortTest, ControlMessagesAreRecordedAndAnswered)
             BYTE o[4];
             DWORD n;
             for (int i = 0; i < 10; i++)
-                ok += FilterSendMessage(port, login, sizeof(*login), o, 4, &n) == S_OK && n == 0;
+                ok += FilterSendMessage(port, login.get(), sizeof(*login), o, 4, &n) == S_OK && n == 0;
         }));
     threads.clear();
     EXPECT_EQ(40, ok.load());
     EXPECT_EQ(44u, sim.Controls().size());
     EXPECT_TRUE(sim.Errors().empty());
-    delete add;
-    delete login;
-    delete remove;
 }
 
 // ---------------------------------------------------------------------------
@@ -736,10 +727,7 @@ TEST_P(PortTest, DriverKilledInTheMiddleOfRequests)
 {
     OtherSide driver(L"--send-requests", shared, 2);
     HANDLE port = NULL;
-    ASSERT_TRUE(harness::WaitUntil([&] {
-        return SUCCEEDED(FilterConnectCommunicationPort(kKillPort, 0, kSid.data(), (WORD)kSid.size(), NULL, &port));
-    }, 10000));
-    ports.push_back(port);
+    ASSERT_TRUE(harness::WaitUntil([&] { return SUCCEEDED(Connect(kSid, &port, 0, kKillPort)); }, 10000));
     EXPECT_EQ(shared ? FILE_TYPE_DISK : FILE_TYPE_PIPE, GetFileType(port));
     HANDLE iocp = CreateIoCompletionPort(port, NULL, 9, 0);
     std::vector<Slot> slots(3);

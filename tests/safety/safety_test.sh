@@ -8,23 +8,15 @@
 set -u
 ROOT=$(cd "$(dirname "$0")/../.." && pwd)
 STACK_NAME=safety_test
-skip() { echo "safety_test: skipped: $*"; exit 77; }
-[ -c /dev/fuse ] || skip "this machine has no /dev/fuse, so nothing can be mounted"
-command -v fusermount3 >/dev/null || skip "fusermount3 is missing (scripts/setup installs fuse3)"
-
-. "$ROOT/scripts/wine-session"
-. "$ROOT/scripts/mount-stack"
+. "$ROOT/tests/support/cases.sh"
 SMALL=
 GUEST=vuzguest
-session_end=$(trap -p EXIT | sed "s/^trap -- '\(.*\)' EXIT\$/\1/")
 trap 'other_stop; stack_stop; [ -z "$SMALL" ] || umount -l "$SMALL" 2>/dev/null; '"$session_end" EXIT
 export WINEDEBUG=-all
 LETTER=S: FOLDER='C:\VuzSafety\Vault'
 MNT=$STACK_DIR/mnt TMP=$STACK_DIR/tmp
 mkdir -p "$TMP"
 VAULT=$(stack_unix "$FOLDER")
-. "$ROOT/tests/support/cases.sh"
-vaultctl() { "$RUN" "$BIN/vaultctl.exe" --dismiss "$@"; }
 ROOTED=0; [ "$(id -u)" = 0 ] && ROOTED=1
 
 # The stored files of one vault folder: "stems", "data" or "other" (the

@@ -49,11 +49,6 @@ std::vector<uint8_t> FileBytes(const std::wstring& path)
     return {text.begin(), text.end()};
 }
 
-void WriteBytes(const std::wstring& path, const std::vector<uint8_t>& bytes)
-{
-    WriteFileText(path, std::string(bytes.begin(), bytes.end()));
-}
-
 // Every file under a folder, with its path relative to it.
 void Walk(const std::wstring& folder, const std::function<void(const std::wstring& path, const std::wstring& relative)>& visit)
 {
@@ -136,6 +131,12 @@ protected:
         EXPECT_TRUE(Ok(files->List(folder, &entries))) << Narrow(folder);
         return entries;
     }
+    static std::wstring StemOf(const std::wstring& path)
+    {
+        VaultEntry e;
+        EXPECT_TRUE(Ok(files->Stat(path, &e))) << Narrow(path);
+        return e.stem;
+    }
 
     // The most requests outstanding on the port at once while work runs.
     static size_t MostOutstanding(const std::function<void()>& work)
@@ -157,11 +158,11 @@ protected:
     // The one check of a file's content: opened afresh by name, its size,
     // its bytes read whole and from an unaligned offset, and its data file
     // holding cipher blocks, not the content.
-    static void ExpectContent(const std::wstring& path, const std::vector<uint8_t>& expected)
+    static void ExpectContent(const std::wstring& path, const std::vector<uint8_t>& expected, VaultFiles* via = files)
     {
         SCOPED_TRACE(Narrow(path) + ", " + std::to_string(expected.size()) + " bytes");
         std::unique_ptr<VaultFiles::File> file;
-        ASSERT_TRUE(Ok(files->Open(path, &file)));
+        ASSERT_TRUE(Ok(via->Open(path, &file)));
         ASSERT_EQ(expected.size(), file->Size());
         ASSERT_EQ(8u, file->CipherBlockSize());
         std::vector<uint8_t> all(expected.size() + 9, 0xEE);
@@ -271,7 +272,7 @@ TEST_F(SimFiles, ListingsShowLogicalNamesSizesAndFolders)
     const std::wstring folder = Folder(L"List");
     // A stem whose meta text the agent cannot read (there before the driver
     // first reads the folder): its entry alone comes back empty.
-    WriteBytes(kVault + L"\\List\\00GARBAGE", std::vector<uint8_t>{'n', 'o', 't', ' ', 'x', 'm', 'l'});
+    WriteFileText(kVault + L"\\List\\00GARBAGE", "not xml");
     const std::vector<std::wstring> names = {
         L"a", L"B.txt", L"c d e.doc", L"dots.in.the.name.tar.gz", L"R\u00e9sum\u00e9 2024.txt",
         L"UPPER.TXT", L"\u65e5\u672c\u8a9e.txt", L"zeta", L"file09", L"file10", L"file11", L"file12", L"last"};
@@ -362,9 +363,8 @@ TEST_F(SimFiles, RenamesStoppedHalfWayAreFinishedByTheNextDriver)
         const std::vector<uint8_t> moved = Pattern(3000 + n, n), replaced = Pattern(500 + n, 50 + n);
         Put(src, moved);
         Put(dst, replaced);
-        VaultEntry s, d;
-        ASSERT_TRUE(Ok(files->Stat(src, &s)) && Ok(files->Stat(dst, &d)));
-        const std::wstring from = kVault + L"\\Halt\\" + s.stem, into = kVault + (c.bOtherFolder ? L"\\Halt\\Into\\" : L"\\Halt\\");
+        const std::wstring from = kVault + L"\\Halt\\" + StemOf(src),
+                           into = kVault + (c.bOtherFolder ? L"\\Halt\\Into\\" : L"\\Halt\\");
         HANDLE h = INVALID_HANDLE_VALUE;
         auto hold = [&](const std::wstring& path) {
             h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
@@ -375,7 +375,7 @@ TEST_F(SimFiles, RenamesStoppedHalfWayAreFinishedByTheNextDriver)
         case kSourceData:   hold(from + L".tmp"); break;
         case kTargetMeta:   hold(from); break;
         case kSourceMeta:   hold(from); break;
-        case kReplacedMeta: hold(into + d.stem); break;
+        case kReplacedMeta: hold(into + StemOf(dst)); break;
         }
         EXPECT_FALSE(files->Rename(src, dst, VaultFiles::Existing::Replace)) << "refused while the file is held";
         if (h != INVALID_HANDLE_VALUE)
@@ -385,13 +385,7 @@ TEST_F(SimFiles, RenamesStoppedHalfWayAreFinishedByTheNextDriver)
         VaultFiles next(*sim);   // as after a restart: the vault is served afresh
         VaultEntry e;
         EXPECT_EQ(c.bFinished ? FileError::NotFound : FileError::None, next.Stat(src, &e).error);
-        std::unique_ptr<VaultFiles::File> file;
-        ASSERT_TRUE(Ok(next.Open(dst, &file)));
-        std::vector<uint8_t> got(file->Size());
-        size_t cb = 0;
-        ASSERT_TRUE(Ok(file->Read(0, got.data(), got.size(), &cb)));
-        EXPECT_TRUE(got == (c.bFinished ? moved : replaced)) << "the target holds " << got.size() << " bytes";
-        file.reset();
+        ExpectContent(dst, c.bFinished ? moved : replaced, &next);
         std::vector<std::wstring> strays;
         Walk(kVault + L"\\Halt", [&](const std::wstring&, const std::wstring& relative) {
             const std::wstring name = relative.substr(relative.rfind(L'\\') + 1);
@@ -500,18 +494,13 @@ TEST_F(SimFiles, DeletionsRemoveTheStoredFiles)
     // serves the folder; a data file that only lost its meta file stays for
     // the health check to set aside.
     const std::wstring folder = kVault + L"\\Del\\";
-    auto stemOf = [&](const std::wstring& path) {
-        VaultEntry e;
-        EXPECT_TRUE(Ok(files->Stat(path, &e)));
-        return folder + e.stem;
-    };
     Put(f + L"\\cut.txt", Pattern(100, 2));
     Put(f + L"\\orphan.txt", Pattern(100, 3));
-    const std::wstring cut = stemOf(f + L"\\cut.txt"), orphan = stemOf(f + L"\\orphan.txt");
+    const std::wstring cut = folder + StemOf(f + L"\\cut.txt"), orphan = folder + StemOf(f + L"\\orphan.txt");
     MoveFileExW(cut.c_str(), (cut + L".tmp").c_str(), MOVEFILE_REPLACE_EXISTING);
     DeleteFileW(orphan.c_str());
-    WriteBytes(folder + L"00000000000000C1", {});
-    WriteBytes(folder + L"00000000000000C1.tmp", {});
+    WriteFileText(folder + L"00000000000000C1", "");
+    WriteFileText(folder + L"00000000000000C1.tmp", "");
     VaultFiles next(*sim);
     std::vector<VaultEntry> served;
     ASSERT_TRUE(Ok(next.List(f, &served)));
@@ -544,7 +533,7 @@ TEST_F(SimFiles, FailuresComeBackAsErrors)
 
     // A data file shorter than its size.
     ASSERT_TRUE(Ok(files->Open(f + L"\\here.txt", &file)));
-    WriteBytes(file->DataPath(), Pattern(8, 1));
+    WriteFileText(file->DataPath(), "8 bytes.");
     std::vector<uint8_t> buffer(10);
     size_t got = 0;
     EXPECT_EQ(FileError::Corrupt, file->Read(0, buffer.data(), buffer.size(), &got).error);
@@ -607,26 +596,15 @@ public:
             if (send(m_s, bytes.data() + at, (int)(end - at), 0) != (int)(end - at))
                 return out;
         }
-        if (!Recv(&out.reply, sizeof(out.reply)))
+        if (recv(m_s, reinterpret_cast<char*>(&out.reply), sizeof(out.reply), MSG_WAITALL) != (int)sizeof(out.reply))
             return out;
         out.data.resize(out.reply.dataBytes);
-        if (!Recv(out.data.data(), out.data.size()))
+        if (!out.data.empty() && recv(m_s, out.data.data(), (int)out.data.size(), MSG_WAITALL) != (int)out.data.size())
             out.reply.status = -1;
         return out;
     }
 
 private:
-    bool Recv(void* p, size_t cb)
-    {
-        for (char* c = static_cast<char*>(p); cb > 0;) {
-            int n = recv(m_s, c, (int)cb, 0);
-            if (n <= 0)
-                return false;
-            c += n;
-            cb -= n;
-        }
-        return true;
-    }
     SOCKET m_s = INVALID_SOCKET;
 };
 
@@ -790,7 +768,7 @@ TEST_F(SimFiles, CommandsOfAnotherProcessReachTheServingSimulator)
     Folder(L"Cmd");
     const std::wstring local = kRoot + L"\\local.bin", back = kRoot + L"\\back.bin";
     const std::vector<uint8_t> content = Pattern(70001, 9);
-    WriteBytes(local, content);
+    WriteFileText(local, std::string(content.begin(), content.end()));
     DeleteFileW(back.c_str());
     // The host's own path of the local file, as a person on it would type it.
     const std::string hostPath = UnixName(local);
@@ -920,23 +898,13 @@ TEST_F(SimFiles, HealthCheckFindsEachDamageOnceAndRepairsOnlyWhatItMay)
     ASSERT_TRUE(server.Start());
     ASSERT_TRUE(Ok(files->CreateFolder(L"H:\\Docs")));
     ASSERT_TRUE(Ok(files->CreateFolder(L"H:\\Docs\\Sub")));
-    auto stemOf = [](const std::wstring& path) {
-        VaultEntry e;
-        EXPECT_TRUE(Ok(files->Stat(path, &e))) << Narrow(path);
-        return e.stem;
-    };
     // Puts a file and gives its stored path, relative to the vault.
     auto put = [&](const std::wstring& rel, size_t size) {
         Put(L"H:\\" + rel, Pattern(size, (unsigned)rel.size()));
-        return rel.substr(0, rel.rfind(L'\\') + 1) + stemOf(L"H:\\" + rel);
+        return rel.substr(0, rel.rfind(L'\\') + 1) + StemOf(L"H:\\" + rel);
     };
-    auto text = [&](const std::wstring& stored, const std::wstring& vault = L"") {
-        const std::vector<uint8_t> b = FileBytes((vault.empty() ? hv : vault) + L"\\" + stored);
-        return std::string(b.begin(), b.end());
-    };
-    auto write = [&](const std::wstring& stored, const std::string& t) {
-        WriteBytes(hv + L"\\" + stored, std::vector<uint8_t>(t.begin(), t.end()));
-    };
+    auto text = [&](const std::wstring& stored) { return ReadFileText(hv + L"\\" + stored); };
+    auto write = [&](const std::wstring& stored, const std::string& t) { WriteFileText(hv + L"\\" + stored, t); };
     // A meta text with one element's content replaced.
     auto swapped = [](std::string meta, const std::string& tag, const std::string& content) {
         const size_t at = meta.find("<" + tag + ">") + tag.size() + 2;
@@ -953,9 +921,7 @@ TEST_F(SimFiles, HealthCheckFindsEachDamageOnceAndRepairsOnlyWhatItMay)
     // A data file longer than its size needs is harmless, and the letters'
     // case of its name does not part it from its meta file.
     const std::wstring longer = hv + L"\\" + put(L"Docs\\long.txt", 20) + L".tmp";
-    std::vector<uint8_t> padded = FileBytes(longer);
-    padded.resize(padded.size() + 16, 0x5A);
-    WriteBytes(longer, padded);
+    WriteFileText(longer, ReadFileText(longer) + std::string(16, 'Z'));
     std::wstring lower = longer;
     std::transform(lower.begin() + hv.size(), lower.end(), lower.begin() + hv.size(), towlower);
     MoveFileW(longer.c_str(), (lower + L"~").c_str());
@@ -1008,13 +974,13 @@ TEST_F(SimFiles, HealthCheckFindsEachDamageOnceAndRepairsOnlyWhatItMay)
              return s;
          }},
         {"key-shared", false, [&] {
-             const std::wstring s = put(L"Docs\\victim.txt", 9), owner = L"Docs\\" + stemOf(L"H:\\Docs\\owner.txt");
+             const std::wstring s = put(L"Docs\\victim.txt", 9), owner = L"Docs\\" + StemOf(L"H:\\Docs\\owner.txt");
              write(s, swapped(text(s), "Filekey", element(text(owner), "Filekey")));
              return s;
          }},
         {"key-foreign", false, [&] {
              const std::wstring s = put(L"Docs\\foreign.txt", 20);
-             const std::string other = text(stemOf(L"V:\\HealthKey.txt"), kVault);
+             const std::string other = ReadFileText(kVault + L"\\" + StemOf(L"V:\\HealthKey.txt"));
              write(s, swapped(text(s), "Filekey", element(other, "Filekey")));
              return s;
          }},
@@ -1030,8 +996,7 @@ TEST_F(SimFiles, HealthCheckFindsEachDamageOnceAndRepairsOnlyWhatItMay)
          }},
         {"data-short", false, [&] {   // one byte into its last block, that block gone
              const std::wstring s = put(L"Docs\\short.txt", 97);
-             const std::vector<uint8_t> b = FileBytes(hv + L"\\" + s + L".tmp");
-             WriteBytes(hv + L"\\" + s + L".tmp", std::vector<uint8_t>(b.begin(), b.begin() + 96));
+             write(s + L".tmp", text(s + L".tmp").substr(0, 96));
              return s;
          }},
         {"name-taken", false, [&] {
@@ -1052,7 +1017,7 @@ TEST_F(SimFiles, HealthCheckFindsEachDamageOnceAndRepairsOnlyWhatItMay)
         {"rename-unfinished", true, [&] { return stopped(L"Docs\\Sub\\moving.txt", L"Docs\\moved.txt", 3); }},
         {"rename-unfinished", true, [&] {
              put(L"Docs\\replaced.txt", 70);
-             mayGo.insert(L"Docs\\" + stemOf(L"H:\\Docs\\replaced.txt") + L".tmp");
+             mayGo.insert(L"Docs\\" + StemOf(L"H:\\Docs\\replaced.txt") + L".tmp");
              return stopped(L"Docs\\renamed.txt", L"Docs\\replaced.txt", 6);
          }},
         {"rename-unbegun", true, [&] {
@@ -1060,12 +1025,12 @@ TEST_F(SimFiles, HealthCheckFindsEachDamageOnceAndRepairsOnlyWhatItMay)
              return std::wstring(L"00000000000000AB.rename.new");
          }},
         {"update-unfinished", true, [&] {
-             const std::wstring s = L"Docs\\" + stemOf(L"H:\\Docs\\updated.txt");
+             const std::wstring s = L"Docs\\" + StemOf(L"H:\\Docs\\updated.txt");
              write(s + L".new", text(s));
              return s + L".new";
          }},
         {"create-unfinished", true, [&] {
-             write(L"Docs\\00000000000000CD.new", text(L"Docs\\" + stemOf(L"H:\\Docs\\keep.txt")));
+             write(L"Docs\\00000000000000CD.new", text(L"Docs\\" + StemOf(L"H:\\Docs\\keep.txt")));
              write(L"Docs\\00000000000000CD.tmp", "");
              return std::wstring(L"Docs\\00000000000000CD.new");
          }},
@@ -1075,14 +1040,14 @@ TEST_F(SimFiles, HealthCheckFindsEachDamageOnceAndRepairsOnlyWhatItMay)
              return s + L".del";
          }},
         {"delete-unfinished", true, [&] {   // the meta file moved over the data file, not yet deleted
-             const std::wstring s = put(L"Docs\halfgone.txt", 20);
+             const std::wstring s = put(L"Docs\\halfgone.txt", 20);
              MoveFileExW((hv + L"\\" + s).c_str(), (hv + L"\\" + s + L".tmp").c_str(), MOVEFILE_REPLACE_EXISTING);
              mayGo.insert(s + L".tmp");
              return s + L".tmp";
          }},
         {"open", false, [&] {
              EXPECT_TRUE(Ok(files->Open(L"H:\\Docs\\busy.txt", &busy)));
-             return L"Docs\\" + stemOf(L"H:\\Docs\\busy.txt");
+             return L"Docs\\" + StemOf(L"H:\\Docs\\busy.txt");
          }},
     };
     std::multiset<std::string> found, repaired, left;
@@ -1124,8 +1089,8 @@ TEST_F(SimFiles, HealthCheckFindsEachDamageOnceAndRepairsOnlyWhatItMay)
     VaultEntry gone;
     EXPECT_EQ(FileError::NotFound, files->Stat(L"H:\\Docs\\renamed.txt", &gone).error);
     const std::string setAside = Field(repair.summary, "setAside");
-    const std::vector<uint8_t> stray = FileBytes(std::wstring(setAside.begin(), setAside.end()) + L"\\Docs\\Sub\\notes.txt");
-    EXPECT_EQ("left here by hand", std::string(stray.begin(), stray.end())) << "at the same place in " << setAside;
+    const std::wstring stray = std::wstring(setAside.begin(), setAside.end()) + L"\\Docs\\Sub\\notes.txt";
+    EXPECT_EQ("left here by hand", ReadFileText(stray)) << "at the same place in " << setAside;
 
     // Afterwards only what needs the user, and where the rest went.
     CheckRun second = RunCheck(L"H:");

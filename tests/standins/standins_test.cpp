@@ -530,36 +530,22 @@ DWORD KeyParam(HCRYPTKEY hKey, DWORD dwParam)
     return dw;
 }
 
-// OpenSSL's enc on the given bytes. Wine starts a Linux program from a
-// Windows one, but hands back neither its process handle nor its standard
-// handles: the command works on files and leaves a marker when it ends.
+// OpenSSL's enc on the given bytes, through files: its output is moved to
+// "ok" only when it succeeded.
 Bytes OpenSsl(const std::string& args, const Bytes& in)
 {
     const std::string dir = "/tmp/csp-test-" + std::to_string(GetCurrentProcessId());
     const std::wstring win = DosName(dir);
     CreateDirectoryW(win.c_str(), nullptr);
-    FILE* f = _wfopen((win + L"\\in").c_str(), L"wb");
-    fwrite(in.data(), 1, in.size(), f);
-    fclose(f);
-    std::string sh = "sh -c \"cd " + dir + " && openssl enc " + args +
-                     " -in in -out out 2>err; echo $? >done.tmp && mv done.tmp done\"";
-    std::wstring cmd(sh.begin(), sh.end());
-    STARTUPINFOW si = {sizeof si};
-    PROCESS_INFORMATION pi = {};
-    EXPECT_TRUE(Capi(CreateProcessW(DosName("/bin/sh").c_str(), cmd.data(), nullptr, nullptr, FALSE, 0,
-                                    nullptr, nullptr, &si, &pi)));
-    int rc = -1;
-    for (int i = 0; i < 1000 && !(f = _wfopen((win + L"\\done").c_str(), L"rb")); i++) Sleep(20);
-    if (f) fscanf(f, "%d", &rc), fclose(f);
-    Bytes out;
-    if ((f = _wfopen((win + (rc == 0 ? L"\\out" : L"\\err")).c_str(), L"rb"))) {
-        for (int c; (c = fgetc(f)) != EOF;) out.push_back((BYTE)c);
-        fclose(f);
-    }
-    for (const wchar_t* name : {L"\\in", L"\\out", L"\\err", L"\\done"}) DeleteFileW((win + name).c_str());
+    harness::WriteFileText(win + L"\\in", std::string(in.begin(), in.end()));
+    const bool ok = harness::RunShell("cd " + dir + " && openssl enc " + args + " -in in -out out 2>err && mv out ok",
+                                      win + L"\\done") &&
+                    GetFileAttributesW((win + L"\\ok").c_str()) != INVALID_FILE_ATTRIBUTES;
+    const std::string out = ReadFileText(win + L"\\ok"), err = ReadFileText(win + L"\\err");
+    for (const wchar_t* name : {L"\\in", L"\\out", L"\\err", L"\\ok"}) DeleteFileW((win + name).c_str());
     RemoveDirectoryW(win.c_str());
-    EXPECT_EQ(0, rc) << "openssl enc " << args << ": " << std::string(out.begin(), out.end());
-    return rc == 0 ? out : Bytes();
+    EXPECT_TRUE(ok) << "openssl enc " << args << ": " << err;
+    return ok ? Bytes(out.begin(), out.end()) : Bytes();
 }
 
 // Under both names, as the agent uses them: an exportable key wrapped through

@@ -9,8 +9,6 @@
 
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
 namespace harness {
 
@@ -31,10 +29,8 @@ std::wstring DatedName(const wchar_t* stem)
 
 std::wstring ExeDir()
 {
-    wchar_t path[MAX_PATH];
-    DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring dir(path, n);
-    return dir.substr(0, dir.find_last_of(L"\\/"));
+    const std::wstring self = SelfPath();
+    return self.substr(0, self.find_last_of(L"\\/"));
 }
 
 std::wstring AgentPath() { return ExeDir() + L"\\VuvUDOVU.exe"; }
@@ -164,6 +160,15 @@ void DismissMessageBox(HWND hBox)
 {
     DWORD_PTR ignored = 0;
     SendMessageTimeoutW(hBox, WM_COMMAND, IDOK, 0, SMTO_ABORTIFHUNG, 5000, &ignored);
+}
+
+std::wstring RegText(const std::wstring& key, const wchar_t* name)
+{
+    wchar_t value[600] = {};
+    DWORD cb = sizeof(value);
+    if (RegGetValueW(HKEY_CURRENT_USER, key.c_str(), name, RRF_RT_REG_SZ, nullptr, value, &cb) != ERROR_SUCCESS)
+        return L"<missing>";
+    return value;
 }
 
 void SetLevels(long lLogLevel, long lTraceLevel)
@@ -302,6 +307,19 @@ std::string UnixName(const std::wstring& dosPath)
     std::string s = psz;
     HeapFree(GetProcessHeap(), 0, psz);
     return s;
+}
+
+bool RunShell(const std::string& command, const std::wstring& marker)
+{
+    std::string sh = "sh -c \"" + command + "; touch '" + UnixName(marker) + "'\"";
+    std::wstring cmd(sh.begin(), sh.end());
+    STARTUPINFOW si = {sizeof si};
+    PROCESS_INFORMATION pi = {};
+    if (!CreateProcessW(DosName("/bin/sh").c_str(), cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
+        return false;
+    bool ended = WaitUntil([&] { return GetFileAttributesW(marker.c_str()) != INVALID_FILE_ATTRIBUTES; }, 20000);
+    DeleteFileW(marker.c_str());
+    return ended;
 }
 
 std::wstring DeviceOf(const std::wstring& dosPath)

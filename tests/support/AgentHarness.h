@@ -56,6 +56,10 @@ std::wstring MessageBoxText(HWND hBox);
 std::wstring WindowTitle(HWND hWnd);
 void DismissMessageBox(HWND hBox);
 
+// A text value under HKEY_CURRENT_USER (the key's default value when name
+// is null), or "<missing>".
+std::wstring RegText(const std::wstring& key, const wchar_t* name = nullptr);
+
 // "LogLevel" and "TraceLevel" under the agent's settings key. A negative
 // value deletes the value.
 void SetLevels(long lLogLevel, long lTraceLevel);
@@ -106,6 +110,11 @@ std::wstring DeviceOf(const std::wstring& dosPath);
 // A Linux path as a Windows program names it, and back (Wine's own calls).
 std::wstring DosName(const std::string& unixPath);
 std::string UnixName(const std::wstring& dosPath);
+// Runs a command of the host's shell (sh -c, no double quotes in it) and
+// waits for it to end, told by a marker file (a Windows path) that it
+// leaves: Wine hands back neither the process handle of a Linux program it
+// starts nor its standard handles. False when it did not end in 20 s.
+bool RunShell(const std::string& command, const std::wstring& marker);
 
 // Polls until the predicate holds or the time runs out.
 template <typename F>

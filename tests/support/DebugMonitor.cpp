@@ -24,7 +24,10 @@ bool DebugMonitor::Start()
     hDataReady_ = CreateEventW(nullptr, FALSE, FALSE, L"DBWIN_DATA_READY");
     hStop_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     if (pView_ && hBufferReady_ && hDataReady_ && hStop_)
-        hThread_ = CreateThread(nullptr, 0, ThreadMain, this, 0, nullptr);
+        hThread_ = CreateThread(nullptr, 0, [](void* pSelf) -> DWORD {
+            static_cast<DebugMonitor*>(pSelf)->Run();
+            return 0;
+        }, this, 0, nullptr);
     if (!hThread_) {
         CloseHandles();
         return false;
@@ -51,12 +54,6 @@ void DebugMonitor::CloseHandles()
             CloseHandle(*ph);
         *ph = nullptr;
     }
-}
-
-DWORD WINAPI DebugMonitor::ThreadMain(void* pSelf)
-{
-    static_cast<DebugMonitor*>(pSelf)->Run();
-    return 0;
 }
 
 void DebugMonitor::Run()
@@ -90,12 +87,6 @@ std::vector<std::string> DebugMonitor::Texts(DWORD dwProcessId) const
     return texts;
 }
 
-void DebugMonitor::Clear()
-{
-    std::lock_guard<std::mutex> guard(lock_);
-    messages_.clear();
-}
-
 std::vector<std::string> DebugMonitor::TakeOwn()
 {
     static int nMarker = 0;
@@ -103,8 +94,9 @@ std::vector<std::string> DebugMonitor::TakeOwn()
     OutputDebugStringA(marker.c_str());
     WaitFor(marker);
     std::vector<std::string> texts = Texts(GetCurrentProcessId());
-    Clear();
     std::erase(texts, marker);
+    std::lock_guard<std::mutex> guard(lock_);
+    messages_.clear();
     return texts;
 }
 

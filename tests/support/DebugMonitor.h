@@ -23,7 +23,6 @@ public:
 
     // Texts in arrival order, of one process or (0) of all.
     std::vector<std::string> Texts(DWORD dwProcessId = 0) const;
-    void Clear();
 
     // This process's texts since the last call. The monitor takes one
     // message at a time, so once a marker sent now has arrived, everything
@@ -39,7 +38,6 @@ private:
         std::string text;
     };
 
-    static DWORD WINAPI ThreadMain(void* pSelf);
     void Run();
     void CloseHandles();
 

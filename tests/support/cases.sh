@@ -1,5 +1,14 @@
-# Sourced by the test scripts: one case at a time, and the checks they share.
-# The caller sets TMP (a scratch folder).
+# Sourced first by the mount test scripts (ROOT and STACK_NAME set): a skip
+# without FUSE, the Wine session and the mount stack, one case at a time, and
+# the checks they share. session_end holds the session's own exit trap, for
+# the caller's trap; the caller sets TMP (a scratch folder).
+skip() { echo "$STACK_NAME: skipped: $*"; exit 77; }
+[ -c /dev/fuse ] || skip "this machine has no /dev/fuse, so nothing can be mounted"
+command -v fusermount3 >/dev/null || skip "fusermount3 is missing (scripts/setup installs fuse3)"
+. "$ROOT/scripts/wine-session"
+. "$ROOT/scripts/mount-stack"
+session_end=$(trap -p EXIT | sed "s/^trap -- '\(.*\)' EXIT\$/\1/")
+vaultctl() { "$RUN" "$BIN/vaultctl.exe" --dismiss "$@"; }
 passed=0 failed=0
 # run NAME FUNCTION: one case, in this shell (it may mount and unmount);
 # its output is shown only when it fails.
