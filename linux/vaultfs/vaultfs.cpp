@@ -309,7 +309,7 @@ struct Gathered {
 // them within a second, as this mount sees theirs.
 const auto kGatheredFor = std::chrono::milliseconds(500);
 const size_t kMaxGathered = 16 * MOUNT_MAX_DATA;   // held in all, across handles
-std::mutex g_flowMu;   // held while gathered writes go out: what is asked next waits for them
+std::mutex g_flowMu;   // held while gathered writes go out: what is asked next waits for them; before g_dirtyMu
 std::map<uint64_t, Gathered> g_gathered;   // by handle, under g_flowMu
 std::map<uint64_t, int32_t> g_lost;        // a gathered write's failure by handle, until told
 size_t g_gatheredBytes = 0;
@@ -668,12 +668,14 @@ int Release(const char* path, fuse_file_info* fi)
 int Flush(const char*, fuse_file_info* fi)
 {
     SendAllGathered();   // recorded as they go
+    bool bDirty;
     {
         std::lock_guard<std::mutex> lock(g_dirtyMu);
-        if (g_dirty.erase(fi->fh) == 0)
-            return -Errno(TakeLost(fi->fh));   // nothing written through this handle since
+        bDirty = g_dirty.erase(fi->fh) != 0;
     }
-    return Settle(fi->fh, MOUNT_SYNC_RECORD);
+    // Nothing written through this handle since, or all of it recorded
+    // (g_dirtyMu is free again: the flow lock comes before it).
+    return bDirty ? Settle(fi->fh, MOUNT_SYNC_RECORD) : -Errno(TakeLost(fi->fh));
 }
 
 int Fsync(const char*, int bDataOnly, fuse_file_info* fi)
