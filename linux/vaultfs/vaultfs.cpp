@@ -127,15 +127,85 @@ struct Known {
 const auto kKnownFor = std::chrono::milliseconds(200);
 std::mutex g_knownMu;
 std::map<std::string, Known> g_known;
-uint64_t g_changes = 0;   // changes begun through this mount
+uint64_t g_changes = 0;   // changes begun or ended through this mount
+
+// The names of folders this mount listed or made within kCacheSeconds,
+// folded as the driver compares them (ASCII letters without case), and a
+// file's attributes as its listing gave them: a lookup of a name that is
+// not among them is answered "no such file" without a round trip, as the
+// kernel answers a name it found missing in that time (tar, cp and git
+// look up every name before they make it), and one of a listed file with
+// its attributes (ls -l, rm -r and git look up every name they listed).
+// Changes through this mount keep the names exact, and make the changed
+// file's attributes unknown when they begin and when they end; one that
+// fails, or a listing answered after another change began, leaves no
+// names behind.
+struct NameSeen {
+    uint32_t kind = 0;
+    uint64_t size = 0, mtimeNs = 0;
+    bool     bKnown = false;   // a folder's time changes with what it holds: always asked
+};
+struct Names {
+    std::map<std::string, NameSeen>       byName;   // by folded name
+    std::chrono::steady_clock::time_point at;       // when the request went: changes elsewhere show after kCacheSeconds
+};
+std::map<std::string, Names> g_names;   // by folder path, under g_knownMu
+const size_t kMaxListings = 256;
+// A folder listed within this time and of at most so many names is listed
+// again, rather than asked name by name, once its names are stale.
+const double kRelistSeconds = 10.0;
+const size_t kRelistMost = 4096;
+
+std::string Folded(std::string name)
+{
+    for (char& c : name)
+        if (c >= 'a' && c <= 'z')
+            c = (char)(c - 'a' + 'A');
+    return name;
+}
+
+// "/a/b" -> "/a" and "b"; "/b" -> "/" and "b".
+std::string ParentOf(const std::string& path, std::string* pName)
+{
+    const size_t slash = path.rfind('/');
+    *pName = path.substr(slash + 1);
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// Under g_knownMu: a file's listed attributes forgotten (no path: every
+// file's), and the count of changes moved on.
+uint64_t Unsettled(const char* path)
+{
+    if (path == nullptr) {
+        for (auto& [folder, names] : g_names)
+            for (auto& [name, seen] : names.byName)
+                seen.bKnown = false;
+    } else {
+        std::string name;
+        auto it = g_names.find(ParentOf(path, &name));
+        if (it != g_names.end()) {
+            auto seen = it->second.byName.find(Folded(name));
+            if (seen != it->second.byName.end())
+                seen->second.bKnown = false;
+        }
+    }
+    return ++g_changes;
+}
 
 // Before a request that may change a file: no file's attributes are known
 // any more. Returns the count that Learn checks.
-uint64_t Changing()
+uint64_t Changing(const char* path)
 {
     std::lock_guard<std::mutex> lock(g_knownMu);
     g_known.clear();
-    return ++g_changes;
+    return Unsettled(path);
+}
+
+// After it: a listing answered meanwhile may hold the file as it was.
+void Changed(const char* path)
+{
+    std::lock_guard<std::mutex> lock(g_knownMu);
+    Unsettled(path);
 }
 
 uint64_t Changes()
@@ -169,40 +239,6 @@ bool Recall(const char* path, Known* pOut)
     return true;
 }
 
-// The names of folders this mount listed or made within kCacheSeconds,
-// folded as the driver compares them (ASCII letters without case): a
-// lookup of a name that is not among them is answered "no such file"
-// without a round trip, as the kernel answers a name it found missing in
-// that time (tar, cp and git look up every name before they make it).
-// Changes through this mount keep the names exact; one that fails, or a
-// listing answered after another change began, leaves no names behind.
-struct Names {
-    std::set<std::string>                 folded;
-    std::chrono::steady_clock::time_point at;   // when the request went: changes elsewhere show after kCacheSeconds
-};
-const size_t kMaxListings = 256;
-// A folder listed within this time and of at most so many names is listed
-// again, rather than asked name by name, once its names are stale.
-const double kRelistSeconds = 10.0;
-const size_t kRelistMost = 4096;
-std::map<std::string, Names> g_names;   // by folder path, under g_knownMu
-
-std::string Folded(std::string name)
-{
-    for (char& c : name)
-        if (c >= 'a' && c <= 'z')
-            c = (char)(c - 'a' + 'A');
-    return name;
-}
-
-// "/a/b" -> "/a" and "b"; "/b" -> "/" and "b".
-std::string ParentOf(const std::string& path, std::string* pName)
-{
-    const size_t slash = path.rfind('/');
-    *pName = path.substr(slash + 1);
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
 Names* FreshNames(const std::string& folder)
 {
     auto it = g_names.find(folder);
@@ -214,26 +250,38 @@ Names* FreshNames(const std::string& folder)
 }
 
 // A folder's whole listing, asked at `at` when `changes` had begun.
-void Listed(const std::string& folder, std::set<std::string> folded, std::chrono::steady_clock::time_point at,
-            uint64_t changes)
+void Listed(const std::string& folder, std::map<std::string, NameSeen> byName,
+            std::chrono::steady_clock::time_point at, uint64_t changes)
 {
     std::lock_guard<std::mutex> lock(g_knownMu);
     if (changes != g_changes)
         return;
     if (g_names.size() >= kMaxListings)
         g_names.clear();
-    g_names[folder] = {std::move(folded), at};
+    g_names[folder] = {std::move(byName), at};
 }
 
-bool KnownAbsent(const char* path)
+void Fill(struct stat* st, uint32_t kind, uint64_t size, uint64_t mtimeNs);
+
+// From the names of the path's folder: -ENOENT when it is not there, 0 with
+// its attributes when they are known, 1 when the simulator is to be asked.
+int LookUpInNames(const char* path, struct stat* st)
 {
     std::string name;
     const std::string folder = ParentOf(path, &name);
     if (name.empty() || name.size() > MOUNT_MAX_NAME)
-        return false;   // the driver's own answer (a name too long) is not "no such file"
+        return 1;   // the driver's own answer (a name too long) is not "no such file"
     std::lock_guard<std::mutex> lock(g_knownMu);
     const Names* names = FreshNames(folder);
-    return names != nullptr && names->folded.count(Folded(name)) == 0;
+    if (names == nullptr)
+        return 1;
+    auto it = names->byName.find(Folded(name));
+    if (it == names->byName.end())
+        return -ENOENT;
+    if (!it->second.bKnown)
+        return 1;
+    Fill(st, it->second.kind, it->second.size, it->second.mtimeNs);
+    return 0;
 }
 
 // After a change through this mount: `path` is there now or gone; a change
@@ -252,9 +300,9 @@ uint64_t Named(const char* path, bool bThere, bool bDone)
     if (!bDone)
         g_names.erase(folder);
     else if (bThere)
-        names->folded.insert(Folded(name));
+        names->byName[Folded(name)] = {};   // its attributes asked for
     else
-        names->folded.erase(Folded(name));
+        names->byName.erase(Folded(name));
     return ++g_changes;
 }
 
@@ -303,6 +351,7 @@ struct Gathered {
     uint64_t                              offset = 0;
     std::vector<char>                     bytes;
     uint64_t                              write = 0;   // Dirtied's count of the last one
+    std::string                           path;        // the file's when written (none: unlinked)
     std::chrono::steady_clock::time_point since = std::chrono::steady_clock::now();
 };
 // Gathered writes older than this go out by themselves: other sessions see
@@ -326,6 +375,7 @@ void SendGathered(uint64_t handle, Gathered& g)
     r.data = g.bytes.data();
     r.dataBytes = g.bytes.size();
     const int32_t status = g_client->Call(r).status();
+    Changed(g.path.empty() ? nullptr : g.path.c_str());
     if (status == MOUNT_OK)
         Recorded(handle, g.write);
     else if (g_lost.count(handle) == 0)
@@ -453,7 +503,7 @@ int List(const std::string& folder, const std::function<void(const std::string&,
     vaultfs::Answer a = Call(MOUNT_LIST, folder.c_str());
     if (a.status() != MOUNT_OK)
         return -Errno(a.status());
-    std::set<std::string> folded;
+    std::map<std::string, NameSeen> byName;
     size_t at = 0;
     while (at + sizeof(MOUNT_ENTRY) <= a.data.size()) {
         MOUNT_ENTRY e;
@@ -463,14 +513,15 @@ int List(const std::string& folder, const std::function<void(const std::string&,
             return -EPROTO;
         const std::string name(reinterpret_cast<const char*>(a.data.data() + at), e.nameBytes);
         at += e.nameBytes;
-        folded.insert(Folded(name));
+        NameSeen& seen = byName[Folded(name)];
+        seen = {e.kind, e.size, e.mtimeNs, e.kind == MOUNT_KIND_FILE && seen.kind == 0};   // two that fold alike: asked
         struct stat st;
         Fill(&st, e.kind, e.size, e.mtimeNs);
         take(name, st);
     }
     if (at != a.data.size())
         return -EPROTO;
-    Listed(folder, std::move(folded), asked, changes);
+    Listed(folder, std::move(byName), asked, changes);
     return 0;
 }
 
@@ -488,7 +539,7 @@ bool LookUpByListing(const char* path, struct stat* st, int* pResult)
     {
         std::lock_guard<std::mutex> lock(g_knownMu);
         auto it = g_names.find(folder);
-        if (it == g_names.end() || it->second.folded.size() > kRelistMost)
+        if (it == g_names.end() || it->second.byName.size() > kRelistMost)
             return false;
         const std::chrono::duration<double> age = std::chrono::steady_clock::now() - it->second.at;
         if (age.count() <= kCacheSeconds || age.count() > kRelistSeconds)
@@ -515,8 +566,10 @@ int GetAttr(const char* path, struct stat* st, fuse_file_info* fi)
         Fill(st, known.kind, known.size, known.mtimeNs);
         return 0;
     }
-    if (fi == nullptr && KnownAbsent(path))
-        return -ENOENT;
+    if (fi == nullptr) {
+        if (int seen = LookUpInNames(path, st); seen <= 0)
+            return seen;
+    }
     int result = 0;
     if (fi == nullptr && LookUpByListing(path, st, &result))
         return result;
@@ -547,10 +600,12 @@ int OpenWith(const char* path, uint32_t flags, fuse_file_info* fi)
     r.op = MOUNT_OPEN;
     r.path = path;
     r.flags = flags | ((fi->flags & O_TRUNC) ? MOUNT_OPEN_TRUNCATE : 0);
-    uint64_t changes = Changing();
+    uint64_t changes = Changing(path);
     vaultfs::Answer a = Ask(r);
     if (flags & MOUNT_OPEN_CREATE)
         changes = Named(path, true, a.status() == MOUNT_OK || a.status() == MOUNT_EXISTS);
+    else if (r.flags & MOUNT_OPEN_TRUNCATE)
+        changes = Named(path, true, a.status() == MOUNT_OK);
     if (a.status() != MOUNT_OK)
         return -Errno(a.status());
     fi->fh = a.reply.handle;
@@ -586,7 +641,7 @@ int Write(const char* path, const char* buf, size_t size, off_t offset, fuse_fil
 {
     const size_t bytes = std::min<size_t>(size, MOUNT_MAX_DATA);
     const uint64_t write = Dirtied(fi->fh);
-    const uint64_t changes = Changing();
+    const uint64_t changes = Changing(path);
     {
         std::lock_guard<std::mutex> lock(g_flowMu);
         auto it = g_gathered.find(fi->fh);
@@ -608,7 +663,8 @@ int Write(const char* path, const char* buf, size_t size, off_t offset, fuse_fil
             return -Errno(status);
         }
         if (bytes < MOUNT_MAX_DATA && g_gatheredBytes + bytes <= kMaxGathered) {
-            g_gathered[fi->fh] = {(uint64_t)offset, std::vector<char>(buf, buf + bytes), write};
+            g_gathered[fi->fh] = {(uint64_t)offset, std::vector<char>(buf, buf + bytes), write,
+                                  path != nullptr ? path : ""};
             g_gatheredBytes += bytes;
             return (int)bytes;
         }
@@ -621,6 +677,7 @@ int Write(const char* path, const char* buf, size_t size, off_t offset, fuse_fil
     r.dataBytes = bytes;
     vaultfs::Answer a = Ask(r);
     Learn(path, a, changes);
+    Changed(path);
     return a.status() != MOUNT_OK ? -Errno(a.status()) : (int)r.dataBytes;
 }
 
@@ -628,21 +685,23 @@ int Truncate(const char* path, off_t size, fuse_file_info* fi)
 {
     if (fi != nullptr)
         Dirtied(fi->fh);
-    const uint64_t changes = Changing();
+    const uint64_t changes = Changing(path);
     vaultfs::Answer a = Call(MOUNT_RESIZE, fi != nullptr ? "" : path, fi != nullptr ? fi->fh : 0, (uint64_t)size);
     Learn(path, a, changes);
+    Changed(path);
     return -Errno(a.status());
 }
 
 // What a handle wrote, sent and recorded (MOUNT_SYNC_RECORD) or on disk;
 // a gathered write that failed is told first.
-int Settle(uint64_t handle, uint32_t flags)
+int Settle(const char* path, uint64_t handle, uint32_t flags)
 {
     vaultfs::Request r;
     r.op = MOUNT_SYNC;
     r.handle = handle;
     r.flags = flags;
     const int32_t status = Ask(r).status();
+    Changed(path);
     const int32_t lost = TakeLost(handle);
     return -Errno(lost != MOUNT_OK ? lost : status);
 }
@@ -658,6 +717,7 @@ int Release(const char* path, fuse_file_info* fi)
         g_known.erase(path);
     }
     vaultfs::Answer a = Call(MOUNT_CLOSE, "", fi->fh);
+    Changed(path);   // the close records what is left
     const int32_t lost = TakeLost(fi->fh);   // told already by the flush of close(2), if it could be
     Remember(path, a.status() == MOUNT_OK && lost == MOUNT_OK ? a.reply.version : 0);
     return -Errno(a.status());
@@ -665,7 +725,7 @@ int Release(const char* path, fuse_file_info* fi)
 
 // close(2): what the file grew by is recorded in its stored files (a write
 // error shows here, as on other file systems); nothing is flushed to disk.
-int Flush(const char*, fuse_file_info* fi)
+int Flush(const char* path, fuse_file_info* fi)
 {
     SendAllGathered();   // recorded as they go
     bool bDirty;
@@ -675,12 +735,12 @@ int Flush(const char*, fuse_file_info* fi)
     }
     // Nothing written through this handle since, or all of it recorded
     // (g_dirtyMu is free again: the flow lock comes before it).
-    return bDirty ? Settle(fi->fh, MOUNT_SYNC_RECORD) : -Errno(TakeLost(fi->fh));
+    return bDirty ? Settle(path, fi->fh, MOUNT_SYNC_RECORD) : -Errno(TakeLost(fi->fh));
 }
 
-int Fsync(const char*, int bDataOnly, fuse_file_info* fi)
+int Fsync(const char* path, int bDataOnly, fuse_file_info* fi)
 {
-    return Settle(fi->fh, bDataOnly ? MOUNT_SYNC_DATA_ONLY : 0);
+    return Settle(path, fi->fh, bDataOnly ? MOUNT_SYNC_DATA_ONLY : 0);
 }
 
 int FsyncDir(const char* path, int, fuse_file_info*) { return -Errno(Call(MOUNT_SYNC, path).status()); }
@@ -688,7 +748,7 @@ int FsyncDir(const char* path, int, fuse_file_info*) { return -Errno(Call(MOUNT_
 int Unlink(const char* path)
 {
     Remember(path, 0);
-    Changing();
+    Changing(path);
     const int32_t status = Call(MOUNT_DELETE, path).status();
     Named(path, false, status == MOUNT_OK || status == MOUNT_NOT_FOUND);
     return -Errno(status);
@@ -697,7 +757,7 @@ int Unlink(const char* path)
 int MkDir(const char* path, mode_t)
 {
     const auto asked = std::chrono::steady_clock::now();
-    Changing();
+    Changing(path);
     const int32_t status = Call(MOUNT_MKDIR, path).status();
     const uint64_t changes = Named(path, true, status == MOUNT_OK || status == MOUNT_EXISTS);
     if (status == MOUNT_OK)
@@ -707,7 +767,7 @@ int MkDir(const char* path, mode_t)
 
 int RmDir(const char* path)
 {
-    Changing();
+    Changing(path);
     const int32_t status = Call(MOUNT_RMDIR, path).status();
     Named(path, false, status == MOUNT_OK || status == MOUNT_NOT_FOUND);
     Unlisted(path);
@@ -725,7 +785,7 @@ int Rename(const char* from, const char* to, unsigned int flags)
     r.flags = (flags & RENAME_NOREPLACE) ? MOUNT_RENAME_NOREPLACE : 0;
     Remember(from, 0);
     Remember(to, 0);
-    Changing();
+    Changing(from);
     const int32_t status = Ask(r).status();
     Named(from, false, status == MOUNT_OK);
     Named(to, true, status == MOUNT_OK);
@@ -757,9 +817,10 @@ int UTimeNs(const char* path, const timespec tv[2], fuse_file_info* fi)
     if (mtime.tv_sec < 0)
         return -EINVAL;
     const uint64_t ns = (uint64_t)mtime.tv_sec * 1000000000u + (uint64_t)mtime.tv_nsec;
-    const uint64_t changes = Changing();
+    const uint64_t changes = Changing(path);
     vaultfs::Answer a = fi != nullptr ? Call(MOUNT_TOUCH, "", fi->fh, ns) : Call(MOUNT_TOUCH, path, 0, ns);
     Learn(path, a, changes);
+    Changed(path);
     return -Errno(a.status());
 }
 

@@ -182,6 +182,16 @@ os.write(f, b' too'); open('$TMP/too', 'w').close(); time.sleep(1)" &
     stack_wait 20 test -e "$TMP/too" && [ "$(cat "$MNT/sess/open")" = 'kept too' ] || status=1
   touch "$TMP/seen"; wait $writer && return $status
 }
+# What this mount changes in a folder it just listed shows at once.
+t_own_changes() {
+  local when='2020-01-02 03:04:05'
+  mkdir "$MNT/own" && echo 12345 >"$MNT/own/a" && echo x >"$MNT/own/b" && ls -l "$MNT/own" >/dev/null &&
+    printf more >>"$MNT/own/a" && [ "$(stat -c %s "$MNT/own/a")" = 10 ] &&
+    truncate -s 1 "$MNT/own/b" && [ "$(stat -c %s "$MNT/own/b")" = 1 ] &&
+    touch -d "$when" "$MNT/own/a" && [ "$(stat -c %Y "$MNT/own/a")" = "$(date -d "$when" +%s)" ] &&
+    mv "$MNT/own/a" "$MNT/own/c" && [ ! -e "$MNT/own/a" ] && [ "$(stat -c %s "$MNT/own/c")" = 10 ] &&
+    [ "$(ls "$MNT/own" | tr '\n' ' ')" = "b c " ]
+}
 t_agent_end() {
   stack_mount "$MNT" && cmp "$MNT/tree/f8.bin" "$SRC/f8.bin" && exec 9<"$MNT/tree/f16384.bin" &&
     kill -0 "$AGENT_PID" && "$RUN" "$BIN/vaultctl.exe" quit >/dev/null &&
@@ -205,6 +215,7 @@ run "links, fifos, xattrs, long and bad names refused; modes kept; statfs, times
 run "tar as root, cp -a, rsync -a, git clone: modes and owners taken, content the same" t_everyday_tools
 run "-o strict refuses chmod and chown" t_strict
 run "changes through the file commands show within a second" t_other_session
+run "changes through the mount show at once in a folder just listed" t_own_changes
 run "logout: new opens refused, open files readable" t_logout
 run "unmount while a file is open: refused, then lazy and clean" t_unmount_open
 run "the vault folder after unmount: stems and cipher text only" t_vault_folder
