@@ -542,12 +542,22 @@ TEST_F(SimFiles, FailuresComeBackAsErrors)
         EXPECT_FALSE(r.text.empty()) << c.what;
     }
 
-    // A data file shorter than its size.
+    // A data file shorter than its size, found by a read, by a write with
+    // edges (found before any request goes) and by one without (found while
+    // its first requests are out): each fails, and leaves none outstanding.
     ASSERT_TRUE(Ok(files->Open(f + L"\\here.txt", &file)));
     WriteBytes(file->DataPath(), Pattern(8, 1));
-    std::vector<uint8_t> buffer(10);
+    std::vector<uint8_t> buffer(3 * 16384);
     size_t got = 0;
-    EXPECT_EQ(FileError::Corrupt, file->Read(0, buffer.data(), buffer.size(), &got).error);
+    const std::function<FileResult()> shortCases[] = {
+        [&] { return file->Read(0, buffer.data(), 10, &got); },
+        [&] { return file->Write(9, buffer.data(), 3); },
+        [&] { return file->Write(0, buffer.data(), buffer.size()); },
+    };
+    for (const auto& run : shortCases) {
+        EXPECT_EQ(FileError::Corrupt, run().error);
+        EXPECT_EQ(0u, sim->Outstanding());
+    }
 }
 
 // A connection of the mount protocol, as vaultfs speaks it.
