@@ -29,6 +29,10 @@ namespace {
 constexpr DWORD kStopWaitMs = 10000;
 constexpr int kMaxUngreeted = 16;        // connections still before their hello, all together
 constexpr int kMaxConnections = 512;     // connections in all
+// A write's bytes come off the socket at least this many at once, the first
+// ones fewer so that the agent starts soon.
+constexpr size_t kFirstArrival = 64 * 1024, kArrival = 256 * 1024;
+constexpr size_t kDirectBytes = 64 * 1024;   // received straight into place, not through the buffer
 
 uint64_t UnixNs(const FILETIME& ft)
 {
@@ -102,7 +106,7 @@ struct Received {
         char* c = static_cast<char*>(p);
         while (cb > 0) {
             if (at == end) {
-                if (cb >= bytes.size()) {   // a large payload goes straight where it belongs, in one call
+                if (cb >= kDirectBytes) {   // a large payload goes straight where it belongs, in one call
                     int n = recv(s, c, (int)std::min<size_t>(cb, 1 << 20), MSG_WAITALL);
                     if (n <= 0)
                         return false;
@@ -166,6 +170,8 @@ struct Exchange {
     MOUNT_REQUEST        req = {};
     std::string          path, path2;
     std::vector<uint8_t> data;
+    size_t               dataHere = 0;   // a write's bytes come in while it runs (VaultFiles::File::Arrival)
+    VaultFiles::File::Arrival arrive;
     MOUNT_REPLY          reply = {};
     std::vector<uint8_t> out;
 
@@ -482,7 +488,7 @@ void MountServer::State::Io(const Peer& peer, Exchange& x)
         x.out.resize(got);
     } else {
         uint64_t seen = Seen(x.req.handle);
-        if (x.Fail(file->Write(x.req.offset, x.data.data(), x.data.size(), &seen)))
+        if (x.Fail(file->Write(x.req.offset, x.data.data(), x.data.size(), &seen, x.arrive)))
             return;
         Saw(x.req.handle, seen);
         Describe(x.reply, *file);
@@ -623,8 +629,23 @@ bool MountServer::State::ReadRequest(SOCKET s, Received& in, Exchange& x)
     x.path.resize(r.pathBytes);
     x.path2.resize(r.path2Bytes);
     x.data.resize(r.dataBytes);
-    return in.Take(s, x.path.data(), x.path.size()) && in.Take(s, x.path2.data(), x.path2.size()) &&
-           in.Take(s, x.data.data(), x.data.size());
+    if (!in.Take(s, x.path.data(), x.path.size()) || !in.Take(s, x.path2.data(), x.path2.size()))
+        return false;
+    if (r.op != MOUNT_WRITE)
+        return in.Take(s, x.data.data(), x.data.size());
+    // A write's bytes are taken as its requests need them, in pieces that
+    // keep the socket calls few; what it did not need is taken after it.
+    x.arrive = [&in, &x, s](size_t cb) {
+        if (cb <= x.dataHere)
+            return FileResult{};
+        const size_t want =
+            std::min(x.data.size(), std::max(cb, x.dataHere + (x.dataHere == 0 ? kFirstArrival : kArrival)));
+        if (!in.Take(s, x.data.data() + x.dataHere, want - x.dataHere))
+            return Fail(FileError::BadPath, "the connection ended within the bytes of a write");
+        x.dataHere = want;
+        return FileResult{};
+    };
+    return true;
 }
 
 // A connection whose hello the acceptor has read whole: the hello, then
@@ -670,6 +691,8 @@ void MountServer::State::Serve(SOCKET s, const std::vector<uint8_t>& hello)
             default:           x.Fail(MOUNT_BAD_REQUEST, "unknown operation " + std::to_string(r.op));
             }
         }
+        if (x.arrive && !x.arrive(x.data.size()))
+            break;
         x.reply.dataBytes = (uint32_t)x.out.size();
         // One send for the record and its payload.
         reply.resize(sizeof(x.reply) + x.out.size());

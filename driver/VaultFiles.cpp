@@ -1332,7 +1332,8 @@ static FileResult Keyed(VaultFiles::State& st, VaultFiles::File::Node& node)
     return CurrentKey(st, node);
 }
 
-FileResult VaultFiles::File::Write(uint64_t offset, const void* pData, size_t cb, uint64_t* pSeen)
+FileResult VaultFiles::File::Write(uint64_t offset, const void* pData, size_t cb, uint64_t* pSeen,
+                                    const Arrival& arrive)
 {
     State& st = *m_owner.m_state;
     Node& node = *m_node;
@@ -1425,8 +1426,12 @@ FileResult VaultFiles::File::Write(uint64_t offset, const void* pData, size_t cb
                 memcpy(p + (lo - at), edges.data() + k * block + (lo - edgeAt[k]), hi - lo);
         }
         const uint64_t lo = std::max(at, offset), hi = std::min(at + *pcb, end);
-        if (lo < hi)
-            memcpy(p + (lo - at), data + (lo - offset), hi - lo);
+        if (lo >= hi)
+            return FileResult{};
+        if (arrive)
+            if (FileResult r = arrive((size_t)(hi - offset)); !r)
+                return r;
+        memcpy(p + (lo - at), data + (lo - offset), hi - lo);
         return FileResult{};
     };
     bool bWritten = false;
