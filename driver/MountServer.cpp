@@ -29,9 +29,10 @@ namespace {
 constexpr DWORD kStopWaitMs = 10000;
 constexpr int kMaxUngreeted = 16;        // connections still before their hello, all together
 constexpr int kMaxConnections = 512;     // connections in all
-// A write's bytes come off the socket at least this many at once, the first
-// ones fewer so that the agent starts soon.
-constexpr size_t kFirstArrival = 64 * 1024, kArrival = 256 * 1024;
+// A write's first bytes come off the socket on their own, so that the agent
+// starts on them, and the rest in one call when the requests reach it (each
+// receive of a socket costs much here, more than its copying).
+constexpr size_t kFirstArrival = 64 * 1024, kArrival = MOUNT_MAX_DATA;
 constexpr size_t kDirectBytes = 64 * 1024;   // received straight into place, not through the buffer
 
 uint64_t UnixNs(const FILETIME& ft)
@@ -839,6 +840,10 @@ void MountServer::State::Accept()
             if (s != INVALID_SOCKET) {
                 BOOL bNoDelay = TRUE;
                 setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&bNoDelay), sizeof(bNoDelay));
+                // Room for a whole write, so that its sender never waits for
+                // the blocks before: the agent works on them meanwhile.
+                int cbRoom = 2 * MOUNT_MAX_DATA;
+                setsockopt(s, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&cbRoom), sizeof(cbRoom));
                 u_long nonBlocking = 1;
                 ioctlsocket(s, FIONBIO, &nonBlocking);
                 if (waiting.size() >= (size_t)kMaxUngreeted)
