@@ -30,6 +30,9 @@ namespace driversim {
 namespace {
 
 constexpr size_t kChunk = MAX_DATA_LENGTH;   // bytes of one block request
+// Bytes of the data file read or written at once: each call costs a trip to
+// the compatibility layer's server, as much as the copying of many blocks.
+constexpr size_t kDiskRun = 16 * kChunk;
 constexpr size_t kKeptKeys = 2048;                // keys of closed files kept for a reopening
 
 uint64_t RoundUp(uint64_t n, uint64_t block) { return (n + block - 1) / block * block; }
@@ -1410,9 +1413,9 @@ FileResult VaultFiles::File::Write(uint64_t offset, const void* pData, size_t cb
             return DiskError("cannot write", dataPath);
     }
 
-    // Each request is made from the edges and the caller's bytes, and each
-    // answer goes to disk as it comes. A write with no edges opens the data
-    // file while its first requests are out.
+    // Each request is made from the edges and the caller's bytes, and the
+    // answers go to disk in runs as they come. A write with no edges opens
+    // the data file while its first requests are out.
     const uint8_t* data = static_cast<const uint8_t*>(pData);
     AgentRequests::BlockJob job;
     job.requests = (size_t)((last - first + kChunk - 1) / kChunk);
@@ -1434,10 +1437,23 @@ FileResult VaultFiles::File::Write(uint64_t offset, const void* pData, size_t cb
         memcpy(p + (lo - at), data + (lo - offset), hi - lo);
         return FileResult{};
     };
+    std::vector<uint8_t> cipher(last - first);
+    std::vector<bool> taken(job.requests);
+    size_t written = 0;   // requests whose answers are on disk, from the first
     bool bWritten = false;
     job.take = [&](size_t i, const uint8_t* p, size_t cb) {
+        memcpy(cipher.data() + i * kChunk, p, cb);
+        taken[i] = true;
+        size_t ready = written;
+        while (ready < job.requests && taken[ready])
+            ready++;
+        if ((ready - written) * kChunk < kDiskRun && ready < job.requests)
+            return FileResult{};
+        const size_t from = written * kChunk, to = std::min<size_t>(ready * kChunk, cipher.size());
+        written = ready;
         bWritten = true;
-        return WriteAt(h->get(), first + i * kChunk, p, cb) ? FileResult{} : DiskError("cannot write", dataPath);
+        return WriteAt(h->get(), first + from, cipher.data() + from, to - from) ? FileResult{}
+                                                                               : DiskError("cannot write", dataPath);
     };
     if (edgeAt.empty())
         job.meanwhile = prepare;
@@ -1476,10 +1492,10 @@ FileResult VaultFiles::File::Read(uint64_t offset, void* pData, size_t cb, size_
     Handle h(dataPath, GENERIC_READ, OPEN_EXISTING);
     if (!h.ok())
         return DiskError("cannot open the data file", dataPath, h.error());
-    // Each request is read from disk as it is made, and each answer copied
-    // out as it comes. Blocks that are holes (all zero on disk) read as
-    // zeros without the agent; a request with some holes carries only the
-    // stored blocks, packed, and `packed` keeps where they go.
+    // The requests are made from runs read from disk as they are needed, and
+    // each answer copied out as it comes. Blocks that are holes (all zero on
+    // disk) read as zeros without the agent; a request with some holes
+    // carries only the stored blocks, packed, and `packed` keeps where they go.
     uint8_t* out = static_cast<uint8_t*>(pData);
     auto place = [&](uint64_t at, const uint8_t* p, size_t cb) {
         const uint64_t lo = std::max(at, offset), hi = std::min(at + cb, end);
@@ -1487,13 +1503,20 @@ FileResult VaultFiles::File::Read(uint64_t offset, void* pData, size_t cb, size_
             memcpy(out + (lo - offset), p + (lo - at), hi - lo);
     };
     std::map<size_t, std::vector<size_t>> packed;
+    std::vector<uint8_t> run;
+    uint64_t runAt = first;
     AgentRequests::BlockJob job;
     job.requests = (size_t)((last - first + kChunk - 1) / kChunk);
     job.fill = [&](size_t i, uint8_t* p, size_t* pcb) {
         const uint64_t at = first + i * kChunk;
         const size_t cb = (size_t)std::min<uint64_t>(kChunk, last - at), blocks = cb / block;
-        if (!ReadAt(h.get(), at, p, cb))
-            return GetLastError() == ERROR_HANDLE_EOF ? ShortData(dataPath) : DiskError("cannot read", dataPath);
+        if (at + cb > runAt + run.size()) {   // requests are made in order
+            runAt = at;
+            run.resize((size_t)std::min<uint64_t>(kDiskRun, last - at));
+            if (!ReadAt(h.get(), runAt, run.data(), run.size()))
+                return GetLastError() == ERROR_HANDLE_EOF ? ShortData(dataPath) : DiskError("cannot read", dataPath);
+        }
+        memcpy(p, run.data() + (at - runAt), cb);
         std::vector<size_t> stored;
         for (size_t k = 0; k < blocks; k++)
             if (!AllZero(p + k * block, block))
