@@ -291,54 +291,86 @@ FileResult AgentRequests::DeleteFolder(const VaultPath& where)
 
 FileResult AgentRequests::Transform(const FileKey& key, ULONG command, std::vector<uint8_t>& bytes)
 {
+    BlockJob job;
+    job.requests = (bytes.size() + kChunk - 1) / kChunk;
+    job.fill = [&](size_t i, uint8_t* p, size_t* pcb) {
+        *pcb = std::min(kChunk, bytes.size() - i * kChunk);
+        memcpy(p, bytes.data() + i * kChunk, *pcb);
+        return FileResult{};
+    };
+    job.take = [&](size_t i, const uint8_t* p, size_t cb) {
+        memcpy(bytes.data() + i * kChunk, p, cb);
+        return FileResult{};
+    };
+    return Transform(key, command, job);
+}
+
+FileResult AgentRequests::Transform(const FileKey& key, ULONG command, const BlockJob& job)
+{
     auto n = NewRequest(command);
     n->FSKHandle = key.key;
-    const size_t chunks = (bytes.size() + kChunk - 1) / kChunk;
-    std::vector<std::pair<size_t, uint64_t>> flight;   // chunk and MessageId, in the order sent
+    struct Flying {
+        size_t   i;
+        uint64_t id;
+        size_t   cb;
+    };
+    std::vector<Flying> flight;   // in the order sent
+    flight.reserve(kInFlight);
     uint64_t ids[kInFlight];
     FileResult result;
     std::vector<uint8_t> reply;
     size_t next = 0;
-    while (next < chunks || !flight.empty()) {
-        if (result && next < chunks && flight.size() < kInFlight &&
-            (flight.empty() ? (TakeSlot(), true) : TryTakeSlot())) {
-            const size_t at = next * kChunk, cb = std::min(kChunk, bytes.size() - at);
-            memcpy(n->Data, bytes.data() + at, cb);
+    auto keep = [&](FileResult r) {
+        if (result && !r)
+            result = std::move(r);
+    };
+    // As many requests out as there are places; a thread with none in flight
+    // waits for one, a thread with some only tries (see TakeSlot).
+    auto sendMore = [&] {
+        while (result && next < job.requests && flight.size() < kInFlight &&
+               (flight.empty() ? (TakeSlot(), true) : TryTakeSlot())) {
+            size_t cb = 0;
+            FileResult r = job.fill(next, n->Data, &cb);
+            if (!r || cb == 0) {
+                GiveSlot();
+                keep(std::move(r));
+                next++;
+                continue;
+            }
             memset(n->Data + cb, 0, kChunk - cb);
             n->DataLength = (ULONG)cb;
-            uint64_t id = m_sim.Send(*n, REPLY_MESSAGE_SIZE, key.agent);
+            const uint64_t id = m_sim.Send(*n, REPLY_MESSAGE_SIZE, key.agent);
             if (id == 0) {
                 GiveSlot();
-                result = CheckReply(command, 0, false, {}, 0);
+                keep(CheckReply(command, 0, false, {}, 0));
             } else {
-                flight.emplace_back(next, id);
+                flight.push_back({next, id, cb});
             }
             next++;
-            continue;
         }
-        if (flight.empty())
-            break;
+    };
+    sendMore();
+    if (job.meanwhile && result)
+        keep(job.meanwhile());
+    while (!flight.empty()) {
         // Whichever reply comes first: the agent's workers need not finish
         // in the order their requests were sent.
         for (size_t k = 0; k < flight.size(); k++)
-            ids[k] = flight[k].second;
+            ids[k] = flight[k].id;
         size_t k = m_sim.AwaitAny(ids, flight.size(), m_timeoutMs);
         k = k < flight.size() ? k : 0;   // none in time: the oldest fails
-        auto [i, id] = flight[k];
+        const Flying f = flight[k];
         flight.erase(flight.begin() + k);
-        bool bGot = m_sim.Await(id, &reply, 0);
+        const bool bGot = m_sim.Await(f.id, &reply, 0);
         GiveSlot();
-        FileResult r = CheckReply(command, id, bGot, reply, m_timeoutMs);
-        const size_t at = i * kChunk, cb = std::min(kChunk, bytes.size() - at);
-        if (r && ReplyOf(reply).Buffer.Length != cb)
+        FileResult r = CheckReply(command, f.id, bGot, reply, m_timeoutMs);
+        if (r && ReplyOf(reply).Buffer.Length != f.cb)
             r = Fail(FileError::Corrupt, Format("%s of %u bytes answered %lu bytes", CommandName(command),
-                                                (unsigned)cb, ReplyOf(reply).Buffer.Length));
-        if (r)
-            memcpy(bytes.data() + at, ReplyOf(reply).Buffer.Data, cb);
-        else if (result)
-            result = r;
-        if (!result)
-            next = chunks;
+                                                (unsigned)f.cb, ReplyOf(reply).Buffer.Length));
+        keep(r);
+        sendMore();   // before this answer is taken: the agent's workers wait for nothing
+        if (result)
+            keep(job.take(f.i, ReplyOf(reply).Buffer.Data, f.cb));
     }
     return result;
 }

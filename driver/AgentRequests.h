@@ -83,6 +83,20 @@ public:
     // NoAgent when the agent that handed the key out has gone.
     FileResult Transform(const FileKey& key, ULONG command, std::vector<uint8_t>& bytes);
 
+    // The same over requests made and answers taken one at a time, so that
+    // the caller's disk work runs while the agent works: the next request
+    // goes before an answer is taken, and `meanwhile` (when set) runs once
+    // the first requests are out. The first failure of any step is returned,
+    // and no step runs after it but the awaiting of what was sent.
+    struct BlockJob {
+        size_t requests = 0;
+        // Request i's bytes into p (up to 16 KiB); *pcb = 0 sends none for it.
+        std::function<FileResult(size_t i, uint8_t* p, size_t* pcb)> fill;
+        std::function<FileResult(size_t i, const uint8_t* p, size_t cb)> take;
+        std::function<FileResult()> meanwhile;
+    };
+    FileResult Transform(const FileKey& key, ULONG command, const BlockJob& job);
+
     static constexpr size_t kInFlight = 5;
 
 private:

@@ -29,6 +29,11 @@ namespace {
 constexpr DWORD kStopWaitMs = 10000;
 constexpr int kMaxUngreeted = 16;        // connections still before their hello, all together
 constexpr int kMaxConnections = 512;     // connections in all
+// A write's first bytes come off the socket on their own, so that the agent
+// starts on them, and the rest in one call when the requests reach it (each
+// receive of a socket costs much here, more than its copying).
+constexpr size_t kFirstArrival = 64 * 1024, kArrival = MOUNT_MAX_DATA;
+constexpr size_t kDirectBytes = 64 * 1024;   // received straight into place, not through the buffer
 
 uint64_t UnixNs(const FILETIME& ft)
 {
@@ -102,7 +107,7 @@ struct Received {
         char* c = static_cast<char*>(p);
         while (cb > 0) {
             if (at == end) {
-                if (cb >= bytes.size()) {   // a large payload goes straight where it belongs, in one call
+                if (cb >= kDirectBytes) {   // a large payload goes straight where it belongs, in one call
                     int n = recv(s, c, (int)std::min<size_t>(cb, 1 << 20), MSG_WAITALL);
                     if (n <= 0)
                         return false;
@@ -166,6 +171,8 @@ struct Exchange {
     MOUNT_REQUEST        req = {};
     std::string          path, path2;
     std::vector<uint8_t> data;
+    size_t               dataHere = 0;   // a write's bytes come in while it runs (VaultFiles::File::Arrival)
+    VaultFiles::File::Arrival arrive;
     MOUNT_REPLY          reply = {};
     std::vector<uint8_t> out;
 
@@ -482,7 +489,7 @@ void MountServer::State::Io(const Peer& peer, Exchange& x)
         x.out.resize(got);
     } else {
         uint64_t seen = Seen(x.req.handle);
-        if (x.Fail(file->Write(x.req.offset, x.data.data(), x.data.size(), &seen)))
+        if (x.Fail(file->Write(x.req.offset, x.data.data(), x.data.size(), &seen, x.arrive)))
             return;
         Saw(x.req.handle, seen);
         if ((x.req.flags & MOUNT_WRITE_RECORD) && x.Fail(file->Flush()))
@@ -625,8 +632,23 @@ bool MountServer::State::ReadRequest(SOCKET s, Received& in, Exchange& x)
     x.path.resize(r.pathBytes);
     x.path2.resize(r.path2Bytes);
     x.data.resize(r.dataBytes);
-    return in.Take(s, x.path.data(), x.path.size()) && in.Take(s, x.path2.data(), x.path2.size()) &&
-           in.Take(s, x.data.data(), x.data.size());
+    if (!in.Take(s, x.path.data(), x.path.size()) || !in.Take(s, x.path2.data(), x.path2.size()))
+        return false;
+    if (r.op != MOUNT_WRITE)
+        return in.Take(s, x.data.data(), x.data.size());
+    // A write's bytes are taken as its requests need them, in pieces that
+    // keep the socket calls few; what it did not need is taken after it.
+    x.arrive = [&in, &x, s](size_t cb) {
+        if (cb <= x.dataHere)
+            return FileResult{};
+        const size_t want =
+            std::min(x.data.size(), std::max(cb, x.dataHere + (x.dataHere == 0 ? kFirstArrival : kArrival)));
+        if (!in.Take(s, x.data.data() + x.dataHere, want - x.dataHere))
+            return Fail(FileError::BadPath, "the connection ended within the bytes of a write");
+        x.dataHere = want;
+        return FileResult{};
+    };
+    return true;
 }
 
 // A connection whose hello the acceptor has read whole: the hello, then
@@ -672,6 +694,8 @@ void MountServer::State::Serve(SOCKET s, const std::vector<uint8_t>& hello)
             default:           x.Fail(MOUNT_BAD_REQUEST, "unknown operation " + std::to_string(r.op));
             }
         }
+        if (x.arrive && !x.arrive(x.data.size()))
+            break;
         x.reply.dataBytes = (uint32_t)x.out.size();
         // One send for the record and its payload.
         reply.resize(sizeof(x.reply) + x.out.size());
@@ -818,6 +842,10 @@ void MountServer::State::Accept()
             if (s != INVALID_SOCKET) {
                 BOOL bNoDelay = TRUE;
                 setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&bNoDelay), sizeof(bNoDelay));
+                // Room for a whole write, so that its sender never waits for
+                // the blocks before: the agent works on them meanwhile.
+                int cbRoom = 2 * MOUNT_MAX_DATA;
+                setsockopt(s, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&cbRoom), sizeof(cbRoom));
                 u_long nonBlocking = 1;
                 ioctlsocket(s, FIONBIO, &nonBlocking);
                 if (waiting.size() >= (size_t)kMaxUngreeted)

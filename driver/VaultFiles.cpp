@@ -17,6 +17,7 @@
 #include <cstring>
 #include <deque>
 #include <map>
+#include <optional>
 #include <mutex>
 #include <set>
 
@@ -28,7 +29,10 @@ namespace driversim {
 
 namespace {
 
-constexpr size_t kPiece = 64 * MAX_DATA_LENGTH;   // plain bytes held at once by a read or write
+constexpr size_t kChunk = MAX_DATA_LENGTH;   // bytes of one block request
+// Bytes of the data file read or written at once: each call costs a trip to
+// the compatibility layer's server, as much as the copying of many blocks.
+constexpr size_t kDiskRun = 16 * kChunk;
 constexpr size_t kKeptKeys = 2048;                // keys of closed files kept for a reopening
 
 uint64_t RoundUp(uint64_t n, uint64_t block) { return (n + block - 1) / block * block; }
@@ -1337,7 +1341,8 @@ static FileResult Keyed(VaultFiles::State& st, VaultFiles::File::Node& node)
     return CurrentKey(st, node);
 }
 
-FileResult VaultFiles::File::Write(uint64_t offset, const void* pData, size_t cb, uint64_t* pSeen)
+FileResult VaultFiles::File::Write(uint64_t offset, const void* pData, size_t cb, uint64_t* pSeen,
+                                    const Arrival& arrive)
 {
     State& st = *m_owner.m_state;
     Node& node = *m_node;
@@ -1353,26 +1358,8 @@ FileResult VaultFiles::File::Write(uint64_t offset, const void* pData, size_t cb
     if (FileResult r = CurrentKey(st, node); !r)
         return r;
     const std::wstring dataPath = node.DataPath();
-    Handle h(dataPath, GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING);
-    if (!h.ok())
-        return DiskError("cannot open the data file", dataPath, h.error());
-    node.version = st.NewVersion();
     const uint64_t size = node.size, stored = RoundUp(size, block);
     const uint64_t first = offset / block * block, last = RoundUp(end, block);
-
-    // Blocks beyond the stored size (left by a write that failed or was cut
-    // short) would read as content: they go before the file grows.
-    LARGE_INTEGER length;
-    if (!GetFileSizeEx(h.get(), &length))
-        return DiskError("cannot read the length of", dataPath);
-    if (last > stored && (uint64_t)length.QuadPart > stored) {
-        LARGE_INTEGER cut;
-        cut.QuadPart = (LONGLONG)stored;
-        if (!SetFilePointerEx(h.get(), cut, NULL, FILE_BEGIN) || !SetEndOfFile(h.get()))
-            return DiskError("cannot shorten", dataPath);
-    } else if ((uint64_t)length.QuadPart < std::min(stored, last)) {
-        return ShortData(dataPath);
-    }
 
     // Edge blocks keep the plain bytes the write does not cover, below the
     // old size; plain bytes at or beyond it are zero. When the write starts
@@ -1386,12 +1373,37 @@ FileResult VaultFiles::File::Write(uint64_t offset, const void* pData, size_t cb
     const bool bTail = size % block != 0 && stored <= first;   // the old last block lies before the write
     if (bTail)
         edgeAt.insert(edgeAt.begin(), stored - block);
+
+    std::optional<Handle> h;
+    LARGE_INTEGER length;
+    // Blocks beyond the stored size (left by a write that failed or was cut
+    // short) would read as content: they go before the file grows.
+    auto prepare = [&]() -> FileResult {
+        h.emplace(dataPath, GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING);
+        if (!h->ok())
+            return DiskError("cannot open the data file", dataPath, h->error());
+        node.version = st.NewVersion();
+        if (!GetFileSizeEx(h->get(), &length))
+            return DiskError("cannot read the length of", dataPath);
+        if (last > stored && (uint64_t)length.QuadPart > stored) {
+            LARGE_INTEGER cut;
+            cut.QuadPart = (LONGLONG)stored;
+            if (!SetFilePointerEx(h->get(), cut, NULL, FILE_BEGIN) || !SetEndOfFile(h->get()))
+                return DiskError("cannot shorten", dataPath);
+        } else if ((uint64_t)length.QuadPart < std::min(stored, last)) {
+            return ShortData(dataPath);
+        }
+        return {};
+    };
+
     std::vector<uint8_t> edges(edgeAt.size() * block);
-    for (size_t k = 0; k < edgeAt.size(); k++) {
-        if (!ReadAt(h.get(), edgeAt[k], edges.data() + k * block, block))
-            return GetLastError() == ERROR_HANDLE_EOF ? ShortData(dataPath) : DiskError("cannot read", dataPath);
-    }
-    if (!edges.empty()) {
+    if (!edgeAt.empty()) {
+        if (FileResult r = prepare(); !r)
+            return r;
+        for (size_t k = 0; k < edgeAt.size(); k++) {
+            if (!ReadAt(h->get(), edgeAt[k], edges.data() + k * block, block))
+                return GetLastError() == ERROR_HANDLE_EOF ? ShortData(dataPath) : DiskError("cannot read", dataPath);
+        }
         if (FileResult r = Decrypt(st, node.key, edges); !r)
             return r;
         for (size_t k = 0; k < edgeAt.size(); k++)   // nothing of the old content beyond its size
@@ -1403,33 +1415,63 @@ FileResult VaultFiles::File::Write(uint64_t offset, const void* pData, size_t cb
         std::vector<uint8_t> tail(edges.begin(), edges.begin() + block);
         if (FileResult r = st.agent.Transform(node.key, EncryptBlock, tail); !r)
             return r;
-        if (!WriteAt(h.get(), stored - block, tail.data(), block))
+        if (!WriteAt(h->get(), stored - block, tail.data(), block))
             return DiskError("cannot write", dataPath);
     }
+
+    // Each request is made from the edges and the caller's bytes, and the
+    // answers go to disk in runs as they come. A write with no edges opens
+    // the data file while its first requests are out.
     const uint8_t* data = static_cast<const uint8_t*>(pData);
-    for (uint64_t at = first; at < last; at += kPiece) {
-        std::vector<uint8_t> piece(std::min<uint64_t>(kPiece, last - at), 0);
+    AgentRequests::BlockJob job;
+    job.requests = (size_t)((last - first + kChunk - 1) / kChunk);
+    job.fill = [&](size_t i, uint8_t* p, size_t* pcb) {
+        const uint64_t at = first + i * kChunk;
+        *pcb = (size_t)std::min<uint64_t>(kChunk, last - at);
+        memset(p, 0, *pcb);
         for (size_t k = bTail ? 1 : 0; k < edgeAt.size(); k++) {
-            const uint64_t lo = std::max(at, edgeAt[k]), hi = std::min(at + piece.size(), edgeAt[k] + block);
+            const uint64_t lo = std::max(at, edgeAt[k]), hi = std::min(at + *pcb, edgeAt[k] + block);
             if (lo < hi)
-                memcpy(piece.data() + (lo - at), edges.data() + k * block + (lo - edgeAt[k]), hi - lo);
+                memcpy(p + (lo - at), edges.data() + k * block + (lo - edgeAt[k]), hi - lo);
         }
-        const uint64_t lo = std::max(at, offset), hi = std::min(at + piece.size(), end);
-        if (lo < hi)
-            memcpy(piece.data() + (lo - at), data + (lo - offset), hi - lo);
-        if (FileResult r = st.agent.Transform(node.key, EncryptBlock, piece); !r)
-            return r;
-        if (!WriteAt(h.get(), at, piece.data(), piece.size())) {
-            FileResult r = DiskError("cannot write", dataPath);
-            if (last > stored) {   // nothing of a growth that failed stays
-                LARGE_INTEGER cut;
-                cut.QuadPart = (LONGLONG)std::max<uint64_t>(stored, (uint64_t)length.QuadPart);
-                cut.QuadPart = (LONGLONG)std::min<uint64_t>(cut.QuadPart, std::max<uint64_t>(stored, first));
-                if (SetFilePointerEx(h.get(), cut, NULL, FILE_BEGIN))
-                    SetEndOfFile(h.get());
-            }
-            return r;
+        const uint64_t lo = std::max(at, offset), hi = std::min(at + *pcb, end);
+        if (lo >= hi)
+            return FileResult{};
+        if (arrive)
+            if (FileResult r = arrive((size_t)(hi - offset)); !r)
+                return r;
+        memcpy(p + (lo - at), data + (lo - offset), hi - lo);
+        return FileResult{};
+    };
+    std::vector<uint8_t> cipher(last - first);
+    std::vector<bool> taken(job.requests);
+    size_t written = 0;   // requests whose answers are on disk, from the first
+    bool bWritten = false;
+    job.take = [&](size_t i, const uint8_t* p, size_t cb) {
+        memcpy(cipher.data() + i * kChunk, p, cb);
+        taken[i] = true;
+        size_t ready = written;
+        while (ready < job.requests && taken[ready])
+            ready++;
+        if ((ready - written) * kChunk < kDiskRun && ready < job.requests)
+            return FileResult{};
+        const size_t from = written * kChunk, to = std::min<size_t>(ready * kChunk, cipher.size());
+        written = ready;
+        bWritten = true;
+        return WriteAt(h->get(), first + from, cipher.data() + from, to - from) ? FileResult{}
+                                                                               : DiskError("cannot write", dataPath);
+    };
+    if (edgeAt.empty())
+        job.meanwhile = prepare;
+    if (FileResult r = st.agent.Transform(node.key, EncryptBlock, job); !r) {
+        if (bWritten && last > stored) {   // nothing of a growth that failed stays
+            LARGE_INTEGER cut;
+            cut.QuadPart = (LONGLONG)std::max<uint64_t>(stored, (uint64_t)length.QuadPart);
+            cut.QuadPart = (LONGLONG)std::min<uint64_t>(cut.QuadPart, std::max<uint64_t>(stored, first));
+            if (SetFilePointerEx(h->get(), cut, NULL, FILE_BEGIN))
+                SetEndOfFile(h->get());
         }
+        return r;
     }
     node.size = std::max(size, end);
     Noted(st, node);
@@ -1456,17 +1498,60 @@ FileResult VaultFiles::File::Read(uint64_t offset, void* pData, size_t cb, size_
     Handle h(dataPath, GENERIC_READ, OPEN_EXISTING);
     if (!h.ok())
         return DiskError("cannot open the data file", dataPath, h.error());
+    // The requests are made from runs read from disk as they are needed, and
+    // each answer copied out as it comes. Blocks that are holes (all zero on
+    // disk) read as zeros without the agent; a request with some holes
+    // carries only the stored blocks, packed, and `packed` keeps where they go.
     uint8_t* out = static_cast<uint8_t*>(pData);
-    for (uint64_t at = first; at < last; at += kPiece) {
-        std::vector<uint8_t> piece(std::min<uint64_t>(kPiece, last - at));
-        if (!ReadAt(h.get(), at, piece.data(), piece.size()))
-            return GetLastError() == ERROR_HANDLE_EOF ? ShortData(dataPath) : DiskError("cannot read", dataPath);
-        if (FileResult r = Decrypt(st, node.key, piece); !r) {
-            r.text += " in " + Quoted(dataPath);
-            return r;
+    auto place = [&](uint64_t at, const uint8_t* p, size_t cb) {
+        const uint64_t lo = std::max(at, offset), hi = std::min(at + cb, end);
+        if (lo < hi)
+            memcpy(out + (lo - offset), p + (lo - at), hi - lo);
+    };
+    std::map<size_t, std::vector<size_t>> packed;
+    std::vector<uint8_t> run;
+    uint64_t runAt = first;
+    AgentRequests::BlockJob job;
+    job.requests = (size_t)((last - first + kChunk - 1) / kChunk);
+    job.fill = [&](size_t i, uint8_t* p, size_t* pcb) {
+        const uint64_t at = first + i * kChunk;
+        const size_t cb = (size_t)std::min<uint64_t>(kChunk, last - at), blocks = cb / block;
+        if (at + cb > runAt + run.size()) {   // requests are made in order
+            runAt = at;
+            run.resize((size_t)std::min<uint64_t>(kDiskRun, last - at));
+            if (!ReadAt(h.get(), runAt, run.data(), run.size()))
+                return GetLastError() == ERROR_HANDLE_EOF ? ShortData(dataPath) : DiskError("cannot read", dataPath);
         }
-        const uint64_t lo = std::max(at, offset), hi = std::min(at + piece.size(), end);
-        memcpy(out + (lo - offset), piece.data() + (lo - at), hi - lo);
+        memcpy(p, run.data() + (at - runAt), cb);
+        std::vector<size_t> stored;
+        for (size_t k = 0; k < blocks; k++)
+            if (!AllZero(p + k * block, block))
+                stored.push_back(k);
+        *pcb = stored.size() * block;
+        if (stored.size() < blocks) {
+            for (size_t k = 0; k < stored.size(); k++)
+                memmove(p + k * block, p + stored[k] * block, block);
+            std::vector<uint8_t> zeros(cb);
+            place(at, zeros.data(), cb);
+            packed[i] = std::move(stored);
+        }
+        return FileResult{};
+    };
+    job.take = [&](size_t i, const uint8_t* p, size_t cb) {
+        const uint64_t at = first + i * kChunk;
+        auto holes = packed.find(i);
+        if (holes == packed.end()) {
+            place(at, p, cb);
+            return FileResult{};
+        }
+        for (size_t k = 0; k < holes->second.size(); k++)
+            place(at + holes->second[k] * block, p + k * block, block);
+        packed.erase(holes);
+        return FileResult{};
+    };
+    if (FileResult r = st.agent.Transform(node.key, GetNormalBuffer, job); !r) {
+        r.text += " in " + Quoted(dataPath);
+        return r;
     }
     *pcbRead = (size_t)(end - offset);
     return {};

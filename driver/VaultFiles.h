@@ -132,8 +132,13 @@ public:
         // Writes cb bytes at offset; a gap beyond the end reads as zeros and
         // takes no space. *pSeen, the version the caller last saw, becomes
         // the version the write made, or 0 when someone else had changed the
-        // content since.
-        FileResult Write(uint64_t offset, const void* pData, size_t cb, uint64_t* pSeen = nullptr);
+        // content since. With `arrive`, the bytes are still coming in (from
+        // a socket): arrive(n) returns once the first n of them are at
+        // pData, or fails, which fails the write; the agent starts on the
+        // first ones meanwhile.
+        using Arrival = std::function<FileResult(size_t cb)>;
+        FileResult Write(uint64_t offset, const void* pData, size_t cb, uint64_t* pSeen = nullptr,
+                         const Arrival& arrive = nullptr);
         // Reads up to cb bytes at offset; *pcbRead stops at the end of the file.
         FileResult Read(uint64_t offset, void* pData, size_t cb, size_t* pcbRead);
         FileResult Resize(uint64_t size, uint64_t* pSeen = nullptr);

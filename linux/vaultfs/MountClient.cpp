@@ -142,8 +142,9 @@ int MountClient::Connect(Answer* pFailure)
             close(fd);
         return -1;
     }
-    int one = 1;
+    int one = 1, room = 2 * MOUNT_MAX_DATA;   // a whole write goes out without waiting for the reader
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+    setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &room, sizeof(room));
     Request hello;
     hello.op = MOUNT_HELLO;
     hello.handle = m_session;

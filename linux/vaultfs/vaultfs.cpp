@@ -462,6 +462,46 @@ void Fill(struct stat* st, uint32_t kind, uint64_t size, uint64_t mtimeNs)
     st->st_mtim = st->st_atim = st->st_ctim = Time(mtimeNs);
 }
 
+std::string g_mountPoint;   // as given, made absolute
+
+// The kernel reads ahead of a sequential reader 128 KiB at a time unless the
+// mount's own window is made larger, and each of those reads is a round trip
+// here and a short run of block requests in the simulator: the window is
+// made as large as one read may be. Only root may set it; others keep 128 KiB.
+void WidenReadAhead()
+{
+    FILE* f = fopen("/proc/self/mountinfo", "r");
+    if (f == nullptr)
+        return;
+    std::string device;
+    char line[4096];
+    while (fgets(line, sizeof(line), f) != nullptr) {
+        // ID PARENT MAJOR:MINOR ROOT MOUNTPOINT OPTIONS... - TYPE SOURCE ...
+        char dev[64], where[4096];
+        const char* type = strstr(line, " - fuse.vaultfs ");
+        if (type == nullptr || sscanf(line, "%*s %*s %63s %*s %4095s", dev, where) != 2)
+            continue;
+        std::string unescaped;   // spaces and the like come as \ooo
+        for (const char* c = where; *c; c++) {
+            if (c[0] == '\\' && c[1] && c[2] && c[3]) {
+                unescaped += (char)strtol(std::string(c + 1, 3).c_str(), nullptr, 8);
+                c += 3;
+            } else {
+                unescaped += *c;
+            }
+        }
+        if (unescaped == g_mountPoint)
+            device = dev;   // the last one: a mount over an older one at the same place
+    }
+    fclose(f);
+    if (device.empty())
+        return;
+    if (FILE* ra = fopen(("/sys/class/bdi/" + device + "/read_ahead_kb").c_str(), "w")) {
+        fprintf(ra, "%u", MOUNT_MAX_DATA / 1024);
+        fclose(ra);
+    }
+}
+
 void* Init(fuse_conn_info* conn, fuse_config* cfg)
 {
     cfg->use_ino = 0;
@@ -472,6 +512,8 @@ void* Init(fuse_conn_info* conn, fuse_config* cfg)
     cfg->entry_timeout = cfg->attr_timeout = cfg->negative_timeout = kCacheSeconds;
 
     conn->max_write = MOUNT_MAX_DATA;
+    conn->max_readahead = MOUNT_MAX_DATA;
+    WidenReadAhead();   // before this answer reaches the kernel, which takes the smaller of the two
     if (conn->capable & FUSE_CAP_ATOMIC_O_TRUNC)
         conn->want |= FUSE_CAP_ATOMIC_O_TRUNC;
     // Pages are dropped or kept at each open by content version (g_seen);
@@ -1006,6 +1048,15 @@ int main(int argc, char** argv)
             return 1;
         }
         g_client = nullptr;
+    }
+    for (size_t i = 1; i < options.size(); i++) {   // the mount point: the one argument that is no option
+        if (options[i] == "-o")
+            i++;
+        else if (options[i][0] != '-' && g_mountPoint.empty())
+            if (char* real = realpath(options[i].c_str(), nullptr)) {
+                g_mountPoint = real;
+                free(real);
+            }
     }
     vaultfs::MountClient client(endpoint, vault, session);
     g_client = &client;

@@ -620,22 +620,25 @@ TEST_P(PortTest, RequestsArriveInOrderAndAHeldRequestKeepsItsPlace)
 
 // The block path takes its replies in the order they come: five answered
 // newest first, and the rest one by one, each block lands in its own place.
+// A block request answered with every byte of its data inverted.
+void AnswerInverted(HANDLE port, const Slot& s)
+{
+    auto reply = std::make_unique<struct ReplyMessage>();
+    reply->ReplyHeader.MessageId = s.request.MessageHeader.MessageId;
+    reply->Reply.Succeeded = 1;
+    reply->Reply.Buffer.Length = s.request.Notification.DataLength;
+    for (ULONG i = 0; i < s.request.Notification.DataLength && i < MAX_DATA_LENGTH; i++)
+        reply->Reply.Buffer.Data[i] = (UCHAR)~s.request.Notification.Data[i];
+    FilterReplyMessage(port, &reply->ReplyHeader, REPLY_MESSAGE_SIZE);
+}
+
 TEST_P(PortTest, BlockTransformPlacesRepliesThatComeOutOfOrder)
 {
     HANDLE port = Agent();
     const size_t kChunks = 8;
     Thread responder([&] {
-        auto reply = std::make_unique<struct ReplyMessage>();
         std::vector<std::unique_ptr<Slot>> held;
-        auto answer = [&](const Slot& s) {   // every byte inverted
-            memset(reply.get(), 0, sizeof(*reply));
-            reply->ReplyHeader.MessageId = s.request.MessageHeader.MessageId;
-            reply->Reply.Succeeded = 1;
-            reply->Reply.Buffer.Length = s.request.Notification.DataLength;
-            for (ULONG i = 0; i < s.request.Notification.DataLength && i < MAX_DATA_LENGTH; i++)
-                reply->Reply.Buffer.Data[i] = (UCHAR)~s.request.Notification.Data[i];
-            FilterReplyMessage(port, &reply->ReplyHeader, REPLY_MESSAGE_SIZE);
-        };
+        auto answer = [&](const Slot& s) { AnswerInverted(port, s); };
         for (size_t got = 0; got < kChunks; got++) {
             held.push_back(std::make_unique<Slot>());
             if (Take(port, *held.back()) != S_OK)
@@ -656,6 +659,62 @@ TEST_P(PortTest, BlockTransformPlacesRepliesThatComeOutOfOrder)
     driversim::FileResult r = agent.Transform({1, 8, sim.AgentId()}, EncryptBlock, bytes);
     EXPECT_TRUE(r) << r.text;
     EXPECT_TRUE(bytes == expected);
+    responder.Join();
+}
+
+// A transform made and taken request by request: requests left out are not
+// sent, `meanwhile` runs once with the first five out, and the first failure
+// (of a take or of `meanwhile`) ends the sending, is returned, and leaves no
+// request outstanding and no answer taken after it.
+TEST_P(PortTest, BlockJobsStopAtTheirFirstFailure)
+{
+    HANDLE port = Agent();
+    using driversim::FileResult;
+    const FileResult failed = driversim::Fail(driversim::FileError::NoSpace, "failed here");
+    struct Case { size_t failTake; bool bFailMeanwhile; std::set<size_t> taken; } cases[] = {
+        {0, false, {0, 2, 3, 4, 6, 7, 8, 10, 11}},   // every fourth left out, from the second
+        {3, false, {0, 1, 2}},                       // the third answer taken fails
+        {0, true, {}},
+    };
+    Thread responder([&] {   // until a request of one byte
+        for (Slot s; Take(port, s) == S_OK;) {
+            AnswerInverted(port, s);
+            if (s.request.Notification.DataLength == 1)
+                return;
+        }
+    });
+    driversim::AgentRequests agent(sim, 5000);
+    driversim::AgentRequests::BlockJob job;
+    for (const Case& c : cases) {
+        std::set<size_t> taken;
+        size_t fills = 0, meanwhiles = 0, fillsBefore = 0;
+        job.requests = 12;
+        job.fill = [&](size_t i, uint8_t* p, size_t* pcb) {
+            fills++;
+            *pcb = c.failTake == 0 && !c.bFailMeanwhile && i % 4 == 1 ? 0 : 100 + i;
+            memset(p, (int)i, *pcb);
+            return FileResult{};
+        };
+        job.take = [&](size_t i, const uint8_t* p, size_t cb) {
+            EXPECT_TRUE(cb == 100 + i && p[0] == (uint8_t)~i && p[cb - 1] == (uint8_t)~i) << i;
+            taken.insert(i);
+            return taken.size() == c.failTake ? failed : FileResult{};
+        };
+        job.meanwhile = [&] {
+            meanwhiles++;
+            fillsBefore = fills;
+            return c.bFailMeanwhile ? failed : FileResult{};
+        };
+        const FileResult r = agent.Transform({1, 8, sim.AgentId()}, EncryptBlock, job);
+        EXPECT_EQ(c.failTake != 0 || c.bFailMeanwhile ? driversim::FileError::NoSpace : driversim::FileError::None,
+                  r.error) << r.text;
+        EXPECT_EQ(c.taken, taken);
+        EXPECT_EQ(1u, meanwhiles);
+        EXPECT_GE(fillsBefore, driversim::AgentRequests::kInFlight);
+        EXPECT_EQ(0u, sim.Outstanding());
+    }
+    std::vector<uint8_t> last(1, 0x5A);   // ends the responder
+    EXPECT_TRUE(agent.Transform({1, 8, sim.AgentId()}, EncryptBlock, last));
     responder.Join();
 }
 
