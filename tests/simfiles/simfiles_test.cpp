@@ -606,15 +606,28 @@ public:
             if (send(m_s, bytes.data() + at, (int)(end - at), 0) != (int)(end - at))
                 return out;
         }
-        if (recv(m_s, reinterpret_cast<char*>(&out.reply), sizeof(out.reply), MSG_WAITALL) != (int)sizeof(out.reply))
+        if (!Recv(&out.reply, sizeof(out.reply)))
             return out;
         out.data.resize(out.reply.dataBytes);
-        if (!out.data.empty() && recv(m_s, out.data.data(), (int)out.data.size(), MSG_WAITALL) != (int)out.data.size())
+        if (!Recv(out.data.data(), out.data.size()))
             out.reply.status = -1;
         return out;
     }
 
 private:
+    // Piece by piece: the compatibility layer may end a MSG_WAITALL receive
+    // of a large reply early.
+    bool Recv(void* p, size_t cb)
+    {
+        for (char* c = static_cast<char*>(p); cb > 0;) {
+            int n = recv(m_s, c, (int)cb, 0);
+            if (n <= 0)
+                return false;
+            c += n;
+            cb -= n;
+        }
+        return true;
+    }
     SOCKET m_s = INVALID_SOCKET;
 };
 
