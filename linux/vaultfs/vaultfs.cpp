@@ -149,7 +149,7 @@ struct Names {
     std::map<std::string, NameSeen>       byName;   // by folded name
     std::chrono::steady_clock::time_point at;       // when the request went: changes elsewhere show after kCacheSeconds
 };
-std::map<std::string, Names> g_names;   // by folder path, under g_knownMu
+std::map<std::string, Names> g_names;   // by folded folder path, under g_knownMu
 const size_t kMaxListings = 256;
 // A folder listed within this time and of at most so many names is listed
 // again, rather than asked name by name, once its names are stale.
@@ -182,7 +182,7 @@ uint64_t Unsettled(const char* path)
                 seen.bKnown = false;
     } else {
         std::string name;
-        auto it = g_names.find(ParentOf(path, &name));
+        auto it = g_names.find(Folded(ParentOf(path, &name)));
         if (it != g_names.end()) {
             auto seen = it->second.byName.find(Folded(name));
             if (seen != it->second.byName.end())
@@ -241,7 +241,7 @@ bool Recall(const char* path, Known* pOut)
 
 Names* FreshNames(const std::string& folder)
 {
-    auto it = g_names.find(folder);
+    auto it = g_names.find(Folded(folder));
     if (it == g_names.end())
         return nullptr;
     if (std::chrono::steady_clock::now() - it->second.at > std::chrono::duration<double>(kCacheSeconds))
@@ -258,7 +258,7 @@ void Listed(const std::string& folder, std::map<std::string, NameSeen> byName,
         return;
     if (g_names.size() >= kMaxListings)
         g_names.clear();
-    g_names[folder] = {std::move(byName), at};
+    g_names[Folded(folder)] = {std::move(byName), at};
 }
 
 void Fill(struct stat* st, uint32_t kind, uint64_t size, uint64_t mtimeNs);
@@ -298,7 +298,7 @@ uint64_t Named(const char* path, bool bThere, bool bDone)
     if (names == nullptr)
         return ++g_changes;
     if (!bDone)
-        g_names.erase(folder);
+        g_names.erase(Folded(folder));
     else if (bThere)
         names->byName[Folded(name)] = {};   // its attributes asked for
     else
@@ -307,8 +307,9 @@ uint64_t Named(const char* path, bool bThere, bool bDone)
 }
 
 // A folder removed or renamed: what was known under it is not its any more.
-void Unlisted(const std::string& folder)
+void Unlisted(const std::string& path)
 {
+    const std::string folder = Folded(path);
     std::lock_guard<std::mutex> lock(g_knownMu);
     for (auto it = g_names.lower_bound(folder); it != g_names.end() && it->first.compare(0, folder.size(), folder) == 0;)
         it = (it->first.size() == folder.size() || it->first[folder.size()] == '/') ? g_names.erase(it) : std::next(it);
@@ -580,7 +581,7 @@ bool LookUpByListing(const char* path, struct stat* st, int* pResult)
         return false;
     {
         std::lock_guard<std::mutex> lock(g_knownMu);
-        auto it = g_names.find(folder);
+        auto it = g_names.find(Folded(folder));
         if (it == g_names.end() || it->second.byName.size() > kRelistMost)
             return false;
         const std::chrono::duration<double> age = std::chrono::steady_clock::now() - it->second.at;

@@ -184,7 +184,8 @@ os.write(f, b' too'); open('$TMP/too', 'w').close(); time.sleep(1)" &
     stack_wait 20 test -e "$TMP/too" && [ "$(cat "$MNT/sess/open")" = 'kept too' ] || status=1
   touch "$TMP/seen"; wait $writer && return $status
 }
-# What this mount changes in a folder it just listed shows at once.
+# What this mount changes in a folder it just listed shows at once, by
+# whatever letters the folder is named.
 t_own_changes() {
   local when='2020-01-02 03:04:05'
   mkdir "$MNT/own" && echo 12345 >"$MNT/own/a" && echo x >"$MNT/own/b" && ls -l "$MNT/own" >/dev/null &&
@@ -192,7 +193,7 @@ t_own_changes() {
     truncate -s 1 "$MNT/own/b" && [ "$(stat -c %s "$MNT/own/b")" = 1 ] &&
     touch -d "$when" "$MNT/own/a" && [ "$(stat -c %Y "$MNT/own/a")" = "$(date -d "$when" +%s)" ] &&
     mv "$MNT/own/a" "$MNT/own/c" && [ ! -e "$MNT/own/a" ] && [ "$(stat -c %s "$MNT/own/c")" = 10 ] &&
-    [ "$(ls "$MNT/own" | tr '\n' ' ')" = "b c " ]
+    [ "$(ls "$MNT/own" | tr '\n' ' ')" = "b c " ] && echo d >"$MNT/OWN/d" && [ "$(cat "$MNT/own/d")" = d ]
 }
 t_agent_end() {
   stack_mount "$MNT" && cmp "$MNT/tree/f8.bin" "$SRC/f8.bin" && exec 9<"$MNT/tree/f16384.bin" &&
