@@ -525,6 +525,22 @@ extern "C" HRESULT WINAPI FilterSendMessage(HANDLE hPort, LPVOID lpInBuffer, DWO
 
 // The DOS name ("X:") of a volume device name, from the drive letters'
 // DOS device targets.
+// Whether a drive letter's DOS device target is the volume.
+static bool LetterIsVolume(WCHAR wcLetter, LPCWSTR lpVolumeName, WCHAR* pwszTarget, DWORD cchTarget)
+{
+    WCHAR wszDrive[3] = {wcLetter, L':', 0};
+    return QueryDosDeviceW(wszDrive, pwszTarget, cchTarget) != 0 &&
+           CompareStringOrdinal(pwszTarget, -1, lpVolumeName, -1, TRUE) == CSTR_EQUAL;
+}
+
+// The letter found last, with its volume: asked first next time, and still
+// checked (a letter moved since is searched for again). Each query of a
+// letter costs the compatibility layer's server three calls, and the agent
+// asks for every request that names a folder.
+static SRWLOCK g_dosLock = SRWLOCK_INIT;
+static WCHAR   g_wszDosVolume[MAX_PATH];
+static WCHAR   g_wcDosLetter;
+
 extern "C" HRESULT WINAPI FilterGetDosName(LPCWSTR lpVolumeName, LPWSTR lpDosName,
                                            DWORD dwDosNameBufferSize)
 {
@@ -536,18 +552,30 @@ extern "C" HRESULT WINAPI FilterGetDosName(LPCWSTR lpVolumeName, LPWSTR lpDosNam
     WCHAR* pwszTarget = (WCHAR*)HeapAlloc(GetProcessHeap(), 0, cchTarget * sizeof(WCHAR));
     if (pwszTarget == NULL)
         return E_OUTOFMEMORY;
-    HRESULT hr = HR(ERROR_FILE_NOT_FOUND);
-    for (WCHAR wcLetter = L'A'; wcLetter <= L'Z'; wcLetter++) {
-        WCHAR wszDrive[3] = {wcLetter, L':', 0};
-        if (QueryDosDeviceW(wszDrive, pwszTarget, cchTarget) != 0 &&
-            CompareStringOrdinal(pwszTarget, -1, lpVolumeName, -1, TRUE) == CSTR_EQUAL) {
-            lstrcpyW(lpDosName, wszDrive);
-            hr = S_OK;
-            break;
-        }
+    AcquireSRWLockShared(&g_dosLock);
+    WCHAR wcFound = g_wcDosLetter != 0 && CompareStringOrdinal(g_wszDosVolume, -1, lpVolumeName, -1, TRUE) == CSTR_EQUAL
+                        ? g_wcDosLetter
+                        : 0;
+    ReleaseSRWLockShared(&g_dosLock);
+    if (wcFound != 0 && !LetterIsVolume(wcFound, lpVolumeName, pwszTarget, cchTarget))
+        wcFound = 0;
+    for (WCHAR wcLetter = L'A'; wcFound == 0 && wcLetter <= L'Z'; wcLetter++) {
+        if (LetterIsVolume(wcLetter, lpVolumeName, pwszTarget, cchTarget))
+            wcFound = wcLetter;
     }
     HeapFree(GetProcessHeap(), 0, pwszTarget);
-    return hr;
+    if (wcFound == 0)
+        return HR(ERROR_FILE_NOT_FOUND);
+    if (lstrlenW(lpVolumeName) < MAX_PATH) {
+        AcquireSRWLockExclusive(&g_dosLock);
+        lstrcpyW(g_wszDosVolume, lpVolumeName);
+        g_wcDosLetter = wcFound;
+        ReleaseSRWLockExclusive(&g_dosLock);
+    }
+    lpDosName[0] = wcFound;
+    lpDosName[1] = L':';
+    lpDosName[2] = 0;
+    return S_OK;
 }
 
 // On FreeLibrary (not at process exit) the control channels are closed.

@@ -913,7 +913,17 @@ TEST(PortDosName, FindsTheLetterOfADeviceTarget)
     EXPECT_EQ(HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER), FilterGetDosName(target, dos, 2));
     EXPECT_EQ(HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND), FilterGetDosName(L"\\Device\\NoSuchVolume", dos, 8));
     EXPECT_EQ(HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND), FilterGetDosName((std::wstring(target) + L"\\").c_str(), dos, 8));
+    // The letter found last is checked again: a target moved to another
+    // letter, then gone, is answered as it is now.
+    WCHAR moved[3] = {(WCHAR)(drive[0] - 1), L':', 0}, taken[MAX_PATH];
     DefineDosDeviceW(DDD_REMOVE_DEFINITION, drive, NULL);
+    while (moved[0] > L'D' && QueryDosDeviceW(moved, taken, MAX_PATH) != 0)
+        moved[0]--;
+    ASSERT_TRUE(DefineDosDeviceW(0, moved, L"C:\\PortTestFolder"));
+    EXPECT_EQ(S_OK, FilterGetDosName(target, dos, 8));
+    EXPECT_STREQ(moved, dos);
+    DefineDosDeviceW(DDD_REMOVE_DEFINITION, moved, NULL);
+    EXPECT_EQ(HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND), FilterGetDosName(target, dos, 8));
 }
 
 // ---------------------------------------------------------------------------
