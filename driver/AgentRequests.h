@@ -6,10 +6,8 @@
 
 #include <windows.h>
 
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <vector>
 

@@ -577,7 +577,8 @@ void MountServer::State::StatFs(const Peer& peer, Exchange& x)
 void MountServer::State::Touch(const Peer& peer, Exchange& x)
 {
     if (x.req.handle != 0) {
-        if (std::shared_ptr<VaultFiles::File> file = Find(peer, x.req.handle, x); file && !x.Fail(file->SetTime(FileTimeOf(x.req.offset))))
+        std::shared_ptr<VaultFiles::File> file = Find(peer, x.req.handle, x);
+        if (file && !x.Fail(file->SetTime(FileTimeOf(x.req.offset))))
             Describe(x.reply, *file);
         return;
     }

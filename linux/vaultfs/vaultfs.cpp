@@ -384,13 +384,21 @@ void SendGathered(uint64_t handle, Gathered& g)
     g_gatheredBytes -= g.bytes.size();
 }
 
-void SendAllGathered()
+// Sends each handle's gathered writes begun no later than `before`.
+void SendGatheredBy(std::chrono::steady_clock::time_point before)
 {
     std::lock_guard<std::mutex> lock(g_flowMu);
-    for (auto& [handle, g] : g_gathered)
-        SendGathered(handle, g);
-    g_gathered.clear();
+    for (auto it = g_gathered.begin(); it != g_gathered.end();) {
+        if (it->second.since > before) {
+            ++it;
+            continue;
+        }
+        SendGathered(it->first, it->second);
+        it = g_gathered.erase(it);
+    }
 }
+
+void SendAllGathered() { SendGatheredBy(std::chrono::steady_clock::time_point::max()); }
 
 // Sends what waited kGatheredFor, until told to end.
 std::mutex g_senderMu;
@@ -403,31 +411,26 @@ void SendOld()
     std::unique_lock<std::mutex> wait(g_senderMu);
     while (!g_senderWake.wait_for(wait, kGatheredFor / 2, [] { return g_senderEnd; })) {
         wait.unlock();
-        {
-            std::lock_guard<std::mutex> lock(g_flowMu);
-            for (auto it = g_gathered.begin(); it != g_gathered.end();) {
-                if (std::chrono::steady_clock::now() - it->second.since < kGatheredFor) {
-                    ++it;
-                    continue;
-                }
-                SendGathered(it->first, it->second);
-                it = g_gathered.erase(it);
-            }
-        }
+        SendGatheredBy(std::chrono::steady_clock::now() - kGatheredFor);
         wait.lock();
     }
 }
 
-// A gathered write's failure, told once to its handle.
-int32_t TakeLost(uint64_t handle)
+// A gathered write's failure, told once to its handle; under g_flowMu.
+int32_t TakeLostHeld(uint64_t handle)
 {
-    std::lock_guard<std::mutex> lock(g_flowMu);
     auto it = g_lost.find(handle);
     if (it == g_lost.end())
         return MOUNT_OK;
     const int32_t status = it->second;
     g_lost.erase(it);
     return status;
+}
+
+int32_t TakeLost(uint64_t handle)
+{
+    std::lock_guard<std::mutex> lock(g_flowMu);
+    return TakeLostHeld(handle);
 }
 
 // Every request but a gathered write goes through here.
@@ -610,12 +613,10 @@ int GetAttr(const char* path, struct stat* st, fuse_file_info* fi)
         return 0;
     }
     if (fi == nullptr) {
-        if (int seen = LookUpInNames(path, st); seen <= 0)
-            return seen;
+        int result = LookUpInNames(path, st);
+        if (result <= 0 || LookUpByListing(path, st, &result))
+            return result;
     }
-    int result = 0;
-    if (fi == nullptr && LookUpByListing(path, st, &result))
-        return result;
     const uint64_t changes = Changes();
     vaultfs::Answer a = fi != nullptr ? Call(MOUNT_STAT, "", fi->fh) : Call(MOUNT_STAT, path);
     if (fi != nullptr)
@@ -699,12 +700,8 @@ int Write(const char* path, const char* buf, size_t size, off_t offset, fuse_fil
             SendGathered(fi->fh, it->second);
             g_gathered.erase(it);
         }
-        auto lost = g_lost.find(fi->fh);
-        if (lost != g_lost.end()) {
-            const int32_t status = lost->second;
-            g_lost.erase(lost);
-            return -Errno(status);
-        }
+        if (const int32_t lost = TakeLostHeld(fi->fh); lost != MOUNT_OK)
+            return -Errno(lost);
         if (bytes < MOUNT_MAX_DATA && g_gatheredBytes + bytes <= kMaxGathered) {
             g_gathered[fi->fh] = {(uint64_t)offset, std::vector<char>(buf, buf + bytes), write,
                                   path != nullptr ? path : ""};

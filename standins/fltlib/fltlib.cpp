@@ -523,8 +523,6 @@ extern "C" HRESULT WINAPI FilterSendMessage(HANDLE hPort, LPVOID lpInBuffer, DWO
 
 // ---------------------------------------------------------------------------
 
-// The DOS name ("X:") of a volume device name, from the drive letters'
-// DOS device targets.
 // Whether a drive letter's DOS device target is the volume.
 static bool LetterIsVolume(WCHAR wcLetter, LPCWSTR lpVolumeName, WCHAR* pwszTarget, DWORD cchTarget)
 {
@@ -541,6 +539,8 @@ static SRWLOCK g_dosLock = SRWLOCK_INIT;
 static WCHAR   g_wszDosVolume[MAX_PATH];
 static WCHAR   g_wcDosLetter;
 
+// The DOS name ("X:") of a volume device name, from the drive letters'
+// DOS device targets.
 extern "C" HRESULT WINAPI FilterGetDosName(LPCWSTR lpVolumeName, LPWSTR lpDosName,
                                            DWORD dwDosNameBufferSize)
 {
@@ -560,18 +560,19 @@ extern "C" HRESULT WINAPI FilterGetDosName(LPCWSTR lpVolumeName, LPWSTR lpDosNam
     if (wcFound != 0 && !LetterIsVolume(wcFound, lpVolumeName, pwszTarget, cchTarget))
         wcFound = 0;
     for (WCHAR wcLetter = L'A'; wcFound == 0 && wcLetter <= L'Z'; wcLetter++) {
-        if (LetterIsVolume(wcLetter, lpVolumeName, pwszTarget, cchTarget))
-            wcFound = wcLetter;
+        if (!LetterIsVolume(wcLetter, lpVolumeName, pwszTarget, cchTarget))
+            continue;
+        wcFound = wcLetter;
+        if (lstrlenW(lpVolumeName) < MAX_PATH) {
+            AcquireSRWLockExclusive(&g_dosLock);
+            lstrcpyW(g_wszDosVolume, lpVolumeName);
+            g_wcDosLetter = wcFound;
+            ReleaseSRWLockExclusive(&g_dosLock);
+        }
     }
     HeapFree(GetProcessHeap(), 0, pwszTarget);
     if (wcFound == 0)
         return HR(ERROR_FILE_NOT_FOUND);
-    if (lstrlenW(lpVolumeName) < MAX_PATH) {
-        AcquireSRWLockExclusive(&g_dosLock);
-        lstrcpyW(g_wszDosVolume, lpVolumeName);
-        g_wcDosLetter = wcFound;
-        ReleaseSRWLockExclusive(&g_dosLock);
-    }
     lpDosName[0] = wcFound;
     lpDosName[1] = L':';
     lpDosName[2] = 0;
