@@ -556,11 +556,13 @@ void MountServer::State::Remove(const Peer& peer, Exchange& x)
         x.Fail(x.req.op == MOUNT_DELETE ? files.Delete(dos) : files.RemoveFolder(dos));
 }
 
+// Answered with the new folder's attributes, which the mount is asked for next.
 void MountServer::State::MakeFolder(const Peer& peer, Exchange& x)
 {
     std::wstring dos;
-    if (DosPath(peer, x.path, &dos, x))
-        x.Fail(files.CreateFolder(dos));
+    VaultEntry entry;
+    if (DosPath(peer, x.path, &dos, x) && !x.Fail(files.CreateFolder(dos)) && files.Stat(dos, &entry))
+        Describe(x.reply, entry);
 }
 
 void MountServer::State::StatFs(const Peer& peer, Exchange& x)

@@ -192,13 +192,24 @@ uint64_t Unsettled(const char* path)
     return ++g_changes;
 }
 
-// Before a request that may change a file: no file's attributes are known
-// any more. Returns the count that Learn checks.
-uint64_t Changing(const char* path)
+// Before a change that may reach a file: no file's attributes are known any
+// more. Returns the count that Learn checks.
+uint64_t Unknown(const char* path)
 {
     std::lock_guard<std::mutex> lock(g_knownMu);
     g_known.clear();
     return Unsettled(path);
+}
+
+void SendAllGathered();
+
+// Before a request that may change a file: gathered writes go first, as they
+// would in Ask anyway, so that their replies do not move the count on while
+// this request's own is under way.
+uint64_t Changing(const char* path)
+{
+    SendAllGathered();
+    return Unknown(path);
 }
 
 // After it: a listing answered meanwhile may hold the file as it was.
@@ -341,19 +352,21 @@ int Errno(int32_t status)
     }
 }
 
-// Small writes gathered, as a page cache gathers them: a write that goes on
-// where the last one through its handle ended joins it, up to one request's
+// Writes gathered, as a page cache gathers them: a write that goes on where
+// the last one through its handle ended joins it, up to one request's
 // worth, and they go to the simulator together before anything else is
 // asked (so every answer, and every other session, sees them), and at the
-// latest at close(2). One that fails there is told to the next write,
-// close(2) or fsync through its handle, as other file systems tell the
-// failures of what they wrote back.
+// latest at close(2). A request's worth goes at once, from the sender
+// thread, while the writer makes its next one. One that fails there is told
+// to the next write, close(2) or fsync through its handle, as other file
+// systems tell the failures of what they wrote back.
 struct Gathered {
     uint64_t                              offset = 0;
     std::vector<char>                     bytes;
     uint64_t                              write = 0;   // Dirtied's count of the last one
     std::string                           path;        // the file's when written (none: unlinked)
     std::chrono::steady_clock::time_point since = std::chrono::steady_clock::now();
+    bool Full() const { return bytes.size() >= MOUNT_MAX_DATA; }
 };
 // Gathered writes older than this go out by themselves: other sessions see
 // them within a second, as this mount sees theirs.
@@ -364,32 +377,37 @@ std::map<uint64_t, Gathered> g_gathered;   // by handle, under g_flowMu
 std::map<uint64_t, int32_t> g_lost;        // a gathered write's failure by handle, until told
 size_t g_gatheredBytes = 0;
 
-// Sends what a handle gathered, recorded at once (the close(2) that
-// usually follows has nothing left to record then); under g_flowMu.
+// Sends what a handle gathered; small writes are recorded at once (the
+// close(2) that usually follows has nothing left to record then), a
+// sequential writer's whole requests at its close. Under g_flowMu.
 void SendGathered(uint64_t handle, Gathered& g)
 {
     vaultfs::Request r;
     r.op = MOUNT_WRITE;
-    r.flags = MOUNT_WRITE_RECORD;
+    r.flags = g.Full() ? 0 : MOUNT_WRITE_RECORD;
     r.handle = handle;
     r.offset = g.offset;
     r.data = g.bytes.data();
     r.dataBytes = g.bytes.size();
-    const int32_t status = g_client->Call(r).status();
-    Changed(g.path.empty() ? nullptr : g.path.c_str());
-    if (status == MOUNT_OK)
+    const char* path = g.path.empty() ? nullptr : g.path.c_str();
+    const uint64_t changes = Changes();
+    const vaultfs::Answer a = g_client->Call(r);
+    Learn(path, a, changes);   // what the stat that usually follows asks (tar's chown, chmod, utimens)
+    Changed(path);
+    const int32_t status = a.status();
+    if (status == MOUNT_OK && !g.Full())
         Recorded(handle, g.write);
     else if (g_lost.count(handle) == 0)
         g_lost[handle] = status;
     g_gatheredBytes -= g.bytes.size();
 }
 
-// Sends each handle's gathered writes begun no later than `before`.
-void SendGatheredBy(std::chrono::steady_clock::time_point before)
+// Sends each handle's gathered writes that are due.
+void SendGatheredIf(const std::function<bool(const Gathered&)>& due)
 {
     std::lock_guard<std::mutex> lock(g_flowMu);
     for (auto it = g_gathered.begin(); it != g_gathered.end();) {
-        if (it->second.since > before) {
+        if (!due(it->second)) {
             ++it;
             continue;
         }
@@ -398,22 +416,39 @@ void SendGatheredBy(std::chrono::steady_clock::time_point before)
     }
 }
 
-void SendAllGathered() { SendGatheredBy(std::chrono::steady_clock::time_point::max()); }
+void SendAllGathered()
+{
+    SendGatheredIf([](const Gathered&) { return true; });
+}
 
-// Sends what waited kGatheredFor, until told to end.
+// Sends whole requests as they fill, and what waited kGatheredFor, until
+// told to end.
 std::mutex g_senderMu;
 std::condition_variable g_senderWake;
-bool g_senderEnd = false;
+bool g_senderEnd = false, g_senderNow = false;
 std::thread g_sender;
 
 void SendOld()
 {
     std::unique_lock<std::mutex> wait(g_senderMu);
-    while (!g_senderWake.wait_for(wait, kGatheredFor / 2, [] { return g_senderEnd; })) {
+    while (!g_senderEnd) {
+        g_senderWake.wait_for(wait, kGatheredFor / 2, [] { return g_senderEnd || g_senderNow; });
+        g_senderNow = false;
         wait.unlock();
-        SendGatheredBy(std::chrono::steady_clock::now() - kGatheredFor);
+        const auto old = std::chrono::steady_clock::now() - kGatheredFor;
+        SendGatheredIf([&](const Gathered& g) { return g.Full() || g.since <= old; });
         wait.lock();
     }
+}
+
+// A whole request gathered: the sender takes it now.
+void SendSoon()
+{
+    {
+        std::lock_guard<std::mutex> lock(g_senderMu);
+        g_senderNow = true;
+    }
+    g_senderWake.notify_one();
 }
 
 // A gathered write's failure, told once to its handle; under g_flowMu.
@@ -612,15 +647,19 @@ int GetAttr(const char* path, struct stat* st, fuse_file_info* fi)
         Fill(st, known.kind, known.size, known.mtimeNs);
         return 0;
     }
-    if (fi == nullptr) {
-        int result = LookUpInNames(path, st);
-        if (result <= 0 || LookUpByListing(path, st, &result))
-            return result;
+    int result = fi == nullptr ? LookUpInNames(path, st) : 1;
+    if (result <= 0)
+        return result;
+    SendAllGathered();   // as a request would; their replies may tell this file's attributes
+    if (Recall(path, &known)) {
+        Fill(st, known.kind, known.size, known.mtimeNs);
+        return 0;
     }
+    if (fi == nullptr && LookUpByListing(path, st, &result))
+        return result;
     const uint64_t changes = Changes();
     vaultfs::Answer a = fi != nullptr ? Call(MOUNT_STAT, "", fi->fh) : Call(MOUNT_STAT, path);
-    if (fi != nullptr)
-        Learn(path, a, changes);
+    Learn(path, a, changes);
     if (a.status() != MOUNT_OK)
         return -Errno(a.status());
     Fill(st, a.reply.kind, a.reply.size, a.reply.mtimeNs);
@@ -685,15 +724,19 @@ int Write(const char* path, const char* buf, size_t size, off_t offset, fuse_fil
 {
     const size_t bytes = std::min<size_t>(size, MOUNT_MAX_DATA);
     const uint64_t write = Dirtied(fi->fh);
-    const uint64_t changes = Changing(path);
+    const uint64_t changes = Unknown(path);
     {
-        std::lock_guard<std::mutex> lock(g_flowMu);
+        std::unique_lock<std::mutex> lock(g_flowMu);
         auto it = g_gathered.find(fi->fh);
         if (it != g_gathered.end() && (uint64_t)offset == it->second.offset + it->second.bytes.size() &&
             it->second.bytes.size() + bytes <= MOUNT_MAX_DATA && g_gatheredBytes + bytes <= kMaxGathered) {
             it->second.bytes.insert(it->second.bytes.end(), buf, buf + bytes);
             it->second.write = write;
             g_gatheredBytes += bytes;
+            const bool bFull = it->second.Full();
+            lock.unlock();
+            if (bFull)
+                SendSoon();
             return (int)bytes;
         }
         if (it != g_gathered.end()) {
@@ -702,10 +745,13 @@ int Write(const char* path, const char* buf, size_t size, off_t offset, fuse_fil
         }
         if (const int32_t lost = TakeLostHeld(fi->fh); lost != MOUNT_OK)
             return -Errno(lost);
-        if (bytes < MOUNT_MAX_DATA && g_gatheredBytes + bytes <= kMaxGathered) {
+        if (g_gatheredBytes + bytes <= kMaxGathered) {
             g_gathered[fi->fh] = {(uint64_t)offset, std::vector<char>(buf, buf + bytes), write,
                                   path != nullptr ? path : ""};
             g_gatheredBytes += bytes;
+            lock.unlock();
+            if (bytes == MOUNT_MAX_DATA)
+                SendSoon();
             return (int)bytes;
         }
     }
@@ -748,16 +794,18 @@ int Settle(const char* path, uint64_t handle, uint32_t flags)
 
 int Release(const char* path, fuse_file_info* fi)
 {
+    bool bDirty;
     {
         std::lock_guard<std::mutex> lock(g_dirtyMu);
-        g_dirty.erase(fi->fh);   // the close records what is left
+        bDirty = g_dirty.erase(fi->fh) != 0;   // the close records what is left
     }
-    if (path != nullptr) {
+    if (bDirty && path != nullptr) {
         std::lock_guard<std::mutex> lock(g_knownMu);
         g_known.erase(path);
     }
     vaultfs::Answer a = Call(MOUNT_CLOSE, "", fi->fh);
-    Changed(path);   // the close records what is left
+    if (bDirty)
+        Changed(path);   // a clean close changes nothing a listing shows
     const int32_t lost = TakeLost(fi->fh);   // told already by the flush of close(2), if it could be
     Remember(path, a.status() == MOUNT_OK && lost == MOUNT_OK ? a.reply.version : 0);
     return -Errno(a.status());
@@ -798,10 +846,13 @@ int MkDir(const char* path, mode_t)
 {
     const auto asked = std::chrono::steady_clock::now();
     Changing(path);
-    const int32_t status = Call(MOUNT_MKDIR, path).status();
+    const vaultfs::Answer a = Call(MOUNT_MKDIR, path);
+    const int32_t status = a.status();
     const uint64_t changes = Named(path, true, status == MOUNT_OK || status == MOUNT_EXISTS);
-    if (status == MOUNT_OK)
+    if (status == MOUNT_OK) {
         Listed(path, {}, asked, changes);   // made here, so empty then
+        Learn(path, a, changes);   // its attributes are asked next
+    }
     return -Errno(status);
 }
 

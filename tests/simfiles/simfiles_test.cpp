@@ -728,6 +728,8 @@ TEST_F(SimFiles, MountProtocolServesTheVaultToVaultfs)
             continue;
         if (s.in.op == MOUNT_OPEN)
             opened.push_back(out.reply.handle);
+        if (s.in.op == MOUNT_MKDIR)   // the mount takes the new folder's attributes from here
+            EXPECT_EQ((uint32_t)MOUNT_KIND_FOLDER, out.reply.kind) << s.what;
         if (!s.data.empty())
             EXPECT_EQ(s.data, out.data) << s.what;
         if (s.size != 0)
