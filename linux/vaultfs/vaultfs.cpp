@@ -24,6 +24,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <random>
 #include <string>
@@ -118,7 +119,9 @@ void Remember(const char* path, uint64_t version)
 // answer: asked within kKnownFor, they need no round trip. Every change
 // made through this mount forgets the others' (another handle of the same
 // file may have grown it); a change made elsewhere shows after kKnownFor at
-// most, well inside the kernel's own attribute time-out.
+// most, well inside the kernel's own attribute time-out. A name found
+// missing is kept so too (MOUNT_KIND_NONE): the kernel looks a name up again
+// before it makes it, whatever it knew.
 struct Known {
     uint32_t                              kind;
     uint64_t                              size, mtimeNs;
@@ -137,17 +140,21 @@ uint64_t g_changes = 0;   // changes begun or ended through this mount
 // look up every name before they make it), and one of a listed file with
 // its attributes (ls -l, rm -r and git look up every name they listed).
 // Changes through this mount keep the names exact, and make the changed
-// file's attributes unknown when they begin and when they end; one that
+// file's attributes unknown when they begin and when they end, and those
+// of the folder that holds it (its time moves with what it holds); one that
 // fails, or a listing answered after another change began, leaves no
-// names behind.
+// names behind. Until a name is added, the listing itself answers the next
+// one of the folder (rm -r lists each folder twice before it empties it).
 struct NameSeen {
-    uint32_t kind = 0;
-    uint64_t size = 0, mtimeNs = 0;
-    bool     bKnown = false;   // a folder's time changes with what it holds: always asked
+    uint32_t    kind = 0;
+    uint64_t    size = 0, mtimeNs = 0;
+    bool        bKnown = false;
+    std::string name;   // as listed
 };
 struct Names {
     std::map<std::string, NameSeen>       byName;   // by folded name
     std::chrono::steady_clock::time_point at;       // when the request went: changes elsewhere show after kCacheSeconds
+    bool                                  bWhole = true;   // every name as listed: a listing answered from here
 };
 std::map<std::string, Names> g_names;   // by folded folder path, under g_knownMu
 const size_t kMaxListings = 256;
@@ -172,6 +179,25 @@ std::string ParentOf(const std::string& path, std::string* pName)
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
+// Under g_knownMu: the listed attributes of `path` and of its folder
+// forgotten.
+void Unknown(const std::string& path)
+{
+    auto forget = [](const std::string& folder, const std::string& name) {
+        auto it = g_names.find(Folded(folder));
+        if (it == g_names.end())
+            return;
+        auto seen = it->second.byName.find(Folded(name));
+        if (seen != it->second.byName.end())
+            seen->second.bKnown = false;
+    };
+    std::string name, folderName;
+    const std::string folder = ParentOf(path, &name);
+    forget(folder, name);
+    if (folder != "/")
+        forget(ParentOf(folder, &folderName), folderName);
+}
+
 // Under g_knownMu: a file's listed attributes forgotten (no path: every
 // file's), and the count of changes moved on.
 uint64_t Unsettled(const char* path)
@@ -181,20 +207,14 @@ uint64_t Unsettled(const char* path)
             for (auto& [name, seen] : names.byName)
                 seen.bKnown = false;
     } else {
-        std::string name;
-        auto it = g_names.find(Folded(ParentOf(path, &name)));
-        if (it != g_names.end()) {
-            auto seen = it->second.byName.find(Folded(name));
-            if (seen != it->second.byName.end())
-                seen->second.bKnown = false;
-        }
+        Unknown(path);
     }
     return ++g_changes;
 }
 
 // Before a change that may reach a file: no file's attributes are known any
 // more. Returns the count that Learn checks.
-uint64_t Unknown(const char* path)
+uint64_t Forget(const char* path)
 {
     std::lock_guard<std::mutex> lock(g_knownMu);
     g_known.clear();
@@ -209,7 +229,7 @@ void SendAllGathered();
 uint64_t Changing(const char* path)
 {
     SendAllGathered();
-    return Unknown(path);
+    return Forget(path);
 }
 
 // After it: a listing answered meanwhile may hold the file as it was.
@@ -232,8 +252,11 @@ void Learn(const char* path, const vaultfs::Answer& a, uint64_t changes)
     if (path == nullptr)
         return;
     std::lock_guard<std::mutex> lock(g_knownMu);
+    const auto now = std::chrono::steady_clock::now();
     if (a.status() == MOUNT_OK && a.reply.kind != 0 && changes == g_changes)
-        g_known[path] = {a.reply.kind, a.reply.size, a.reply.mtimeNs, std::chrono::steady_clock::now()};
+        g_known[path] = {a.reply.kind, a.reply.size, a.reply.mtimeNs, now};
+    else if (a.status() == MOUNT_NOT_FOUND && changes == g_changes)
+        g_known[path] = {MOUNT_KIND_NONE, 0, 0, now};
     else
         g_known.erase(path);
 }
@@ -262,17 +285,40 @@ Names* FreshNames(const std::string& folder)
 
 // A folder's whole listing, asked at `at` when `changes` had begun.
 void Listed(const std::string& folder, std::map<std::string, NameSeen> byName,
-            std::chrono::steady_clock::time_point at, uint64_t changes)
+            std::chrono::steady_clock::time_point at, uint64_t changes, bool bWhole = true)
 {
     std::lock_guard<std::mutex> lock(g_knownMu);
     if (changes != g_changes)
         return;
     if (g_names.size() >= kMaxListings)
         g_names.clear();
-    g_names[Folded(folder)] = {std::move(byName), at};
+    g_names[Folded(folder)] = {std::move(byName), at, bWhole};
 }
 
 void Fill(struct stat* st, uint32_t kind, uint64_t size, uint64_t mtimeNs);
+
+// A folder listed within kCacheSeconds with no name added since: its names
+// to `take`, with their attributes where they are known. False when the
+// folder is to be listed.
+bool ListFromNames(const std::string& folder, const std::function<void(const std::string&, const struct stat*)>& take)
+{
+    std::vector<std::pair<std::string, std::optional<struct stat>>> entries;
+    {
+        std::lock_guard<std::mutex> lock(g_knownMu);
+        const Names* names = FreshNames(folder);
+        if (names == nullptr || !names->bWhole)
+            return false;
+        for (const auto& [key, seen] : names->byName) {
+            std::optional<struct stat> st;
+            if (seen.bKnown)
+                Fill(&st.emplace(), seen.kind, seen.size, seen.mtimeNs);
+            entries.emplace_back(seen.name, st);
+        }
+    }
+    for (const auto& [name, st] : entries)
+        take(name, st ? &*st : nullptr);
+    return true;
+}
 
 // From the names of the path's folder: -ENOENT when it is not there, 0 with
 // its attributes when they are known, 1 when the simulator is to be asked.
@@ -308,12 +354,15 @@ uint64_t Named(const char* path, bool bThere, bool bDone)
     Names* names = FreshNames(folder);
     if (names == nullptr)
         return ++g_changes;
-    if (!bDone)
+    Unknown(path);   // the folder's time
+    if (!bDone) {
         g_names.erase(Folded(folder));
-    else if (bThere)
+    } else if (bThere) {
         names->byName[Folded(name)] = {};   // its attributes asked for
-    else
+        names->bWhole = false;              // its spelling may be another's
+    } else {
         names->byName.erase(Folded(name));
+    }
     return ++g_changes;
 }
 
@@ -585,6 +634,7 @@ int List(const std::string& folder, const std::function<void(const std::string&,
     if (a.status() != MOUNT_OK)
         return -Errno(a.status());
     std::map<std::string, NameSeen> byName;
+    bool bWhole = true;   // no two names that fold alike
     size_t at = 0;
     while (at + sizeof(MOUNT_ENTRY) <= a.data.size()) {
         MOUNT_ENTRY e;
@@ -595,14 +645,15 @@ int List(const std::string& folder, const std::function<void(const std::string&,
         const std::string name(reinterpret_cast<const char*>(a.data.data() + at), e.nameBytes);
         at += e.nameBytes;
         NameSeen& seen = byName[Folded(name)];
-        seen = {e.kind, e.size, e.mtimeNs, e.kind == MOUNT_KIND_FILE && seen.kind == 0};   // two that fold alike: asked
+        bWhole = bWhole && seen.kind == 0;
+        seen = {e.kind, e.size, e.mtimeNs, seen.kind == 0, name};   // two that fold alike: asked
         struct stat st;
         Fill(&st, e.kind, e.size, e.mtimeNs);
         take(name, st);
     }
     if (at != a.data.size())
         return -EPROTO;
-    Listed(folder, std::move(byName), asked, changes);
+    Listed(folder, std::move(byName), asked, changes, bWhole);
     return 0;
 }
 
@@ -639,23 +690,27 @@ bool LookUpByListing(const char* path, struct stat* st, int* pResult)
     return true;
 }
 
+// What this mount last heard of a path (Recall): 0 with its attributes,
+// -ENOENT when it was missing, 1 when nothing is known.
+int Recalled(const char* path, struct stat* st)
+{
+    Known known;
+    if (!Recall(path, &known))
+        return 1;
+    if (known.kind == MOUNT_KIND_NONE)
+        return -ENOENT;
+    Fill(st, known.kind, known.size, known.mtimeNs);
+    return 0;
+}
+
 // With a file open, by its handle: an open file that was unlinked has no path.
 int GetAttr(const char* path, struct stat* st, fuse_file_info* fi)
 {
-    Known known;
-    if (Recall(path, &known)) {
-        Fill(st, known.kind, known.size, known.mtimeNs);
-        return 0;
-    }
-    int result = fi == nullptr ? LookUpInNames(path, st) : 1;
-    if (result <= 0)
+    int result = Recalled(path, st);
+    if (result <= 0 || (fi == nullptr && (result = LookUpInNames(path, st)) <= 0))
         return result;
     SendAllGathered();   // as a request would; their replies may tell this file's attributes
-    if (Recall(path, &known)) {
-        Fill(st, known.kind, known.size, known.mtimeNs);
-        return 0;
-    }
-    if (fi == nullptr && LookUpByListing(path, st, &result))
+    if ((result = Recalled(path, st)) <= 0 || (fi == nullptr && LookUpByListing(path, st, &result)))
         return result;
     const uint64_t changes = Changes();
     vaultfs::Answer a = fi != nullptr ? Call(MOUNT_STAT, "", fi->fh) : Call(MOUNT_STAT, path);
@@ -671,10 +726,14 @@ int ReadDir(const char* path, void* buf, fuse_fill_dir_t filler, off_t, fuse_fil
     filler(buf, ".", nullptr, 0, (fuse_fill_dir_flags)0);
     filler(buf, "..", nullptr, 0, (fuse_fill_dir_flags)0);
     bool bFilled = true;
-    return List(path, [&](const std::string& name, const struct stat& st) {
-        if (bFilled && filler(buf, name.c_str(), &st, 0, FUSE_FILL_DIR_PLUS) != 0)
+    auto fill = [&](const std::string& name, const struct stat* st) {
+        const auto flags = st != nullptr ? FUSE_FILL_DIR_PLUS : (fuse_fill_dir_flags)0;
+        if (bFilled && filler(buf, name.c_str(), st, 0, flags) != 0)
             bFilled = false;
-    });
+    };
+    if (ListFromNames(path, fill))
+        return 0;
+    return List(path, [&](const std::string& name, const struct stat& st) { fill(name, &st); });
 }
 
 int OpenWith(const char* path, uint32_t flags, fuse_file_info* fi)
@@ -724,7 +783,7 @@ int Write(const char* path, const char* buf, size_t size, off_t offset, fuse_fil
 {
     const size_t bytes = std::min<size_t>(size, MOUNT_MAX_DATA);
     const uint64_t write = Dirtied(fi->fh);
-    const uint64_t changes = Unknown(path);
+    const uint64_t changes = Forget(path);
     {
         std::unique_lock<std::mutex> lock(g_flowMu);
         auto it = g_gathered.find(fi->fh);

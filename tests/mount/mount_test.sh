@@ -193,7 +193,9 @@ t_own_changes() {
     truncate -s 1 "$MNT/own/b" && [ "$(stat -c %s "$MNT/own/b")" = 1 ] &&
     touch -d "$when" "$MNT/own/a" && [ "$(stat -c %Y "$MNT/own/a")" = "$(date -d "$when" +%s)" ] &&
     mv "$MNT/own/a" "$MNT/own/c" && [ ! -e "$MNT/own/a" ] && [ "$(stat -c %s "$MNT/own/c")" = 10 ] &&
-    [ "$(ls "$MNT/own" | tr '\n' ' ')" = "b c " ] && echo d >"$MNT/OWN/d" && [ "$(cat "$MNT/own/d")" = d ]
+    [ "$(ls "$MNT/own" | tr '\n' ' ')" = "b c " ] && echo d >"$MNT/OWN/d" && [ "$(cat "$MNT/own/d")" = d ] &&
+    mkdir "$MNT/own/sub" && ls -l "$MNT/own" >/dev/null && local before && before=$(stat -c %y "$MNT/own/sub") &&
+    sleep 0.01 && echo e >"$MNT/own/sub/e" && [ "$(stat -c %y "$MNT/own/sub")" != "$before" ]   # a folder's time moves with what it holds
 }
 t_agent_end() {
   stack_mount "$MNT" && cmp "$MNT/tree/f8.bin" "$SRC/f8.bin" && exec 9<"$MNT/tree/f16384.bin" &&
