@@ -488,11 +488,21 @@ void MountServer::State::Io(const Peer& peer, Exchange& x)
             return;
         x.out.resize(got);
     } else {
+        uint64_t ns = 0;   // MOUNT_WRITE_TOUCH's time
+        if (x.req.flags & MOUNT_WRITE_TOUCH) {
+            if (x.path2.size() != sizeof(ns)) {
+                x.Fail(MOUNT_BAD_REQUEST, "a time of " + std::to_string(x.path2.size()) + " bytes");
+                return;
+            }
+            memcpy(&ns, x.path2.data(), sizeof(ns));
+        }
         uint64_t seen = Seen(x.req.handle);
         if (x.Fail(file->Write(x.req.offset, x.data.data(), x.data.size(), &seen, x.arrive)))
             return;
         Saw(x.req.handle, seen);
         if ((x.req.flags & MOUNT_WRITE_RECORD) && x.Fail(file->Flush()))
+            return;
+        if ((x.req.flags & MOUNT_WRITE_TOUCH) && x.Fail(file->SetTime(FileTimeOf(ns))))
             return;
         Describe(x.reply, *file);
         return;

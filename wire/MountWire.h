@@ -69,6 +69,8 @@ enum MountOp : uint32_t {
 #define MOUNT_OPEN_TRUNCATE   0x4u   // size 0 after opening
 // MOUNT_WRITE flags.
 #define MOUNT_WRITE_RECORD    0x1u   // and then recorded, as MOUNT_SYNC_RECORD records
+#define MOUNT_WRITE_TOUCH     0x2u   // and then its time set, as MOUNT_TOUCH sets it: path2 holds
+                                     // the time as 8 bytes (ns since 1970, little-endian)
 // MOUNT_RENAME flags.
 #define MOUNT_RENAME_NOREPLACE 0x1u
 // MOUNT_SYNC flags.

@@ -415,6 +415,7 @@ struct Gathered {
     uint64_t                              write = 0;   // Dirtied's count of the last one
     std::string                           path;        // the file's when written (none: unlinked)
     std::chrono::steady_clock::time_point since = std::chrono::steady_clock::now();
+    std::optional<uint64_t>               touchNs;     // a time to set after them (SendTouched)
     bool Full() const { return bytes.size() >= MOUNT_MAX_DATA; }
 };
 // Gathered writes older than this go out by themselves: other sessions see
@@ -429,11 +430,16 @@ size_t g_gatheredBytes = 0;
 // Sends what a handle gathered; small writes are recorded at once (the
 // close(2) that usually follows has nothing left to record then), a
 // sequential writer's whole requests at its close. Under g_flowMu.
-void SendGathered(uint64_t handle, Gathered& g)
+int32_t SendGathered(uint64_t handle, Gathered& g)
 {
     vaultfs::Request r;
     r.op = MOUNT_WRITE;
     r.flags = g.Full() ? 0 : MOUNT_WRITE_RECORD;
+    if (g.touchNs) {
+        r.flags |= MOUNT_WRITE_TOUCH;
+        for (int i = 0; i < 8; i++)
+            r.path2 += (char)(*g.touchNs >> (8 * i));
+    }
     r.handle = handle;
     r.offset = g.offset;
     r.data = g.bytes.data();
@@ -449,6 +455,7 @@ void SendGathered(uint64_t handle, Gathered& g)
     else if (g_lost.count(handle) == 0)
         g_lost[handle] = status;
     g_gatheredBytes -= g.bytes.size();
+    return status;
 }
 
 // Sends each handle's gathered writes that are due.
@@ -488,6 +495,30 @@ void SendOld()
         SendGatheredIf([&](const Gathered& g) { return g.Full() || g.since <= old; });
         wait.lock();
     }
+}
+
+// The time of a file whose bytes one handle of this mount gathered (tar
+// sets the time of each file it wrote before it closes it): set with them,
+// in one request, whose status is the time's. False when no one handle
+// gathered for that path.
+bool SendTouched(const char* path, uint64_t ns, int32_t* pStatus)
+{
+    std::lock_guard<std::mutex> lock(g_flowMu);
+    auto found = g_gathered.end();
+    for (auto it = g_gathered.begin(); it != g_gathered.end(); ++it) {
+        if (it->second.path != path)
+            continue;
+        if (found != g_gathered.end())
+            return false;   // the time goes after the bytes of both
+        found = it;
+    }
+    if (found == g_gathered.end())
+        return false;
+    Forget(path);
+    found->second.touchNs = ns;
+    *pStatus = SendGathered(found->first, found->second);
+    g_gathered.erase(found);
+    return true;
 }
 
 // A whole request gathered: the sender takes it now.
@@ -805,8 +836,11 @@ int Write(const char* path, const char* buf, size_t size, off_t offset, fuse_fil
         if (const int32_t lost = TakeLostHeld(fi->fh); lost != MOUNT_OK)
             return -Errno(lost);
         if (g_gatheredBytes + bytes <= kMaxGathered) {
-            g_gathered[fi->fh] = {(uint64_t)offset, std::vector<char>(buf, buf + bytes), write,
-                                  path != nullptr ? path : ""};
+            Gathered& g = g_gathered[fi->fh];
+            g.offset = (uint64_t)offset;
+            g.bytes.assign(buf, buf + bytes);
+            g.write = write;
+            g.path = path != nullptr ? path : "";
             g_gatheredBytes += bytes;
             lock.unlock();
             if (bytes == MOUNT_MAX_DATA)
@@ -967,6 +1001,9 @@ int UTimeNs(const char* path, const timespec tv[2], fuse_file_info* fi)
     if (mtime.tv_sec < 0)
         return -EINVAL;
     const uint64_t ns = (uint64_t)mtime.tv_sec * 1000000000u + (uint64_t)mtime.tv_nsec;
+    int32_t status = MOUNT_OK;
+    if (fi == nullptr && path != nullptr && SendTouched(path, ns, &status))
+        return -Errno(status);
     const uint64_t changes = Changing(path);
     vaultfs::Answer a = fi != nullptr ? Call(MOUNT_TOUCH, "", fi->fh, ns) : Call(MOUNT_TOUCH, path, 0, ns);
     Learn(path, a, changes);
