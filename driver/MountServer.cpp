@@ -488,11 +488,21 @@ void MountServer::State::Io(const Peer& peer, Exchange& x)
             return;
         x.out.resize(got);
     } else {
+        uint64_t ns = 0;   // MOUNT_WRITE_TOUCH's time
+        if (x.req.flags & MOUNT_WRITE_TOUCH) {
+            if (x.path2.size() != sizeof(ns)) {
+                x.Fail(MOUNT_BAD_REQUEST, "a time of " + std::to_string(x.path2.size()) + " bytes");
+                return;
+            }
+            memcpy(&ns, x.path2.data(), sizeof(ns));
+        }
         uint64_t seen = Seen(x.req.handle);
         if (x.Fail(file->Write(x.req.offset, x.data.data(), x.data.size(), &seen, x.arrive)))
             return;
         Saw(x.req.handle, seen);
         if ((x.req.flags & MOUNT_WRITE_RECORD) && x.Fail(file->Flush()))
+            return;
+        if ((x.req.flags & MOUNT_WRITE_TOUCH) && x.Fail(file->SetTime(FileTimeOf(ns))))
             return;
         Describe(x.reply, *file);
         return;
@@ -556,11 +566,13 @@ void MountServer::State::Remove(const Peer& peer, Exchange& x)
         x.Fail(x.req.op == MOUNT_DELETE ? files.Delete(dos) : files.RemoveFolder(dos));
 }
 
+// Answered with the new folder's attributes, which the mount is asked for next.
 void MountServer::State::MakeFolder(const Peer& peer, Exchange& x)
 {
     std::wstring dos;
-    if (DosPath(peer, x.path, &dos, x))
-        x.Fail(files.CreateFolder(dos));
+    VaultEntry entry;
+    if (DosPath(peer, x.path, &dos, x) && !x.Fail(files.CreateFolder(dos)) && files.Stat(dos, &entry))
+        Describe(x.reply, entry);
 }
 
 void MountServer::State::StatFs(const Peer& peer, Exchange& x)

@@ -56,7 +56,7 @@ enum MountOp : uint32_t {
     MOUNT_CLOSE  = 8,    // handle
     MOUNT_RENAME = 9,    // path -> path2; flags MOUNT_RENAME_NOREPLACE
     MOUNT_DELETE = 10,   // path (a file)
-    MOUNT_MKDIR  = 11,   // path
+    MOUNT_MKDIR  = 11,   // path -> the new folder's attributes
     MOUNT_RMDIR  = 12,   // path (an empty folder)
     MOUNT_STATFS = 13,   // -> size = bytes free, offset = bytes in all
     MOUNT_TOUCH  = 14,   // path (or handle), offset = new modification time (ns since 1970)
@@ -69,6 +69,8 @@ enum MountOp : uint32_t {
 #define MOUNT_OPEN_TRUNCATE   0x4u   // size 0 after opening
 // MOUNT_WRITE flags.
 #define MOUNT_WRITE_RECORD    0x1u   // and then recorded, as MOUNT_SYNC_RECORD records
+#define MOUNT_WRITE_TOUCH     0x2u   // and then its time set, as MOUNT_TOUCH sets it: path2 holds
+                                     // the time as 8 bytes (ns since 1970, little-endian)
 // MOUNT_RENAME flags.
 #define MOUNT_RENAME_NOREPLACE 0x1u
 // MOUNT_SYNC flags.
@@ -123,9 +125,10 @@ typedef struct MOUNT_REPLY {
     uint32_t magic;
     int32_t  status;       // MountStatus
     uint64_t handle;       // MOUNT_OPEN: the open file
-    // MOUNT_STAT; and after MOUNT_OPEN, MOUNT_WRITE, MOUNT_RESIZE and
-    // MOUNT_TOUCH, the file's as they leave it: plain size, modification
-    // time (ns since 1970), MountKind. MOUNT_READ: the size.
+    // MOUNT_STAT; and after MOUNT_OPEN, MOUNT_WRITE, MOUNT_RESIZE,
+    // MOUNT_TOUCH and MOUNT_MKDIR, the file's or folder's as they leave it:
+    // plain size, modification time (ns since 1970), MountKind. MOUNT_READ:
+    // the size.
     uint64_t size;
     uint64_t mtimeNs;
     uint32_t kind;

@@ -24,6 +24,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <random>
 #include <string>
@@ -118,7 +119,9 @@ void Remember(const char* path, uint64_t version)
 // answer: asked within kKnownFor, they need no round trip. Every change
 // made through this mount forgets the others' (another handle of the same
 // file may have grown it); a change made elsewhere shows after kKnownFor at
-// most, well inside the kernel's own attribute time-out.
+// most, well inside the kernel's own attribute time-out. A name found
+// missing is kept so too (MOUNT_KIND_NONE): the kernel looks a name up again
+// before it makes it, whatever it knew.
 struct Known {
     uint32_t                              kind;
     uint64_t                              size, mtimeNs;
@@ -137,17 +140,21 @@ uint64_t g_changes = 0;   // changes begun or ended through this mount
 // look up every name before they make it), and one of a listed file with
 // its attributes (ls -l, rm -r and git look up every name they listed).
 // Changes through this mount keep the names exact, and make the changed
-// file's attributes unknown when they begin and when they end; one that
+// file's attributes unknown when they begin and when they end, and those
+// of the folder that holds it (its time moves with what it holds); one that
 // fails, or a listing answered after another change began, leaves no
-// names behind.
+// names behind. Until a name is added, the listing itself answers the next
+// one of the folder (rm -r lists each folder twice before it empties it).
 struct NameSeen {
-    uint32_t kind = 0;
-    uint64_t size = 0, mtimeNs = 0;
-    bool     bKnown = false;   // a folder's time changes with what it holds: always asked
+    uint32_t    kind = 0;
+    uint64_t    size = 0, mtimeNs = 0;
+    bool        bKnown = false;
+    std::string name;   // as listed
 };
 struct Names {
     std::map<std::string, NameSeen>       byName;   // by folded name
     std::chrono::steady_clock::time_point at;       // when the request went: changes elsewhere show after kCacheSeconds
+    bool                                  bWhole = true;   // every name as listed: a listing answered from here
 };
 std::map<std::string, Names> g_names;   // by folded folder path, under g_knownMu
 const size_t kMaxListings = 256;
@@ -172,6 +179,25 @@ std::string ParentOf(const std::string& path, std::string* pName)
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
+// Under g_knownMu: the listed attributes of `path` and of its folder
+// forgotten.
+void Unknown(const std::string& path)
+{
+    auto forget = [](const std::string& folder, const std::string& name) {
+        auto it = g_names.find(Folded(folder));
+        if (it == g_names.end())
+            return;
+        auto seen = it->second.byName.find(Folded(name));
+        if (seen != it->second.byName.end())
+            seen->second.bKnown = false;
+    };
+    std::string name, folderName;
+    const std::string folder = ParentOf(path, &name);
+    forget(folder, name);
+    if (folder != "/")
+        forget(ParentOf(folder, &folderName), folderName);
+}
+
 // Under g_knownMu: a file's listed attributes forgotten (no path: every
 // file's), and the count of changes moved on.
 uint64_t Unsettled(const char* path)
@@ -181,24 +207,29 @@ uint64_t Unsettled(const char* path)
             for (auto& [name, seen] : names.byName)
                 seen.bKnown = false;
     } else {
-        std::string name;
-        auto it = g_names.find(Folded(ParentOf(path, &name)));
-        if (it != g_names.end()) {
-            auto seen = it->second.byName.find(Folded(name));
-            if (seen != it->second.byName.end())
-                seen->second.bKnown = false;
-        }
+        Unknown(path);
     }
     return ++g_changes;
 }
 
-// Before a request that may change a file: no file's attributes are known
-// any more. Returns the count that Learn checks.
-uint64_t Changing(const char* path)
+// Before a change that may reach a file: no file's attributes are known any
+// more. Returns the count that Learn checks.
+uint64_t Forget(const char* path)
 {
     std::lock_guard<std::mutex> lock(g_knownMu);
     g_known.clear();
     return Unsettled(path);
+}
+
+void SendAllGathered();
+
+// Before a request that may change a file: gathered writes go first, as they
+// would in Ask anyway, so that their replies do not move the count on while
+// this request's own is under way.
+uint64_t Changing(const char* path)
+{
+    SendAllGathered();
+    return Forget(path);
 }
 
 // After it: a listing answered meanwhile may hold the file as it was.
@@ -221,8 +252,11 @@ void Learn(const char* path, const vaultfs::Answer& a, uint64_t changes)
     if (path == nullptr)
         return;
     std::lock_guard<std::mutex> lock(g_knownMu);
+    const auto now = std::chrono::steady_clock::now();
     if (a.status() == MOUNT_OK && a.reply.kind != 0 && changes == g_changes)
-        g_known[path] = {a.reply.kind, a.reply.size, a.reply.mtimeNs, std::chrono::steady_clock::now()};
+        g_known[path] = {a.reply.kind, a.reply.size, a.reply.mtimeNs, now};
+    else if (a.status() == MOUNT_NOT_FOUND && changes == g_changes)
+        g_known[path] = {MOUNT_KIND_NONE, 0, 0, now};
     else
         g_known.erase(path);
 }
@@ -251,17 +285,40 @@ Names* FreshNames(const std::string& folder)
 
 // A folder's whole listing, asked at `at` when `changes` had begun.
 void Listed(const std::string& folder, std::map<std::string, NameSeen> byName,
-            std::chrono::steady_clock::time_point at, uint64_t changes)
+            std::chrono::steady_clock::time_point at, uint64_t changes, bool bWhole = true)
 {
     std::lock_guard<std::mutex> lock(g_knownMu);
     if (changes != g_changes)
         return;
     if (g_names.size() >= kMaxListings)
         g_names.clear();
-    g_names[Folded(folder)] = {std::move(byName), at};
+    g_names[Folded(folder)] = {std::move(byName), at, bWhole};
 }
 
 void Fill(struct stat* st, uint32_t kind, uint64_t size, uint64_t mtimeNs);
+
+// A folder listed within kCacheSeconds with no name added since: its names
+// to `take`, with their attributes where they are known. False when the
+// folder is to be listed.
+bool ListFromNames(const std::string& folder, const std::function<void(const std::string&, const struct stat*)>& take)
+{
+    std::vector<std::pair<std::string, std::optional<struct stat>>> entries;
+    {
+        std::lock_guard<std::mutex> lock(g_knownMu);
+        const Names* names = FreshNames(folder);
+        if (names == nullptr || !names->bWhole)
+            return false;
+        for (const auto& [key, seen] : names->byName) {
+            std::optional<struct stat> st;
+            if (seen.bKnown)
+                Fill(&st.emplace(), seen.kind, seen.size, seen.mtimeNs);
+            entries.emplace_back(seen.name, st);
+        }
+    }
+    for (const auto& [name, st] : entries)
+        take(name, st ? &*st : nullptr);
+    return true;
+}
 
 // From the names of the path's folder: -ENOENT when it is not there, 0 with
 // its attributes when they are known, 1 when the simulator is to be asked.
@@ -297,12 +354,15 @@ uint64_t Named(const char* path, bool bThere, bool bDone)
     Names* names = FreshNames(folder);
     if (names == nullptr)
         return ++g_changes;
-    if (!bDone)
+    Unknown(path);   // the folder's time
+    if (!bDone) {
         g_names.erase(Folded(folder));
-    else if (bThere)
+    } else if (bThere) {
         names->byName[Folded(name)] = {};   // its attributes asked for
-    else
+        names->bWhole = false;              // its spelling may be another's
+    } else {
         names->byName.erase(Folded(name));
+    }
     return ++g_changes;
 }
 
@@ -341,19 +401,22 @@ int Errno(int32_t status)
     }
 }
 
-// Small writes gathered, as a page cache gathers them: a write that goes on
-// where the last one through its handle ended joins it, up to one request's
+// Writes gathered, as a page cache gathers them: a write that goes on where
+// the last one through its handle ended joins it, up to one request's
 // worth, and they go to the simulator together before anything else is
 // asked (so every answer, and every other session, sees them), and at the
-// latest at close(2). One that fails there is told to the next write,
-// close(2) or fsync through its handle, as other file systems tell the
-// failures of what they wrote back.
+// latest at close(2). A request's worth goes at once, from the sender
+// thread, while the writer makes its next one. One that fails there is told
+// to the next write, close(2) or fsync through its handle, as other file
+// systems tell the failures of what they wrote back.
 struct Gathered {
     uint64_t                              offset = 0;
     std::vector<char>                     bytes;
     uint64_t                              write = 0;   // Dirtied's count of the last one
     std::string                           path;        // the file's when written (none: unlinked)
     std::chrono::steady_clock::time_point since = std::chrono::steady_clock::now();
+    std::optional<uint64_t>               touchNs;     // a time to set after them (SendTouched)
+    bool Full() const { return bytes.size() >= MOUNT_MAX_DATA; }
 };
 // Gathered writes older than this go out by themselves: other sessions see
 // them within a second, as this mount sees theirs.
@@ -364,32 +427,43 @@ std::map<uint64_t, Gathered> g_gathered;   // by handle, under g_flowMu
 std::map<uint64_t, int32_t> g_lost;        // a gathered write's failure by handle, until told
 size_t g_gatheredBytes = 0;
 
-// Sends what a handle gathered, recorded at once (the close(2) that
-// usually follows has nothing left to record then); under g_flowMu.
-void SendGathered(uint64_t handle, Gathered& g)
+// Sends what a handle gathered; small writes are recorded at once (the
+// close(2) that usually follows has nothing left to record then), a
+// sequential writer's whole requests at its close. Under g_flowMu.
+int32_t SendGathered(uint64_t handle, Gathered& g)
 {
     vaultfs::Request r;
     r.op = MOUNT_WRITE;
-    r.flags = MOUNT_WRITE_RECORD;
+    r.flags = g.Full() ? 0 : MOUNT_WRITE_RECORD;
+    if (g.touchNs) {
+        r.flags |= MOUNT_WRITE_TOUCH;
+        for (int i = 0; i < 8; i++)
+            r.path2 += (char)(*g.touchNs >> (8 * i));
+    }
     r.handle = handle;
     r.offset = g.offset;
     r.data = g.bytes.data();
     r.dataBytes = g.bytes.size();
-    const int32_t status = g_client->Call(r).status();
-    Changed(g.path.empty() ? nullptr : g.path.c_str());
-    if (status == MOUNT_OK)
+    const char* path = g.path.empty() ? nullptr : g.path.c_str();
+    const uint64_t changes = Changes();
+    const vaultfs::Answer a = g_client->Call(r);
+    Learn(path, a, changes);   // what the stat that usually follows asks (tar's chown, chmod, utimens)
+    Changed(path);
+    const int32_t status = a.status();
+    if (status == MOUNT_OK && !g.Full())
         Recorded(handle, g.write);
     else if (g_lost.count(handle) == 0)
         g_lost[handle] = status;
     g_gatheredBytes -= g.bytes.size();
+    return status;
 }
 
-// Sends each handle's gathered writes begun no later than `before`.
-void SendGatheredBy(std::chrono::steady_clock::time_point before)
+// Sends each handle's gathered writes that are due.
+void SendGatheredIf(const std::function<bool(const Gathered&)>& due)
 {
     std::lock_guard<std::mutex> lock(g_flowMu);
     for (auto it = g_gathered.begin(); it != g_gathered.end();) {
-        if (it->second.since > before) {
+        if (!due(it->second)) {
             ++it;
             continue;
         }
@@ -398,22 +472,63 @@ void SendGatheredBy(std::chrono::steady_clock::time_point before)
     }
 }
 
-void SendAllGathered() { SendGatheredBy(std::chrono::steady_clock::time_point::max()); }
+void SendAllGathered()
+{
+    SendGatheredIf([](const Gathered&) { return true; });
+}
 
-// Sends what waited kGatheredFor, until told to end.
+// Sends whole requests as they fill, and what waited kGatheredFor, until
+// told to end.
 std::mutex g_senderMu;
 std::condition_variable g_senderWake;
-bool g_senderEnd = false;
+bool g_senderEnd = false, g_senderNow = false;
 std::thread g_sender;
 
 void SendOld()
 {
     std::unique_lock<std::mutex> wait(g_senderMu);
-    while (!g_senderWake.wait_for(wait, kGatheredFor / 2, [] { return g_senderEnd; })) {
+    while (!g_senderEnd) {
+        g_senderWake.wait_for(wait, kGatheredFor / 2, [] { return g_senderEnd || g_senderNow; });
+        g_senderNow = false;
         wait.unlock();
-        SendGatheredBy(std::chrono::steady_clock::now() - kGatheredFor);
+        const auto old = std::chrono::steady_clock::now() - kGatheredFor;
+        SendGatheredIf([&](const Gathered& g) { return g.Full() || g.since <= old; });
         wait.lock();
     }
+}
+
+// The time of a file whose bytes one handle of this mount gathered (tar
+// sets the time of each file it wrote before it closes it): set with them,
+// in one request, whose status is the time's. False when no one handle
+// gathered for that path.
+bool SendTouched(const char* path, uint64_t ns, int32_t* pStatus)
+{
+    std::lock_guard<std::mutex> lock(g_flowMu);
+    auto found = g_gathered.end();
+    for (auto it = g_gathered.begin(); it != g_gathered.end(); ++it) {
+        if (it->second.path != path)
+            continue;
+        if (found != g_gathered.end())
+            return false;   // the time goes after the bytes of both
+        found = it;
+    }
+    if (found == g_gathered.end())
+        return false;
+    Forget(path);
+    found->second.touchNs = ns;
+    *pStatus = SendGathered(found->first, found->second);
+    g_gathered.erase(found);
+    return true;
+}
+
+// A whole request gathered: the sender takes it now.
+void SendSoon()
+{
+    {
+        std::lock_guard<std::mutex> lock(g_senderMu);
+        g_senderNow = true;
+    }
+    g_senderWake.notify_one();
 }
 
 // A gathered write's failure, told once to its handle; under g_flowMu.
@@ -550,6 +665,7 @@ int List(const std::string& folder, const std::function<void(const std::string&,
     if (a.status() != MOUNT_OK)
         return -Errno(a.status());
     std::map<std::string, NameSeen> byName;
+    bool bWhole = true;   // no two names that fold alike
     size_t at = 0;
     while (at + sizeof(MOUNT_ENTRY) <= a.data.size()) {
         MOUNT_ENTRY e;
@@ -560,14 +676,15 @@ int List(const std::string& folder, const std::function<void(const std::string&,
         const std::string name(reinterpret_cast<const char*>(a.data.data() + at), e.nameBytes);
         at += e.nameBytes;
         NameSeen& seen = byName[Folded(name)];
-        seen = {e.kind, e.size, e.mtimeNs, e.kind == MOUNT_KIND_FILE && seen.kind == 0};   // two that fold alike: asked
+        bWhole = bWhole && seen.kind == 0;
+        seen = {e.kind, e.size, e.mtimeNs, seen.kind == 0, name};   // two that fold alike: asked
         struct stat st;
         Fill(&st, e.kind, e.size, e.mtimeNs);
         take(name, st);
     }
     if (at != a.data.size())
         return -EPROTO;
-    Listed(folder, std::move(byName), asked, changes);
+    Listed(folder, std::move(byName), asked, changes, bWhole);
     return 0;
 }
 
@@ -604,23 +721,31 @@ bool LookUpByListing(const char* path, struct stat* st, int* pResult)
     return true;
 }
 
+// What this mount last heard of a path (Recall): 0 with its attributes,
+// -ENOENT when it was missing, 1 when nothing is known.
+int Recalled(const char* path, struct stat* st)
+{
+    Known known;
+    if (!Recall(path, &known))
+        return 1;
+    if (known.kind == MOUNT_KIND_NONE)
+        return -ENOENT;
+    Fill(st, known.kind, known.size, known.mtimeNs);
+    return 0;
+}
+
 // With a file open, by its handle: an open file that was unlinked has no path.
 int GetAttr(const char* path, struct stat* st, fuse_file_info* fi)
 {
-    Known known;
-    if (Recall(path, &known)) {
-        Fill(st, known.kind, known.size, known.mtimeNs);
-        return 0;
-    }
-    if (fi == nullptr) {
-        int result = LookUpInNames(path, st);
-        if (result <= 0 || LookUpByListing(path, st, &result))
-            return result;
-    }
+    int result = Recalled(path, st);
+    if (result <= 0 || (fi == nullptr && (result = LookUpInNames(path, st)) <= 0))
+        return result;
+    SendAllGathered();   // as a request would; their replies may tell this file's attributes
+    if ((result = Recalled(path, st)) <= 0 || (fi == nullptr && LookUpByListing(path, st, &result)))
+        return result;
     const uint64_t changes = Changes();
     vaultfs::Answer a = fi != nullptr ? Call(MOUNT_STAT, "", fi->fh) : Call(MOUNT_STAT, path);
-    if (fi != nullptr)
-        Learn(path, a, changes);
+    Learn(path, a, changes);
     if (a.status() != MOUNT_OK)
         return -Errno(a.status());
     Fill(st, a.reply.kind, a.reply.size, a.reply.mtimeNs);
@@ -632,10 +757,14 @@ int ReadDir(const char* path, void* buf, fuse_fill_dir_t filler, off_t, fuse_fil
     filler(buf, ".", nullptr, 0, (fuse_fill_dir_flags)0);
     filler(buf, "..", nullptr, 0, (fuse_fill_dir_flags)0);
     bool bFilled = true;
-    return List(path, [&](const std::string& name, const struct stat& st) {
-        if (bFilled && filler(buf, name.c_str(), &st, 0, FUSE_FILL_DIR_PLUS) != 0)
+    auto fill = [&](const std::string& name, const struct stat* st) {
+        const auto flags = st != nullptr ? FUSE_FILL_DIR_PLUS : (fuse_fill_dir_flags)0;
+        if (bFilled && filler(buf, name.c_str(), st, 0, flags) != 0)
             bFilled = false;
-    });
+    };
+    if (ListFromNames(path, fill))
+        return 0;
+    return List(path, [&](const std::string& name, const struct stat& st) { fill(name, &st); });
 }
 
 int OpenWith(const char* path, uint32_t flags, fuse_file_info* fi)
@@ -685,15 +814,19 @@ int Write(const char* path, const char* buf, size_t size, off_t offset, fuse_fil
 {
     const size_t bytes = std::min<size_t>(size, MOUNT_MAX_DATA);
     const uint64_t write = Dirtied(fi->fh);
-    const uint64_t changes = Changing(path);
+    const uint64_t changes = Forget(path);
     {
-        std::lock_guard<std::mutex> lock(g_flowMu);
+        std::unique_lock<std::mutex> lock(g_flowMu);
         auto it = g_gathered.find(fi->fh);
         if (it != g_gathered.end() && (uint64_t)offset == it->second.offset + it->second.bytes.size() &&
             it->second.bytes.size() + bytes <= MOUNT_MAX_DATA && g_gatheredBytes + bytes <= kMaxGathered) {
             it->second.bytes.insert(it->second.bytes.end(), buf, buf + bytes);
             it->second.write = write;
             g_gatheredBytes += bytes;
+            const bool bFull = it->second.Full();
+            lock.unlock();
+            if (bFull)
+                SendSoon();
             return (int)bytes;
         }
         if (it != g_gathered.end()) {
@@ -702,10 +835,16 @@ int Write(const char* path, const char* buf, size_t size, off_t offset, fuse_fil
         }
         if (const int32_t lost = TakeLostHeld(fi->fh); lost != MOUNT_OK)
             return -Errno(lost);
-        if (bytes < MOUNT_MAX_DATA && g_gatheredBytes + bytes <= kMaxGathered) {
-            g_gathered[fi->fh] = {(uint64_t)offset, std::vector<char>(buf, buf + bytes), write,
-                                  path != nullptr ? path : ""};
+        if (g_gatheredBytes + bytes <= kMaxGathered) {
+            Gathered& g = g_gathered[fi->fh];
+            g.offset = (uint64_t)offset;
+            g.bytes.assign(buf, buf + bytes);
+            g.write = write;
+            g.path = path != nullptr ? path : "";
             g_gatheredBytes += bytes;
+            lock.unlock();
+            if (bytes == MOUNT_MAX_DATA)
+                SendSoon();
             return (int)bytes;
         }
     }
@@ -748,16 +887,18 @@ int Settle(const char* path, uint64_t handle, uint32_t flags)
 
 int Release(const char* path, fuse_file_info* fi)
 {
+    bool bDirty;
     {
         std::lock_guard<std::mutex> lock(g_dirtyMu);
-        g_dirty.erase(fi->fh);   // the close records what is left
+        bDirty = g_dirty.erase(fi->fh) != 0;   // the close records what is left
     }
-    if (path != nullptr) {
+    if (bDirty && path != nullptr) {
         std::lock_guard<std::mutex> lock(g_knownMu);
         g_known.erase(path);
     }
     vaultfs::Answer a = Call(MOUNT_CLOSE, "", fi->fh);
-    Changed(path);   // the close records what is left
+    if (bDirty)
+        Changed(path);   // a clean close changes nothing a listing shows
     const int32_t lost = TakeLost(fi->fh);   // told already by the flush of close(2), if it could be
     Remember(path, a.status() == MOUNT_OK && lost == MOUNT_OK ? a.reply.version : 0);
     return -Errno(a.status());
@@ -798,10 +939,13 @@ int MkDir(const char* path, mode_t)
 {
     const auto asked = std::chrono::steady_clock::now();
     Changing(path);
-    const int32_t status = Call(MOUNT_MKDIR, path).status();
+    const vaultfs::Answer a = Call(MOUNT_MKDIR, path);
+    const int32_t status = a.status();
     const uint64_t changes = Named(path, true, status == MOUNT_OK || status == MOUNT_EXISTS);
-    if (status == MOUNT_OK)
+    if (status == MOUNT_OK) {
         Listed(path, {}, asked, changes);   // made here, so empty then
+        Learn(path, a, changes);   // its attributes are asked next
+    }
     return -Errno(status);
 }
 
@@ -857,6 +1001,9 @@ int UTimeNs(const char* path, const timespec tv[2], fuse_file_info* fi)
     if (mtime.tv_sec < 0)
         return -EINVAL;
     const uint64_t ns = (uint64_t)mtime.tv_sec * 1000000000u + (uint64_t)mtime.tv_nsec;
+    int32_t status = MOUNT_OK;
+    if (fi == nullptr && path != nullptr && SendTouched(path, ns, &status))
+        return -Errno(status);
     const uint64_t changes = Changing(path);
     vaultfs::Answer a = fi != nullptr ? Call(MOUNT_TOUCH, "", fi->fh, ns) : Call(MOUNT_TOUCH, path, 0, ns);
     Learn(path, a, changes);

@@ -139,11 +139,14 @@ t_vault_folder() {
 # tar (as root, owners and modes from the archive), cp -a, rsync -a and git
 # clone set modes, owners and times on every file: taken without effect,
 # the content the same as in a plain folder.
+times() { (cd "$1" && find . -type f -exec stat -c '%n %Y' {} + | sort); }
 t_everyday_tools() {
   tar -C "$ROOT" -cf "$TMP/project.tar" wire scripts && mkdir "$TMP/project" &&
     tar -C "$TMP/project" -xf "$TMP/project.tar" && mkdir "$MNT/project" && tar -C "$MNT/project" -xf "$TMP/project.tar" &&
     diff -r "$TMP/project" "$MNT/project" && [ "$(stat -c %a "$MNT/project/scripts/setup")" = 644 ] &&
+    [ "$(times "$TMP/project")" = "$(times "$MNT/project")" ] &&
     cp -a "$TMP/project" "$MNT/copied" && diff -r "$TMP/project" "$MNT/copied" &&
+    [ "$(times "$TMP/project")" = "$(times "$MNT/copied")" ] &&
     rsync -a "$TMP/project/" "$MNT/synced/" && diff -r "$TMP/project" "$MNT/synced" &&
     git init -q "$TMP/repo" && cp -r "$TMP/project/." "$TMP/repo/" && git -C "$TMP/repo" add -A &&
     git -C "$TMP/repo" -c user.name=Test -c user.email=test@example.org commit -qm one &&
@@ -193,7 +196,9 @@ t_own_changes() {
     truncate -s 1 "$MNT/own/b" && [ "$(stat -c %s "$MNT/own/b")" = 1 ] &&
     touch -d "$when" "$MNT/own/a" && [ "$(stat -c %Y "$MNT/own/a")" = "$(date -d "$when" +%s)" ] &&
     mv "$MNT/own/a" "$MNT/own/c" && [ ! -e "$MNT/own/a" ] && [ "$(stat -c %s "$MNT/own/c")" = 10 ] &&
-    [ "$(ls "$MNT/own" | tr '\n' ' ')" = "b c " ] && echo d >"$MNT/OWN/d" && [ "$(cat "$MNT/own/d")" = d ]
+    [ "$(ls "$MNT/own" | tr '\n' ' ')" = "b c " ] && echo d >"$MNT/OWN/d" && [ "$(cat "$MNT/own/d")" = d ] &&
+    mkdir "$MNT/own/sub" && ls -l "$MNT/own" >/dev/null && local before && before=$(stat -c %y "$MNT/own/sub") &&
+    sleep 0.01 && echo e >"$MNT/own/sub/e" && [ "$(stat -c %y "$MNT/own/sub")" != "$before" ]   # a folder's time moves with what it holds
 }
 t_agent_end() {
   stack_mount "$MNT" && cmp "$MNT/tree/f8.bin" "$SRC/f8.bin" && exec 9<"$MNT/tree/f16384.bin" &&

@@ -227,7 +227,7 @@ t_long_paths() {
     rm "$d/file" && rm -r "$MNT/deep" && [ ! -e "$VAULT/deep" ]
 }
 
-# A full disk: a rename, a growth and a new file are refused with ENOSPC,
+# A full disk: a rename, a growth and new files are refused with ENOSPC,
 # and nothing written before is lost.
 t_full_disk() {
   [ $ROOTED = 1 ] || { echo "not root: no small disk to fill"; return 0; }
@@ -245,12 +245,14 @@ t_full_disk() {
   local pid=$!
   stack_wait 15 mountpoint -q "$TMP/small" || { cat "$STACK_DIR/small.log"; return 1; }
   local m=$TMP/small status=0
+  head -c 3145728 /dev/urandom >"$TMP/big"   # whole requests, sent while dd makes the next one
   head -c 100000 /dev/urandom >"$TMP/keep" && cp "$TMP/keep" "$m/keep" && cp "$TMP/keep" "$m/grow" &&
-    cp "$TMP/keep" "$m/name" || status=1
+    cp "$TMP/keep" "$m/name" && : >"$m/big" || status=1
   dd if=/dev/zero of="$SMALL/filler" bs=64k status=none 2>/dev/null   # every free block taken
   [ $status = 0 ] &&
     refused "No space left" sh -c "cat '$TMP/keep' >>'$m/grow'" &&
     refused "No space left" cp "$TMP/keep" "$m/new" &&
+    refused "No space left" dd if="$TMP/big" of="$m/big" bs=1M status=none &&
     { mv "$m/name" "$m/renamed" 2>"$TMP/mv.err" || grep -q "No space left" "$TMP/mv.err"; } || status=1
   ls "$m" >"$TMP/small.ls"
   cmp "$m/keep" "$TMP/keep" && head -c 100000 "$m/grow" | cmp - "$TMP/keep" &&

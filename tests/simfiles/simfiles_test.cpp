@@ -728,6 +728,8 @@ TEST_F(SimFiles, MountProtocolServesTheVaultToVaultfs)
             continue;
         if (s.in.op == MOUNT_OPEN)
             opened.push_back(out.reply.handle);
+        if (s.in.op == MOUNT_MKDIR)   // the mount takes the new folder's attributes from here
+            EXPECT_EQ((uint32_t)MOUNT_KIND_FOLDER, out.reply.kind) << s.what;
         if (!s.data.empty())
             EXPECT_EQ(s.data, out.data) << s.what;
         if (s.size != 0)
@@ -754,8 +756,15 @@ TEST_F(SimFiles, MountProtocolServesTheVaultToVaultfs)
     EXPECT_EQ(MOUNT_DISK, a.Call(P{MOUNT_TOUCH, "", "", "", mine.reply.handle, 1600000000000000000ull}).status());
     ASSERT_TRUE(MoveFileW((data + L"~").c_str(), data.c_str()));
     EXPECT_EQ(MOUNT_OK, a.Call(P{MOUNT_TOUCH, "", "", "", mine.reply.handle, 1600000000000000000ull}).status());
-    // A write that asks for it is recorded at once, the file still open.
-    EXPECT_EQ(MOUNT_OK, a.Call(P{MOUNT_WRITE, "", "", "+", mine.reply.handle, 6, MOUNT_WRITE_RECORD}).status());
+    // A write that asks for it is recorded at once, the file still open, and
+    // its time set after it; a time not of 8 bytes is refused before a byte
+    // is written.
+    const uint64_t when = 1500000000000000000ull;
+    EXPECT_EQ(MOUNT_BAD_REQUEST, a.Call(P{MOUNT_WRITE, "", "1234", "-", mine.reply.handle, 7, MOUNT_WRITE_TOUCH}).status());
+    const MountPeer::Out touched = a.Call(P{MOUNT_WRITE, "", std::string(reinterpret_cast<const char*>(&when), 8), "+",
+                                            mine.reply.handle, 6, MOUNT_WRITE_RECORD | MOUNT_WRITE_TOUCH});
+    EXPECT_EQ(MOUNT_OK, touched.status());
+    EXPECT_EQ(when, touched.reply.mtimeNs);
     EXPECT_NE(std::string::npos, ReadFileText(kVault + L"\\Mnt\\" + stored.stem).find("<size>0,7</size>"));
     EXPECT_EQ(MOUNT_OK, a.Call(P{MOUNT_CLOSE, "", "", "", mine.reply.handle}).status());
     for (int i = 0; i < 3; i++) {
