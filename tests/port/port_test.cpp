@@ -160,6 +160,23 @@ Completion Next(HANDLE iocp, DWORD dwTimeoutMs)
     return c;
 }
 
+// After the driver went: `waiting` reads fail through the completion port,
+// none more comes, and every later call reports the port's end.
+void ExpectPortEnded(HANDLE port, HANDLE iocp, ULONG_PTR key, int waiting, Slot& slot, uint64_t id)
+{
+    for (int i = 0; i < waiting; i++) {
+        const Completion c = Next(iocp, 5000);
+        EXPECT_TRUE(!c.ok && c.ov && c.key == key) << "waiting read " << i << " error " << GetLastError();
+    }
+    EXPECT_FALSE(Next(iocp, 100).ov) << "no other completion";
+    DWORD in = 0;
+    const HRESULT calls[] = {Post(port, slot), Take(port, slot), Reply(port, id),
+                             FilterSendMessage(port, &in, 4, NULL, 0, NULL)};
+    for (int i = 0; i < 4; i++)
+        EXPECT_EQ(kGone, calls[i]) << "call " << i << " of post, take, reply, send";
+    CloseHandle(iocp);
+}
+
 uint64_t SendEmpty(DriverSim& sim) { return sim.Send(*std::make_unique<Notification>()); }
 
 std::unique_ptr<VaultControlMessage> NewControl(DWORD command, const wchar_t* path)
@@ -245,7 +262,9 @@ TEST(PortConnect, BadArgumentsFailWithInvalidArgAndAMissingPortIsNotFound)
     EXPECT_EQ(kGone, FilterSendMessage(INVALID_HANDLE_VALUE, buffer, 4, NULL, 0, NULL));
 }
 
-TEST_P(PortTest, ContextAndOptionsArriveByteExact)
+// A closed port handle is no longer a port; a new connection (which may
+// well get the same handle value) is served.
+TEST_P(PortTest, ContextAndOptionsArriveByteExactAndAClosedHandleIsNoLongerAPort)
 {
     const std::string binary("S-1\0\xFF\x01 tail", 11);
     HANDLE port;
@@ -254,12 +273,19 @@ TEST_P(PortTest, ContextAndOptionsArriveByteExact)
     EXPECT_EQ(binary, sim.ConnectionContext());
     EXPECT_EQ(0x5Au, sim.ConnectionOptions());
     Close(port);
+    DWORD in = 1, cb = 99;
+    EXPECT_EQ(kGone, FilterSendMessage(port, &in, sizeof(in), NULL, 0, &cb));
+    EXPECT_EQ(0u, cb);
     ASSERT_TRUE(sim.WaitForAgentGone(3000));
 
     ASSERT_EQ(S_OK, Connect("", &port));
     EXPECT_EQ("", sim.ConnectionContext());
     EXPECT_EQ(0u, sim.ConnectionOptions());
     EXPECT_EQ(2u, sim.ConnectionCount());
+    auto m = NewControl(DUMP_OPEN_FILES, L"");
+    m->dwCount = 0;
+    EXPECT_EQ(S_OK, FilterSendMessage(port, m.get(), sizeof(*m), NULL, 0, NULL));
+    EXPECT_EQ(1u, sim.Controls().size());
     EXPECT_TRUE(sim.Errors().empty());
 }
 
@@ -300,22 +326,6 @@ TEST_P(PortTest, OneLiveConnectionPerContext)
     ASSERT_EQ(S_OK, Connect(kSid, &again));
     EXPECT_EQ(kSid, sim.ConnectionContext());
     EXPECT_EQ(3u, sim.ConnectionCount());
-}
-
-TEST_P(PortTest, ClosedPortHandleIsNoLongerAPort)
-{
-    HANDLE port = Agent();
-    Close(port);
-    DWORD in = 1, cb = 99;
-    EXPECT_EQ(kGone, FilterSendMessage(port, &in, sizeof(in), NULL, 0, &cb));
-    EXPECT_EQ(0u, cb);
-    EXPECT_TRUE(sim.WaitForAgentGone(3000));
-    // A new connection (which may well get the same handle value) is served.
-    HANDLE again = Agent();
-    auto m = NewControl(DUMP_OPEN_FILES, L"");
-    m->dwCount = 0;
-    EXPECT_EQ(S_OK, FilterSendMessage(again, m.get(), sizeof(*m), NULL, 0, NULL));
-    EXPECT_EQ(1u, sim.Controls().size());
 }
 
 // ---------------------------------------------------------------------------
@@ -511,17 +521,8 @@ TEST_P(PortTest, UnloadFailsPendingAndLaterCalls)
     ASSERT_TRUE(Next(iocp, 3000).ok);
     sim.Unload();
     EXPECT_FALSE(sim.Await(id, nullptr, 10));
-    for (int i = 0; i < 2; i++) {
-        const Completion c = Next(iocp, 3000);
-        EXPECT_TRUE(!c.ok && c.ov) << "pending read " << i << " error " << GetLastError();
-    }
-    EXPECT_EQ(kGone, Post(port, slots[0]));
-    EXPECT_EQ(kGone, FilterGetMessage(port, &slots[0].request.MessageHeader, offsetof(Slot, ov), NULL));
-    EXPECT_EQ(kGone, Reply(port, id));
-    DWORD in = 0;
-    EXPECT_EQ(kGone, FilterSendMessage(port, &in, 4, NULL, 0, NULL));
+    ExpectPortEnded(port, iocp, 7, 2, slots[0], id);
     EXPECT_FALSE(sim.AgentConnected());
-    CloseHandle(iocp);
 
     // Loaded again: the same agent (its old handle still open) comes back.
     ASSERT_TRUE(sim.Load(kPort));
@@ -785,14 +786,7 @@ TEST_P(PortTest, DriverKilledInTheMiddleOfRequests)
         taken = c.slot()->request.MessageHeader.MessageId;
     }
     driver.process.Kill();
-    const Completion failed = Next(iocp, 5000);
-    EXPECT_TRUE(!failed.ok && failed.ov && failed.key == 9) << "the waiting read failed through the completion port";
-    EXPECT_EQ(kGone, Reply(port, taken));
-    EXPECT_EQ(kGone, Post(port, slots[0]));
-    DWORD in = 0;
-    EXPECT_EQ(kGone, FilterSendMessage(port, &in, 4, NULL, 0, NULL));
-    EXPECT_FALSE(Next(iocp, 100).ov) << "no other completion";
-    CloseHandle(iocp);
+    ExpectPortEnded(port, iocp, 9, 1, slots[0], taken);
 }
 
 INSTANTIATE_TEST_SUITE_P(Paths, PortTest, ::testing::Bool(),
