@@ -48,13 +48,12 @@ DWORD PipeIo(HANDLE hPipe, bool write, void* buf, DWORD size, DWORD* done, HANDL
 }
 
 struct Connection {
-    DWORD id = 0;
     DWORD options = 0;
     std::string context;
+    HANDLE hRequest = nullptr;
     bool controlPaired = false;
     DWORD controlOptions = 0;
     std::string controlContext;
-    HANDLE hRequest = nullptr;
     bool live = true;
 };
 
@@ -249,34 +248,25 @@ private:
                         return Answer(hPipe, E_ACCESSDENIED, 0);
                     }
                 }
-                Connection c;
-                c.id = id = DWORD(m_connections.size() + 1);
-                c.options = hello.dwOptions;
-                c.context = context;
-                c.hRequest = hPipe;
-                m_connections.push_back(c);
+                id = DWORD(m_connections.size() + 1);
+                m_connections.push_back({hello.dwOptions, context, hPipe});
             }
             Answer(hPipe, S_OK, id);
             ReadReplies(hPipe, id);
         } else {
-            bool known = false;
+            const DWORD id = hello.dwConnectionId;
             {
                 std::lock_guard<std::mutex> lock(m_lock);
-                DWORD id = hello.dwConnectionId;
-                known = id >= 1 && id <= m_connections.size() && !m_connections[id - 1].controlPaired;
-            }
-            if (!known) {
-                Error("control hello for unknown connection " + std::to_string(hello.dwConnectionId));
-                return Answer(hPipe, E_INVALIDARG, 0);
-            }
-            Answer(hPipe, S_OK, hello.dwConnectionId);
-            {
-                std::lock_guard<std::mutex> lock(m_lock);
-                Connection& c = m_connections[hello.dwConnectionId - 1];
+                if (id < 1 || id > m_connections.size() || m_connections[id - 1].controlPaired) {
+                    m_errors.push_back("control hello for unknown connection " + std::to_string(id));
+                    return Answer(hPipe, E_INVALIDARG, 0);
+                }
+                Connection& c = m_connections[id - 1];
                 c.controlOptions = hello.dwOptions;
                 c.controlContext = context;
                 c.controlPaired = true;
             }
+            Answer(hPipe, S_OK, id);
             m_changed.notify_all();
             ServeControl(hPipe);
         }
