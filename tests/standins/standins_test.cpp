@@ -17,6 +17,7 @@
 #include <map>
 #include <memory>
 #include <random>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -34,13 +35,6 @@ using harness::WaitUntil;
 namespace {
 
 // ---- Drive icons ----------------------------------------------------------
-
-std::wstring SystemIconLibrary()
-{
-    wchar_t wszSystem[MAX_PATH];
-    GetSystemDirectoryW(wszSystem, MAX_PATH);
-    return std::wstring(wszSystem) + L"\\vidizer.dll";
-}
 
 // The icon's size and its colour and mask pixels, 32 bits each.
 std::pair<int, std::vector<uint32_t>> IconPixels(HICON hIcon)
@@ -82,29 +76,26 @@ int ImageWidthFor(HMODULE hLib, LPCWSTR wszGroup, int cx)
 
 TEST(Icons, SixDistinctIconsFromTheSystemFolder)
 {
-    const std::wstring lib = SystemIconLibrary();
+    wchar_t wszSystem[MAX_PATH];
+    GetSystemDirectoryW(wszSystem, MAX_PATH);
+    const std::wstring lib = std::wstring(wszSystem) + L"\\vidizer.dll";
     EXPECT_EQ(ReadFileText(lib), ReadFileText(ExeDir() + L"\\vidizer.dll"))
         << "the system folder's copy is not the one just built";
     ASSERT_EQ(ExtractIconExW(lib.c_str(), -1, nullptr, nullptr, 0), 6u);
 
-    std::vector<std::vector<uint32_t>> large, small;
+    std::set<std::vector<uint32_t>> large, small;   // the icons' pixels, each once
     for (int i = 0; i < 6; i++) {
         HICON hLarge = nullptr, hSmall = nullptr;
         ExtractIconExW(lib.c_str(), i, &hLarge, &hSmall, 1);
-        auto [cxLarge, pxLarge] = IconPixels(hLarge);
-        auto [cxSmall, pxSmall] = IconPixels(hSmall);
-        EXPECT_EQ(cxLarge, 32) << "icon " << i;
-        EXPECT_EQ(cxSmall, 16) << "icon " << i;
-        large.push_back(pxLarge);
-        small.push_back(pxSmall);
-        DestroyIcon(hLarge);
-        DestroyIcon(hSmall);
-    }
-    for (int i = 0; i < 6; i++)
-        for (int j = i + 1; j < 6; j++) {
-            EXPECT_NE(large[i], large[j]) << "large icons " << i << " and " << j;
-            EXPECT_NE(small[i], small[j]) << "small icons " << i << " and " << j;
+        for (auto [hIcon, cx, pDistinct] : {std::tuple{hLarge, 32, &large}, {hSmall, 16, &small}}) {
+            auto [cxIcon, pixels] = IconPixels(hIcon);
+            EXPECT_EQ(cxIcon, cx) << "icon " << i;
+            pDistinct->insert(pixels);
+            DestroyIcon(hIcon);
         }
+    }
+    EXPECT_EQ(6u, large.size()) << "large icons alike";
+    EXPECT_EQ(6u, small.size()) << "small icons alike";
 
     // Wine's ExtractIconExW shrinks the large image for the small icon, so
     // the drawn 16-pixel images are checked in the resources themselves.
