@@ -48,13 +48,12 @@ DWORD PipeIo(HANDLE hPipe, bool write, void* buf, DWORD size, DWORD* done, HANDL
 }
 
 struct Connection {
-    DWORD id = 0;
     DWORD options = 0;
     std::string context;
+    HANDLE hRequest = nullptr;
     bool controlPaired = false;
     DWORD controlOptions = 0;
     std::string controlContext;
-    HANDLE hRequest = nullptr;
     bool live = true;
 };
 
@@ -69,7 +68,8 @@ public:
         // Wine ignores FILE_FLAG_FIRST_PIPE_INSTANCE: look for another host first.
         if (WaitNamedPipeW(kPipeName, 1))
             return false;
-        std::wstring sddl = L"D:P(A;;GA;;;" + Widen(ProcessUserSidText()) + L")(A;;GA;;;SY)";
+        const std::string sid = ProcessUserSidText();
+        const std::wstring sddl = L"D:P(A;;GA;;;" + std::wstring(sid.begin(), sid.end()) + L")(A;;GA;;;SY)";
         if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1,
                                                                   &m_sd, nullptr))
             return false;
@@ -161,8 +161,6 @@ public:
     }
 
 private:
-    static std::wstring Widen(const std::string& s) { return std::wstring(s.begin(), s.end()); }
-
     HANDLE NewInstance()
     {
         SECURITY_ATTRIBUTES sa{sizeof(sa), m_sd, FALSE};
@@ -250,34 +248,25 @@ private:
                         return Answer(hPipe, E_ACCESSDENIED, 0);
                     }
                 }
-                Connection c;
-                c.id = id = DWORD(m_connections.size() + 1);
-                c.options = hello.dwOptions;
-                c.context = context;
-                c.hRequest = hPipe;
-                m_connections.push_back(c);
+                id = DWORD(m_connections.size() + 1);
+                m_connections.push_back({hello.dwOptions, context, hPipe});
             }
             Answer(hPipe, S_OK, id);
             ReadReplies(hPipe, id);
         } else {
-            bool known = false;
+            const DWORD id = hello.dwConnectionId;
             {
                 std::lock_guard<std::mutex> lock(m_lock);
-                DWORD id = hello.dwConnectionId;
-                known = id >= 1 && id <= m_connections.size() && !m_connections[id - 1].controlPaired;
-            }
-            if (!known) {
-                Error("control hello for unknown connection " + std::to_string(hello.dwConnectionId));
-                return Answer(hPipe, E_INVALIDARG, 0);
-            }
-            Answer(hPipe, S_OK, hello.dwConnectionId);
-            {
-                std::lock_guard<std::mutex> lock(m_lock);
-                Connection& c = m_connections[hello.dwConnectionId - 1];
+                if (id < 1 || id > m_connections.size() || m_connections[id - 1].controlPaired) {
+                    m_errors.push_back("control hello for unknown connection " + std::to_string(id));
+                    return Answer(hPipe, E_INVALIDARG, 0);
+                }
+                Connection& c = m_connections[id - 1];
                 c.controlOptions = hello.dwOptions;
                 c.controlContext = context;
                 c.controlPaired = true;
             }
+            Answer(hPipe, S_OK, id);
             m_changed.notify_all();
             ServeControl(hPipe);
         }
@@ -338,6 +327,14 @@ private:
     std::vector<std::string> m_errors;
 };
 
+// The reply to `id`, checked whole as ExpectReply checks it.
+void ExpectAnswered(DriverStandIn& driver, uint64_t id, int succeeded, const std::string& what)
+{
+    std::vector<uint8_t> reply;
+    ASSERT_TRUE(driver.Await(id, &reply, kReplyWaitMs)) << what << ": no reply to MessageId " << id;
+    ExpectReply(reply, id, succeeded, what);
+}
+
 void ExpectNoProtocolErrors(DriverStandIn& driver)
 {
     Sleep(100);   // a late second reply would show up as an unknown MessageId
@@ -391,9 +388,7 @@ TEST_F(AgentOnStandIn, EachRequestGetsOneFullReplyWithItsOwnId)
     for (ULONG code : {0ul, 8ul, 18ul, ULONG(DeviceUnpluggedNotice)}) {
         uint64_t id = s_driver->Send(MakeNotification(code));
         ASSERT_NE(0u, id) << "code " << code;
-        std::vector<uint8_t> reply;
-        ASSERT_TRUE(s_driver->Await(id, &reply, kReplyWaitMs)) << "code " << code;
-        ExpectReply(reply, id, code == DeviceUnpluggedNotice, "code " + std::to_string(code));
+        ExpectAnswered(*s_driver, id, code == DeviceUnpluggedNotice, "code " + std::to_string(code));
     }
     EXPECT_EQ(before + 3, CountOf(ReadFileText(TraceFilePath()), unhandled));
 }
@@ -410,31 +405,20 @@ TEST_F(AgentOnStandIn, OutstandingRequestsAreAllAnswered)
             ASSERT_NE(0u, id);
             sent.emplace_back(id, code == DeviceUnpluggedNotice);
         }
-        for (auto it = sent.rbegin(); it != sent.rend(); ++it) {
-            std::vector<uint8_t> reply;
-            ASSERT_TRUE(s_driver->Await(it->first, &reply, kReplyWaitMs)) << "id " << it->first;
-            ExpectReply(reply, it->first, it->second, "id " + std::to_string(it->first));
-        }
+        for (auto it = sent.rbegin(); it != sent.rend(); ++it)
+            ExpectAnswered(*s_driver, it->first, it->second, "id " + std::to_string(it->first));
     }
 }
 
 TEST_F(AgentOnStandIn, ShortAndUnnumberedRequestsGetFullReplies)
 {
     const ULONG code = DeviceUnpluggedNotice;
-    uint64_t id = s_driver->SendRaw(&code, sizeof(code));
-    std::vector<uint8_t> reply;
-    ASSERT_TRUE(s_driver->Await(id, &reply, kReplyWaitMs));
-    ExpectReply(reply, id, 1, "code only");
-
-    id = s_driver->SendRaw(nullptr, 0);
-    ASSERT_TRUE(s_driver->Await(id, &reply, kReplyWaitMs));
-    ExpectReply(reply, id, -1, "header only");
-
+    ExpectAnswered(*s_driver, s_driver->SendRaw(&code, sizeof(code)), 1, "code only");
+    ExpectAnswered(*s_driver, s_driver->SendRaw(nullptr, 0), -1, "header only");
     // A driver waits for one reply to every request, a malformed id too.
     const Notification n = MakeNotification(DeviceUnpluggedNotice);
     ASSERT_EQ(0u, s_driver->SendRaw(&n, sizeof(n), 0));
-    ASSERT_TRUE(s_driver->Await(0, &reply, kReplyWaitMs)) << "no reply to MessageId 0";
-    ExpectReply(reply, 0, 0, "MessageId 0");
+    ExpectAnswered(*s_driver, 0, 0, "MessageId 0");
 }
 
 // The agent's trace and log are the only outside view of how its reads
@@ -458,10 +442,7 @@ TEST(DriverUnload, AgentOutlivesThePortAndAFreshPairWorks)
             ASSERT_TRUE(driver.WaitForAgent(kConnectWaitMs));
             EXPECT_EQ(ProcessUserSidText(), driver.LastConnection().context);
             ASSERT_TRUE(WaitForWorkers(traceAtStart, kConnectWaitMs));
-            std::vector<uint8_t> reply;
-            uint64_t id = driver.Send(MakeNotification(DeviceUnpluggedNotice));
-            ASSERT_TRUE(driver.Await(id, &reply, kReplyWaitMs));
-            ExpectReply(reply, id, 1, "before unloading");
+            ExpectAnswered(driver, driver.Send(MakeNotification(DeviceUnpluggedNotice)), 1, "before unloading");
             ExpectNoProtocolErrors(driver);
             const std::string before = ReadFileText(TraceFilePath());
             driver.Unload();

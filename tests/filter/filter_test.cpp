@@ -5,8 +5,7 @@
 #include <random>
 
 #include "AgentHarness.h"
-#include "CompanionSession.h"
-#include "DriverSim.h"
+#include "ServingAgent.h"
 #include "filter/RequestCheck.h"
 #include "filter/ScannerWorker.h"
 
@@ -110,10 +109,9 @@ protected:
         // An agent that knows no vault: what others left in the registry goes.
         DeleteVaultRecords();
         s_sim = new driversim::DriverSim();
-        ASSERT_TRUE(s_sim->Load());
         s_agent = new AgentProcess();
-        ASSERT_TRUE(s_agent->Start());
-        ASSERT_TRUE(s_sim->WaitForAgent(20000)) << "the agent did not connect";
+        ASSERT_TRUE(s_sim->Load());
+        StartServing(*s_sim, *s_agent);
     }
     static void TearDownTestSuite()
     {
@@ -161,27 +159,24 @@ TEST_F(AgentServing, CommandsAnswerWhatTheirCalleesKnow)
     }
 }
 
-TEST_F(AgentServing, NetworkVolumeBecomesUncPath)
+// What the agent makes of a request's volume, as its log tells: a network
+// volume becomes a UNC path, one without a DOS name fails the request.
+TEST_F(AgentServing, VolumesOfRequestsAsTheLogTellsThem)
 {
-    Notification n = MakeNotification(AuthenticateUser);
-    n.IsNetwork = 1;
-    wcscpy(n.Volume, L"server\\share");
-    wcscpy(n.ParentDir, L"\\vault\\");
-    ExpectReply(Ask(n), 0, 1, "network AuthenticateUser");
-    EXPECT_NE(std::string::npos,
-              ReadFileText(LogFilePath()).find("Final Notification->Volume, \\server\\share"));
-}
-
-TEST_F(AgentServing, GetLogicalFileDetailsWithoutDosNameFails)
-{
-    Notification n = MakeNotification(GetLogicalFileDetails);
-    wcscpy(n.Volume, L"\\Device\\NoSuchVolume");
-    wcscpy(n.ParentDir, L"\\vault\\");
-    wcscpy(n.FileName, L"stem.tmp");
-    ExpectReply(Ask(n), 0, 0, "GetLogicalFileDetails of an unknown volume");
-    EXPECT_NE(std::string::npos,
-              ReadFileText(LogFilePath())
-                  .find("Error: FilterGetDosName failed occurred in file: VaultService, Line: 342"));
+    struct Case { ULONG code; BOOLEAN bNetwork; const wchar_t* volume; int succeeded; const char* logged; } cases[] = {
+        {AuthenticateUser, 1, L"server\\share", 1, "Final Notification->Volume, \\server\\share"},
+        {GetLogicalFileDetails, 0, L"\\Device\\NoSuchVolume", 0,
+         "Error: FilterGetDosName failed occurred in file: VaultService, Line: 342"},
+    };
+    for (const Case& c : cases) {
+        Notification n = MakeNotification(c.code);
+        n.IsNetwork = c.bNetwork;
+        wcscpy(n.Volume, c.volume);
+        wcscpy(n.ParentDir, L"\\vault\\");
+        wcscpy(n.FileName, L"stem.tmp");
+        ExpectReply(Ask(n), 0, c.succeeded, c.logged);
+        EXPECT_NE(std::string::npos, ReadFileText(LogFilePath()).find(c.logged));
+    }
 }
 
 TEST_F(AgentServing, MalformedRequestsAreRefusedAndServingGoesOn)

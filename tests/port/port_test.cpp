@@ -132,6 +132,19 @@ HRESULT Reply(HANDLE port, uint64_t id, int fill = 0)
     return FilterReplyMessage(port, &reply->ReplyHeader, REPLY_MESSAGE_SIZE);
 }
 
+// The byte that fills the reply to `id` after its header, as Reply sent it;
+// -1 when none came in time, or not whole, or not for `id`.
+int ReplyFill(DriverSim& sim, uint64_t id, DWORD dwTimeoutMs)
+{
+    std::vector<uint8_t> got;
+    uint64_t echoed = 0;
+    if (!sim.Await(id, &got, dwTimeoutMs) || got.size() != REPLY_MESSAGE_SIZE)
+        return -1;
+    memcpy(&echoed, got.data() + 8, 8);
+    const bool bSame = std::all_of(got.begin() + 16, got.end(), [&](uint8_t b) { return b == got.back(); });
+    return echoed == id && bSame ? got.back() : -1;
+}
+
 // The next packet of a completion port; ov is NULL when none came in time.
 struct Completion {
     BOOL ok;
@@ -145,6 +158,23 @@ Completion Next(HANDLE iocp, DWORD dwTimeoutMs)
     Completion c;
     c.ok = GetQueuedCompletionStatus(iocp, &c.cb, &c.key, &c.ov, dwTimeoutMs);
     return c;
+}
+
+// After the driver went: `waiting` reads fail through the completion port,
+// none more comes, and every later call reports the port's end.
+void ExpectPortEnded(HANDLE port, HANDLE iocp, ULONG_PTR key, int waiting, Slot& slot, uint64_t id)
+{
+    for (int i = 0; i < waiting; i++) {
+        const Completion c = Next(iocp, 5000);
+        EXPECT_TRUE(!c.ok && c.ov && c.key == key) << "waiting read " << i << " error " << GetLastError();
+    }
+    EXPECT_FALSE(Next(iocp, 100).ov) << "no other completion";
+    DWORD in = 0;
+    const HRESULT calls[] = {Post(port, slot), Take(port, slot), Reply(port, id),
+                             FilterSendMessage(port, &in, 4, NULL, 0, NULL)};
+    for (int i = 0; i < 4; i++)
+        EXPECT_EQ(kGone, calls[i]) << "call " << i << " of post, take, reply, send";
+    CloseHandle(iocp);
 }
 
 uint64_t SendEmpty(DriverSim& sim) { return sim.Send(*std::make_unique<Notification>()); }
@@ -209,19 +239,14 @@ protected:
 // ---------------------------------------------------------------------------
 // FilterConnectCommunicationPort and the hello
 
-TEST(PortConnect, MissingPortIsFileNotFound)
+TEST(PortConnect, BadArgumentsFailWithInvalidArgAndAMissingPortIsNotFound)
 {
     HANDLE port = NULL;
+    BYTE buffer[64] = {};
+    WCHAR dos[8];
     EXPECT_EQ(HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND),
               FilterConnectCommunicationPort(L"\\NoSuchPortAnywhere", 0, "x", 1, NULL, &port));
     EXPECT_EQ(INVALID_HANDLE_VALUE, port);
-}
-
-TEST(PortConnect, BadArgumentsFailWithInvalidArg)
-{
-    HANDLE port;
-    BYTE buffer[64] = {};
-    WCHAR dos[8];
     EXPECT_EQ(E_INVALIDARG, FilterConnectCommunicationPort(kPort, 0, NULL, 0, NULL, NULL));
     EXPECT_EQ(E_INVALIDARG, FilterConnectCommunicationPort(NULL, 0, NULL, 0, NULL, &port));
     EXPECT_EQ(E_INVALIDARG, FilterConnectCommunicationPort(L"\\", 0, NULL, 0, NULL, &port));
@@ -237,7 +262,9 @@ TEST(PortConnect, BadArgumentsFailWithInvalidArg)
     EXPECT_EQ(kGone, FilterSendMessage(INVALID_HANDLE_VALUE, buffer, 4, NULL, 0, NULL));
 }
 
-TEST_P(PortTest, ContextAndOptionsArriveByteExact)
+// A closed port handle is no longer a port; a new connection (which may
+// well get the same handle value) is served.
+TEST_P(PortTest, ContextAndOptionsArriveByteExactAndAClosedHandleIsNoLongerAPort)
 {
     const std::string binary("S-1\0\xFF\x01 tail", 11);
     HANDLE port;
@@ -246,12 +273,19 @@ TEST_P(PortTest, ContextAndOptionsArriveByteExact)
     EXPECT_EQ(binary, sim.ConnectionContext());
     EXPECT_EQ(0x5Au, sim.ConnectionOptions());
     Close(port);
+    DWORD in = 1, cb = 99;
+    EXPECT_EQ(kGone, FilterSendMessage(port, &in, sizeof(in), NULL, 0, &cb));
+    EXPECT_EQ(0u, cb);
     ASSERT_TRUE(sim.WaitForAgentGone(3000));
 
     ASSERT_EQ(S_OK, Connect("", &port));
     EXPECT_EQ("", sim.ConnectionContext());
     EXPECT_EQ(0u, sim.ConnectionOptions());
     EXPECT_EQ(2u, sim.ConnectionCount());
+    auto m = NewControl(DUMP_OPEN_FILES, L"");
+    m->dwCount = 0;
+    EXPECT_EQ(S_OK, FilterSendMessage(port, m.get(), sizeof(*m), NULL, 0, NULL));
+    EXPECT_EQ(1u, sim.Controls().size());
     EXPECT_TRUE(sim.Errors().empty());
 }
 
@@ -292,22 +326,6 @@ TEST_P(PortTest, OneLiveConnectionPerContext)
     ASSERT_EQ(S_OK, Connect(kSid, &again));
     EXPECT_EQ(kSid, sim.ConnectionContext());
     EXPECT_EQ(3u, sim.ConnectionCount());
-}
-
-TEST_P(PortTest, ClosedPortHandleIsNoLongerAPort)
-{
-    HANDLE port = Agent();
-    Close(port);
-    DWORD in = 1, cb = 99;
-    EXPECT_EQ(kGone, FilterSendMessage(port, &in, sizeof(in), NULL, 0, &cb));
-    EXPECT_EQ(0u, cb);
-    EXPECT_TRUE(sim.WaitForAgentGone(3000));
-    // A new connection (which may well get the same handle value) is served.
-    HANDLE again = Agent();
-    auto m = NewControl(DUMP_OPEN_FILES, L"");
-    m->dwCount = 0;
-    EXPECT_EQ(S_OK, FilterSendMessage(again, m.get(), sizeof(*m), NULL, 0, NULL));
-    EXPECT_EQ(1u, sim.Controls().size());
 }
 
 // ---------------------------------------------------------------------------
@@ -386,15 +404,8 @@ TEST_P(PortTest, RepliesAreMatchedByMessageIdAndQueueNoCompletion)
         if (id == b)
             EXPECT_EQ(1u, sim.AwaitAny(both, 2, 3000));
     }
-    for (uint64_t id : {a, b}) {
-        std::vector<uint8_t> got;
-        ASSERT_TRUE(sim.Await(id, &got, 3000)) << "MessageId " << id;
-        ASSERT_EQ(REPLY_MESSAGE_SIZE, got.size());
-        uint64_t echoed;
-        memcpy(&echoed, got.data() + 8, 8);
-        EXPECT_EQ(id, echoed);
-        EXPECT_EQ((uint8_t)id, got[REPLY_MESSAGE_SIZE - 1]);
-    }
+    for (uint64_t id : {a, b})
+        EXPECT_EQ((uint8_t)id, ReplyFill(sim, id, 3000)) << "MessageId " << id;
     EXPECT_FALSE(sim.Await(a, nullptr, 10)) << "consumed";
     EXPECT_EQ(0u, sim.AwaitAny(both, 2, 3000)) << "a request no longer outstanding is settled";
     EXPECT_FALSE(Next(iocp, 100).ov) << "blocking read or reply queued a packet";
@@ -434,14 +445,8 @@ TEST_P(PortTest, ConcurrentRepliesArriveWhole)
         ids.push_back(sim.Send(*note));
     threads.clear();
     EXPECT_EQ(0, failures.load());
-    for (uint64_t id : ids) {
-        std::vector<uint8_t> got;
-        ASSERT_TRUE(sim.Await(id, &got, 3000)) << "MessageId " << id;
-        ASSERT_EQ(REPLY_MESSAGE_SIZE, got.size());
-        uint8_t fill = (uint8_t)(0x40 + id % 64);
-        EXPECT_EQ(std::vector<uint8_t>(got.size() - 16, fill), std::vector<uint8_t>(got.begin() + 16, got.end()))
-            << "MessageId " << id;
-    }
+    for (uint64_t id : ids)
+        EXPECT_EQ(0x40 + (int)(id % 64), ReplyFill(sim, id, 3000)) << "MessageId " << id;
     EXPECT_EQ(0u, sim.Outstanding());
     EXPECT_TRUE(sim.Errors().empty());
 }
@@ -516,17 +521,8 @@ TEST_P(PortTest, UnloadFailsPendingAndLaterCalls)
     ASSERT_TRUE(Next(iocp, 3000).ok);
     sim.Unload();
     EXPECT_FALSE(sim.Await(id, nullptr, 10));
-    for (int i = 0; i < 2; i++) {
-        const Completion c = Next(iocp, 3000);
-        EXPECT_TRUE(!c.ok && c.ov) << "pending read " << i << " error " << GetLastError();
-    }
-    EXPECT_EQ(kGone, Post(port, slots[0]));
-    EXPECT_EQ(kGone, FilterGetMessage(port, &slots[0].request.MessageHeader, offsetof(Slot, ov), NULL));
-    EXPECT_EQ(kGone, Reply(port, id));
-    DWORD in = 0;
-    EXPECT_EQ(kGone, FilterSendMessage(port, &in, 4, NULL, 0, NULL));
+    ExpectPortEnded(port, iocp, 7, 2, slots[0], id);
     EXPECT_FALSE(sim.AgentConnected());
-    CloseHandle(iocp);
 
     // Loaded again: the same agent (its old handle still open) comes back.
     ASSERT_TRUE(sim.Load(kPort));
@@ -535,8 +531,12 @@ TEST_P(PortTest, UnloadFailsPendingAndLaterCalls)
     EXPECT_EQ(S_OK, Take(again, slots[0]));
 }
 
-TEST_P(PortTest, LoadRefusesWhenThePortIsHosted)
+TEST_P(PortTest, NothingToSendWithoutAnAgentAndLoadRefusesWhenThePortIsHosted)
 {
+    EXPECT_EQ(0u, SendEmpty(sim));
+    EXPECT_FALSE(sim.WaitForAgent(50));
+    EXPECT_TRUE(sim.WaitForAgentGone(0));
+    EXPECT_FALSE(sim.Await(12345, nullptr, 10));
     EXPECT_TRUE(DriverSim::PortHosted(kPort));
     DriverSim second;
     EXPECT_FALSE(second.Load(kPort));
@@ -544,14 +544,6 @@ TEST_P(PortTest, LoadRefusesWhenThePortIsHosted)
     sim.Unload();
     EXPECT_FALSE(DriverSim::PortHosted(kPort));
     EXPECT_TRUE(second.Load(kPort));
-}
-
-TEST_P(PortTest, NothingToSendWithoutAnAgent)
-{
-    EXPECT_EQ(0u, SendEmpty(sim));
-    EXPECT_FALSE(sim.WaitForAgent(50));
-    EXPECT_TRUE(sim.WaitForAgentGone(0));
-    EXPECT_FALSE(sim.Await(12345, nullptr, 10));
 }
 
 
@@ -569,14 +561,8 @@ TEST_P(PortTest, RequestsArriveInOrderAndAHeldRequestKeepsItsPlace)
     auto answer = [&] {
         return Reply(port, slot->request.MessageHeader.MessageId, (int)slot->request.Notification.eCommandType);
     };
-    // The byte that fills a reply (-1: none came, or not whole), waited
-    // for as the block path waits, for any of its requests.
-    auto fill = [&](uint64_t id) {
-        std::vector<uint8_t> got;
-        if (sim.AwaitAny(&id, 1, 5000) != 0 || !sim.Await(id, &got, 0) || got.size() != REPLY_MESSAGE_SIZE)
-            return -1;
-        return std::all_of(got.begin() + 16, got.end(), [&](uint8_t b) { return b == got.back(); }) ? (int)got.back() : -1;
-    };
+    // Waited for as the block path waits, for any of its requests.
+    auto fill = [&](uint64_t id) { return sim.AwaitAny(&id, 1, 5000) != 0 ? -1 : ReplyFill(sim, id, 0); };
 
     auto note = std::make_unique<Notification>();
     note->eCommandType = 0x77;
@@ -800,14 +786,7 @@ TEST_P(PortTest, DriverKilledInTheMiddleOfRequests)
         taken = c.slot()->request.MessageHeader.MessageId;
     }
     driver.process.Kill();
-    const Completion failed = Next(iocp, 5000);
-    EXPECT_TRUE(!failed.ok && failed.ov && failed.key == 9) << "the waiting read failed through the completion port";
-    EXPECT_EQ(kGone, Reply(port, taken));
-    EXPECT_EQ(kGone, Post(port, slots[0]));
-    DWORD in = 0;
-    EXPECT_EQ(kGone, FilterSendMessage(port, &in, 4, NULL, 0, NULL));
-    EXPECT_FALSE(Next(iocp, 100).ov) << "no other completion";
-    CloseHandle(iocp);
+    ExpectPortEnded(port, iocp, 9, 1, slots[0], taken);
 }
 
 INSTANTIATE_TEST_SUITE_P(Paths, PortTest, ::testing::Bool(),

@@ -17,6 +17,7 @@
 #include <map>
 #include <memory>
 #include <random>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -34,13 +35,6 @@ using harness::WaitUntil;
 namespace {
 
 // ---- Drive icons ----------------------------------------------------------
-
-std::wstring SystemIconLibrary()
-{
-    wchar_t wszSystem[MAX_PATH];
-    GetSystemDirectoryW(wszSystem, MAX_PATH);
-    return std::wstring(wszSystem) + L"\\vidizer.dll";
-}
 
 // The icon's size and its colour and mask pixels, 32 bits each.
 std::pair<int, std::vector<uint32_t>> IconPixels(HICON hIcon)
@@ -82,29 +76,26 @@ int ImageWidthFor(HMODULE hLib, LPCWSTR wszGroup, int cx)
 
 TEST(Icons, SixDistinctIconsFromTheSystemFolder)
 {
-    const std::wstring lib = SystemIconLibrary();
+    wchar_t wszSystem[MAX_PATH];
+    GetSystemDirectoryW(wszSystem, MAX_PATH);
+    const std::wstring lib = std::wstring(wszSystem) + L"\\vidizer.dll";
     EXPECT_EQ(ReadFileText(lib), ReadFileText(ExeDir() + L"\\vidizer.dll"))
         << "the system folder's copy is not the one just built";
     ASSERT_EQ(ExtractIconExW(lib.c_str(), -1, nullptr, nullptr, 0), 6u);
 
-    std::vector<std::vector<uint32_t>> large, small;
+    std::set<std::vector<uint32_t>> large, small;   // the icons' pixels, each once
     for (int i = 0; i < 6; i++) {
         HICON hLarge = nullptr, hSmall = nullptr;
         ExtractIconExW(lib.c_str(), i, &hLarge, &hSmall, 1);
-        auto [cxLarge, pxLarge] = IconPixels(hLarge);
-        auto [cxSmall, pxSmall] = IconPixels(hSmall);
-        EXPECT_EQ(cxLarge, 32) << "icon " << i;
-        EXPECT_EQ(cxSmall, 16) << "icon " << i;
-        large.push_back(pxLarge);
-        small.push_back(pxSmall);
-        DestroyIcon(hLarge);
-        DestroyIcon(hSmall);
-    }
-    for (int i = 0; i < 6; i++)
-        for (int j = i + 1; j < 6; j++) {
-            EXPECT_NE(large[i], large[j]) << "large icons " << i << " and " << j;
-            EXPECT_NE(small[i], small[j]) << "small icons " << i << " and " << j;
+        for (auto [hIcon, cx, pDistinct] : {std::tuple{hLarge, 32, &large}, {hSmall, 16, &small}}) {
+            auto [cxIcon, pixels] = IconPixels(hIcon);
+            EXPECT_EQ(cxIcon, cx) << "icon " << i;
+            pDistinct->insert(pixels);
+            DestroyIcon(hIcon);
         }
+    }
+    EXPECT_EQ(6u, large.size()) << "large icons alike";
+    EXPECT_EQ(6u, small.size()) << "small icons alike";
 
     // Wine's ExtractIconExW shrinks the large image for the small icon, so
     // the drawn 16-pixel images are checked in the resources themselves.
@@ -136,28 +127,24 @@ protected:
         if (!m_started.back()->Start(ExeDir() + L"\\" VAULT_EXPLORER_PROGRAM, L""))
             return {0, nullptr};
         const DWORD pid = m_started.back()->Pid();
+        unsigned long linePid = 0;
         unsigned long long window = 0;
-        WaitUntil([&] { return StartedWindow(pid, &window); }, 10000);
+        WaitUntil([&] {
+            const std::vector<std::string> lines = Lines(pid);
+            return !lines.empty() && sscanf(lines[0].c_str(), EXPLORER_RECORD_START, &linePid, &window) == 2;
+        }, 10000);
         return {pid, (HWND)(ULONG_PTR)window};
     }
 
-    static bool StartedWindow(DWORD pid, unsigned long long* pWindow)
-    {
-        for (const std::string& line : Lines()) {
-            unsigned long linePid = 0;
-            if (sscanf(line.c_str(), EXPLORER_RECORD_START, &linePid, pWindow) == 2 &&
-                linePid == pid)
-                return true;
-        }
-        return false;
-    }
-
-    static std::vector<std::string> Lines()
+    // The record's lines of one explorer, in order.
+    static std::vector<std::string> Lines(DWORD pid)
     {
         std::vector<std::string> lines;
         std::string text = ReadFileText(RecordPath());
+        unsigned long linePid = 0;
         for (size_t at = 0, end; (end = text.find("\r\n", at)) != std::string::npos; at = end + 2)
-            lines.push_back(text.substr(at, end - at + 2));
+            if (sscanf(text.c_str() + at, "%*s pid=%lu", &linePid) == 1 && linePid == pid)
+                lines.push_back(text.substr(at, end - at + 2));
         return lines;
     }
 
@@ -181,14 +168,24 @@ protected:
     std::vector<std::unique_ptr<harness::AgentProcess>> m_started;
 };
 
-TEST_F(Explorer, RecordsMessage0x598FromAnotherProcessExactly)
+// Two launches are two hidden top-level windows of two processes, ended by
+// WM_CLOSE and by WM_QUIT; the first records message 0x598 from another
+// process exactly, and nothing else.
+TEST_F(Explorer, TwoInstancesRecordMessage0x598ExactlyAndEndByCloseAndQuit)
 {
     auto [pid, hWnd] = Launch();
-    ASSERT_TRUE(IsWindow(hWnd)) << "no start recorded";
+    auto [pid2, hWnd2] = Launch();
+    ASSERT_TRUE(IsWindow(hWnd) && IsWindow(hWnd2)) << "a start was not recorded";
+    EXPECT_NE(pid, pid2);
+    EXPECT_NE(hWnd, hWnd2);
+    std::vector<HWND> windows;
+    for (HWND h = nullptr; (h = FindWindowExW(nullptr, h, VAULT_EXPLORER_CLASS, nullptr));)
+        windows.push_back(h);
+    EXPECT_EQ(2u, windows.size());
+    EXPECT_NE(windows.end(), std::find(windows.begin(), windows.end(), hWnd));
     wchar_t wszClass[64] = {};
     GetClassNameW(hWnd, wszClass, 64);
     EXPECT_STREQ(wszClass, VAULT_EXPLORER_CLASS);
-    EXPECT_EQ(FindWindowW(VAULT_EXPLORER_CLASS, nullptr), hWnd);
     EXPECT_EQ(GetAncestor(hWnd, GA_PARENT), GetDesktopWindow()) << "not a top-level window";
     EXPECT_FALSE(IsWindowVisible(hWnd));
 
@@ -215,37 +212,19 @@ TEST_F(Explorer, RecordsMessage0x598FromAnotherProcessExactly)
             expected.push_back(Line(EXPLORER_RECORD_MESSAGE, pid, c.wParam, c.lParam));
     }
     PostMessageW(hWnd, WM_CLOSE, 0, 0);
+    PostMessageW(hWnd2, WM_QUIT, 0, 0);
     EXPECT_EQ(ExitCode(pid), 0);
+    EXPECT_EQ(ExitCode(pid2), 0);
     expected.push_back(Line(EXPLORER_RECORD_END, pid));
     // A sent message overtakes the posted ones still queued: compare the
     // messages in between as a set.
-    std::vector<std::string> lines = Lines();
+    std::vector<std::string> lines = Lines(pid);
     ASSERT_EQ(expected.size(), lines.size());
     std::sort(expected.begin() + 1, expected.end() - 1);
     std::sort(lines.begin() + 1, lines.end() - 1);
     EXPECT_EQ(lines, expected);
-}
-
-TEST_F(Explorer, TwoLaunchesAreTwoInstancesEndedByCloseAndQuit)
-{
-    auto [pid1, hWnd1] = Launch();
-    auto [pid2, hWnd2] = Launch();
-    ASSERT_TRUE(IsWindow(hWnd1) && IsWindow(hWnd2)) << "a start was not recorded";
-    EXPECT_NE(pid1, pid2);
-    EXPECT_NE(hWnd1, hWnd2);
-    int windows = 0;
-    for (HWND h = nullptr; (h = FindWindowExW(nullptr, h, VAULT_EXPLORER_CLASS, nullptr));)
-        windows++;
-    EXPECT_EQ(windows, 2);
-
-    PostMessageW(hWnd1, WM_CLOSE, 0, 0);
-    PostMessageW(hWnd2, WM_QUIT, 0, 0);
-    EXPECT_EQ(ExitCode(pid1), 0);
-    EXPECT_EQ(ExitCode(pid2), 0);
-    std::vector<std::string> lines = Lines();
-    for (DWORD pid : {pid1, pid2})
-        EXPECT_EQ(std::count(lines.begin(), lines.end(), Line(EXPLORER_RECORD_END, pid)), 1)
-            << "pid " << pid;
+    EXPECT_EQ(Lines(pid2), (std::vector<std::string>{Line(EXPLORER_RECORD_START, pid2, (ULONG_PTR)hWnd2),
+                                                     Line(EXPLORER_RECORD_END, pid2)}));
 }
 
 // ---- Vault-manager library --------------------------------------------------
