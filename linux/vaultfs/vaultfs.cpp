@@ -450,10 +450,10 @@ int32_t SendGathered(uint64_t handle, Gathered& g)
     Learn(path, a, changes);   // what the stat that usually follows asks (tar's chown, chmod, utimens)
     Changed(path);
     const int32_t status = a.status();
-    if (status == MOUNT_OK && !g.Full())
+    if (status != MOUNT_OK)
+        g_lost.emplace(handle, status);   // the first one is told
+    else if (!g.Full())
         Recorded(handle, g.write);
-    else if (g_lost.count(handle) == 0)
-        g_lost[handle] = status;
     g_gatheredBytes -= g.bytes.size();
     return status;
 }
