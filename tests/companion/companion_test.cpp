@@ -110,12 +110,7 @@ TEST_F(CompanionTest, BackupMarksAFailureAndRestoreCallsBackIntoTheDriver)
     // A missing section is the one a backup reports in a box. (A section
     // too short to map cannot be made here: Wine maps whole pages.)
     std::thread send([] { SendToAgent(MSG_NAME_VAULT_BACKUP, 20000); });
-    HWND hBox = FindMessageBox(L"VaultService", kStartMs);
-    EXPECT_NE(nullptr, hBox);
-    if (hBox) {
-        EXPECT_EQ(L"mapFile == NULL", MessageBoxText(hBox));
-        DismissMessageBox(hBox);
-    }
+    EXPECT_EQ(L"mapFile == NULL", TakeMessageBox(L"VaultService", kStartMs));
     send.join();
 
     auto restore = [&](DWORD target) {
@@ -138,9 +133,7 @@ TEST_F(CompanionTest, BackupMarksAFailureAndRestoreCallsBackIntoTheDriver)
     EXPECT_EQ(L"One", std::wstring(pair.wszName1));
     EXPECT_EQ(L"\\VuzCompanion\\", std::wstring(pair.wszDir2));
     EXPECT_EQ(L"Vault", std::wstring(pair.wszName2));
-    wchar_t device[MAX_PATH];
-    QueryDosDeviceW(L"C:", device, MAX_PATH);
-    EXPECT_EQ(std::wstring(device), std::wstring(pair.wszDevice1));
+    EXPECT_EQ(DeviceOf(L"C:"), std::wstring(pair.wszDevice1));
     EXPECT_EQ(0u, pair.dwCount + pair.dwSidLength + pair.wszExt1[0] + pair.wszExt2[0]);
 
     pair = restore(1);

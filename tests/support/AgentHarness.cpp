@@ -162,6 +162,16 @@ void DismissMessageBox(HWND hBox)
     SendMessageTimeoutW(hBox, WM_COMMAND, IDOK, 0, SMTO_ABORTIFHUNG, 5000, &ignored);
 }
 
+std::wstring TakeMessageBox(const std::wstring& caption, DWORD dwTimeoutMs)
+{
+    HWND hBox = FindMessageBox(caption, dwTimeoutMs);
+    if (!hBox)
+        return L"<no box>";
+    const std::wstring text = MessageBoxText(hBox);
+    DismissMessageBox(hBox);
+    return text;
+}
+
 std::wstring RegText(const std::wstring& key, const wchar_t* name)
 {
     wchar_t value[600] = {};
