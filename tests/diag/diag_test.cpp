@@ -129,16 +129,9 @@ TEST_F(ChannelTest, LevelsAreRawFourBytesAndAMissingKeyMeansNone)
     EXPECT_EQ(Log("binary") + "\n", DatedFile(harness::LogFilePath()));
 
     ASSERT_NO_FATAL_FAILURE(SetUp());
-    harness::SetLevels(3, 3);  // what the real key would give
-    HKEY hEmpty;
-    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\VuzDiagTestEmpty", 0, nullptr, 0,
-                                             KEY_ALL_ACCESS, nullptr, &hEmpty, nullptr));
-    ASSERT_EQ(ERROR_SUCCESS, RegOverridePredefKey(HKEY_CURRENT_USER, hEmpty));
+    ASSERT_EQ(ERROR_SUCCESS, RegDeleteTreeW(HKEY_CURRENT_USER, kSettingsKey));
     OpenLogFile();
     OpenTraceFile();
-    RegOverridePredefKey(HKEY_CURRENT_USER, nullptr);
-    RegCloseKey(hEmpty);
-    RegDeleteKeyW(HKEY_CURRENT_USER, L"Software\\VuzDiagTestEmpty");
     WriteLog("unseen");
     WriteTrace("unseen");
     EXPECT_EQ(std::vector<std::string>{}, DebuggerLines());
