@@ -301,23 +301,18 @@ std::vector<uint8_t> Pattern(size_t size, unsigned seed)
     return bytes;
 }
 
-std::wstring DosName(const std::string& unixPath)
+// A name from one of Wine's converters, whose result the caller frees.
+template <typename To, typename From> std::basic_string<To> WineName(const char* pszConverter, const From* name)
 {
-    auto fn = (WCHAR*(CDECL*)(LPCSTR))GetProcAddress(GetModuleHandleW(L"kernel32"), "wine_get_dos_file_name");
-    WCHAR* pwsz = fn(unixPath.c_str());
-    std::wstring s = pwsz;
-    HeapFree(GetProcessHeap(), 0, pwsz);
+    auto fn = (To*(CDECL*)(const From*))GetProcAddress(GetModuleHandleW(L"kernel32"), pszConverter);
+    To* p = fn(name);
+    std::basic_string<To> s = p;
+    HeapFree(GetProcessHeap(), 0, p);
     return s;
 }
 
-std::string UnixName(const std::wstring& dosPath)
-{
-    auto fn = (char*(CDECL*)(LPCWSTR))GetProcAddress(GetModuleHandleW(L"kernel32"), "wine_get_unix_file_name");
-    char* psz = fn(dosPath.c_str());
-    std::string s = psz;
-    HeapFree(GetProcessHeap(), 0, psz);
-    return s;
-}
+std::wstring DosName(const std::string& unixPath) { return WineName<WCHAR>("wine_get_dos_file_name", unixPath.c_str()); }
+std::string UnixName(const std::wstring& dosPath) { return WineName<char>("wine_get_unix_file_name", dosPath.c_str()); }
 
 bool RunShell(const std::string& command, const std::wstring& marker)
 {
