@@ -183,21 +183,14 @@ std::wstring RegText(const std::wstring& key, const wchar_t* name)
 
 void SetLevels(long lLogLevel, long lTraceLevel)
 {
-    HKEY hKey = nullptr;
-    if (RegCreateKeyExW(HKEY_CURRENT_USER, kSettingsKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr,
-                        &hKey, nullptr) != ERROR_SUCCESS)
-        return;
-    const std::pair<const wchar_t*, long> values[] = {{L"LogLevel", lLogLevel},
-                                                      {L"TraceLevel", lTraceLevel}};
+    const std::pair<const wchar_t*, long> values[] = {{L"LogLevel", lLogLevel}, {L"TraceLevel", lTraceLevel}};
     for (const auto& [name, level] : values) {
-        if (level < 0) {
-            RegDeleteValueW(hKey, name);
-        } else {
-            DWORD dw = static_cast<DWORD>(level);
-            RegSetValueExW(hKey, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&dw), sizeof(dw));
-        }
+        const DWORD dw = static_cast<DWORD>(level);
+        if (level < 0)
+            RegDeleteKeyValueW(HKEY_CURRENT_USER, kSettingsKey, name);
+        else
+            RegSetKeyValueW(HKEY_CURRENT_USER, kSettingsKey, name, REG_DWORD, &dw, sizeof(dw));
     }
-    RegCloseKey(hKey);
 }
 
 std::wstring LogFolder()
