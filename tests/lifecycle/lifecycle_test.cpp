@@ -499,9 +499,7 @@ TEST_F(Mapping, AFreeLetterIsSubstitutedAndAUsedOneIsLeftAlone)
     EXPECT_EQ(2u, CountOf(text, "subst M: \"" + Narrow(kRoot) + "\"")) << text;
 
     RemoveSubst(L'M');
-    HKEY hKey;
-    RegCreateKeyExW(HKEY_CURRENT_USER, L"Network\\M", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &hKey, nullptr);
-    RegCloseKey(hKey);
+    RegSetKeyValueW(HKEY_CURRENT_USER, L"Network\\M", L"RemotePath", REG_SZ, L"", sizeof(wchar_t));
     EXPECT_NE(0u, GetUsedDriveMask() & (1u << ('M' - 'A'))) << "remembered network drive";
     EXPECT_EQ(-1, Connect_Vault(&own, nullptr));
     EXPECT_FALSE(QueryMapping(L"M:", kRoot.c_str()));
