@@ -318,10 +318,8 @@ TEST_F(KeysTest, SharedContainerIsKeptUntilItsLastVaultGoes)
     AddVaultinCache(&second);
     auto exists = [&] {
         HCRYPTPROV h = 0;
-        bool found = CryptAcquireContextW(&h, container.c_str(), SOFTWARE_PROVIDER_NAME, PROV_RSA_FULL, 0);
-        if (found)
-            CryptReleaseContext(h, 0);
-        return found;
+        return CryptAcquireContextW(&h, container.c_str(), SOFTWARE_PROVIDER_NAME, PROV_RSA_FULL, 0) &&
+               CryptReleaseContext(h, 0);
     };
     RemoveVaultFromCache(L"C:\\SharedA");
     EXPECT_TRUE(exists()) << "still used by the second vault";
