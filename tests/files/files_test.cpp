@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "AgentHarness.h"
+#include "CompanionSession.h"
 #include "diag/Diag.h"
 #include "filter/ScannerWorker.h"
 #include "keys/Crypt.h"
@@ -69,16 +70,10 @@ protected:
         container_ = L"VuzFiles-" + pid;
         volume_ = DeviceOf(L"C:");
         CreateDirectoryW(folder_.c_str(), nullptr);
-        wchar_t keyPath[520];
-        FormVaultKeyPath(subkey_.c_str(), keyPath, 520);
-        HKEY hKey;
-        RegCreateKeyExW(HKEY_CURRENT_USER, keyPath, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &hKey, nullptr);
-        RegCloseKey(hKey);
+        WriteVaultRecord({subkey_, folder_, L"Files", container_, L"", 0});
         InitCrypt();
         VaultCacheEntry record{};
-        wcscpy_s(record.wszPath, folder_.c_str());
-        wcscpy_s(record.wszContainer, container_.c_str());
-        wcscpy_s(record.wszDrive, L"F:");
+        ASSERT_TRUE(ReadVaultRecord(subkey_.c_str(), &record));
         DWORD cbKey = sizeof(record.abKey);
         ASSERT_EQ(KEY_RESULT_OK, CreateVaultKeys(subkey_.c_str(), container_.c_str(), &record.hUserProv,
                                                  &record.hIpcProv, &record.hUserXKey, &record.hIpcXKey,
@@ -91,9 +86,7 @@ protected:
     static void TearDownTestSuite()
     {
         RemoveVaultFromCache(folder_.c_str());
-        wchar_t keyPath[520];
-        FormVaultKeyPath(subkey_.c_str(), keyPath, 520);
-        RegDeleteKeyW(HKEY_CURRENT_USER, keyPath);
+        RegDeleteKeyW(HKEY_CURRENT_USER, (std::wstring(VAULTS_KEY_PATH) + L"\\" + subkey_).c_str());
         std::error_code ignored;
         std::filesystem::remove_all(folder_, ignored);
     }
