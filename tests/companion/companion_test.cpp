@@ -110,14 +110,11 @@ TEST_F(CompanionTest, BackupMarksAFailureAndRestoreCallsBackIntoTheDriver)
     // A missing section is the one a backup reports in a box. (A section
     // too short to map cannot be made here: Wine maps whole pages.)
     std::thread send([] { SendToAgent(MSG_NAME_VAULT_BACKUP, 20000); });
-    HWND hBox = FindMessageBox(L"VaultService", kStartMs);
-    EXPECT_NE(nullptr, hBox);
-    if (hBox) {
-        EXPECT_EQ(L"mapFile == NULL", MessageBoxText(hBox));
-        DismissMessageBox(hBox);
-    }
+    EXPECT_EQ(L"mapFile == NULL", TakeMessageBox(L"VaultService", kStartMs));
     send.join();
 
+    // The folder pair a restore tells the driver, in one line: device,
+    // directory and name of each folder.
     auto restore = [&](DWORD target) {
         Section section(SECTION_RESTORE, sizeof(RESTORE_SECTION));
         strcpy_s(section.As<RESTORE_SECTION>()->szPath, Narrow(backups + L"\\One").c_str());
@@ -128,24 +125,16 @@ TEST_F(CompanionTest, BackupMarksAFailureAndRestoreCallsBackIntoTheDriver)
         EXPECT_TRUE(done.Wait(kStartMs)) << "RestoreEvent, target " << target;
         EXPECT_TRUE(sim.WaitForControls(before + 1, 5000));
         const auto controls = sim.Controls();
-        return *reinterpret_cast<const VaultControlMessage*>(controls.back().data());
+        const auto& m = *reinterpret_cast<const VaultControlMessage*>(controls.back().data());
+        EXPECT_EQ(VAULT_PATH_PAIR, m.dwCommand);
+        EXPECT_EQ(0u, m.dwCount + m.dwSidLength + m.wszExt1[0] + m.wszExt2[0]);
+        return std::wstring(m.wszDevice1) + m.wszDir1 + m.wszName1 + L" " + m.wszDevice2 + m.wszDir2 + m.wszName2;
     };
+    const std::wstring root = DeviceOf(kRoot) + L"\\";
     WriteFileText(vault + L"\\Doc1", "damaged");
-    VaultControlMessage pair = restore(0);
+    EXPECT_EQ(root + L"Backups\\One " + root + L"Vault", restore(0));
     EXPECT_EQ("meta", ReadFileText(vault + L"\\Doc1")) << "restored into the current vault";
-    EXPECT_EQ(VAULT_PATH_PAIR, pair.dwCommand);
-    EXPECT_EQ(L"\\VuzCompanion\\Backups\\", std::wstring(pair.wszDir1));
-    EXPECT_EQ(L"One", std::wstring(pair.wszName1));
-    EXPECT_EQ(L"\\VuzCompanion\\", std::wstring(pair.wszDir2));
-    EXPECT_EQ(L"Vault", std::wstring(pair.wszName2));
-    wchar_t device[MAX_PATH];
-    QueryDosDeviceW(L"C:", device, MAX_PATH);
-    EXPECT_EQ(std::wstring(device), std::wstring(pair.wszDevice1));
-    EXPECT_EQ(0u, pair.dwCount + pair.dwSidLength + pair.wszExt1[0] + pair.wszExt2[0]);
-
-    pair = restore(1);
-    EXPECT_EQ(L"\\VuzCompanion\\Backups\\", std::wstring(pair.wszDir2)) << "a new vault beside the backup";
-    EXPECT_EQ(L"Vault", std::wstring(pair.wszName2));
+    EXPECT_EQ(root + L"Backups\\One " + root + L"Backups\\Vault", restore(1)) << "a new vault beside the backup";
     EXPECT_EQ("config", ReadFileText(backups + L"\\Vault\\vault3.cfg"));
 }
 

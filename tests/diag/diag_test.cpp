@@ -19,7 +19,6 @@
 
 namespace {
 
-const wchar_t kParentKey[] = L"Software\\Revedi Zadoder Avir.";
 const wchar_t kSettingsKey[] = L"Software\\Revedi Zadoder Avir.\\Vuzaziz";
 const std::string kBanner = "\n\n\t\t=====================Service Started=====================\n\n\n";
 
@@ -27,44 +26,6 @@ void SetValue(const wchar_t* pwszName, DWORD dwType, const void* pData, DWORD cb
 {
     EXPECT_EQ(ERROR_SUCCESS, RegSetKeyValueW(HKEY_CURRENT_USER, kSettingsKey, pwszName, dwType, pData, cbData));
 }
-
-bool KeyExists(const wchar_t* pwszKey)
-{
-    return RegGetValueW(HKEY_CURRENT_USER, pwszKey, nullptr, RRF_RT_ANY, nullptr, nullptr, nullptr) !=
-           ERROR_FILE_NOT_FOUND;
-}
-
-// The prefix is shared with other test programs: put back the two values, and
-// remove the keys if this program made them.
-class RegistryRestorer : public ::testing::Environment {
-    struct Saved { const wchar_t* pwszName; LONG lStatus; DWORD dwType; DWORD cbData; BYTE data[64]; };
-    Saved saved_[2] = {{L"LogLevel"}, {L"TraceLevel"}};
-    bool bParentExisted_ = false, bKeyExisted_ = false;
-
-public:
-    void SetUp() override
-    {
-        bParentExisted_ = KeyExists(kParentKey);
-        bKeyExisted_ = KeyExists(kSettingsKey);
-        for (Saved& v : saved_) {
-            v.cbData = sizeof v.data;
-            v.lStatus = RegGetValueW(HKEY_CURRENT_USER, kSettingsKey, v.pwszName, RRF_RT_ANY | RRF_NOEXPAND,
-                                     &v.dwType, v.data, &v.cbData);
-        }
-    }
-    void TearDown() override
-    {
-        ResetDiagnostics();
-        _fcloseall();
-        for (const Saved& v : saved_) {
-            if (v.lStatus == ERROR_SUCCESS) SetValue(v.pwszName, v.dwType, v.data, v.cbData);
-            else RegDeleteKeyValueW(HKEY_CURRENT_USER, kSettingsKey, v.pwszName);
-        }
-        if (!bKeyExisted_) RegDeleteKeyW(HKEY_CURRENT_USER, kSettingsKey);
-        if (!bParentExisted_) RegDeleteKeyW(HKEY_CURRENT_USER, kParentKey);
-    }
-};
-const auto* const kRestorer = ::testing::AddGlobalTestEnvironment(new RegistryRestorer);
 
 std::filesystem::path DiagFolder() { return harness::LogFolder(); }
 
@@ -94,7 +55,13 @@ protected:
     std::string sid;
 
     static void SetUpTestSuite() { bMonitoring = monitor.Start(); }
-    static void TearDownTestSuite() { monitor.Stop(); }
+    // The levels go at the end, as in a new prefix: every program that
+    // needs them sets its own.
+    static void TearDownTestSuite()
+    {
+        monitor.Stop();
+        harness::SetLevels(-1, -1);
+    }
 
     void SetUp() override
     {
@@ -114,8 +81,7 @@ protected:
     }
     void Open(DWORD dwLog, DWORD dwTrace)
     {
-        SetValue(L"LogLevel", REG_DWORD, &dwLog, sizeof dwLog);
-        SetValue(L"TraceLevel", REG_DWORD, &dwTrace, sizeof dwTrace);
+        harness::SetLevels(dwLog, dwTrace);
         OpenLogFile();
         OpenTraceFile();
     }
@@ -163,18 +129,9 @@ TEST_F(ChannelTest, LevelsAreRawFourBytesAndAMissingKeyMeansNone)
     EXPECT_EQ(Log("binary") + "\n", DatedFile(harness::LogFilePath()));
 
     ASSERT_NO_FATAL_FAILURE(SetUp());
-    const DWORD dwBoth = 3;  // what the real key would give
-    SetValue(L"LogLevel", REG_DWORD, &dwBoth, sizeof dwBoth);
-    SetValue(L"TraceLevel", REG_DWORD, &dwBoth, sizeof dwBoth);
-    HKEY hEmpty;
-    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\VuzDiagTestEmpty", 0, nullptr, 0,
-                                             KEY_ALL_ACCESS, nullptr, &hEmpty, nullptr));
-    ASSERT_EQ(ERROR_SUCCESS, RegOverridePredefKey(HKEY_CURRENT_USER, hEmpty));
+    ASSERT_EQ(ERROR_SUCCESS, RegDeleteTreeW(HKEY_CURRENT_USER, kSettingsKey));
     OpenLogFile();
     OpenTraceFile();
-    RegOverridePredefKey(HKEY_CURRENT_USER, nullptr);
-    RegCloseKey(hEmpty);
-    RegDeleteKeyW(HKEY_CURRENT_USER, L"Software\\VuzDiagTestEmpty");
     WriteLog("unseen");
     WriteTrace("unseen");
     EXPECT_EQ(std::vector<std::string>{}, DebuggerLines());

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "AgentHarness.h"
+#include "CompanionSession.h"
 #include "diag/Diag.h"
 #include "filter/ScannerWorker.h"
 #include "keys/Crypt.h"
@@ -59,6 +60,7 @@ template <typename F> std::string TraceOf(F fn)
 class FilesTest : public ::testing::Test {
 protected:
     static inline std::wstring folder_, subkey_, container_, volume_;
+    static inline HCRYPTKEY hVaultKey_ = 0;
 
     static void SetUpTestSuite()
     {
@@ -66,34 +68,25 @@ protected:
         folder_ = L"C:\\VuzFiles" + pid;
         subkey_ = L"F" + pid;
         container_ = L"VuzFiles-" + pid;
-        wchar_t target[MAX_PATH];
-        QueryDosDeviceW(L"C:", target, MAX_PATH);
-        volume_ = target;
+        volume_ = DeviceOf(L"C:");
         CreateDirectoryW(folder_.c_str(), nullptr);
-        wchar_t keyPath[520];
-        FormVaultKeyPath(subkey_.c_str(), keyPath, 520);
-        HKEY hKey;
-        RegCreateKeyExW(HKEY_CURRENT_USER, keyPath, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &hKey, nullptr);
-        RegCloseKey(hKey);
+        WriteVaultRecord({subkey_, folder_, L"Files", container_, L"", 0});
         InitCrypt();
         VaultCacheEntry record{};
-        wcscpy_s(record.wszPath, folder_.c_str());
-        wcscpy_s(record.wszContainer, container_.c_str());
-        wcscpy_s(record.wszDrive, L"F:");
+        ASSERT_TRUE(ReadVaultRecord(subkey_.c_str(), &record));
         DWORD cbKey = sizeof(record.abKey);
         ASSERT_EQ(KEY_RESULT_OK, CreateVaultKeys(subkey_.c_str(), container_.c_str(), &record.hUserProv,
                                                  &record.hIpcProv, &record.hUserXKey, &record.hIpcXKey,
                                                  &record.hVaultKey, record.abKey, &cbKey, TRUE));
         record.dwKeySize = cbKey;
         record.bLoggedIn = 1;
+        hVaultKey_ = record.hVaultKey;
         AddVaultinCache(&record);
     }
     static void TearDownTestSuite()
     {
         RemoveVaultFromCache(folder_.c_str());
-        wchar_t keyPath[520];
-        FormVaultKeyPath(subkey_.c_str(), keyPath, 520);
-        RegDeleteKeyW(HKEY_CURRENT_USER, keyPath);
+        RegDeleteKeyW(HKEY_CURRENT_USER, (std::wstring(VAULTS_KEY_PATH) + L"\\" + subkey_).c_str());
         std::error_code ignored;
         std::filesystem::remove_all(folder_, ignored);
     }
@@ -110,7 +103,7 @@ protected:
         wcscpy_s(n.FileName, name.c_str());
         return n;
     }
-    static std::unique_ptr<struct ReplyMessage> Serve(Notification& n)
+    static std::unique_ptr<struct ReplyMessage> Serve(Notification n)
     {
         auto reply = std::make_unique<struct ReplyMessage>();
         ZeroMemory(reply.get(), sizeof(*reply));
@@ -118,13 +111,6 @@ protected:
         return reply;
     }
     static std::wstring Path(const std::wstring& relative) { return folder_ + L"\\" + relative; }
-    static HCRYPTKEY s_hVaultKey()
-    {
-        HCRYPTKEY hKey = 0;
-        HCRYPTPROV hProv = 0;
-        GetKeysForVault(folder_.c_str(), &hKey, &hProv);
-        return hKey;
-    }
 
     // A stored file as the driver makes one: the meta text under the stem,
     // an empty data file beside it. The reply of the creation.
@@ -136,8 +122,7 @@ protected:
     };
     static Created Create(const std::wstring& name, const std::wstring& stem = L"", const std::wstring& sub = L"")
     {
-        Notification n = Request(CreateFileInVault, sub, name);
-        auto reply = Serve(n);
+        auto reply = Serve(Request(CreateFileInVault, sub, name));
         Created c;
         c.ok = reply->Reply.Succeeded == 1;
         if (!c.ok)
@@ -210,8 +195,7 @@ TEST_F(FilesTest, LookupsFindStoredFilesByTheirLogicalNames)
     }
 
     // The data file named by the driver reads the meta file of its stem.
-    Notification details = Request(GetLogicalFileDetails, L"search", L"Doc1.tmp");
-    auto reply = Serve(details);
+    auto reply = Serve(Request(GetLogicalFileDetails, L"search", L"Doc1.tmp"));
     ASSERT_EQ(1, reply->Reply.Succeeded);
     EXPECT_EQ(L"Report.txt", std::wstring(reply->Reply.LogicalFile.FileName));
     EXPECT_EQ(8u, reply->Reply.LogicalFile.CipherBlockSize);
@@ -347,8 +331,7 @@ TEST_F(FilesTest, FolderDeletionRemovesWholeTrees)
     CreateDirectoryW(Path(L"empty").c_str(), nullptr);
     struct { std::wstring folder; int succeeded; } cases[] = {{L"tree", 1}, {L"empty", 1}, {L"missing", 0}};
     for (const auto& c : cases) {
-        Notification n = Request(DeleteFolder, L"", c.folder);
-        EXPECT_EQ(c.succeeded, Serve(n)->Reply.Succeeded) << Narrow(c.folder);
+        EXPECT_EQ(c.succeeded, Serve(Request(DeleteFolder, L"", c.folder))->Reply.Succeeded) << Narrow(c.folder);
         EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(Path(c.folder).c_str())) << Narrow(c.folder);
     }
 
@@ -362,8 +345,7 @@ TEST_F(FilesTest, FolderDeletionRemovesWholeTrees)
     HANDLE hHeld = CreateFileW(Path(L"held\\Doc3").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     auto nextHandle = [] { HANDLE h = CreateEventW(nullptr, TRUE, FALSE, nullptr); CloseHandle(h); return h; };
     const HANDLE hFree = nextHandle();
-    n = Request(DeleteFolder, L"", L"held");
-    EXPECT_EQ(0, Serve(n)->Reply.Succeeded) << "a file held open";
+    EXPECT_EQ(0, Serve(Request(DeleteFolder, L"", L"held"))->Reply.Succeeded) << "a file held open";
     EXPECT_EQ(hFree, nextHandle()) << "a handle left open";
     CloseHandle(hHeld);
 }
@@ -382,13 +364,12 @@ TEST_F(FilesTest, FolderDeletionRemovesLinksNotWhatTheyPointAtAndStaysInsideTheV
     struct { std::wstring parent, name; } through[] = {
         {L"linked\\", L"junction\\inner"}, {L"linked\\junction\\", L"inner"}, {L"linked\\", L"junction"}, {L"", L"linked"}};
     for (const auto& t : through) {
-        Notification n = Request(DeleteFolder, t.parent, t.name);
-        Serve(n);   // Wine cannot remove the link itself, so the result is not asked
+        // Wine cannot remove the link itself, so the result is not asked.
+        Serve(Request(DeleteFolder, t.parent, t.name));
         for (const wchar_t* kept : {L"\\keep.txt", L"\\inner\\keep.txt"})
             EXPECT_NE(INVALID_FILE_ATTRIBUTES, GetFileAttributesW((outside + kept).c_str())) << Narrow(t.parent + t.name);
     }
     RemoveFolderLink(Path(L"linked\\junction"));
-    Notification n = Request(DeleteFolder, L"", L"linked");
 
     // Targets outside every vault folder are refused and left as they are.
     const std::wstring leaf = folder_.substr(3);
@@ -400,8 +381,8 @@ TEST_F(FilesTest, FolderDeletionRemovesLinksNotWhatTheyPointAtAndStaysInsideTheV
         {L"\\", leaf + L"-outside", outside},
     };
     for (const auto& r : refused) {
-        n = Request(DeleteFolder, r.parent, r.name);
-        EXPECT_EQ(0, Serve(n)->Reply.Succeeded) << Narrow(r.parent + L"|" + r.name);
+        EXPECT_EQ(0, Serve(Request(DeleteFolder, r.parent, r.name))->Reply.Succeeded)
+            << Narrow(r.parent + L"|" + r.name);
         EXPECT_NE(INVALID_FILE_ATTRIBUTES, GetFileAttributesW((r.survivor).c_str())) << Narrow(r.name);
     }
     std::filesystem::remove_all(outside);
@@ -418,8 +399,7 @@ TEST_F(FilesTest, EachRequestRunsOnlyItsOwnCommand)
     for (ULONG code = 1; code <= DeviceUnpluggedNotice; code++) {
         if (code == 8 || code == NetworkEditMsg)   // no command; a box for a person
             continue;
-        Notification n = Request(code, L"", L"absent");
-        const std::string trace = TraceOf([&] { Serve(n); });
+        const std::string trace = TraceOf([&] { Serve(Request(code, L"", L"absent")); });
         for (size_t at = trace.find(received); at != std::string::npos; at = trace.find(received, at + 1)) {
             const size_t name = trace.rfind("ScannerWorker() - ", at) + 18;
             EXPECT_EQ(names[code], trace.substr(name, at - name)) << "code " << code;
@@ -444,7 +424,7 @@ TEST_F(FilesTest, MetaFilesThatCannotBeOpenedWriteTheSearchLines)
         LARGE_INTEGER size;
         BOOL found = TRUE;
         const std::string trace = TraceOf([&] {
-            found = GetRealFileName(s_hVaultKey(), folder_.c_str(), c.stored.c_str(), name, &size, keyText, 1100);
+            found = GetRealFileName(hVaultKey_, folder_.c_str(), c.stored.c_str(), name, &size, keyText, 1100);
         });
         EXPECT_FALSE(found) << Narrow(c.stored);
         EXPECT_EQ(1u, CountOf(trace, c.line)) << Narrow(c.stored) << "\n" << trace;

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include "AgentHarness.h"
-#include "DebugMonitor.h"
 #include "DriverSim.h"
 #include "ServingAgent.h"
 
@@ -16,32 +15,18 @@ const DWORD kExitMs = 10000;
 // The files are text streams: every newline reaches the disk as CR LF.
 const char kBanner[] = "\r\n\r\n\t\t=====================Service Started=====================\r\n\r\n\r\n";
 
-void Quit(AgentProcess& agent)
-{
-    ASSERT_TRUE(PostQuitToAgent(2000));
-    EXPECT_EQ(0, agent.WaitForExit(kExitMs)) << "the agent did not end on WM_QUIT";
-}
-
 }  // namespace
-
-class Host : public ::testing::Test {
-protected:
-    void SetUp() override { SetLevels(2, 2); }
-    void TearDown() override { SetLevels(2, 2); }
-};
 
 // Without a driver the agent says so and ends; once the driver is there,
 // one agent serves at a time, each start begins a new log and adds to the
 // trace, and a quit leaves the mutex and the port to the next agent.
-TEST_F(Host, OneAgentServesAtATimeFromTheDriversArrivalOn)
+TEST(Host, OneAgentServesAtATimeFromTheDriversArrivalOn)
 {
+    SetLevels(2, 2);
     AgentProcess early;
     ASSERT_TRUE(early.Start());
-    HWND hBox = FindMessageBox(L"Vuzaziz Service", kStartMs);
-    ASSERT_NE(nullptr, hBox);
     EXPECT_EQ(L"Vuzaziz service could not be started.\r\nPlease verify Vault Filter is loaded and running.",
-              MessageBoxText(hBox));
-    DismissMessageBox(hBox);
+              TakeMessageBox(L"Vuzaziz Service", kStartMs));
     EXPECT_EQ(0, early.WaitForExit(kExitMs));
     EXPECT_NE(std::string::npos, ReadFileText(LogFilePath()).find("ERROR: Connecting to filter port: 0x80070002"));
 
@@ -83,10 +68,8 @@ TEST_F(Host, OneAgentServesAtATimeFromTheDriversArrivalOn)
         if (run == 1) {
             AgentProcess second;
             ASSERT_TRUE(second.Start());
-            hBox = FindMessageBox(L"ERROR!!! Instance running", kStartMs);
-            ASSERT_NE(nullptr, hBox);
-            EXPECT_EQ(L"An Instance of VuvUDOVU.exe is Already running", MessageBoxText(hBox));
-            DismissMessageBox(hBox);
+            EXPECT_EQ(L"An Instance of VuvUDOVU.exe is Already running",
+                      TakeMessageBox(L"ERROR!!! Instance running", kStartMs));
             EXPECT_EQ(0, second.WaitForExit(kExitMs));
             std::vector<uint8_t> reply;
             ASSERT_TRUE(sim.Request(MakeNotification(DeviceUnpluggedNotice), &reply, kStartMs));
@@ -94,32 +77,9 @@ TEST_F(Host, OneAgentServesAtATimeFromTheDriversArrivalOn)
         }
         EXPECT_EQ(static_cast<size_t>(run), sim.ConnectionCount()) << "a refused agent never reaches the port";
         const size_t endsBefore = CountOf(ReadFileText(TraceFilePath()), "WinMain() - End");
-        Quit(agent);
+        ASSERT_TRUE(PostQuitToAgent(2000));
+        EXPECT_EQ(0, agent.WaitForExit(kExitMs)) << "the agent did not end on WM_QUIT";
         EXPECT_EQ(endsBefore + 1, CountOf(ReadFileText(TraceFilePath()), "WinMain() - End"));
         ASSERT_TRUE(sim.WaitForAgentGone(kExitMs));
     }
-}
-
-TEST_F(Host, DebuggerOnlyLevelWritesNoFiles)
-{
-    SetLevels(1, 0);
-    const std::wstring log = LogFilePath();
-    const std::wstring trace = TraceFilePath();
-    DeleteFileW(log.c_str());
-    DeleteFileW(trace.c_str());
-
-    DebugMonitor monitor;
-    ASSERT_TRUE(monitor.Start());
-    driversim::DriverSim sim;
-    ASSERT_TRUE(sim.Load());
-    AgentProcess agent;
-    StartServing(sim, agent);
-    EXPECT_TRUE(monitor.WaitFor("REVUZEZ(" + ProcessUserSidText() + "): All initialization is being done",
-                                kStartMs));
-    Quit(agent);
-    monitor.Stop();
-    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(log.c_str()));
-    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(trace.c_str()));
-    for (const std::string& line : monitor.Texts())
-        EXPECT_EQ(std::string::npos, line.find("REVUZEZ-TRC(")) << "trace level 0: " << line;
 }

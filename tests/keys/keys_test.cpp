@@ -79,28 +79,24 @@ std::wstring ProviderName(HCRYPTPROV hProv)
 }
 
 // A vault record in the registry, removed again at the end of the test.
-class RegistryVault {
-public:
-    RegistryVault(const std::wstring& subkey, const std::wstring& path, const std::wstring& container)
-        : subkey_(subkey), keyPath_(std::wstring(VAULTS_KEY_PATH) + L"\\" + subkey)
+struct RegistryVault {
+    const std::wstring subkey, keyPath;
+    RegistryVault(const std::wstring& name, const std::wstring& path, const std::wstring& container)
+        : subkey(name), keyPath(std::wstring(VAULTS_KEY_PATH) + L"\\" + name)
     {
         harness::WriteVaultRecord({subkey, path, L"Test vault " + subkey, container, L"", 0});
     }
-    ~RegistryVault() { RegDeleteKeyW(HKEY_CURRENT_USER, keyPath_.c_str()); }
+    ~RegistryVault() { RegDeleteKeyW(HKEY_CURRENT_USER, keyPath.c_str()); }
     Bytes KeyValue() const
     {
         Bytes value(512);
         DWORD cb = static_cast<DWORD>(value.size());
-        if (RegGetValueW(HKEY_CURRENT_USER, keyPath_.c_str(), L"Key", RRF_RT_REG_BINARY, nullptr, value.data(), &cb) !=
+        if (RegGetValueW(HKEY_CURRENT_USER, keyPath.c_str(), L"Key", RRF_RT_REG_BINARY, nullptr, value.data(), &cb) !=
             ERROR_SUCCESS)
             return {};
         value.resize(cb);
         return value;
     }
-    const std::wstring& Subkey() const { return subkey_; }
-
-private:
-    std::wstring subkey_, keyPath_;
 };
 
 VaultCacheEntry MakeRecord(const std::wstring& path, const std::wstring& container = L"",
@@ -185,32 +181,25 @@ TEST_F(KeysTest, VaultContainersFollowTheCapiKeyAndTheIpcContainerNever)
 TEST_F(KeysTest, IpcKeysetIsCreatedWhenAbsentAndRepairedWhenDamaged)
 {
     DeleteContainer(IPC_CONTAINER_NAME, SOFTWARE_PROVIDER_NAME);
-    HCRYPTPROV hProv = 0;
-    HCRYPTKEY hKey = 0;
-    ASSERT_EQ(KEY_RESULT_OK, GetIPCXKey(&hProv, &hKey));
-    const Bytes created = PublicKey(hKey);
+    HCRYPTPROV hProv[3] = {};
+    auto publicKey = [&](int i) {
+        HCRYPTKEY hKey = 0;
+        return GetIPCXKey(&hProv[i], &hKey) == KEY_RESULT_OK ? PublicKey(hKey) : Bytes{};
+    };
+    const Bytes created = publicKey(0);
     ASSERT_FALSE(created.empty());
-    CryptDestroyKey(hKey);
-    CryptReleaseContext(hProv, 0);
+    CryptReleaseContext(hProv[0], 0);
 
     const std::wstring stored = std::wstring(L"Software\\Wine\\Crypto\\RSA\\") + IPC_CONTAINER_NAME;
     BYTE garbage[16] = {0xDE, 0xAD};
     ASSERT_EQ(ERROR_SUCCESS, RegSetKeyValueW(HKEY_CURRENT_USER, stored.c_str(), L"KeyExchangeKeyPair",
                                              REG_BINARY, garbage, sizeof(garbage)));
-    hProv = 0;
-    hKey = 0;
-    ASSERT_EQ(KEY_RESULT_OK, GetIPCXKey(&hProv, &hKey));
-    const Bytes repaired = PublicKey(hKey);
+    const Bytes repaired = publicKey(1);
     EXPECT_FALSE(repaired.empty());
     EXPECT_NE(created, repaired) << "the damaged pair must be replaced by a new one";
-
-    // A second context, as another vault's, finds the repaired pair.
-    HCRYPTPROV hOther = 0;
-    HCRYPTKEY hOtherKey = 0;
-    ASSERT_EQ(KEY_RESULT_OK, GetIPCXKey(&hOther, &hOtherKey));
-    EXPECT_EQ(repaired, PublicKey(hOtherKey));
-    for (HCRYPTPROV h : {hProv, hOther})
-        CryptReleaseContext(h, 0);
+    EXPECT_EQ(repaired, publicKey(2)) << "a second context, as another vault's, finds the repaired pair";
+    CryptReleaseContext(hProv[1], 0);
+    CryptReleaseContext(hProv[2], 0);
 }
 
 TEST_F(KeysTest, BlockPrimitivesWorkOnWholeBlocksAndLeaveTheCallersKeyAlone)
@@ -329,10 +318,8 @@ TEST_F(KeysTest, SharedContainerIsKeptUntilItsLastVaultGoes)
     AddVaultinCache(&second);
     auto exists = [&] {
         HCRYPTPROV h = 0;
-        bool found = CryptAcquireContextW(&h, container.c_str(), SOFTWARE_PROVIDER_NAME, PROV_RSA_FULL, 0);
-        if (found)
-            CryptReleaseContext(h, 0);
-        return found;
+        return CryptAcquireContextW(&h, container.c_str(), SOFTWARE_PROVIDER_NAME, PROV_RSA_FULL, 0) &&
+               CryptReleaseContext(h, 0);
     };
     RemoveVaultFromCache(L"C:\\SharedA");
     EXPECT_TRUE(exists()) << "still used by the second vault";
@@ -426,12 +413,12 @@ TEST_F(KeysTest, LoginAndLogoutIconsFollowTheSharingState)
 VaultCacheEntry CreateVault(const RegistryVault& vault, const std::wstring& container, bool generate,
                             DWORD* pResult, const Bytes& givenKey = {})
 {
-    VaultCacheEntry record = MakeRecord(L"C:\\" + vault.Subkey(), container, true,
-                                        vault.Subkey().substr(0, 1) + L":");
+    VaultCacheEntry record = MakeRecord(L"C:\\" + vault.subkey, container, true,
+                                        vault.subkey.substr(0, 1) + L":");
     BYTE key[512] = {};
     DWORD cbKey = generate ? sizeof(key) : static_cast<DWORD>(givenKey.size());
     std::copy(givenKey.begin(), givenKey.end(), key);
-    *pResult = CreateVaultKeys(vault.Subkey().c_str(), container.c_str(), &record.hUserProv,
+    *pResult = CreateVaultKeys(vault.subkey.c_str(), container.c_str(), &record.hUserProv,
                                &record.hIpcProv, &record.hUserXKey, &record.hIpcXKey, &record.hVaultKey,
                                key, &cbKey, generate);
     std::copy(key, key + std::min<DWORD>(cbKey, VAULT_KEY_BYTES), record.abKey);
@@ -467,7 +454,7 @@ TEST_F(KeysTest, TheKeyValueIsWrittenOnlyWhenAskedToGenerate)
     CreateVault(given, container, false, &result, broken);
     EXPECT_NE(KEY_RESULT_OK, result) << "a damaged blob must not load";
     RegistryVault missing(L"M" + Unique(L""), L"C:\\M", container);
-    RegDeleteKeyW(HKEY_CURRENT_USER, (std::wstring(VAULTS_KEY_PATH) + L"\\" + missing.Subkey()).c_str());
+    RegDeleteKeyW(HKEY_CURRENT_USER, missing.keyPath.c_str());
     CreateVault(missing, container, true, &result);
     EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), result);
     EXPECT_TRUE(missing.KeyValue().empty()) << "the subkey must not be created";
@@ -511,7 +498,7 @@ TEST_F(KeysTest, ANewContainerIsSharedByTheNextVaultAndSurvivesARestart)
     EXPECT_EQ(PublicKey(first.hUserXKey), PublicKey(second.hUserXKey)) << "one pair per container";
 
     harness::AgentProcess child;
-    ASSERT_TRUE(child.Start(harness::SelfPath(), L"--load-vault-keys " + a.Subkey() + L" " + b.Subkey()));
+    ASSERT_TRUE(child.Start(harness::SelfPath(), L"--load-vault-keys " + a.subkey + L" " + b.subkey));
     EXPECT_EQ(0, child.WaitForExit(30000)) << "both stored keys load after a restart";
     CryptReleaseContext(first.hUserProv, 0);
     CryptReleaseContext(second.hUserProv, 0);

@@ -160,14 +160,9 @@ TEST_F(Lifecycle, ABrokenRecordEndsTheWalkAndABlankPathIsShownAndLeftOut)
     ASSERT_TRUE(second.Load());
     ASSERT_TRUE(agent.Start());
     // An empty path cannot be substituted either: that box comes first.
-    HWND hBox = FindMessageBox(L"Error", kStartMs);
-    ASSERT_NE(nullptr, hBox);
-    EXPECT_EQ(0u, MessageBoxText(hBox).find(L"\"H:, Vault not accessible,\r\n reason: ")) << Narrow(MessageBoxText(hBox));
-    DismissMessageBox(hBox);
-    hBox = FindMessageBox(L"Vuzaziz", kStartMs);
-    ASSERT_NE(nullptr, hBox);
-    EXPECT_EQ(L" Path for vault (H:) found blank, Vault could not be mapped", MessageBoxText(hBox));
-    DismissMessageBox(hBox);
+    const std::wstring error = TakeMessageBox(L"Error", kStartMs);
+    EXPECT_EQ(0u, error.find(L"\"H:, Vault not accessible,\r\n reason: ")) << Narrow(error);
+    EXPECT_EQ(L" Path for vault (H:) found blank, Vault could not be mapped", TakeMessageBox(L"Vuzaziz", kStartMs));
     ASSERT_TRUE(second.WaitForControls(1, kStartMs));
     const auto adds = ControlsOf(second, ADD_VAULTS);
     ASSERT_EQ(1u, adds.size());
@@ -356,8 +351,7 @@ TEST_F(Lifecycle, VaultsThatCannotLogInSaySoAndStayOut)
         std::vector<BYTE> after;
         long result = -2;
         std::thread login([&] { result = LoginVault(c.path, &after); });
-        HWND hBox = FindMessageBox(L"Vuzaziz", kStartMs);
-        EXPECT_NE(nullptr, hBox) << Narrow(c.path);
+        EXPECT_NE(nullptr, FindMessageBox(L"Vuzaziz", kStartMs)) << Narrow(c.path);
         // A login asked for while the box is up fires inside the box's
         // modal loop: the one running already keeps it from a second box.
         Section again(SECTION_VAULT_DESCRIPTION, sizeof(VAULT_DESCRIPTION_SECTION));
@@ -366,10 +360,7 @@ TEST_F(Lifecycle, VaultsThatCannotLogInSaySoAndStayOut)
         Sleep(1500);
         EXPECT_EQ(1u, FindMessageBoxesWithText(c.text).size()) << Narrow(c.path);
         ZeroMemory(again.Bytes(), sizeof(VAULT_PATH_SECTION));
-        if (hBox) {
-            EXPECT_EQ(c.text, MessageBoxText(hBox));
-            DismissMessageBox(hBox);
-        }
+        EXPECT_EQ(c.text, TakeMessageBox(L"Vuzaziz", 0)) << Narrow(c.path);
         login.join();
         EXPECT_EQ(0, result) << Narrow(c.path);
         EXPECT_TRUE(AllZero(after.data(), after.size())) << Narrow(c.path);
@@ -397,10 +388,7 @@ TEST_F(Lifecycle, TheControlWindowClosesNothingAndSurvivesAFaultingHandlerButNot
 
     const std::string traceBefore = ReadFileText(TraceFilePath());
     std::thread fault([] { SendToAgent(L"VUZ_TEST_ACCESS_VIOLATION", 20000); });
-    HWND hBox = FindMessageBox(L"VuvuDovu", kStartMs);
-    ASSERT_NE(nullptr, hBox);
-    EXPECT_EQ(L"Exception occured - code 0xC0000005", MessageBoxText(hBox));
-    DismissMessageBox(hBox);
+    EXPECT_EQ(L"Exception occured - code 0xC0000005", TakeMessageBox(L"VuvuDovu", kStartMs));
     fault.join();
     EXPECT_NE(std::string::npos, ReadFileText(TraceFilePath()).find(
                                      "WndProc() - Exception occured - code 0xC0000005 - Failed", traceBefore.size()));
@@ -511,9 +499,7 @@ TEST_F(Mapping, AFreeLetterIsSubstitutedAndAUsedOneIsLeftAlone)
     EXPECT_EQ(2u, CountOf(text, "subst M: \"" + Narrow(kRoot) + "\"")) << text;
 
     RemoveSubst(L'M');
-    HKEY hKey;
-    RegCreateKeyExW(HKEY_CURRENT_USER, L"Network\\M", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &hKey, nullptr);
-    RegCloseKey(hKey);
+    RegSetKeyValueW(HKEY_CURRENT_USER, L"Network\\M", L"RemotePath", REG_SZ, L"", sizeof(wchar_t));
     EXPECT_NE(0u, GetUsedDriveMask() & (1u << ('M' - 'A'))) << "remembered network drive";
     EXPECT_EQ(-1, Connect_Vault(&own, nullptr));
     EXPECT_FALSE(QueryMapping(L"M:", kRoot.c_str()));

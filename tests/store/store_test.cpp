@@ -15,6 +15,7 @@
 #include "diag/Diag.h"
 #include "store/Base64.h"
 #include "store/MetaText.h"
+#include "support/AgentHarness.h"
 #include "support/DebugMonitor.h"
 
 namespace {
@@ -129,8 +130,7 @@ struct GuardedPages {
 using Parsed = std::tuple<bool, std::wstring, std::wstring, LONGLONG, Lines>;
 
 // Both channels go to debugger output, read back by acting as the session's
-// debug monitor. HKCU points at a scratch key while the levels are read, so
-// the prefix's settings stay as they are.
+// debug monitor; the levels go again once read, as in a new prefix.
 class MetaTextTest : public testing::Test {
 protected:
     static inline DebugMonitor monitor;
@@ -138,17 +138,10 @@ protected:
     static void SetUpTestSuite()
     {
         ASSERT_TRUE(monitor.Start()) << "another debug monitor owns this session's output";
-        HKEY hScratch;
-        const DWORD dwDebugger = 1;
-        RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\VuzStoreTest", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &hScratch, nullptr);
-        for (const wchar_t* pwszLevel : {L"LogLevel", L"TraceLevel"})
-            RegSetKeyValueW(hScratch, L"Software\\Revedi Zadoder Avir.\\Vuzaziz", pwszLevel, REG_DWORD, &dwDebugger, 4);
-        RegOverridePredefKey(HKEY_CURRENT_USER, hScratch);
+        harness::SetLevels(1, 1);
         OpenLogFile();
         OpenTraceFile();
-        RegOverridePredefKey(HKEY_CURRENT_USER, nullptr);
-        RegCloseKey(hScratch);
-        RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\VuzStoreTest");
+        harness::SetLevels(-1, -1);
         SetFileNameDecoder(FakeDecodeFileName);
     }
     static void TearDownTestSuite()

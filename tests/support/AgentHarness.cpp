@@ -162,6 +162,16 @@ void DismissMessageBox(HWND hBox)
     SendMessageTimeoutW(hBox, WM_COMMAND, IDOK, 0, SMTO_ABORTIFHUNG, 5000, &ignored);
 }
 
+std::wstring TakeMessageBox(const std::wstring& caption, DWORD dwTimeoutMs)
+{
+    HWND hBox = FindMessageBox(caption, dwTimeoutMs);
+    if (!hBox)
+        return L"<no box>";
+    const std::wstring text = MessageBoxText(hBox);
+    DismissMessageBox(hBox);
+    return text;
+}
+
 std::wstring RegText(const std::wstring& key, const wchar_t* name)
 {
     wchar_t value[600] = {};
@@ -173,21 +183,14 @@ std::wstring RegText(const std::wstring& key, const wchar_t* name)
 
 void SetLevels(long lLogLevel, long lTraceLevel)
 {
-    HKEY hKey = nullptr;
-    if (RegCreateKeyExW(HKEY_CURRENT_USER, kSettingsKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr,
-                        &hKey, nullptr) != ERROR_SUCCESS)
-        return;
-    const std::pair<const wchar_t*, long> values[] = {{L"LogLevel", lLogLevel},
-                                                      {L"TraceLevel", lTraceLevel}};
+    const std::pair<const wchar_t*, long> values[] = {{L"LogLevel", lLogLevel}, {L"TraceLevel", lTraceLevel}};
     for (const auto& [name, level] : values) {
-        if (level < 0) {
-            RegDeleteValueW(hKey, name);
-        } else {
-            DWORD dw = static_cast<DWORD>(level);
-            RegSetValueExW(hKey, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&dw), sizeof(dw));
-        }
+        const DWORD dw = static_cast<DWORD>(level);
+        if (level < 0)
+            RegDeleteKeyValueW(HKEY_CURRENT_USER, kSettingsKey, name);
+        else
+            RegSetKeyValueW(HKEY_CURRENT_USER, kSettingsKey, name, REG_DWORD, &dw, sizeof(dw));
     }
-    RegCloseKey(hKey);
 }
 
 std::wstring LogFolder()
@@ -291,23 +294,18 @@ std::vector<uint8_t> Pattern(size_t size, unsigned seed)
     return bytes;
 }
 
-std::wstring DosName(const std::string& unixPath)
+// A name from one of Wine's converters, whose result the caller frees.
+template <typename To, typename From> std::basic_string<To> WineName(const char* pszConverter, const From* name)
 {
-    auto fn = (WCHAR*(CDECL*)(LPCSTR))GetProcAddress(GetModuleHandleW(L"kernel32"), "wine_get_dos_file_name");
-    WCHAR* pwsz = fn(unixPath.c_str());
-    std::wstring s = pwsz;
-    HeapFree(GetProcessHeap(), 0, pwsz);
+    auto fn = (To*(CDECL*)(const From*))GetProcAddress(GetModuleHandleW(L"kernel32"), pszConverter);
+    To* p = fn(name);
+    std::basic_string<To> s = p;
+    HeapFree(GetProcessHeap(), 0, p);
     return s;
 }
 
-std::string UnixName(const std::wstring& dosPath)
-{
-    auto fn = (char*(CDECL*)(LPCWSTR))GetProcAddress(GetModuleHandleW(L"kernel32"), "wine_get_unix_file_name");
-    char* psz = fn(dosPath.c_str());
-    std::string s = psz;
-    HeapFree(GetProcessHeap(), 0, psz);
-    return s;
-}
+std::wstring DosName(const std::string& unixPath) { return WineName<WCHAR>("wine_get_dos_file_name", unixPath.c_str()); }
+std::string UnixName(const std::wstring& dosPath) { return WineName<char>("wine_get_unix_file_name", dosPath.c_str()); }
 
 bool RunShell(const std::string& command, const std::wstring& marker)
 {

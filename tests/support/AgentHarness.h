@@ -55,6 +55,8 @@ std::vector<HWND> FindMessageBoxesWithText(const std::wstring& text);
 std::wstring MessageBoxText(HWND hBox);
 std::wstring WindowTitle(HWND hWnd);
 void DismissMessageBox(HWND hBox);
+// The text of a box found by caption, once dismissed; "<no box>" on time-out.
+std::wstring TakeMessageBox(const std::wstring& caption, DWORD dwTimeoutMs);
 
 // A text value under HKEY_CURRENT_USER (the key's default value when name
 // is null), or "<missing>".

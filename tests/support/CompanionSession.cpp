@@ -80,7 +80,8 @@ void DeleteVaultRecords()
 
 namespace {
 
-// A timer command: the section stays open until its event says it is answered.
+// A timer command: the section stays open until its event says it is
+// answered; its first 32-bit value is the result.
 long AwaitTimerCommand(const wchar_t* pwszMessage, const char* pszEvent, const Section& section)
 {
     Event done(pszEvent);
@@ -93,6 +94,13 @@ long AwaitTimerCommand(const wchar_t* pwszMessage, const char* pszEvent, const S
 void CopyPath(WCHAR* slot, const std::wstring& path)
 {
     wcsncpy_s(slot, COMPANION_PATH_CHARS, path.c_str(), _TRUNCATE);
+}
+
+void SendPathCommand(const wchar_t* pwszMessage, const std::wstring& path)
+{
+    Section section(SECTION_VAULT_DESCRIPTION, sizeof(VAULT_DESCRIPTION_SECTION));
+    CopyPath(section.As<VAULT_DESCRIPTION_SECTION>()->wszPath, path);
+    SendToAgent(pwszMessage);
 }
 
 }  // namespace
@@ -126,22 +134,9 @@ long LoginVault(const std::wstring& path, std::vector<BYTE>* pAfter)
 long LoggedIn(const std::wstring& path)
 {
     Section section(SECTION_LOGIN_STATUS, sizeof(VAULT_PATH_SECTION));
-    Event done(EVENT_LOGIN_STATUS);
     CopyPath(section.As<VAULT_PATH_SECTION>()->wszPath, path);
-    SendToAgent(MSG_NAME_LOGGEDINVAULTS);
-    if (!done.Wait(kTimerCommandMs))
-        return -1;
-    return static_cast<long>(section.As<VAULT_PATH_SECTION>()->dwResult);
+    return AwaitTimerCommand(MSG_NAME_LOGGEDINVAULTS, EVENT_LOGIN_STATUS, section);
 }
-
-namespace {
-void SendPathCommand(const wchar_t* pwszMessage, const std::wstring& path)
-{
-    Section section(SECTION_VAULT_DESCRIPTION, sizeof(VAULT_DESCRIPTION_SECTION));
-    CopyPath(section.As<VAULT_DESCRIPTION_SECTION>()->wszPath, path);
-    SendToAgent(pwszMessage);
-}
-}  // namespace
 
 void LogoutVault(const std::wstring& path) { SendPathCommand(MSG_NAME_LOGOUT_VAULTS, path); }
 void DisconnectVault(const std::wstring& path) { SendPathCommand(MSG_NAME_DISCONNECT_VAULT, path); }

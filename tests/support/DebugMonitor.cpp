@@ -76,36 +76,19 @@ void DebugMonitor::Run()
     }
 }
 
-std::vector<std::string> DebugMonitor::Texts(DWORD dwProcessId) const
-{
-    std::vector<std::string> texts;
-    std::lock_guard<std::mutex> guard(lock_);
-    for (const Message& message : messages_) {
-        if (dwProcessId == 0 || message.dwProcessId == dwProcessId)
-            texts.push_back(message.text);
-    }
-    return texts;
-}
-
 std::vector<std::string> DebugMonitor::TakeOwn()
 {
     static int nMarker = 0;
     const std::string marker = "debug-monitor-marker-" + std::to_string(++nMarker);
     OutputDebugStringA(marker.c_str());
-    WaitFor(marker);
-    std::vector<std::string> texts = Texts(GetCurrentProcessId());
-    std::erase(texts, marker);
-    std::lock_guard<std::mutex> guard(lock_);
+    std::unique_lock<std::mutex> guard(lock_);
+    arrived_.wait_for(guard, std::chrono::seconds(5), [&] {
+        return std::any_of(messages_.begin(), messages_.end(), [&](const Message& m) { return m.text == marker; });
+    });
+    std::vector<std::string> texts;
+    for (const Message& message : messages_)
+        if (message.dwProcessId == GetCurrentProcessId() && message.text != marker)
+            texts.push_back(message.text);
     messages_.clear();
     return texts;
-}
-
-bool DebugMonitor::WaitFor(const std::string& text, DWORD dwTimeoutMs)
-{
-    std::unique_lock<std::mutex> guard(lock_);
-    return arrived_.wait_for(guard, std::chrono::milliseconds(dwTimeoutMs), [&] {
-        return std::any_of(messages_.begin(), messages_.end(), [&](const Message& message) {
-            return message.text.find(text) != std::string::npos;
-        });
-    });
 }

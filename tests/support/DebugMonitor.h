@@ -21,16 +21,10 @@ public:
     bool Start();
     void Stop();
 
-    // Texts in arrival order, of one process or (0) of all.
-    std::vector<std::string> Texts(DWORD dwProcessId = 0) const;
-
-    // This process's texts since the last call. The monitor takes one
-    // message at a time, so once a marker sent now has arrived, everything
-    // sent before it has.
+    // This process's texts since the last call, in arrival order. The
+    // monitor takes one message at a time, so once a marker sent now has
+    // arrived, everything sent before it has.
     std::vector<std::string> TakeOwn();
-
-    // Whether a message containing `text` has arrived, waiting up to the timeout for it.
-    bool WaitFor(const std::string& text, DWORD dwTimeoutMs = 5000);
 
 private:
     struct Message {

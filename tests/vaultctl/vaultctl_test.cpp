@@ -370,9 +370,7 @@ TEST_F(WithAgent, AVaultsFilesBackedUpRestoredSharedCopiedAndRemoved)
         WriteFileText(file, text);
     }
     SetFileAttributesW(locked.c_str(), FILE_ATTRIBUTE_READONLY);
-    wchar_t device[MAX_PATH] = {};
-    QueryDosDeviceW(L"C:", device, MAX_PATH);
-    const wstring from = device + wstring(L"\\vaultctl-test\\Backup.1(.1) ") + device + L"\\vaultctl-test\\";
+    const wstring from = DeviceOf(backup) + L"(.1) " + DeviceOf(kRoot) + L"\\";
 
     Play({
         // Backups: made, refused over an existing one, replaced when told.
