@@ -773,7 +773,8 @@ int OpenWith(const char* path, uint32_t flags, fuse_file_info* fi)
     r.op = MOUNT_OPEN;
     r.path = path;
     r.flags = flags | ((fi->flags & O_TRUNC) ? MOUNT_OPEN_TRUNCATE : 0);
-    uint64_t changes = Changing(path);
+    // A plain open changes nothing: what is known of other files stays.
+    uint64_t changes = r.flags != 0 ? Changing(path) : (SendAllGathered(), Changes());
     vaultfs::Answer a = Ask(r);
     if (flags & MOUNT_OPEN_CREATE)
         changes = Named(path, true, a.status() == MOUNT_OK || a.status() == MOUNT_EXISTS);
