@@ -471,6 +471,18 @@ protected:
         RemoveSubst(L'M');
         RegDeleteKeyW(HKEY_CURRENT_USER, L"Network\\M");
     }
+    // Whether another thread can take the letter's mutex now (this test
+    // holds a handle, so the mutex outlives the agent's own).
+    static bool FreeForOthers(HANDLE hMutex)
+    {
+        bool bFree = false;
+        std::thread([&] {
+            bFree = WaitForSingleObject(hMutex, 0) == WAIT_OBJECT_0;
+            if (bFree)
+                ReleaseMutex(hMutex);
+        }).join();
+        return bFree;
+    }
     VaultCacheEntry Record(const std::wstring& drive, const std::wstring& folder)
     {
         VaultCacheEntry record{};
@@ -486,8 +498,11 @@ TEST_F(Mapping, AFreeLetterIsSubstitutedAndAUsedOneIsLeftAlone)
     VaultCacheEntry own = Record(L"M:", kRoot);
     const std::wstring batchPath = kRoot + L"\\mapping.bat";
     FILE* batch = _wfopen(batchPath.c_str(), L"w+");
+    HANDLE hMutex = CreateMutexW(nullptr, FALSE, L"ReriroVivAviVurazM");
     EXPECT_EQ(0, Connect_Vault(&own, batch)) << "free letter";
     EXPECT_TRUE(QueryMapping(L"M:", kRoot.c_str()));
+    EXPECT_TRUE(FreeForOthers(hMutex)) << "the letter's mutex was kept after the mapping";
+    CloseHandle(hMutex);
     EXPECT_EQ(0, Connect_Vault(&own, batch)) << "already substituted to its own folder";
     VaultCacheEntry other = Record(L"M:", L"C:\\windows");
     EXPECT_EQ(-1, Connect_Vault(&other, nullptr)) << "substituted to another folder";
