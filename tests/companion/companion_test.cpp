@@ -69,16 +69,22 @@ TEST_F(CompanionTest, SharedStatusAnswersInItsFirstByteAndNoSectionIsOnlyTraced)
     WriteFileText(archive, "archive");
     auto check = [&](const std::wstring& first, const std::wstring& second) {
         Section section(SECTION_SHARE_CHECK, sizeof(TWO_FILES_SECTION));
-        PutNarrow(section.As<TWO_FILES_SECTION>()->szFirst, first);
-        PutNarrow(section.As<TWO_FILES_SECTION>()->szSecond, second);
+        TWO_FILES_SECTION* view = section.As<TWO_FILES_SECTION>();
+        PutNarrow(view->szFirst, first);
+        PutNarrow(view->szSecond, second);
+        if (first.size() == COMPANION_PATH_BYTES - 1)   // a full slot: its last byte is no part of the path
+            view->szFirst[COMPANION_PATH_BYTES - 1] = 'X';
         EXPECT_EQ(1, SendToAgent(MSG_NAME_CHECK_SHARED_STATUS));
-        EXPECT_EQ(Narrow(first).substr(1), std::string(section.As<TWO_FILES_SECTION>()->szFirst + 1))
+        EXPECT_EQ(Narrow(first).substr(1), std::string(view->szFirst + 1, first.size() - 1))
             << "only the first byte is the answer";
-        return int(section.As<TWO_FILES_SECTION>()->bResult);
+        return int(view->bResult);
     };
     EXPECT_EQ(0, check(config, archive)) << "only the second exists";
     WriteFileText(config, "config");
     EXPECT_EQ(1, check(config, archive));
+    const std::wstring full = folder + L"\\" + std::wstring(COMPANION_PATH_BYTES - 2 - folder.size(), L'f');
+    WriteFileText(full, "full");
+    EXPECT_EQ(1, check(full, archive)) << "the longest path, its slot filled to the last byte";
 
     // Without its section a command only says so.
     const size_t traced = ReadFileText(TraceFilePath()).size();
