@@ -165,6 +165,7 @@ TEST_F(AgentServing, VolumesOfRequestsAsTheLogTellsThem)
 {
     struct Case { ULONG code; BOOLEAN bNetwork; const wchar_t* volume; int succeeded; const char* logged; } cases[] = {
         {AuthenticateUser, 1, L"server\\share", 1, "Final Notification->Volume, \\server\\share"},
+        {CreateFileInVault, 1, L"server\\share", 0, "Final Notification->Volume, \\server\\share"},
         {GetLogicalFileDetails, 0, L"\\Device\\NoSuchVolume", 0,
          "Error: FilterGetDosName failed occurred in file: VaultService, Line: 342"},
     };
@@ -174,8 +175,9 @@ TEST_F(AgentServing, VolumesOfRequestsAsTheLogTellsThem)
         wcscpy(n.Volume, c.volume);
         wcscpy(n.ParentDir, L"\\vault\\");
         wcscpy(n.FileName, L"stem.tmp");
+        const size_t logged = ReadFileText(LogFilePath()).size();
         ExpectReply(Ask(n), 0, c.succeeded, c.logged);
-        EXPECT_NE(std::string::npos, ReadFileText(LogFilePath()).find(c.logged));
+        EXPECT_NE(std::string::npos, ReadFileText(LogFilePath()).find(c.logged, logged)) << c.code;
     }
 }
 
