@@ -179,12 +179,12 @@ TEST_F(FilesTest, ANewFileGetsItsKeyAndAMetaTextWithTheEncodedName)
 TEST_F(FilesTest, LookupsFindStoredFilesByTheirLogicalNames)
 {
     CreateDirectoryW(Path(L"search").c_str(), nullptr);
-    Create(L"Report.txt", L"Doc1", L"search");
+    Create(L"Az Report.txt", L"Doc1", L"search");   // both ends of the letters, folded
     std::ofstream(Narrow(Path(L"search\\Corrupt")), std::ios::binary) << "<FILENAME>garbage</FILENAME>";
     CreateDirectoryW(Path(L"search\\Subfolder").c_str(), nullptr);
 
     struct { std::wstring name; bool found; std::wstring dataFile; } cases[] = {
-        {L"REPORT.TXT", true, L"Doc1.tmp"}, {L"report.txt", true, L"Doc1.tmp"}, {L"Missing.txt", false, L""}};
+        {L"AZ REPORT.TXT", true, L"Doc1.tmp"}, {L"az report.txt", true, L"Doc1.tmp"}, {L"Missing.txt", false, L""}};
     for (const auto& c : cases) {
         Notification n = Request(PreDirBrowsing);
         wcscpy_s(n.VaultPath, Path(L"search").c_str());
@@ -197,7 +197,7 @@ TEST_F(FilesTest, LookupsFindStoredFilesByTheirLogicalNames)
     // The data file named by the driver reads the meta file of its stem.
     auto reply = Serve(Request(GetLogicalFileDetails, L"search", L"Doc1.tmp"));
     ASSERT_EQ(1, reply->Reply.Succeeded);
-    EXPECT_EQ(L"Report.txt", std::wstring(reply->Reply.LogicalFile.FileName));
+    EXPECT_EQ(L"Az Report.txt", std::wstring(reply->Reply.LogicalFile.FileName));
     EXPECT_EQ(8u, reply->Reply.LogicalFile.CipherBlockSize);
     EXPECT_NE(0u, reply->Reply.LogicalFile.FSKHandle);
 
