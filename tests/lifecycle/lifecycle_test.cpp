@@ -190,6 +190,15 @@ TEST_F(Lifecycle, ANewVaultIsUsableAtOnceAndLogsOutAndInAgain)
     EXPECT_EQ(1, adds[0].bNewVault);
     EXPECT_EQ(1u, adds[0].dwCount);
     EXPECT_EQ(DeviceOf(record.path), std::wstring(adds[0].wszDevicePath[0]));
+    // Every byte the agent did not fill is zero, the strings' tails too.
+    VaultControlMessage rest = adds[0];
+    rest.dwCommand = rest.dwCount = rest.dwSidLength = rest.dwSettings[0] = rest.bNewVault = 0;
+    memset(rest.szSid, 0, strlen(rest.szSid));
+    memset(rest.wszDevicePath[0], 0, wcslen(rest.wszDevicePath[0]) * sizeof(WCHAR));
+    memset(rest.wszMapName[0], 0, wcslen(rest.wszMapName[0]) * sizeof(WCHAR));
+    EXPECT_TRUE(std::all_of(reinterpret_cast<const BYTE*>(&rest), reinterpret_cast<const BYTE*>(&rest + 1),
+                            [](BYTE b) { return b == 0; }))
+        << "the message carries bytes of the agent's stack";
     EXPECT_TRUE(Authenticated(record.path, L"report.txt")) << "keys usable at once";
     EXPECT_FALSE(Authenticated(kRoot + L"\\Vault10", L"report.txt")) << "outside every vault";
 
