@@ -254,15 +254,28 @@ FileResult AgentRequests::MetaForName(const VaultPath& from, const VaultPath& to
     return MetaOf(a.reply().Buffer, UpdateMetaFileName, pNewMeta);
 }
 
+namespace {
+
+// UpdateMetaFileSize2's request; false when the place does not fit.
+bool PutSize(Notification& n, const VaultPath& where, const std::wstring& name, const std::string& meta,
+             uint64_t size)
+{
+    if (!PutPlace(n, where, name))
+        return false;
+    n.FileSize.QuadPart = (LONGLONG)size;
+    memcpy(n.Data, meta.data(), std::min<size_t>(meta.size(), MAX_DATA_LENGTH));
+    n.DataLength = (ULONG)std::min<size_t>(meta.size(), MAX_DATA_LENGTH);
+    return true;
+}
+
+}  // namespace
+
 FileResult AgentRequests::MetaForSize(const VaultPath& where, const std::wstring& name, const std::string& meta,
                                       uint64_t size, std::string* pNewMeta)
 {
     auto n = NewRequest(UpdateMetaFileSize2);
-    if (!PutPlace(*n, where, name))
+    if (!PutSize(*n, where, name, meta, size))
         return TooLong(where);
-    n->FileSize.QuadPart = (LONGLONG)size;
-    memcpy(n->Data, meta.data(), std::min<size_t>(meta.size(), MAX_DATA_LENGTH));
-    n->DataLength = (ULONG)std::min<size_t>(meta.size(), MAX_DATA_LENGTH);
     Asked a;
     if (FileResult r = Ask(*n, Utf8(where.dos), &a); !r)
         return r;
@@ -316,6 +329,17 @@ FileResult AgentRequests::Transform(const FileKey& key, ULONG command, const Blo
     };
     std::vector<Flying> flight;   // in the order sent
     flight.reserve(kInFlight);
+    constexpr size_t kSide = SIZE_MAX;   // the size text's place in the flight
+    std::unique_ptr<Notification> side;
+    if (job.pSize != nullptr) {
+        SizeText& t = *job.pSize;
+        side = NewRequest(UpdateMetaFileSize2);
+        t.result = Fail(FileError::NoReply, "UpdateMetaFileSize2: not sent");   // until it is answered
+        if (!PutSize(*side, t.where, t.name, *t.pMeta, t.size)) {
+            t.result = TooLong(t.where);
+            side.reset();
+        }
+    }
     uint64_t ids[kInFlight];
     FileResult result;
     std::vector<uint8_t> reply;
@@ -324,9 +348,25 @@ FileResult AgentRequests::Transform(const FileKey& key, ULONG command, const Blo
         if (result && !r)
             result = std::move(r);
     };
+    // The size text goes out with the first block, or as soon as a place
+    // frees after it.
+    auto sendSide = [&] {
+        if (!side || !(flight.empty() ? (TakeSlot(), true) : TryTakeSlot()))
+            return;
+        const uint64_t id = m_sim.Send(*side, REPLY_MESSAGE_SIZE, key.agent);
+        side.reset();
+        if (id == 0) {
+            GiveSlot();
+            job.pSize->result = CheckReply(UpdateMetaFileSize2, 0, false, {}, 0);
+        } else {
+            flight.push_back({kSide, id, 0});
+        }
+    };
     // As many requests out as there are places; a thread with none in flight
     // waits for one, a thread with some only tries (see TakeSlot).
     auto sendMore = [&] {
+        if (!flight.empty())
+            sendSide();
         while (result && next < job.requests && flight.size() < kInFlight &&
                (flight.empty() ? (TakeSlot(), true) : TryTakeSlot())) {
             size_t cb = 0;
@@ -345,9 +385,12 @@ FileResult AgentRequests::Transform(const FileKey& key, ULONG command, const Blo
                 keep(CheckReply(command, 0, false, {}, 0));
             } else {
                 flight.push_back({next, id, cb});
+                sendSide();
             }
             next++;
         }
+        if (flight.empty() && result)
+            sendSide();   // every block sent and answered
     };
     sendMore();
     if (job.meanwhile && result)
@@ -363,6 +406,16 @@ FileResult AgentRequests::Transform(const FileKey& key, ULONG command, const Blo
         flight.erase(flight.begin() + k);
         const bool bGot = m_sim.Await(f.id, &reply, 0);
         GiveSlot();
+        if (f.i == kSide) {
+            SizeText& t = *job.pSize;
+            t.result = CheckReply(UpdateMetaFileSize2, f.id, bGot, reply, m_timeoutMs);
+            if (t.result)
+                t.result = MetaOf(ReplyOf(reply).Buffer, UpdateMetaFileSize2, &t.text);
+            else
+                t.result.text += " (" + Utf8(t.where.dos) + ")";
+            sendMore();
+            continue;
+        }
         FileResult r = CheckReply(command, f.id, bGot, reply, m_timeoutMs);
         if (r && ReplyOf(reply).Buffer.Length != f.cb)
             r = Fail(FileError::Corrupt, Format("%s of %u bytes answered %lu bytes", CommandName(command),

@@ -81,6 +81,17 @@ public:
     // NoAgent when the agent that handed the key out has gone.
     FileResult Transform(const FileKey& key, ULONG command, std::vector<uint8_t>& bytes);
 
+    // A meta text for a new size asked alongside the blocks (by a write that
+    // records its size once they are on disk), so that neither waits for the
+    // other; its outcome is its own, apart from the job's.
+    struct SizeText {
+        VaultPath    where;
+        std::wstring name;
+        const std::string* pMeta = nullptr;
+        uint64_t     size = 0;
+        std::string  text;     // out
+        FileResult   result;   // out
+    };
     // The same over requests made and answers taken one at a time, so that
     // the caller's disk work runs while the agent works: the next request
     // goes before an answer is taken, and `meanwhile` (when set) runs once
@@ -92,6 +103,7 @@ public:
         std::function<FileResult(size_t i, uint8_t* p, size_t* pcb)> fill;
         std::function<FileResult(size_t i, const uint8_t* p, size_t cb)> take;
         std::function<FileResult()> meanwhile;
+        SizeText* pSize = nullptr;   // none when null
     };
     FileResult Transform(const FileKey& key, ULONG command, const BlockJob& job);
 

@@ -496,13 +496,15 @@ void MountServer::State::Io(const Peer& peer, Exchange& x)
             }
             memcpy(&ns, x.path2.data(), sizeof(ns));
         }
+        const FILETIME touch = FileTimeOf(ns);
+        VaultFiles::File::Then then;
+        then.bRecord = (x.req.flags & MOUNT_WRITE_RECORD) != 0;
+        then.pTouch = (x.req.flags & MOUNT_WRITE_TOUCH) ? &touch : nullptr;
         uint64_t seen = Seen(x.req.handle);
-        if (x.Fail(file->Write(x.req.offset, x.data.data(), x.data.size(), &seen, x.arrive)))
+        if (x.Fail(file->Write(x.req.offset, x.data.data(), x.data.size(), &seen, x.arrive, &then)))
             return;
         Saw(x.req.handle, seen);
-        if ((x.req.flags & MOUNT_WRITE_RECORD) && x.Fail(file->Flush()))
-            return;
-        if ((x.req.flags & MOUNT_WRITE_TOUCH) && x.Fail(file->SetTime(FileTimeOf(ns))))
+        if (x.Fail(then.result))
             return;
         Describe(x.reply, *file);
         return;

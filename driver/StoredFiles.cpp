@@ -50,19 +50,13 @@ bool IsFolder(const std::wstring& path)
 
 bool Exists(const std::wstring& path) { return Attributes(path) != INVALID_FILE_ATTRIBUTES; }
 
-bool FolderEmpty(const std::wstring& folder)
+FileResult RemoveEmptyFolder(const std::wstring& folder)
 {
-    WIN32_FIND_DATAW fd;
-    HANDLE hFind = FindFirstFileW((folder + L"\\*").c_str(), &fd);
-    if (hFind == INVALID_HANDLE_VALUE)
-        return true;
-    bool bEmpty = true;
-    do {
-        if (wcscmp(fd.cFileName, L".") != 0 && wcscmp(fd.cFileName, L"..") != 0)
-            bEmpty = false;
-    } while (bEmpty && FindNextFileW(hFind, &fd));
-    FindClose(hFind);
-    return bEmpty;
+    if (RemoveDirectoryW(folder.c_str()))
+        return {};
+    const DWORD dwError = GetLastError();
+    return dwError == ERROR_DIR_NOT_EMPTY ? Fail(FileError::NotEmpty, Quoted(folder) + " is not empty")
+                                          : DiskError("cannot delete the folder", folder, dwError);
 }
 
 std::wstring RandomStem()
@@ -307,7 +301,7 @@ bool LastWrite(const std::wstring& path, FILETIME* pTime, bool* pbFolder)
     return true;
 }
 
-FileResult DeletePair(const std::wstring& folder, const std::wstring& stem, bool bKeepData)
+FileResult DeletePair(const std::wstring& folder, const std::wstring& stem, bool bKeepData, std::wstring* pLeft)
 {
     const std::wstring meta = folder + L"\\" + stem;
     if (bKeepData)
@@ -318,7 +312,10 @@ FileResult DeletePair(const std::wstring& folder, const std::wstring& stem, bool
     // file holding a meta text (DeleteLeftover).
     if (FileResult r = MoveStored(meta, meta + L".tmp", true); !r)
         return r;
-    return RemoveStored(meta + L".tmp");
+    if (pLeft == nullptr)
+        return RemoveStored(meta + L".tmp");
+    *pLeft = meta + L".tmp";
+    return {};
 }
 
 bool DeleteLeftover(const std::wstring& dataPath, uint64_t bytes)

@@ -40,9 +40,10 @@ namespace driversim {
 
 bool IsFolder(const std::wstring& path);
 bool Exists(const std::wstring& path);
-// Whether a folder holds anything at all (stored files the agent cannot
-// read included: a folder that looks empty but is not stays).
-bool FolderEmpty(const std::wstring& folder);
+// An empty folder removed: NotEmpty when it holds anything at all (stored
+// files the agent cannot read included: a folder that looks empty but is
+// not stays). The removal itself tells, with no listing first.
+FileResult RemoveEmptyFolder(const std::wstring& folder);
 
 // A stem that no file of the folder has: 16 hex digits, no ".".
 std::wstring NewStem(const std::wstring& folder);
@@ -109,10 +110,12 @@ FileResult SetStoredTime(const std::wstring& path, const FILETIME& modified);
 bool LastWrite(const std::wstring& path, FILETIME* pTime, bool* pbFolder = nullptr);
 
 // A file deleted: its meta file renamed over its data file (the name and
-// the content are gone at once), then deleted. With bKeepData the meta
-// file goes to STEM.del instead, and it and the data file stay for an open
-// file's handles.
-FileResult DeletePair(const std::wstring& folder, const std::wstring& stem, bool bKeepData);
+// the content are gone at once), then deleted; with pLeft, the deletion is
+// the caller's, of the path put there. With bKeepData the meta file goes to
+// STEM.del instead, and it and the data file stay for an open file's
+// handles.
+FileResult DeletePair(const std::wstring& folder, const std::wstring& stem, bool bKeepData,
+                      std::wstring* pLeft = nullptr);
 // Whether a data file without its meta file is what a deletion cut short
 // left: it holds a meta text (content is ciphertext, never that).
 bool DeleteLeftover(const std::wstring& dataPath, uint64_t bytes);

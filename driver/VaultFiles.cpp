@@ -146,6 +146,16 @@ struct VaultFiles::State {
     // their first pass: later passes leave the driver's own files alone.
     std::set<std::wstring>          cleaned;
 
+    // Data files of deleted files, their meta text standing in them
+    // (DeletePair): removed on a pool thread while the reply goes back, and
+    // awaited (under names) by whatever needs a folder without them: its
+    // removal or move, a look at every stored file, the end.
+    SRWLOCK                         removing = SRWLOCK_INIT;
+    CONDITION_VARIABLE              removed = CONDITION_VARIABLE_INIT;
+    size_t                          removals = 0;   // under removing
+    void RemoveSoon(std::wstring path);
+    void AwaitRemovals();
+
     State(DriverSim& s, DWORD timeoutMs) : sim(s), agent(s, timeoutMs) {}
 
     // Before every operation: what was kept of the agent's answers holds
@@ -238,6 +248,36 @@ void VaultFiles::State::Recover(const VaultPath& where)
     if (RecoverVault(where.vault, &done))
         recovered.insert(key);
     cache.Forget(where.vault);
+}
+
+void VaultFiles::State::RemoveSoon(std::wstring path)
+{
+    struct Removal {
+        State*       st;
+        std::wstring path;
+    };
+    AcquireSRWLockExclusive(&removing);
+    removals++;
+    ReleaseSRWLockExclusive(&removing);
+    auto* job = new Removal{this, std::move(path)};
+    auto run = [](PTP_CALLBACK_INSTANCE, void* p) {
+        std::unique_ptr<Removal> job(static_cast<Removal*>(p));
+        RemoveStored(job->path);   // one left by a failure is a leftover a later pass clears
+        AcquireSRWLockExclusive(&job->st->removing);
+        job->st->removals--;
+        ReleaseSRWLockExclusive(&job->st->removing);
+        WakeAllConditionVariable(&job->st->removed);
+    };
+    if (!TrySubmitThreadpoolCallback(run, job, NULL))
+        run(nullptr, job);
+}
+
+void VaultFiles::State::AwaitRemovals()
+{
+    AcquireSRWLockExclusive(&removing);
+    while (removals != 0)
+        SleepConditionVariableSRW(&removed, &removing, INFINITE, 0);
+    ReleaseSRWLockExclusive(&removing);
 }
 
 FileResult VaultFiles::State::Prepare(const VaultPath& where)
@@ -583,6 +623,7 @@ VaultFiles::VaultFiles(DriverSim& sim, DWORD timeoutMs) : m_state(std::make_uniq
 
 VaultFiles::~VaultFiles()
 {
+    m_state->AwaitRemovals();
     std::deque<KeptKey> kept;
     {
         std::lock_guard<std::mutex> lock(m_state->stateMu);
@@ -625,6 +666,7 @@ size_t VaultFiles::OpenFiles() const
 void VaultFiles::WhileNamesHeld(const std::function<void(const std::vector<std::wstring>&)>& work)
 {
     Exclusive lock(m_state->names);
+    m_state->AwaitRemovals();
     std::vector<std::wstring> open;
     for (const auto& [key, node] : m_state->open)
         open.push_back(node->DataPath());
@@ -844,6 +886,7 @@ static FileResult RemovableFolder(VaultFiles::State& st, const VaultPath& where)
                     Quoted(where.dos) + (kind == Kind::File ? " is a file" : ": no such folder"));
     if (!OpenBelow(st, where.dos).empty())
         return Fail(FileError::NotEmpty, Quoted(where.dos) + " holds files that are open");
+    st.AwaitRemovals();
     return {};
 }
 
@@ -872,10 +915,8 @@ FileResult VaultFiles::RemoveFolder(const std::wstring& path)
     Exclusive lock(st.names);
     if (FileResult r = RemovableFolder(st, where); !r)
         return r;
-    if (!FolderEmpty(where.dos))
-        return Fail(FileError::NotEmpty, Quoted(path) + " is not empty");
-    if (!RemoveDirectoryW(where.dos.c_str()))
-        return DiskError("cannot delete the folder", where.dos);
+    if (FileResult r = RemoveEmptyFolder(where.dos); !r)
+        return r;
     st.cache.Forget(where.dos);
     st.cache.RemoveFolder(where.folder, where.name);
     return {};
@@ -910,8 +951,10 @@ FileResult VaultFiles::Delete(const std::wstring& path)
         // A key kept for it stays until it ages out (the bound, a logout,
         // the agent's end): no file has its data file and version again,
         // and the deletion needs no word with the agent.
-        if (FileResult r = DeletePair(where.folder, entry.stem, false); !r)
+        std::wstring left;
+        if (FileResult r = DeletePair(where.folder, entry.stem, false, &left); !r)
             return r;
+        st.RemoveSoon(std::move(left));
     }
     st.cache.Remove(where.folder, where.name);
     return {};
@@ -959,6 +1002,7 @@ FileResult VaultFiles::State::RenameFolder(const VaultPath& from, const VaultPat
         return Fail(FileError::BadPath, "a folder cannot move into itself");
     if (target == Kind::File)
         return Fail(FileError::NotFolder, Quoted(to.dos) + " is a file");
+    AwaitRemovals();
     // Every folder it holds must stay within reach at its new place.
     size_t deepest = 0;
     std::vector<std::wstring> pending = {L""};
@@ -983,10 +1027,8 @@ FileResult VaultFiles::State::RenameFolder(const VaultPath& from, const VaultPat
                                                 Quoted(to.dos) + Format(" would pass %u characters",
                                                                         (unsigned)MaxFolderChars(to)));
     if (target == Kind::Folder) {   // replaced, when empty
-        if (!FolderEmpty(to.dos))
-            return Fail(FileError::NotEmpty, "the target folder " + Quoted(to.dos) + " is not empty");
-        if (!RemoveDirectoryW(to.dos.c_str()))
-            return DiskError("cannot replace the folder", to.dos);
+        if (FileResult r = RemoveEmptyFolder(to.dos); !r)
+            return r;
         cache.Forget(to.dos);
     }
     std::vector<NodePtr> moving = OpenBelow(*this, from.dos);
@@ -1268,11 +1310,8 @@ FileResult ShortData(const std::wstring& path)
 // write: until then a crash of the driver itself loses what grew since, as
 // a crash of a system loses what it had not written back; the content
 // below the recorded size is never at risk.
-static FileResult RecordSize(VaultFiles::State& st, VaultFiles::File::Node& node, uint64_t size)
+static FileResult PlaceSize(VaultFiles::File::Node& node, uint64_t size, std::string meta)
 {
-    std::string meta;
-    if (FileResult r = st.agent.MetaForSize(node.where, node.name, node.meta, size, &meta); !r)
-        return r;
     // The text of a durable file is flushed before it replaces the old one:
     // a crash must leave one whole text, and the old one named content that
     // was there before. A file made by this open and not synced since has
@@ -1289,6 +1328,14 @@ static FileResult RecordSize(VaultFiles::State& st, VaultFiles::File::Node& node
     return {};
 }
 
+static FileResult RecordSize(VaultFiles::State& st, VaultFiles::File::Node& node, uint64_t size)
+{
+    std::string meta;
+    if (FileResult r = st.agent.MetaForSize(node.where, node.name, node.meta, size, &meta); !r)
+        return r;
+    return PlaceSize(node, size, std::move(meta));
+}
+
 // Under io (exclusive): growth since the last record, recorded.
 static FileResult Settle(VaultFiles::State& st, VaultFiles::File::Node& node)
 {
@@ -1298,13 +1345,38 @@ static FileResult Settle(VaultFiles::State& st, VaultFiles::File::Node& node)
 // Under io (exclusive): a change of the content (its new version made
 // before it began: a change that fails half-way has changed it too), with
 // its size and time in the cache.
+static void Noted(VaultFiles::State& st, VaultFiles::File::Node& node, const FILETIME& modified)
+{
+    if (!node.deleted)
+        st.cache.Resize(node.where.folder, node.name, node.size, modified, node.version);
+}
+
 static void Noted(VaultFiles::State& st, VaultFiles::File::Node& node)
 {
     if (node.deleted)
         return;
     FILETIME modified = Now();
     LastWrite(node.DataPath(), &modified);
-    st.cache.Resize(node.where.folder, node.name, node.size, modified, node.version);
+    Noted(st, node, modified);
+}
+
+// Under io (exclusive): the data file's time set through its path.
+static FileResult Touch(VaultFiles::State& st, VaultFiles::File::Node& node, const FILETIME& modified)
+{
+    if (FileResult r = SetStoredTime(node.DataPath(), modified); !r)
+        return r;
+    Noted(st, node, modified);
+    return {};
+}
+
+// Under io (exclusive): what a write does afterwards, when the write itself
+// had nothing to do it with.
+static FileResult Afterwards(VaultFiles::State& st, VaultFiles::File::Node& node, const VaultFiles::File::Then& then)
+{
+    if (then.bRecord)
+        if (FileResult r = Settle(st, node); !r)
+            return r;
+    return then.pTouch != nullptr ? Touch(st, node, *then.pTouch) : FileResult{};
 }
 
 // Under io (exclusive), around a change: whether the caller had seen the
@@ -1342,7 +1414,7 @@ static FileResult Keyed(VaultFiles::State& st, VaultFiles::File::Node& node)
 }
 
 FileResult VaultFiles::File::Write(uint64_t offset, const void* pData, size_t cb, uint64_t* pSeen,
-                                    const Arrival& arrive)
+                                    const Arrival& arrive, Then* pThen)
 {
     State& st = *m_owner.m_state;
     Node& node = *m_node;
@@ -1353,8 +1425,11 @@ FileResult VaultFiles::File::Write(uint64_t offset, const void* pData, size_t cb
     if (end < offset || end > (uint64_t)INT64_MAX - block)
         return Fail(FileError::BadPath, "a write beyond the largest file size");
     Seen seen(node, pSeen);
-    if (cb == 0)
+    if (cb == 0) {
+        if (pThen != nullptr)
+            pThen->result = Afterwards(st, node, *pThen);
         return {};
+    }
     if (FileResult r = CurrentKey(st, node); !r)
         return r;
     const std::wstring dataPath = node.DataPath();
@@ -1463,6 +1538,15 @@ FileResult VaultFiles::File::Write(uint64_t offset, const void* pData, size_t cb
     };
     if (edgeAt.empty())
         job.meanwhile = prepare;
+    AgentRequests::SizeText sizeText;
+    const bool bRecord = pThen != nullptr && pThen->bRecord && std::max(size, end) != node.recorded;
+    if (bRecord) {
+        sizeText.where = node.where;
+        sizeText.name = node.name;
+        sizeText.pMeta = &node.meta;
+        sizeText.size = std::max(size, end);
+        job.pSize = &sizeText;
+    }
     if (FileResult r = st.agent.Transform(node.key, EncryptBlock, job); !r) {
         if (bWritten && last > stored) {   // nothing of a growth that failed stays
             LARGE_INTEGER cut;
@@ -1474,7 +1558,23 @@ FileResult VaultFiles::File::Write(uint64_t offset, const void* pData, size_t cb
         return r;
     }
     node.size = std::max(size, end);
-    Noted(st, node);
+    if (pThen == nullptr) {
+        Noted(st, node);
+        return {};
+    }
+    // The time through the handle the bytes went through: no second open.
+    if (pThen->pTouch != nullptr && !SetFileTime(h->get(), NULL, pThen->pTouch, pThen->pTouch)) {
+        pThen->result = DiskError("cannot set the time of", dataPath);
+        return {};
+    }
+    if (pThen->pTouch != nullptr)
+        Noted(st, node, *pThen->pTouch);
+    else
+        Noted(st, node);
+    if (bRecord)
+        pThen->result = sizeText.result ? PlaceSize(node, node.size, std::move(sizeText.text)) : sizeText.result;
+    else if (pThen->bRecord)
+        pThen->result = Settle(st, node);
     return {};
 }
 
@@ -1623,11 +1723,7 @@ FileResult VaultFiles::File::SetTime(const FILETIME& modified)
     Exclusive io(node.io);
     if (!m_open)
         return Closed(node.where);
-    if (FileResult r = SetStoredTime(node.DataPath(), modified); !r)
-        return r;
-    if (!node.deleted)
-        st.cache.Resize(node.where.folder, node.name, node.size, modified, node.version);
-    return {};
+    return Touch(st, node, modified);
 }
 
 FileResult VaultFiles::File::Flush()

@@ -137,8 +137,16 @@ public:
         // pData, or fails, which fails the write; the agent starts on the
         // first ones meanwhile.
         using Arrival = std::function<FileResult(size_t cb)>;
+        // What a write does too once its bytes are on disk, with an outcome
+        // of its own: the size recorded (as Flush) and the time set (as
+        // SetTime). The agent makes the size's meta text while it encrypts.
+        struct Then {
+            bool            bRecord = false;
+            const FILETIME* pTouch = nullptr;
+            FileResult      result;   // out
+        };
         FileResult Write(uint64_t offset, const void* pData, size_t cb, uint64_t* pSeen = nullptr,
-                         const Arrival& arrive = nullptr);
+                         const Arrival& arrive = nullptr, Then* pThen = nullptr);
         // Reads up to cb bytes at offset; *pcbRead stops at the end of the file.
         FileResult Read(uint64_t offset, void* pData, size_t cb, size_t* pcbRead);
         FileResult Resize(uint64_t size, uint64_t* pSeen = nullptr);

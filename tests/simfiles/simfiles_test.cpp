@@ -449,7 +449,8 @@ TEST_F(SimFiles, DeletionsRemoveTheStoredFiles)
     const std::wstring f = Folder(L"Del");
     Folder(L"Del\\Deep");
     Folder(L"Del\\Deep\\Deeper");
-    for (const wchar_t* name : {L"\\a.txt", L"\\b.txt", L"\\Deep\\c.txt", L"\\Deep\\Deeper\\d.txt"})
+    Folder(L"Del\\Emptied");
+    for (const wchar_t* name : {L"\\a.txt", L"\\b.txt", L"\\Deep\\c.txt", L"\\Deep\\Deeper\\d.txt", L"\\Emptied\\e.txt"})
         Put(f + name, Pattern(100, 1));
     std::unique_ptr<VaultFiles::File> file;
     ASSERT_TRUE(Ok(files->Open(f + L"\\a.txt", &file)));
@@ -460,6 +461,8 @@ TEST_F(SimFiles, DeletionsRemoveTheStoredFiles)
         {[&] { return files->Delete(f + L"\\A.TXT"); }, FileError::None, "a file"},
         {[&] { return files->Delete(f + L"\\a.txt"); }, FileError::NotFound, "the same file again"},
         {[&] { return files->Delete(f + L"\\Deep"); }, FileError::IsFolder, "a folder as a file"},
+        {[&] { return files->Delete(f + L"\\Emptied\\e.txt"); }, FileError::None, "the only file of a folder"},
+        {[&] { return files->RemoveFolder(f + L"\\Emptied"); }, FileError::None, "that folder right after"},
         {[&] { return files->DeleteFolder(f + L"\\Deep"); }, FileError::None, "a folder with a subfolder"},
         {[&] { return files->DeleteFolder(f + L"\\Deep"); }, FileError::NotFound, "the same folder again"},
         {[&] { return files->DeleteFolder(kDrive); }, FileError::BadPath, "the vault itself"},
