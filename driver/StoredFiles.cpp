@@ -215,7 +215,11 @@ FileResult MakeMeta(const std::wstring& path, const std::string& text)
 
 FileResult OverwriteMeta(const std::wstring& path, const std::string& text)
 {
-    Handle h(path, GENERIC_WRITE, OPEN_EXISTING);
+    return OverwriteMeta(Handle(path, GENERIC_WRITE, OPEN_EXISTING), path, text);
+}
+
+FileResult OverwriteMeta(const Handle& h, const std::wstring& path, const std::string& text)
+{
     if (!h.ok())
         return DiskError("cannot open the meta file", path, h.error());
     if (!WriteAt(h.get(), 0, text.data(), text.size()))

@@ -94,6 +94,8 @@ FileResult MakeMeta(const std::wstring& path, const std::string& text);
 // its start, for a file with nothing durable to keep (a crash of the
 // process leaves the old or the new text; one page is written whole).
 FileResult OverwriteMeta(const std::wstring& path, const std::string& text);
+// The same through a handle the caller opened for writing beforehand.
+FileResult OverwriteMeta(const Handle& h, const std::wstring& path, const std::string& text);
 // A meta text made whole beside its file (STEM.new, flushed to stable
 // storage when bFlush) and renamed over the old one.
 FileResult PlaceMeta(const std::wstring& path, const std::string& text, bool bFlush);

@@ -1310,7 +1310,8 @@ FileResult ShortData(const std::wstring& path)
 // write: until then a crash of the driver itself loses what grew since, as
 // a crash of a system loses what it had not written back; the content
 // below the recorded size is never at risk.
-static FileResult PlaceSize(VaultFiles::File::Node& node, uint64_t size, std::string meta)
+static FileResult PlaceSize(VaultFiles::File::Node& node, uint64_t size, std::string meta,
+                            const Handle* pMeta = nullptr)
 {
     // The text of a durable file is flushed before it replaces the old one:
     // a crash must leave one whole text, and the old one named content that
@@ -1318,9 +1319,9 @@ static FileResult PlaceSize(VaultFiles::File::Node& node, uint64_t size, std::st
     // nothing a power cut must keep: its text goes over the old one in one
     // write when no shorter (always, but after a truncation: a new file's
     // text starts at size 0), which needs no new name in the folder.
-    FileResult placed = !node.durable && meta.size() >= node.meta.size()
-                            ? OverwriteMeta(node.MetaPath(), meta)
-                            : PlaceMeta(node.MetaPath(), meta, node.durable);
+    FileResult placed = node.durable || meta.size() < node.meta.size() ? PlaceMeta(node.MetaPath(), meta, node.durable)
+                        : pMeta != nullptr && pMeta->ok()              ? OverwriteMeta(*pMeta, node.MetaPath(), meta)
+                                                                       : OverwriteMeta(node.MetaPath(), meta);
     if (FileResult r = placed; !r)
         return r;
     node.meta = std::move(meta);
@@ -1536,10 +1537,16 @@ FileResult VaultFiles::File::Write(uint64_t offset, const void* pData, size_t cb
         return WriteAt(h->get(), first + from, cipher.data() + from, to - from) ? FileResult{}
                                                                                : DiskError("cannot write", dataPath);
     };
-    if (edgeAt.empty())
-        job.meanwhile = prepare;
     AgentRequests::SizeText sizeText;
     const bool bRecord = pThen != nullptr && pThen->bRecord && std::max(size, end) != node.recorded;
+    // The meta file a record writes over, opened while the agent works.
+    std::optional<Handle> metaFile;
+    job.meanwhile = [&] {
+        FileResult r = edgeAt.empty() ? prepare() : FileResult{};
+        if (r && bRecord && !node.durable)
+            metaFile.emplace(node.MetaPath(), GENERIC_WRITE, OPEN_EXISTING);
+        return r;
+    };
     if (bRecord) {
         sizeText.where = node.where;
         sizeText.name = node.name;
@@ -1572,7 +1579,9 @@ FileResult VaultFiles::File::Write(uint64_t offset, const void* pData, size_t cb
     else
         Noted(st, node);
     if (bRecord)
-        pThen->result = sizeText.result ? PlaceSize(node, node.size, std::move(sizeText.text)) : sizeText.result;
+        pThen->result = sizeText.result ? PlaceSize(node, node.size, std::move(sizeText.text),
+                                                    metaFile ? &*metaFile : nullptr)
+                                        : sizeText.result;
     else if (pThen->bRecord)
         pThen->result = Settle(st, node);
     return {};
