@@ -1,12 +1,15 @@
 // The mount protocol's serving side: one thread per vaultfs connection,
 // every request carried out with VaultFiles, which keeps the open files and
 // the names of the folders for every session alike.
+// The acceptor's select watches every piped connection's socket as well.
+#define FD_SETSIZE 1024
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
 #include "MountServer.h"
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
@@ -71,11 +74,61 @@ MountStatus StatusOf(FileError error)
     return MOUNT_DISK;
 }
 
-bool SendAll(SOCKET s, const void* p, size_t cb)
+// One connection's way in and out: its socket, or once piped (MOUNT_PIPES)
+// the FIFOs, with the socket left to tell the peer's end.
+struct Link {
+    SOCKET            s = INVALID_SOCKET;
+    HANDLE            in = INVALID_HANDLE_VALUE;     // "req", read
+    HANDLE            wake = INVALID_HANDLE_VALUE;   // "req" again, written to wake a blocked read
+    HANDLE            out = INVALID_HANDLE_VALUE;    // "rep"
+    std::atomic<bool> ended{false};                  // set before the wake: nothing read after counts
+
+    Link() = default;
+    Link(const Link&) = delete;
+    Link& operator=(const Link&) = delete;
+    ~Link()
+    {
+        for (HANDLE h : {in, wake, out})
+            if (h != INVALID_HANDLE_VALUE)
+                CloseHandle(h);
+    }
+    bool Piped() const { return in != INVALID_HANDLE_VALUE; }
+
+    // Up to cb bytes (all of them with bAll); 0 or less at the end.
+    int Receive(char* p, int cb, bool bAll)
+    {
+        if (!Piped())
+            return recv(s, p, cb, bAll ? MSG_WAITALL : 0);
+        int total = 0;
+        do {
+            DWORD got = 0;
+            if (!ReadFile(in, p + total, (DWORD)(cb - total), &got, NULL) || got == 0 || ended)
+                return -1;
+            total += (int)got;
+        } while (bAll && total < cb);
+        return total;
+    }
+    int Send(const char* p, int cb)
+    {
+        if (!Piped())
+            return send(s, p, cb, 0);
+        DWORD done = 0;
+        return WriteFile(out, p, (DWORD)cb, &done, NULL) && !ended ? (int)done : -1;
+    }
+    // Ends a piped connection from another thread.
+    void End()
+    {
+        ended = true;
+        DWORD done = 0;
+        WriteFile(wake, "", 1, &done, NULL);
+    }
+};
+
+bool SendAll(Link& link, const void* p, size_t cb)
 {
     const char* c = static_cast<const char*>(p);
     while (cb > 0) {
-        int n = send(s, c, (int)std::min<size_t>(cb, 1 << 20), 0);
+        int n = link.Send(c, (int)std::min<size_t>(cb, 1 << 20));
         if (n <= 0)
             return false;
         c += n;
@@ -102,20 +155,20 @@ struct Received {
     std::vector<char> bytes = std::vector<char>(256 * 1024);
     size_t            at = 0, end = 0;
 
-    bool Take(SOCKET s, void* p, size_t cb)
+    bool Take(Link& link, void* p, size_t cb)
     {
         char* c = static_cast<char*>(p);
         while (cb > 0) {
             if (at == end) {
                 if (cb >= kDirectBytes) {   // a large payload goes straight where it belongs, in one call
-                    int n = recv(s, c, (int)std::min<size_t>(cb, 1 << 20), MSG_WAITALL);
+                    int n = link.Receive(c, (int)std::min<size_t>(cb, 1 << 20), true);
                     if (n <= 0)
                         return false;
                     c += n;
                     cb -= n;
                     continue;
                 }
-                int n = recv(s, bytes.data(), (int)bytes.size(), 0);
+                int n = link.Receive(bytes.data(), (int)bytes.size(), false);
                 if (n <= 0)
                     return false;
                 at = 0;
@@ -131,15 +184,24 @@ struct Received {
     }
 };
 
-// Where Wine keeps the prefix, as a DOS path of the endpoint file; empty
-// outside Wine.
-std::wstring EndpointDosPath()
+// A Unix path as the compatibility layer names it; empty outside it.
+std::wstring DosPathOfUnix(const std::string& unix)
 {
     typedef WCHAR*(CDECL * DosName)(LPCSTR);
     auto pfn = reinterpret_cast<DosName>(
         reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_dos_file_name")));
-    if (pfn == nullptr)
+    WCHAR* pwsz = pfn != nullptr ? pfn(unix.c_str()) : nullptr;
+    if (pwsz == nullptr)
         return {};
+    std::wstring dos = pwsz;
+    HeapFree(GetProcessHeap(), 0, pwsz);
+    return dos;
+}
+
+// Where Wine keeps the prefix, as a DOS path of the endpoint file; empty
+// outside Wine.
+std::wstring EndpointDosPath()
+{
     char prefix[4096] = {};
     DWORD cch = GetEnvironmentVariableA("WINEPREFIX", prefix, sizeof(prefix));
     std::string unix;
@@ -152,12 +214,7 @@ std::wstring EndpointDosPath()
             return {};
         unix = std::string(home) + "/.wine";
     }
-    WCHAR* pwsz = pfn((unix + "/" MOUNT_ENDPOINT_FILE).c_str());
-    if (pwsz == nullptr)
-        return {};
-    std::wstring dos = pwsz;
-    HeapFree(GetProcessHeap(), 0, pwsz);
-    return dos;
+    return DosPathOfUnix(unix + "/" MOUNT_ENDPOINT_FILE);
 }
 
 struct MountHandle {
@@ -342,7 +399,12 @@ struct MountServer::State {
     void Touch(const Peer& peer, Exchange& x);
     void Sync(const Peer& peer, Exchange& x);
 
-    bool ReadRequest(SOCKET s, Received& in, Exchange& x);
+    // Piped connections: watched by the acceptor, ended by Stop (each End
+    // outside mu, since a wake may wait for the reader to make room).
+    std::set<std::shared_ptr<Link>> piped;
+
+    bool Pipes(const std::string& folder, Link& opened, Exchange& x);
+    bool ReadRequest(Link& link, Received& in, Exchange& x);
     void Serve(SOCKET s, const std::vector<uint8_t>& hello);
     bool Launch(SOCKET s, std::vector<uint8_t> hello);
     void Accept();
@@ -636,9 +698,33 @@ void MountServer::State::EndSession(uint64_t session)
 
 // One request off the wire (after the hello); false when the connection is
 // to end.
-bool MountServer::State::ReadRequest(SOCKET s, Received& in, Exchange& x)
+// The FIFOs of MOUNT_PIPES opened into `opened`; false with the failure in x.
+bool MountServer::State::Pipes(const std::string& folder, Link& opened, Exchange& x)
 {
-    if (!in.Take(s, &x.req, sizeof(x.req)))
+    const std::wstring dos = DosPathOfUnix(folder);
+    if (dos.empty() || folder.empty() || folder[0] != '/') {
+        x.Fail(MOUNT_BAD_REQUEST, "no pipes here: \"" + folder + "\" is not a Unix path this process reaches");
+        return false;
+    }
+    auto open = [&](const wchar_t* name, DWORD access) {
+        return CreateFileW((dos + L"\\" + name).c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    };
+    opened.in = open(L"req", GENERIC_READ);
+    opened.wake = open(L"req", FILE_WRITE_DATA | SYNCHRONIZE);
+    opened.out = open(L"rep", FILE_WRITE_DATA | SYNCHRONIZE);
+    for (HANDLE h : {opened.in, opened.wake, opened.out}) {
+        if (h == INVALID_HANDLE_VALUE || GetFileType(h) != FILE_TYPE_PIPE) {
+            x.Fail(MOUNT_BAD_REQUEST, "no pipes at \"" + folder + "\"");
+            return false;
+        }
+    }
+    return true;
+}
+
+bool MountServer::State::ReadRequest(Link& link, Received& in, Exchange& x)
+{
+    if (!in.Take(link, &x.req, sizeof(x.req)))
         return false;
     const MOUNT_REQUEST& r = x.req;
     if (r.magic != MOUNT_MAGIC || r.pathBytes > MOUNT_MAX_PATH || r.path2Bytes > MOUNT_MAX_PATH ||
@@ -647,18 +733,18 @@ bool MountServer::State::ReadRequest(SOCKET s, Received& in, Exchange& x)
     x.path.resize(r.pathBytes);
     x.path2.resize(r.path2Bytes);
     x.data.resize(r.dataBytes);
-    if (!in.Take(s, x.path.data(), x.path.size()) || !in.Take(s, x.path2.data(), x.path2.size()))
+    if (!in.Take(link, x.path.data(), x.path.size()) || !in.Take(link, x.path2.data(), x.path2.size()))
         return false;
     if (r.op != MOUNT_WRITE)
-        return in.Take(s, x.data.data(), x.data.size());
+        return in.Take(link, x.data.data(), x.data.size());
     // A write's bytes are taken as its requests need them, in pieces that
     // keep the socket calls few; what it did not need is taken after it.
-    x.arrive = [&in, &x, s](size_t cb) {
+    x.arrive = [&in, &x, &link](size_t cb) {
         if (cb <= x.dataHere)
             return FileResult{};
         const size_t want =
             std::min(x.data.size(), std::max(cb, x.dataHere + (x.dataHere == 0 ? kFirstArrival : kArrival)));
-        if (!in.Take(s, x.data.data() + x.dataHere, want - x.dataHere))
+        if (!in.Take(link, x.data.data() + x.dataHere, want - x.dataHere))
             return Fail(FileError::BadPath, "the connection ended within the bytes of a write");
         x.dataHere = want;
         return FileResult{};
@@ -673,6 +759,9 @@ void MountServer::State::Serve(SOCKET s, const std::vector<uint8_t>& hello)
     Peer peer;
     Exchange x;
     Received in;
+    auto shared = std::make_shared<Link>();
+    Link& link = *shared;
+    link.s = s;
     std::vector<char> reply;
     memcpy(&x.req, hello.data(), sizeof(x.req));
     x.path.assign(hello.begin() + sizeof(x.req), hello.begin() + sizeof(x.req) + x.req.pathBytes);
@@ -680,9 +769,10 @@ void MountServer::State::Serve(SOCKET s, const std::vector<uint8_t>& hello)
     for (bool bFirst = true;; bFirst = false) {
         if (!bFirst) {
             x = Exchange();
-            if (!ReadRequest(s, in, x))
+            if (!ReadRequest(link, in, x))
                 break;
         }
+        Link pipes;
         const MOUNT_REQUEST& r = x.req;
         x.reply.magic = MOUNT_MAGIC;
         bool bEnd = false;
@@ -706,6 +796,12 @@ void MountServer::State::Serve(SOCKET s, const std::vector<uint8_t>& hello)
             case MOUNT_STATFS: StatFs(peer, x); break;
             case MOUNT_TOUCH:  Touch(peer, x); break;
             case MOUNT_SYNC:   Sync(peer, x); break;
+            case MOUNT_PIPES:
+                if (link.Piped())
+                    x.Fail(MOUNT_BAD_REQUEST, "piped already");
+                else
+                    Pipes(x.path, pipes, x);
+                break;
             default:           x.Fail(MOUNT_BAD_REQUEST, "unknown operation " + std::to_string(r.op));
             }
         }
@@ -717,8 +813,22 @@ void MountServer::State::Serve(SOCKET s, const std::vector<uint8_t>& hello)
         memcpy(reply.data(), &x.reply, sizeof(x.reply));
         if (!x.out.empty())
             memcpy(reply.data() + sizeof(x.reply), x.out.data(), x.out.size());
-        if (!SendAll(s, reply.data(), reply.size()) || bEnd)
+        if (!SendAll(link, reply.data(), reply.size()) || bEnd)
             break;
+        if (pipes.Piped() && x.reply.status == MOUNT_OK) {   // answered on the socket; the rest through them
+            std::swap(link.in, pipes.in);
+            std::swap(link.wake, pipes.wake);
+            std::swap(link.out, pipes.out);
+            in.at = in.end = 0;
+            std::lock_guard<std::mutex> lock(mu);
+            if (listener == INVALID_SOCKET)
+                break;   // stopping
+            piped.insert(shared);
+        }
+    }
+    {
+        std::lock_guard<std::mutex> lock(mu);
+        piped.erase(shared);
     }
     bool bLast = false;
     if (peer.greeted) {
@@ -803,6 +913,12 @@ void MountServer::State::Accept()
         FD_SET(ls, &set);
         for (const Waiting& w : waiting)
             FD_SET(w.s, &set);
+        {   // piped connections: any byte on the socket, or its end, ends them
+            std::lock_guard<std::mutex> lock(mu);
+            for (const auto& link : piped)
+                if (!link->ended && set.fd_count < FD_SETSIZE)
+                    FD_SET(link->s, &set);
+        }
         const ULONGLONG now = GetTickCount64();
         ULONGLONG wait = 1000;
         for (const Waiting& w : waiting)
@@ -812,6 +928,15 @@ void MountServer::State::Accept()
             Sleep(10);   // the listener closed (Stop), or a socket ended under us
             continue;
         }
+        std::vector<std::shared_ptr<Link>> ending;
+        {
+            std::lock_guard<std::mutex> lock(mu);
+            for (const auto& link : piped)
+                if (!link->ended && FD_ISSET(link->s, &set))
+                    ending.push_back(link);
+        }
+        for (const auto& link : ending)
+            link->End();
         for (size_t i = waiting.size(); i-- > 0;) {
             Waiting& w = waiting[i];
             if (!FD_ISSET(w.s, &set)) {
@@ -935,6 +1060,7 @@ bool MountServer::Start(std::function<void(const std::string&)> sink, unsigned s
 void MountServer::Stop()
 {
     State& st = *m_state;
+    std::vector<std::shared_ptr<Link>> ending;
     {
         std::unique_lock<std::mutex> lock(st.mu);
         if (st.listener == INVALID_SOCKET)
@@ -946,7 +1072,10 @@ void MountServer::Stop()
             closesocket(s);
         }
         st.sockets.clear();
+        ending.assign(st.piped.begin(), st.piped.end());
     }
+    for (const auto& link : ending)
+        link->End();
     st.acceptor.join();
     {
         std::unique_lock<std::mutex> lock(st.mu);

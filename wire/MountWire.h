@@ -25,6 +25,18 @@
 // exactly the secret: anything else, a wrong secret included, ends the
 // connection. A session has at most MOUNT_MAX_SESSION_LINKS connections.
 //
+// Pipes: after its hello, a connection may move its requests and replies
+// to a pair of FIFOs that vaultfs made (MOUNT_PIPES): under Wine a read of
+// a FIFO is a plain read of the process, where every socket call is a trip
+// to the compatibility layer's server (a round trip of a few microseconds
+// instead of a few hundred). vaultfs makes "req" and "rep" in a folder of
+// its own (0700), opens "rep" for reading and holds a writer of "req", and
+// sends MOUNT_PIPES with the folder's Unix path; the simulator opens both
+// and answers on the socket. From the answer on, requests come through
+// "req" and replies go through "rep", and the socket carries nothing more:
+// its end (or any byte on it) ends the connection. A simulator that cannot
+// open them answers a failure, and the connection goes on over the socket.
+//
 // Paths are UTF-8, relative to the vault, with "/" between names and a
 // leading "/" ("/" is the vault folder itself); no terminating NUL. All
 // integers are little-endian.
@@ -61,6 +73,7 @@ enum MountOp : uint32_t {
     MOUNT_STATFS = 13,   // -> size = bytes free, offset = bytes in all
     MOUNT_TOUCH  = 14,   // path (or handle), offset = new modification time (ns since 1970)
     MOUNT_SYNC   = 15,   // handle (a file), or 0 and path (a folder); flags MOUNT_SYNC_DATA_ONLY
+    MOUNT_PIPES  = 16,   // path: the Unix path of the folder of "req" and "rep" (see Pipes above)
 };
 
 // MOUNT_OPEN flags.

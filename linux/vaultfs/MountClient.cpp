@@ -3,11 +3,15 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <fcntl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -19,13 +23,13 @@ namespace {
 // All of the pieces, in as few writes as the socket takes: one request
 // should reach the simulator as one segment (each of its receives costs it a
 // trip to its compatibility layer's server).
-bool SendAll(int fd, iovec* pieces, int count)
+bool SendAll(int fd, bool bSocket, iovec* pieces, int count)
 {
     while (count > 0) {
         msghdr msg = {};
         msg.msg_iov = pieces;
         msg.msg_iovlen = (size_t)count;
-        ssize_t n = sendmsg(fd, &msg, MSG_NOSIGNAL);
+        ssize_t n = bSocket ? sendmsg(fd, &msg, MSG_NOSIGNAL) : writev(fd, pieces, count);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
@@ -47,7 +51,7 @@ bool RecvAll(int fd, void* p, size_t cb)
 {
     char* c = static_cast<char*>(p);
     while (cb > 0) {
-        ssize_t n = recv(fd, c, cb, 0);
+        ssize_t n = read(fd, c, cb);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
@@ -67,8 +71,10 @@ Answer Failed(const std::string& text)
 }
 
 // One exchange on one connection; false when the connection broke.
-bool Exchange(int fd, const Request& r, Answer* pAnswer)
+bool Exchange(const MountClient::Link& link, const Request& r, Answer* pAnswer)
 {
+    const bool bPiped = link.req >= 0;
+    const int out = bPiped ? link.req : link.tcp, in = bPiped ? link.rep : link.tcp;
     MOUNT_REQUEST req = {};
     req.magic = MOUNT_MAGIC;
     req.op = r.op;
@@ -83,13 +89,74 @@ bool Exchange(int fd, const Request& r, Answer* pAnswer)
                       {const_cast<char*>(r.path.data()), r.path.size()},
                       {const_cast<char*>(r.path2.data()), r.path2.size()},
                       {const_cast<void*>(r.data), r.dataBytes}};
-    if (!SendAll(fd, pieces, 4))
+    if (!SendAll(out, !bPiped, pieces, 4))
         return false;
-    if (!RecvAll(fd, &pAnswer->reply, sizeof(pAnswer->reply)) || pAnswer->reply.magic != MOUNT_MAGIC ||
+    if (!RecvAll(in, &pAnswer->reply, sizeof(pAnswer->reply)) || pAnswer->reply.magic != MOUNT_MAGIC ||
         pAnswer->reply.dataBytes > MOUNT_MAX_DATA + (1u << 20))
         return false;
     pAnswer->data.resize(pAnswer->reply.dataBytes);
-    return RecvAll(fd, pAnswer->data.data(), pAnswer->data.size());
+    return RecvAll(in, pAnswer->data.data(), pAnswer->data.size());
+}
+
+void Close(const MountClient::Link& link)
+{
+    for (int fd : {link.tcp, link.req, link.rep})
+        if (fd >= 0)
+            close(fd);
+}
+
+bool Blocking(int fd)
+{
+    const int flags = fcntl(fd, F_GETFL);
+    return flags >= 0 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
+}
+
+// Moves a greeted connection to a pair of FIFOs in a folder of our own;
+// false when the simulator does not take them (the connection goes on over
+// its socket, unless *pbBroken). The names go once both ends are open.
+bool Pipe(MountClient::Link* pLink, bool* pbBroken)
+{
+    *pbBroken = false;
+    const char* base = getenv("XDG_RUNTIME_DIR");
+    struct stat st;
+    std::string dir = std::string(base != nullptr && stat(base, &st) == 0 && S_ISDIR(st.st_mode) ? base : "/tmp") +
+                      "/vaultfs-XXXXXX";
+    if (mkdtemp(dir.data()) == nullptr)   // 0700
+        return false;
+    const std::string req = dir + "/req", rep = dir + "/rep";
+    signal(SIGPIPE, SIG_IGN);   // a simulator gone while a request is written: EPIPE, not the end of vaultfs
+    int repFd = -1, reqFd = -1;
+    if (mkfifo(req.c_str(), 0600) == 0 && mkfifo(rep.c_str(), 0600) == 0)
+        repFd = open(rep.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);   // there before the simulator writes
+    Request r;
+    r.op = MOUNT_PIPES;
+    r.path = dir;
+    Answer a;
+    const bool bAnswered = repFd >= 0 && Exchange(*pLink, r, &a);
+    bool bPiped = bAnswered && a.status() == MOUNT_OK;
+    if (bPiped) {
+        reqFd = open(req.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);   // the simulator reads it now
+        bPiped = reqFd >= 0 && Blocking(reqFd) && Blocking(repFd);
+        *pbBroken = !bPiped;   // the simulator has moved on to them
+    } else {
+        *pbBroken = repFd >= 0 && !bAnswered;
+    }
+    unlink(req.c_str());
+    unlink(rep.c_str());
+    rmdir(dir.c_str());
+    if (!bPiped) {
+        for (int fd : {reqFd, repFd})
+            if (fd >= 0)
+                close(fd);
+        return false;
+    }
+    // Room for a whole read's reply and a whole write: neither side waits
+    // for the other's reading half-way (where the system allows it).
+    fcntl(reqFd, F_SETPIPE_SZ, (int)(MOUNT_MAX_DATA + (64u << 10)));
+    fcntl(repFd, F_SETPIPE_SZ, (int)(MOUNT_MAX_DATA + (64u << 10)));
+    pLink->req = reqFd;
+    pLink->rep = repFd;
+    return true;
 }
 
 }  // namespace
@@ -123,13 +190,14 @@ MountClient::~MountClient() { CloseAll(); }
 void MountClient::CloseAll()
 {
     std::lock_guard<std::mutex> lock(m_mu);
-    for (int fd : m_idle)
-        close(fd);
+    for (const Link& link : m_idle)
+        Close(link);
     m_idle.clear();
 }
 
-int MountClient::Connect(Answer* pFailure)
+bool MountClient::Connect(Link* pLink, Answer* pFailure)
 {
+    const std::string broken = "the serving simulator closed the connection";
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in addr = {};
     addr.sin_family = AF_INET;
@@ -140,11 +208,13 @@ int MountClient::Connect(Answer* pFailure)
                            strerror(errno));
         if (fd >= 0)
             close(fd);
-        return -1;
+        return false;
     }
     int one = 1, room = 2 * MOUNT_MAX_DATA;   // a whole write goes out without waiting for the reader
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
     setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &room, sizeof(room));
+    Link link;
+    link.tcp = fd;
     Request hello;
     hello.op = MOUNT_HELLO;
     hello.handle = m_session;
@@ -152,38 +222,42 @@ int MountClient::Connect(Answer* pFailure)
     hello.data = m_endpoint.secret.data();
     hello.dataBytes = m_endpoint.secret.size();
     Answer a;
-    if (!Exchange(fd, hello, &a)) {
-        *pFailure = Failed("the serving simulator closed the connection");
-        close(fd);
-        return -1;
+    bool bBroken = false;
+    if (!Exchange(link, hello, &a) || (a.status() == MOUNT_OK && (Pipe(&link, &bBroken), bBroken))) {
+        *pFailure = Failed(broken);
+        Close(link);
+        return false;
     }
     if (a.status() != MOUNT_OK) {
         *pFailure = a;
-        close(fd);
-        return -1;
+        Close(link);
+        return false;
     }
-    return fd;
+    *pLink = link;
+    return true;
 }
 
 Answer MountClient::Call(const Request& request)
 {
-    int fd = -1;
+    Link link;
+    bool bHave = false;
     {
         std::lock_guard<std::mutex> lock(m_mu);
         if (!m_idle.empty()) {
-            fd = m_idle.back();
+            link = m_idle.back();
             m_idle.pop_back();
+            bHave = true;
         }
     }
     Answer answer;
-    if (fd < 0 && (fd = Connect(&answer)) < 0)
+    if (!bHave && !Connect(&link, &answer))
         return answer;
-    if (!Exchange(fd, request, &answer)) {
-        close(fd);
+    if (!Exchange(link, request, &answer)) {
+        Close(link);
         return Failed("the serving simulator closed the connection");
     }
     std::lock_guard<std::mutex> lock(m_mu);
-    m_idle.push_back(fd);
+    m_idle.push_back(link);
     return answer;
 }
 

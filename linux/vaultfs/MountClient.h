@@ -1,5 +1,6 @@
 // vaultfs's side of the mount protocol (wire/MountWire.h): requests to the
-// serving driver simulator over loopback TCP. Thread-safe: each call takes
+// serving driver simulator over loopback TCP, moved to a pair of FIFOs when
+// the simulator takes them (a round trip costs far less). Thread-safe: each call takes
 // an idle connection, or opens one (with its hello) when all are busy, so
 // that the requests of several FUSE threads are in flight together.
 #pragma once
@@ -57,14 +58,20 @@ public:
     // last one goes).
     void CloseAll();
 
-private:
-    int Connect(Answer* pFailure);
+    // A connection: its socket, and once piped (MOUNT_PIPES) the FIFOs its
+    // requests and replies go through.
+    struct Link {
+        int tcp = -1, req = -1, rep = -1;
+    };
 
-    Endpoint         m_endpoint;
-    std::string      m_vault;
-    uint64_t         m_session;
-    std::mutex       m_mu;
-    std::vector<int> m_idle;
+private:
+    bool Connect(Link* pLink, Answer* pFailure);
+
+    Endpoint          m_endpoint;
+    std::string       m_vault;
+    uint64_t          m_session;
+    std::mutex        m_mu;
+    std::vector<Link> m_idle;
 };
 
 }  // namespace vaultfs

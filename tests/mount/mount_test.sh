@@ -200,6 +200,15 @@ t_own_changes() {
     mkdir "$MNT/own/sub" && ls -l "$MNT/own" >/dev/null && local before && before=$(stat -c %y "$MNT/own/sub") &&
     sleep 0.01 && echo e >"$MNT/own/sub/e" && [ "$(stat -c %y "$MNT/own/sub")" != "$before" ]   # a folder's time moves with what it holds
 }
+# vaultfs killed with a file open, its requests on the FIFOs it made: the
+# simulator sees the sockets end, and the session with them.
+t_vaultfs_killed() {
+  local ended
+  stack_mount "$MNT" && exec 9<"$MNT/tree/f8.bin" && ended=$(grep -c 'session .* ended' "$SERVE_LOG") &&
+    find "/proc/$VAULTFS_PID/fd" -lname '*/vaultfs-*/re[qp]*' | grep -q . && kill -KILL "$VAULTFS_PID" &&
+    exec 9<&- && fusermount3 -u -z "$MNT" && wait "$VAULTFS_PID" 2>/dev/null; VAULTFS_PID= &&
+    stack_wait 10 eval '[ "$(grep -c "session .* ended" "$SERVE_LOG")" -gt "$ended" ]'
+}
 t_agent_end() {
   stack_mount "$MNT" && cmp "$MNT/tree/f8.bin" "$SRC/f8.bin" && exec 9<"$MNT/tree/f16384.bin" &&
     kill -0 "$AGENT_PID" && "$RUN" "$BIN/vaultctl.exe" quit >/dev/null &&
@@ -227,6 +236,7 @@ run "changes through the mount show at once in a folder just listed" t_own_chang
 run "logout: new opens refused, open files readable" t_logout
 run "unmount while a file is open: refused, then lazy and clean" t_unmount_open
 run "the vault folder after unmount: stems and cipher text only" t_vault_folder
+run "vaultfs killed: its session ends with it" t_vaultfs_killed
 run "the agent ends: EIO everywhere, the mount comes off" t_agent_end
 }
 run_cases "$@"

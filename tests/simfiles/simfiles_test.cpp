@@ -662,6 +662,12 @@ TEST_F(SimFiles, MountProtocolServesTheVaultToVaultfs)
     MountPeer a(server.Port());
     ASSERT_EQ(MOUNT_OK, a.Call(P{MOUNT_HELLO, "V:", "", server.Secret(), 7}, 3).status());
 
+    // Pipes are refused where there are none, and the connection goes on
+    // over its socket (vaultfs's own pipes: the mount test).
+    CreateDirectoryW((kRoot + L"\\NoPipes").c_str(), NULL);
+    for (const wchar_t* name : {L"\\NoPipes\\req", L"\\NoPipes\\rep"})
+        WriteFileText(kRoot + name, "plain");
+    const std::string noPipes = std::string(prefix) + "/drive_c/" + Narrow(kRoot.substr(3)) + "/NoPipes";
     const std::string tooLong = "/Mnt/" + std::string(MOUNT_MAX_NAME + 1, 'n');
     const std::vector<uint8_t> pattern = Pattern(300000, 5);
     const std::string big(pattern.begin(), pattern.end());
@@ -669,6 +675,8 @@ TEST_F(SimFiles, MountProtocolServesTheVaultToVaultfs)
     // With a split, the request comes in pieces (MountPeer::Call).
     std::vector<uint64_t> opened;
     struct Step { P in; int32_t status; std::string data; uint64_t size; const char* what; size_t split = 0; } steps[] = {
+        {{MOUNT_PIPES, "/no/such/folder"}, MOUNT_BAD_REQUEST, "", 0, "pipes in no folder"},
+        {{MOUNT_PIPES, noPipes}, MOUNT_BAD_REQUEST, "", 0, "plain files for pipes"},
         {{MOUNT_MKDIR, "/Mnt"}, MOUNT_OK, "", 0, "a folder"},
         {{MOUNT_MKDIR, "/Mnt"}, MOUNT_EXISTS, "", 0, "the same folder"},
         {{MOUNT_OPEN, "/Mnt/a.txt"}, MOUNT_NOT_FOUND, "", 0, "open a missing file"},
