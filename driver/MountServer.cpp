@@ -81,6 +81,7 @@ struct Link {
     HANDLE            in = INVALID_HANDLE_VALUE;     // "req", read
     HANDLE            wake = INVALID_HANDLE_VALUE;   // "req" again, written to wake a blocked read
     HANDLE            out = INVALID_HANDLE_VALUE;    // "rep"
+    HANDLE            drain = INVALID_HANDLE_VALUE;  // "rep" again, read at the end (End)
     std::atomic<bool> ended{false};                  // set before the wake: nothing read after counts
 
     Link() = default;
@@ -88,7 +89,7 @@ struct Link {
     Link& operator=(const Link&) = delete;
     ~Link()
     {
-        for (HANDLE h : {in, wake, out})
+        for (HANDLE h : {in, wake, out, drain})
             if (h != INVALID_HANDLE_VALUE)
                 CloseHandle(h);
     }
@@ -115,12 +116,27 @@ struct Link {
         DWORD done = 0;
         return WriteFile(out, p, (DWORD)cb, &done, NULL) && !ended ? (int)done : -1;
     }
-    // Ends a piped connection from another thread.
+    // Ends a piped connection from another thread: a read of the serving
+    // thread wakes, and a reply it writes to a peer that will never read it
+    // is read away here (the FIFO holds only so much), until the last
+    // writer of "rep" closes.
     void End()
     {
-        ended = true;
+        if (ended.exchange(true))
+            return;
         DWORD done = 0;
         WriteFile(wake, "", 1, &done, NULL);
+        HANDLE h = drain;
+        drain = INVALID_HANDLE_VALUE;
+        auto run = [](PTP_CALLBACK_INSTANCE, void* p) {
+            static char sink[64 * 1024];
+            DWORD got = 0;
+            while (ReadFile(p, sink, sizeof(sink), &got, NULL) && got > 0)
+                ;
+            CloseHandle(p);
+        };
+        if (h != INVALID_HANDLE_VALUE && !TrySubmitThreadpoolCallback(run, h, NULL))
+            CloseHandle(h);
     }
 };
 
@@ -713,7 +729,8 @@ bool MountServer::State::Pipes(const std::string& folder, Link& opened, Exchange
     opened.in = open(L"req", GENERIC_READ);
     opened.wake = open(L"req", FILE_WRITE_DATA | SYNCHRONIZE);
     opened.out = open(L"rep", FILE_WRITE_DATA | SYNCHRONIZE);
-    for (HANDLE h : {opened.in, opened.wake, opened.out}) {
+    opened.drain = open(L"rep", GENERIC_READ);
+    for (HANDLE h : {opened.in, opened.wake, opened.out, opened.drain}) {
         if (h == INVALID_HANDLE_VALUE || GetFileType(h) != FILE_TYPE_PIPE) {
             x.Fail(MOUNT_BAD_REQUEST, "no pipes at \"" + folder + "\"");
             return false;
@@ -819,6 +836,7 @@ void MountServer::State::Serve(SOCKET s, const std::vector<uint8_t>& hello)
             std::swap(link.in, pipes.in);
             std::swap(link.wake, pipes.wake);
             std::swap(link.out, pipes.out);
+            std::swap(link.drain, pipes.drain);
             in.at = in.end = 0;
             std::lock_guard<std::mutex> lock(mu);
             if (listener == INVALID_SOCKET)

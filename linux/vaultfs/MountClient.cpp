@@ -150,10 +150,11 @@ bool Pipe(MountClient::Link* pLink, bool* pbBroken)
                 close(fd);
         return false;
     }
-    // Room for a whole read's reply and a whole write: neither side waits
-    // for the other's reading half-way (where the system allows it).
-    fcntl(reqFd, F_SETPIPE_SZ, (int)(MOUNT_MAX_DATA + (64u << 10)));
-    fcntl(repFd, F_SETPIPE_SZ, (int)(MOUNT_MAX_DATA + (64u << 10)));
+    // Room for a whole write and a whole read's reply, or as much as a user
+    // may have: neither side waits for the other's reading half-way.
+    for (int fd : {reqFd, repFd})
+        if (fcntl(fd, F_SETPIPE_SZ, (int)(MOUNT_MAX_DATA + (64u << 10))) < 0)
+            fcntl(fd, F_SETPIPE_SZ, (int)MOUNT_MAX_DATA);
     pLink->req = reqFd;
     pLink->rep = repFd;
     return true;

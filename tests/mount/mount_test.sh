@@ -209,6 +209,32 @@ t_vaultfs_killed() {
     exec 9<&- && fusermount3 -u -z "$MNT" && wait "$VAULTFS_PID" 2>/dev/null; VAULTFS_PID= &&
     stack_wait 10 eval '[ "$(grep -c "session .* ended" "$SERVE_LOG")" -gt "$ended" ]'
 }
+# A peer on FIFOs that asks for 1 MiB and goes without reading it (more
+# than a FIFO holds): the simulator's thread is not left writing it forever.
+t_peer_gone_mid_reply() {
+  local ended
+  ended=$(grep -c 'session .* ended' "$SERVE_LOG") && python3 - "$WINEPREFIX/vaultfs.endpoint" "$LETTER" <<'PY' &&
+import os, socket, struct, sys, tempfile
+_, _, port, secret = open(sys.argv[1]).read().split()
+s = socket.create_connection(("127.0.0.1", int(port)))
+def send(fd, op, handle=0, offset=0, length=0, path=b"", data=b""):
+    os.write(fd, struct.pack("<IIQQIIIIII", 0x5346564D, op, handle, offset, length, 0, len(path), 0, len(data), 0) + path + data)
+def read(fd, n, got=b""):
+    while len(got) < n:
+        got += os.read(fd, n - len(got)) or sys.exit("cut short")
+    return got
+def answer(fd):
+    head = read(fd, 48); read(fd, struct.unpack("<I", head[36:40])[0])
+    return struct.unpack("<iQ", head[4:16])
+send(s.fileno(), 1, os.getpid(), path=sys.argv[2].encode(), data=secret.encode()); assert answer(s.fileno())[0] == 0
+d = tempfile.mkdtemp(); os.mkfifo(d + "/req"); os.mkfifo(d + "/rep"); rep = os.open(d + "/rep", os.O_RDONLY | os.O_NONBLOCK)
+send(s.fileno(), 16, path=d.encode()); assert answer(s.fileno())[0] == 0
+req = os.open(d + "/req", os.O_WRONLY); os.set_blocking(rep, True)
+send(req, 4, path=b"/tree/f4194309.bin"); status, handle = answer(rep); assert status == 0
+send(req, 5, handle, 0, 1 << 20)
+PY
+    stack_wait 10 eval '[ "$(grep -c "session .* ended" "$SERVE_LOG")" -gt "$ended" ]'
+}
 t_agent_end() {
   stack_mount "$MNT" && cmp "$MNT/tree/f8.bin" "$SRC/f8.bin" && exec 9<"$MNT/tree/f16384.bin" &&
     kill -0 "$AGENT_PID" && "$RUN" "$BIN/vaultctl.exe" quit >/dev/null &&
@@ -237,6 +263,7 @@ run "logout: new opens refused, open files readable" t_logout
 run "unmount while a file is open: refused, then lazy and clean" t_unmount_open
 run "the vault folder after unmount: stems and cipher text only" t_vault_folder
 run "vaultfs killed: its session ends with it" t_vaultfs_killed
+run "a peer gone without reading its reply: its session ends" t_peer_gone_mid_reply
 run "the agent ends: EIO everywhere, the mount comes off" t_agent_end
 }
 run_cases "$@"
