@@ -229,7 +229,7 @@ def answer(fd):
 send(s.fileno(), 1, os.getpid(), path=sys.argv[2].encode(), data=secret.encode()); assert answer(s.fileno())[0] == 0
 d = tempfile.mkdtemp(); os.mkfifo(d + "/req"); os.mkfifo(d + "/rep"); rep = os.open(d + "/rep", os.O_RDONLY | os.O_NONBLOCK)
 send(s.fileno(), 16, path=d.encode()); assert answer(s.fileno())[0] == 0
-req = os.open(d + "/req", os.O_WRONLY); os.set_blocking(rep, True)
+req = os.open(d + "/req", os.O_WRONLY); os.set_blocking(rep, True); os.unlink(d + "/req"); os.unlink(d + "/rep"); os.rmdir(d)
 send(req, 4, path=b"/tree/f4194309.bin"); status, handle = answer(rep); assert status == 0
 send(req, 5, handle, 0, 1 << 20)
 PY
