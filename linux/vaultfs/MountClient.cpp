@@ -198,7 +198,6 @@ void MountClient::CloseAll()
 
 bool MountClient::Connect(Link* pLink, Answer* pFailure)
 {
-    const std::string broken = "the serving simulator closed the connection";
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in addr = {};
     addr.sin_family = AF_INET;
@@ -223,9 +222,11 @@ bool MountClient::Connect(Link* pLink, Answer* pFailure)
     hello.data = m_endpoint.secret.data();
     hello.dataBytes = m_endpoint.secret.size();
     Answer a;
-    bool bBroken = false;
-    if (!Exchange(link, hello, &a) || (a.status() == MOUNT_OK && (Pipe(&link, &bBroken), bBroken))) {
-        *pFailure = Failed(broken);
+    bool bBroken = !Exchange(link, hello, &a);
+    if (!bBroken && a.status() == MOUNT_OK)
+        Pipe(&link, &bBroken);   // on the socket still when the pipes are not taken
+    if (bBroken) {
+        *pFailure = Failed("the serving simulator closed the connection");
         Close(link);
         return false;
     }

@@ -1,8 +1,8 @@
 // vaultfs's side of the mount protocol (wire/MountWire.h): requests to the
 // serving driver simulator over loopback TCP, moved to a pair of FIFOs when
-// the simulator takes them (a round trip costs far less). Thread-safe: each call takes
-// an idle connection, or opens one (with its hello) when all are busy, so
-// that the requests of several FUSE threads are in flight together.
+// the simulator takes them (a round trip costs far less). Thread-safe: each
+// call takes an idle connection, or opens one (with its hello) when all are
+// busy, so that the requests of several FUSE threads are in flight together.
 #pragma once
 
 #include <cstdint>
