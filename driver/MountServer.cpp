@@ -712,13 +712,11 @@ void MountServer::State::EndSession(uint64_t session)
         std::to_string(closing.size()));
 }
 
-// One request off the wire (after the hello); false when the connection is
-// to end.
 // The FIFOs of MOUNT_PIPES opened into `opened`; false with the failure in x.
 bool MountServer::State::Pipes(const std::string& folder, Link& opened, Exchange& x)
 {
-    const std::wstring dos = DosPathOfUnix(folder);
-    if (dos.empty() || folder.empty() || folder[0] != '/') {
+    const std::wstring dos = folder.empty() || folder[0] != '/' ? std::wstring() : DosPathOfUnix(folder);
+    if (dos.empty()) {
         x.Fail(MOUNT_BAD_REQUEST, "no pipes here: \"" + folder + "\" is not a Unix path this process reaches");
         return false;
     }
@@ -739,6 +737,8 @@ bool MountServer::State::Pipes(const std::string& folder, Link& opened, Exchange
     return true;
 }
 
+// One request off the wire (after the hello); false when the connection is
+// to end.
 bool MountServer::State::ReadRequest(Link& link, Received& in, Exchange& x)
 {
     if (!in.Take(link, &x.req, sizeof(x.req)))

@@ -1569,15 +1569,14 @@ FileResult VaultFiles::File::Write(uint64_t offset, const void* pData, size_t cb
         Noted(st, node);
         return {};
     }
-    // The time through the handle the bytes went through: no second open.
-    if (pThen->pTouch != nullptr && !SetFileTime(h->get(), NULL, pThen->pTouch, pThen->pTouch)) {
+    if (pThen->pTouch == nullptr) {
+        Noted(st, node);
+    } else if (SetFileTime(h->get(), NULL, pThen->pTouch, pThen->pTouch)) {   // no second open for the time
+        Noted(st, node, *pThen->pTouch);
+    } else {
         pThen->result = DiskError("cannot set the time of", dataPath);
         return {};
     }
-    if (pThen->pTouch != nullptr)
-        Noted(st, node, *pThen->pTouch);
-    else
-        Noted(st, node);
     if (bRecord)
         pThen->result = sizeText.result ? PlaceSize(node, node.size, std::move(sizeText.text),
                                                     metaFile ? &*metaFile : nullptr)

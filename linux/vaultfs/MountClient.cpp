@@ -111,52 +111,46 @@ bool Blocking(int fd)
     return flags >= 0 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
 }
 
-// Moves a greeted connection to a pair of FIFOs in a folder of our own;
-// false when the simulator does not take them (the connection goes on over
-// its socket, unless *pbBroken). The names go once both ends are open.
-bool Pipe(MountClient::Link* pLink, bool* pbBroken)
+// Moves a greeted connection to a pair of FIFOs in a folder of our own, or
+// leaves it on its socket when the simulator does not take them; false when
+// the connection is no longer usable. The names go once both ends are open.
+bool Pipe(MountClient::Link* pLink)
 {
-    *pbBroken = false;
     const char* base = getenv("XDG_RUNTIME_DIR");
     struct stat st;
     std::string dir = std::string(base != nullptr && stat(base, &st) == 0 && S_ISDIR(st.st_mode) ? base : "/tmp") +
                       "/vaultfs-XXXXXX";
     if (mkdtemp(dir.data()) == nullptr)   // 0700
-        return false;
+        return true;
     const std::string req = dir + "/req", rep = dir + "/rep";
     signal(SIGPIPE, SIG_IGN);   // a simulator gone while a request is written: EPIPE, not the end of vaultfs
-    int repFd = -1, reqFd = -1;
+    MountClient::Link pipes;
     if (mkfifo(req.c_str(), 0600) == 0 && mkfifo(rep.c_str(), 0600) == 0)
-        repFd = open(rep.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);   // there before the simulator writes
+        pipes.rep = open(rep.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);   // there before the simulator writes
     Request r;
     r.op = MOUNT_PIPES;
     r.path = dir;
     Answer a;
-    const bool bAnswered = repFd >= 0 && Exchange(*pLink, r, &a);
-    bool bPiped = bAnswered && a.status() == MOUNT_OK;
+    const bool bAnswered = pipes.rep >= 0 && Exchange(*pLink, r, &a);
+    bool bUsable = pipes.rep < 0 || bAnswered, bPiped = bAnswered && a.status() == MOUNT_OK;
     if (bPiped) {
-        reqFd = open(req.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);   // the simulator reads it now
-        bPiped = reqFd >= 0 && Blocking(reqFd) && Blocking(repFd);
-        *pbBroken = !bPiped;   // the simulator has moved on to them
-    } else {
-        *pbBroken = repFd >= 0 && !bAnswered;
+        pipes.req = open(req.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);   // the simulator reads it now
+        bPiped = bUsable = pipes.req >= 0 && Blocking(pipes.req) && Blocking(pipes.rep);   // it has moved on to them
     }
     unlink(req.c_str());
     unlink(rep.c_str());
     rmdir(dir.c_str());
     if (!bPiped) {
-        for (int fd : {reqFd, repFd})
-            if (fd >= 0)
-                close(fd);
-        return false;
+        Close(pipes);
+        return bUsable;
     }
     // Room for a whole write and a whole read's reply, or as much as a user
     // may have: neither side waits for the other's reading half-way.
-    for (int fd : {reqFd, repFd})
+    for (int fd : {pipes.req, pipes.rep})
         if (fcntl(fd, F_SETPIPE_SZ, (int)(MOUNT_MAX_DATA + (64u << 10))) < 0)
             fcntl(fd, F_SETPIPE_SZ, (int)MOUNT_MAX_DATA);
-    pLink->req = reqFd;
-    pLink->rep = repFd;
+    pLink->req = pipes.req;
+    pLink->rep = pipes.rep;
     return true;
 }
 
@@ -222,10 +216,7 @@ bool MountClient::Connect(Link* pLink, Answer* pFailure)
     hello.data = m_endpoint.secret.data();
     hello.dataBytes = m_endpoint.secret.size();
     Answer a;
-    bool bBroken = !Exchange(link, hello, &a);
-    if (!bBroken && a.status() == MOUNT_OK)
-        Pipe(&link, &bBroken);   // on the socket still when the pipes are not taken
-    if (bBroken) {
+    if (!Exchange(link, hello, &a) || (a.status() == MOUNT_OK && !Pipe(&link))) {
         *pFailure = Failed("the serving simulator closed the connection");
         Close(link);
         return false;
