@@ -442,6 +442,24 @@ TEST_F(SimFiles, WhatTheDriverKeepsStaysTrue)
     size_t cb = 0;
     EXPECT_TRUE(Ok(file->Read(0, got.data(), got.size(), &cb)));
     EXPECT_TRUE(got == content) << cb << " bytes read";
+
+    // A key kept at a close goes back to the agent when its driver ends,
+    // rather than being dropped with the closed file.
+    const auto released = [] {
+        const std::string trace = ReadFileText(TraceFilePath()), line = "ReleaseFSK processed";
+        size_t n = 0;
+        for (size_t at = trace.find(line); at != std::string::npos; at = trace.find(line, at + 1))
+            n++;
+        return n;
+    };
+    file.reset();
+    const size_t before = released();
+    {
+        VaultFiles own(*sim);
+        ASSERT_TRUE(Ok(own.Create(f + L"\\own", &file)));
+        ASSERT_TRUE(Ok(file->Close()));
+    }
+    EXPECT_TRUE(WaitUntil([&] { return released() == before + 1; }, 5000)) << released() - before << " released";
 }
 
 TEST_F(SimFiles, DeletionsRemoveTheStoredFiles)
