@@ -445,13 +445,7 @@ TEST_F(SimFiles, WhatTheDriverKeepsStaysTrue)
 
     // A key kept at a close goes back to the agent when its driver ends,
     // rather than being dropped with the closed file.
-    const auto released = [] {
-        const std::string trace = ReadFileText(TraceFilePath()), line = "ReleaseFSK processed";
-        size_t n = 0;
-        for (size_t at = trace.find(line); at != std::string::npos; at = trace.find(line, at + 1))
-            n++;
-        return n;
-    };
+    const auto released = [] { return CountOf(ReadFileText(TraceFilePath()), "ReleaseFSK processed"); };
     file.reset();
     const size_t before = released();
     {
