@@ -25,6 +25,22 @@ std::wstring DatedName(const wchar_t* stem)
     swprintf(name, 64, L"%ls(%d-%d-%d).txt", stem, st.wDay, st.wMonth, st.wYear);
     return name;
 }
+
+// Under load the compatibility layer now and then fails a start with
+// ERROR_INTERNAL_ERROR: the child died before its start-up was done, so
+// none of its own code ran, and the start is tried again.
+bool Spawn(const wchar_t* pwszProgram, const std::wstring& cmd, BOOL bInherit, const wchar_t* pwszFolder,
+           STARTUPINFOW* pSi, PROCESS_INFORMATION* pPi)
+{
+    for (int tries = 1;; tries++) {
+        std::wstring line = cmd;   // CreateProcessW may write into it
+        if (CreateProcessW(pwszProgram, line.data(), nullptr, nullptr, bInherit, 0, nullptr, pwszFolder, pSi, pPi))
+            return true;
+        if (GetLastError() != ERROR_INTERNAL_ERROR || tries == 3)
+            return false;
+        Sleep(200);
+    }
+}
 }  // namespace
 
 std::wstring ExeDir()
@@ -52,10 +68,8 @@ bool AgentProcess::Start(const std::wstring& program, const std::wstring& argume
     std::wstring cmd = L"\"" + program + L"\"";
     if (!arguments.empty())
         cmd += L" " + arguments;
-    STARTUPINFOW si{};
-    si.cb = sizeof(si);
-    return CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                          ExeDir().c_str(), &si, &m_pi) != FALSE;
+    STARTUPINFOW si{sizeof(si)};
+    return Spawn(nullptr, cmd, FALSE, ExeDir().c_str(), &si, &m_pi);
 }
 
 long AgentProcess::WaitForExit(DWORD dwTimeoutMs)
@@ -262,7 +276,7 @@ long RunProgram(const std::wstring& program, const std::wstring& arguments, std:
     std::wstring cmd = L"\"" + program + L"\" " + arguments;
     PROCESS_INFORMATION pi{};
     DWORD dwExit = static_cast<DWORD>(-1), dwStartError = 0;
-    if (!CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, TRUE, 0, nullptr, ExeDir().c_str(), &si, &pi)) {
+    if (!Spawn(nullptr, cmd, TRUE, ExeDir().c_str(), &si, &pi)) {
         dwStartError = GetLastError();
     } else {
         if (WaitForSingleObject(pi.hProcess, dwTimeoutMs) == WAIT_OBJECT_0)
@@ -313,7 +327,7 @@ bool RunShell(const std::string& command, const std::wstring& marker)
     std::wstring cmd(sh.begin(), sh.end());
     STARTUPINFOW si = {sizeof si};
     PROCESS_INFORMATION pi = {};
-    if (!CreateProcessW(DosName("/bin/sh").c_str(), cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
+    if (!Spawn(DosName("/bin/sh").c_str(), cmd, FALSE, nullptr, &si, &pi))
         return false;
     bool ended = WaitUntil([&] { return GetFileAttributesW(marker.c_str()) != INVALID_FILE_ATTRIBUTES; }, 20000);
     DeleteFileW(marker.c_str());
