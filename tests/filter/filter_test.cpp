@@ -38,6 +38,37 @@ void UnterminatedSlice2(Notification& n, ULONG last)
     memset(n.Data + 2 * DIR_SLICE_SIZE, 'a', DIR_SLICE_SIZE);
 }
 
+// Each case: a request to `command` (on a network volume when bNetwork) that
+// `set` filled in, and the fault its check gives ("" when it passes).
+using N = Notification;
+struct LimitCase { ULONG command; BOOLEAN bNetwork; void (*set)(N&); const char* fault; } const kLimitCases[] = {
+    {CreateFileInVault, 0, [](N& n) { Fill(n.Volume, 259); }, ""},   // fits a 260-character buffer
+    {CreateFileInVault, 0, [](N& n) { Fill(n.Volume, 260); }, "Volume longer than 259 characters"},
+    {EncryptBlock, 0, [](N& n) { Fill(n.Volume, 260); }, ""},   // does not read Volume
+    {CreateFileInVault, 1, [](N& n) { Fill(n.Volume, 258); }, ""},
+    // A network volume needs room for its backslash.
+    {CreateFileInVault, 1, [](N& n) { Fill(n.Volume, 259); }, "Volume longer than 258 characters"},
+    {GetOldDriveName, 1, [](N& n) { Fill(n.Volume, 259); }, ""},   // does not prefix the volume
+    {UpdateMetaFileName, 1, [](N& n) { Fill(n.NewVolume, 259); }, "NewVolume longer than 258 characters"},
+    {UpdateMetaFileName, 0, [](N& n) { Fill(n.NewFileName, ARRAYSIZE(n.NewFileName)); },
+     "NewFileName longer than 259 characters"},   // no terminator at all
+    {PreDirBrowsing, 0, [](N& n) { Fill(n.VaultPath, 260); }, "VaultPath longer than 259 characters"},
+    {EncryptBlock, 0, [](N& n) { n.DataLength = MAX_DATA_LENGTH; }, ""},
+    {EncryptBlock, 0, [](N& n) { n.DataLength = MAX_DATA_LENGTH + 1; }, "DataLength 16385 above 16384"},
+    {ParsedFileNew, 0, [](N& n) { n.DirFileNames.LastIndex = 9; }, ""},   // ten zeroed slices are terminated
+    {ParsedFileNew, 0, [](N& n) { n.DirFileNames.LastIndex = 10; }, "LastIndex 10 above 9"},
+    {ParsedFileNew, 0, [](N& n) { UnterminatedSlice2(n, 1); }, ""},   // slices past LastIndex are not read
+    {ParsedFileNew, 0, [](N& n) { UnterminatedSlice2(n, 2); }, "meta text 2 not terminated"},
+};
+
+N Request(const LimitCase& c)
+{
+    N n = MakeNotification(c.command);
+    n.IsNetwork = c.bNetwork;
+    c.set(n);
+    return n;
+}
+
 }  // namespace
 
 TEST(RequestCheck, CommandCodes)
@@ -49,36 +80,10 @@ TEST(RequestCheck, CommandCodes)
         EXPECT_EQ(code != 8, GetCommandFields(code, &fields) != FALSE) << "code " << code;
 }
 
-// Each case: a request to `command` (on a network volume when bNetwork) that
-// `set` filled in, and the fault its check gives ("" when it passes).
 TEST(RequestCheck, StringDataAndBatchLimits)
 {
-    using N = Notification;
-    struct Case { ULONG command; BOOLEAN bNetwork; void (*set)(N&); const char* fault; } cases[] = {
-        {CreateFileInVault, 0, [](N& n) { Fill(n.Volume, 259); }, ""},   // fits a 260-character buffer
-        {CreateFileInVault, 0, [](N& n) { Fill(n.Volume, 260); }, "Volume longer than 259 characters"},
-        {EncryptBlock, 0, [](N& n) { Fill(n.Volume, 260); }, ""},   // does not read Volume
-        {CreateFileInVault, 1, [](N& n) { Fill(n.Volume, 258); }, ""},
-        // A network volume needs room for its backslash.
-        {CreateFileInVault, 1, [](N& n) { Fill(n.Volume, 259); }, "Volume longer than 258 characters"},
-        {GetOldDriveName, 1, [](N& n) { Fill(n.Volume, 259); }, ""},   // does not prefix the volume
-        {UpdateMetaFileName, 1, [](N& n) { Fill(n.NewVolume, 259); }, "NewVolume longer than 258 characters"},
-        {UpdateMetaFileName, 0, [](N& n) { Fill(n.NewFileName, ARRAYSIZE(n.NewFileName)); },
-         "NewFileName longer than 259 characters"},   // no terminator at all
-        {PreDirBrowsing, 0, [](N& n) { Fill(n.VaultPath, 260); }, "VaultPath longer than 259 characters"},
-        {EncryptBlock, 0, [](N& n) { n.DataLength = MAX_DATA_LENGTH; }, ""},
-        {EncryptBlock, 0, [](N& n) { n.DataLength = MAX_DATA_LENGTH + 1; }, "DataLength 16385 above 16384"},
-        {ParsedFileNew, 0, [](N& n) { n.DirFileNames.LastIndex = 9; }, ""},   // ten zeroed slices are terminated
-        {ParsedFileNew, 0, [](N& n) { n.DirFileNames.LastIndex = 10; }, "LastIndex 10 above 9"},
-        {ParsedFileNew, 0, [](N& n) { UnterminatedSlice2(n, 1); }, ""},   // slices past LastIndex are not read
-        {ParsedFileNew, 0, [](N& n) { UnterminatedSlice2(n, 2); }, "meta text 2 not terminated"},
-    };
-    for (const Case& c : cases) {
-        Notification n = MakeNotification(c.command);
-        n.IsNetwork = c.bNetwork;
-        c.set(n);
-        EXPECT_EQ(c.fault, Fault(n)) << "command " << c.command << ", case " << &c - cases;
-    }
+    for (const LimitCase& c : kLimitCases)
+        EXPECT_EQ(c.fault, Fault(Request(c))) << "command " << c.command << ", case " << &c - kLimitCases;
     // Only the batch reads LastIndex: a stale one refuses no other command.
     for (ULONG command : {ReleaseFSK, EncryptBlock, GetNormalBuffer, CreateFileInVault, DeleteFolder}) {
         Notification n = MakeNotification(command);
@@ -170,27 +175,17 @@ TEST_F(AgentServing, VolumesOfRequestsAsTheLogTellsThem)
 
 TEST_F(AgentServing, MalformedRequestsAreRefusedAndServingGoesOn)
 {
-    // One of each kind: RequestCheck above holds each limit exactly.
-    std::vector<std::pair<std::string, Notification>> bad;
-    Notification n = MakeNotification(EncryptBlock);
-    n.DataLength = MAX_DATA_LENGTH + 1;
-    bad.emplace_back("DataLength above 16384", n);
-    n = MakeNotification(DeviceUnpluggedNotice);
-    Fill(n.Volume, ARRAYSIZE(n.Volume));
-    bad.emplace_back("unterminated Volume", n);
-    n = MakeNotification(ParsedFileNew);
-    memset(n.Data, 'm', DIR_SLICE_SIZE);
-    bad.emplace_back("meta text slice without terminator", n);
-
+    // Every request that the check refuses, each followed by a good one.
     const size_t before = CountOf(ReadFileText(TraceFilePath()), "Malformed request refused");
-    for (const auto& [what, request] : bad) {
-        ExpectReply(Ask(request), 0, 0, what.c_str());
-        ExpectReply(Ask(MakeNotification(DeviceUnpluggedNotice)), 0, 1,
-                    ("a good request after " + what).c_str());
+    size_t refused = 0;
+    for (const LimitCase& c : kLimitCases) {
+        if (*c.fault == '\0')
+            continue;
+        refused++;
+        ExpectReply(Ask(Request(c)), 0, 0, c.fault);
+        ExpectReply(Ask(MakeNotification(DeviceUnpluggedNotice)), 0, 1, std::string("a good one after ") + c.fault);
     }
-    EXPECT_EQ(before + bad.size(),
-              CountOf(ReadFileText(TraceFilePath()), "Malformed request refused"));
-
+    EXPECT_EQ(before + refused, CountOf(ReadFileText(TraceFilePath()), "Malformed request refused"));
 }
 
 TEST_F(AgentServing, FiveRequestsAreServedAtOnce)
