@@ -439,10 +439,9 @@ TEST_P(PortTest, ConcurrentRepliesArriveWhole)
         }));
     }
     // Sent while the readers wait: the pipe holds only two requests unread.
-    auto note = std::make_unique<Notification>();
     std::vector<uint64_t> ids;
     for (int i = 0; i < kThreads * kEach; i++)
-        ids.push_back(sim.Send(*note));
+        ids.push_back(SendEmpty(sim));
     threads.clear();
     EXPECT_EQ(0, failures.load());
     for (uint64_t id : ids)
@@ -734,15 +733,14 @@ TEST_P(PortTest, AgentKilledInTheMiddleOfRequests)
     OtherSide agent(L"--hold-requests", shared, 5);
     ASSERT_TRUE(sim.WaitForAgent(10000));
     EXPECT_EQ(shared, sim.UsesSharedPath());
-    auto note = std::make_unique<Notification>();
     std::vector<uint64_t> held;
     for (int i = 0; i < 5; i++)
-        held.push_back(sim.Send(*note));
+        held.push_back(SendEmpty(sim));
     ASSERT_TRUE(agent.Ready()) << "the agent took five requests";
     // More, until the next one waits for room (in the section: a free slot).
     std::vector<uint64_t> more;
     Thread sender([&] {
-        for (uint64_t id; more.size() < 20 && (id = sim.Send(*note)) != 0;)
+        for (uint64_t id; more.size() < 20 && (id = SendEmpty(sim)) != 0;)
             more.push_back(id);
     });
     Sleep(300);
@@ -758,7 +756,7 @@ TEST_P(PortTest, AgentKilledInTheMiddleOfRequests)
 
     HANDLE port = Agent();
     auto slot = std::make_unique<Slot>();
-    uint64_t id = sim.Send(*note);
+    uint64_t id = SendEmpty(sim);
     ASSERT_EQ(S_OK, Take(port, *slot));
     EXPECT_EQ(id, slot->request.MessageHeader.MessageId);
     EXPECT_EQ(S_OK, Reply(port, id));
@@ -917,9 +915,8 @@ int SendRequests(bool shared, int count, HANDLE hReady)
     sim.OfferSharedPath(shared);
     if (!sim.Load(kKillPort) || !sim.WaitForAgent(10000))
         return 2;
-    auto note = std::make_unique<Notification>();
     for (int i = 0; i < count; i++)
-        if (sim.Send(*note) == 0)
+        if (SendEmpty(sim) == 0)
             return 3;
     SetEvent(hReady);
     Sleep(INFINITE);
