@@ -269,14 +269,12 @@ protected:
         m_root = fs::path(szTemp) / ("vaultmgr-" + std::to_string(GetCurrentProcessId()));
         fs::remove_all(m_root);
         m_vault = m_root / "Vaults" / "Work";
-        std::string big(1 << 20, '\0');
-        for (size_t i = 0; i < big.size(); i++)
-            big[i] = (char)((i * 2654435761u) >> 13);
+        const std::vector<uint8_t> big = harness::Pattern(1 << 20, 3);
         Write(m_vault / "vault3.cfg", "<config version=\"3\"/>");
         Write(m_vault / "keyArchive.xml", "<keys>wrapped</keys>");
         Write(m_vault / "a.txt", "alpha\r\n");
         Write(m_vault / "empty.bin", "");
-        Write(m_vault / "sub" / "deep" / "big.bin", big);
+        Write(m_vault / "sub" / "deep" / "big.bin", std::string(big.begin(), big.end()));
         Write(m_vault / "sub" / L"\u00dcn\u00efc\u00f8d\u00e9 \u2603.txt", "named");
         fs::create_directories(m_vault / "hollow");
         g_restored.clear();
