@@ -153,15 +153,6 @@ protected:
         return line;
     }
 
-    // Exit code of a started explorer once it ended, -1 if it did not.
-    long ExitCode(DWORD pid)
-    {
-        for (auto& explorer : m_started)
-            if (explorer->Pid() == pid)
-                return explorer->WaitForExit(10000);
-        return -1;
-    }
-
     std::vector<std::unique_ptr<harness::AgentProcess>> m_started;
 };
 
@@ -206,8 +197,8 @@ TEST_F(Explorer, TwoInstancesRecordMessage0x598ExactlyAndEndByCloseAndQuit)
     }
     PostMessageW(hWnd, WM_CLOSE, 0, 0);
     PostMessageW(hWnd2, WM_QUIT, 0, 0);
-    EXPECT_EQ(ExitCode(pid), 0);
-    EXPECT_EQ(ExitCode(pid2), 0);
+    for (auto& explorer : m_started)
+        EXPECT_EQ(explorer->WaitForExit(10000), 0) << "explorer " << explorer->Pid();
     expected.push_back(Line(EXPLORER_RECORD_END, pid));
     // A sent message overtakes the posted ones still queued: compare the
     // messages in between as a set.
