@@ -15,10 +15,11 @@ namespace {
 
 const DWORD kReplyWaitMs = 10000;
 
-std::string Fault(const Notification& n, ULONG eCommandType)
+// The fault that the check of a request's fields gives, "" when it passes.
+std::string Fault(const Notification& n)
 {
     DWORD fields = 0;
-    if (!GetCommandFields(eCommandType, &fields))
+    if (!GetCommandFields(n.eCommandType, &fields))
         return "not a command";
     char fault[128] = {};
     return CheckRequestFields(&n, fields, fault, sizeof(fault)) ? "" : fault;
@@ -28,6 +29,44 @@ void Fill(WCHAR* field, size_t chars, WCHAR c = L'x')
 {
     for (size_t i = 0; i < chars; i++)
         field[i] = c;
+}
+
+// A batch whose third meta text has no terminator, its last index `last`.
+void UnterminatedSlice2(Notification& n, ULONG last)
+{
+    n.DirFileNames.LastIndex = last;
+    memset(n.Data + 2 * DIR_SLICE_SIZE, 'a', DIR_SLICE_SIZE);
+}
+
+// Each case: a request to `command` (on a network volume when bNetwork) that
+// `set` filled in, and the fault its check gives ("" when it passes).
+using N = Notification;
+struct LimitCase { ULONG command; BOOLEAN bNetwork; void (*set)(N&); const char* fault; } const kLimitCases[] = {
+    {CreateFileInVault, 0, [](N& n) { Fill(n.Volume, 259); }, ""},   // fits a 260-character buffer
+    {CreateFileInVault, 0, [](N& n) { Fill(n.Volume, 260); }, "Volume longer than 259 characters"},
+    {EncryptBlock, 0, [](N& n) { Fill(n.Volume, 260); }, ""},   // does not read Volume
+    {CreateFileInVault, 1, [](N& n) { Fill(n.Volume, 258); }, ""},
+    // A network volume needs room for its backslash.
+    {CreateFileInVault, 1, [](N& n) { Fill(n.Volume, 259); }, "Volume longer than 258 characters"},
+    {GetOldDriveName, 1, [](N& n) { Fill(n.Volume, 259); }, ""},   // does not prefix the volume
+    {UpdateMetaFileName, 1, [](N& n) { Fill(n.NewVolume, 259); }, "NewVolume longer than 258 characters"},
+    {UpdateMetaFileName, 0, [](N& n) { Fill(n.NewFileName, ARRAYSIZE(n.NewFileName)); },
+     "NewFileName longer than 259 characters"},   // no terminator at all
+    {PreDirBrowsing, 0, [](N& n) { Fill(n.VaultPath, 260); }, "VaultPath longer than 259 characters"},
+    {EncryptBlock, 0, [](N& n) { n.DataLength = MAX_DATA_LENGTH; }, ""},
+    {EncryptBlock, 0, [](N& n) { n.DataLength = MAX_DATA_LENGTH + 1; }, "DataLength 16385 above 16384"},
+    {ParsedFileNew, 0, [](N& n) { n.DirFileNames.LastIndex = 9; }, ""},   // ten zeroed slices are terminated
+    {ParsedFileNew, 0, [](N& n) { n.DirFileNames.LastIndex = 10; }, "LastIndex 10 above 9"},
+    {ParsedFileNew, 0, [](N& n) { UnterminatedSlice2(n, 1); }, ""},   // slices past LastIndex are not read
+    {ParsedFileNew, 0, [](N& n) { UnterminatedSlice2(n, 2); }, "meta text 2 not terminated"},
+};
+
+N Request(const LimitCase& c)
+{
+    N n = MakeNotification(c.command);
+    n.IsNetwork = c.bNetwork;
+    c.set(n);
+    return n;
 }
 
 }  // namespace
@@ -41,62 +80,15 @@ TEST(RequestCheck, CommandCodes)
         EXPECT_EQ(code != 8, GetCommandFields(code, &fields) != FALSE) << "code " << code;
 }
 
-TEST(RequestCheck, StringLimits)
+TEST(RequestCheck, StringDataAndBatchLimits)
 {
-    Notification n = MakeNotification(CreateFileInVault);
-    Fill(n.Volume, 259);
-    EXPECT_EQ("", Fault(n, CreateFileInVault)) << "259 characters fit a 260-character buffer";
-    Fill(n.Volume, 260);
-    EXPECT_NE("", Fault(n, CreateFileInVault));
-    EXPECT_EQ("", Fault(n, EncryptBlock)) << "a command that does not read Volume ignores it";
-
-    n = MakeNotification(CreateFileInVault);
-    n.IsNetwork = 1;
-    Fill(n.Volume, 258);
-    EXPECT_EQ("", Fault(n, CreateFileInVault));
-    Fill(n.Volume, 259);
-    EXPECT_NE("", Fault(n, CreateFileInVault)) << "a network volume needs room for its backslash";
-    EXPECT_EQ("", Fault(n, GetOldDriveName)) << "GetOldDriveName does not prefix the volume";
-
-    n = MakeNotification(UpdateMetaFileName);
-    n.IsNetwork = 1;
-    Fill(n.NewVolume, 259);
-    EXPECT_NE("", Fault(n, UpdateMetaFileName));
-    n = MakeNotification(UpdateMetaFileName);
-    Fill(n.NewFileName, ARRAYSIZE(n.NewFileName));   // no terminator at all
-    EXPECT_NE("", Fault(n, UpdateMetaFileName));
-
-    n = MakeNotification(PreDirBrowsing);
-    Fill(n.VaultPath, 260);
-    EXPECT_NE("", Fault(n, PreDirBrowsing));
-}
-
-TEST(RequestCheck, DataAndBatchLimits)
-{
-    Notification n = MakeNotification(EncryptBlock);
-    n.DataLength = MAX_DATA_LENGTH;
-    EXPECT_EQ("", Fault(n, EncryptBlock));
-    n.DataLength = MAX_DATA_LENGTH + 1;
-    EXPECT_NE("", Fault(n, EncryptBlock));
-
-    n = MakeNotification(ParsedFileNew);
-    n.DirFileNames.LastIndex = 9;
-    EXPECT_EQ("", Fault(n, ParsedFileNew)) << "ten zeroed slices are terminated";
-    n.DirFileNames.LastIndex = 10;
-    EXPECT_NE("", Fault(n, ParsedFileNew));
-
-    n = MakeNotification(ParsedFileNew);
-    n.DirFileNames.LastIndex = 2;
-    memset(n.Data + 2 * DIR_SLICE_SIZE, 'a', DIR_SLICE_SIZE);
-    EXPECT_EQ("meta text 2 not terminated", Fault(n, ParsedFileNew));
-    n.DirFileNames.LastIndex = 1;
-    EXPECT_EQ("", Fault(n, ParsedFileNew)) << "slices past LastIndex are not read";
-
+    for (const LimitCase& c : kLimitCases)
+        EXPECT_EQ(c.fault, Fault(Request(c))) << "command " << c.command << ", case " << &c - kLimitCases;
     // Only the batch reads LastIndex: a stale one refuses no other command.
     for (ULONG command : {ReleaseFSK, EncryptBlock, GetNormalBuffer, CreateFileInVault, DeleteFolder}) {
-        n = MakeNotification(command);
+        Notification n = MakeNotification(command);
         n.DirFileNames.LastIndex = 0xFFFFFFFF;
-        EXPECT_EQ("", Fault(n, command)) << "command " << command;
+        EXPECT_EQ("", Fault(n)) << "command " << command;
     }
 }
 
@@ -183,27 +175,17 @@ TEST_F(AgentServing, VolumesOfRequestsAsTheLogTellsThem)
 
 TEST_F(AgentServing, MalformedRequestsAreRefusedAndServingGoesOn)
 {
-    // One of each kind: RequestCheck above holds each limit exactly.
-    std::vector<std::pair<std::string, Notification>> bad;
-    Notification n = MakeNotification(EncryptBlock);
-    n.DataLength = MAX_DATA_LENGTH + 1;
-    bad.emplace_back("DataLength above 16384", n);
-    n = MakeNotification(DeviceUnpluggedNotice);
-    Fill(n.Volume, ARRAYSIZE(n.Volume));
-    bad.emplace_back("unterminated Volume", n);
-    n = MakeNotification(ParsedFileNew);
-    memset(n.Data, 'm', DIR_SLICE_SIZE);
-    bad.emplace_back("meta text slice without terminator", n);
-
+    // Every request that the check refuses, each followed by a good one.
     const size_t before = CountOf(ReadFileText(TraceFilePath()), "Malformed request refused");
-    for (const auto& [what, request] : bad) {
-        ExpectReply(Ask(request), 0, 0, what.c_str());
-        ExpectReply(Ask(MakeNotification(DeviceUnpluggedNotice)), 0, 1,
-                    ("a good request after " + what).c_str());
+    size_t refused = 0;
+    for (const LimitCase& c : kLimitCases) {
+        if (*c.fault == '\0')
+            continue;
+        refused++;
+        ExpectReply(Ask(Request(c)), 0, 0, c.fault);
+        ExpectReply(Ask(MakeNotification(DeviceUnpluggedNotice)), 0, 1, std::string("a good one after ") + c.fault);
     }
-    EXPECT_EQ(before + bad.size(),
-              CountOf(ReadFileText(TraceFilePath()), "Malformed request refused"));
-
+    EXPECT_EQ(before + refused, CountOf(ReadFileText(TraceFilePath()), "Malformed request refused"));
 }
 
 TEST_F(AgentServing, FiveRequestsAreServedAtOnce)

@@ -88,23 +88,27 @@ bool HasError(const DriverSim& sim, const std::string& text)
     }, 3000);
 }
 
-// A thread of the test, made with CreateThread: under the compatibility
-// layer a thread of this toolchain's pthread_create now and then hangs as it
-// starts or ends while other threads do, and its join with it.
+// Threads of the test (`count` of them, each running `body`), made with
+// CreateThread: under the compatibility layer a thread of this toolchain's
+// pthread_create now and then hangs as it starts or ends while other threads
+// do, and its join with it.
 class Thread {
 public:
-    explicit Thread(std::function<void()> body)
-        : m_body(std::move(body)), m_h(CreateThread(NULL, 0, Run, this, 0, NULL)) {}
+    explicit Thread(std::function<void()> body, int count = 1) : m_body(std::move(body))
+    {
+        for (int i = 0; i < count; i++)
+            m_h.push_back(CreateThread(NULL, 0, Run, this, 0, NULL));
+    }
     Thread(const Thread&) = delete;
     Thread& operator=(const Thread&) = delete;
     ~Thread() { Join(); }
     void Join()
     {
-        if (m_h != NULL)
-            WaitForSingleObject(m_h, INFINITE);
-        if (m_h != NULL)
-            CloseHandle(m_h);
-        m_h = NULL;
+        for (HANDLE h : m_h) {
+            WaitForSingleObject(h, INFINITE);
+            CloseHandle(h);
+        }
+        m_h.clear();
     }
 
 private:
@@ -114,7 +118,7 @@ private:
         return 0;
     }
     std::function<void()> m_body;
-    HANDLE m_h;
+    std::vector<HANDLE> m_h;
 };
 
 // The agent's two ways to take a request: an overlapped read into a slot,
@@ -427,23 +431,19 @@ TEST_P(PortTest, ConcurrentRepliesArriveWhole)
     HANDLE port = Agent();
     const int kThreads = 4, kEach = 10;
     std::atomic<int> failures{0};
-    std::vector<std::unique_ptr<Thread>> threads;
-    for (int t = 0; t < kThreads; t++) {
-        threads.push_back(std::make_unique<Thread>([&] {
-            auto slot = std::make_unique<Slot>();
-            for (int i = 0; i < kEach; i++) {
-                failures += Take(port, *slot) != S_OK;
-                uint64_t id = slot->request.MessageHeader.MessageId;
-                failures += Reply(port, id, 0x40 + (int)(id % 64)) != S_OK;
-            }
-        }));
-    }
+    Thread readers([&] {
+        auto slot = std::make_unique<Slot>();
+        for (int i = 0; i < kEach; i++) {
+            failures += Take(port, *slot) != S_OK;
+            uint64_t id = slot->request.MessageHeader.MessageId;
+            failures += Reply(port, id, 0x40 + (int)(id % 64)) != S_OK;
+        }
+    }, kThreads);
     // Sent while the readers wait: the pipe holds only two requests unread.
-    auto note = std::make_unique<Notification>();
     std::vector<uint64_t> ids;
     for (int i = 0; i < kThreads * kEach; i++)
-        ids.push_back(sim.Send(*note));
-    threads.clear();
+        ids.push_back(SendEmpty(sim));
+    readers.Join();
     EXPECT_EQ(0, failures.load());
     for (uint64_t id : ids)
         EXPECT_EQ(0x40 + (int)(id % 64), ReplyFill(sim, id, 3000)) << "MessageId " << id;
@@ -492,15 +492,12 @@ TEST_P(PortTest, ControlMessagesAreRecordedAndAnswered)
 
     // Several threads at once: each gets the answer to its own message.
     std::atomic<int> ok{0};
-    std::vector<std::unique_ptr<Thread>> threads;
-    for (int t = 0; t < 4; t++)
-        threads.push_back(std::make_unique<Thread>([&] {
-            BYTE o[4];
-            DWORD n;
-            for (int i = 0; i < 10; i++)
-                ok += FilterSendMessage(port, login.get(), sizeof(*login), o, 4, &n) == S_OK && n == 0;
-        }));
-    threads.clear();
+    Thread([&] {
+        BYTE o[4];
+        DWORD n;
+        for (int i = 0; i < 10; i++)
+            ok += FilterSendMessage(port, login.get(), sizeof(*login), o, 4, &n) == S_OK && n == 0;
+    }, 4).Join();
     EXPECT_EQ(40, ok.load());
     EXPECT_EQ(44u, sim.Controls().size());
     EXPECT_TRUE(sim.Errors().empty());
@@ -734,15 +731,14 @@ TEST_P(PortTest, AgentKilledInTheMiddleOfRequests)
     OtherSide agent(L"--hold-requests", shared, 5);
     ASSERT_TRUE(sim.WaitForAgent(10000));
     EXPECT_EQ(shared, sim.UsesSharedPath());
-    auto note = std::make_unique<Notification>();
     std::vector<uint64_t> held;
     for (int i = 0; i < 5; i++)
-        held.push_back(sim.Send(*note));
+        held.push_back(SendEmpty(sim));
     ASSERT_TRUE(agent.Ready()) << "the agent took five requests";
     // More, until the next one waits for room (in the section: a free slot).
     std::vector<uint64_t> more;
     Thread sender([&] {
-        for (uint64_t id; more.size() < 20 && (id = sim.Send(*note)) != 0;)
+        for (uint64_t id; more.size() < 20 && (id = SendEmpty(sim)) != 0;)
             more.push_back(id);
     });
     Sleep(300);
@@ -758,7 +754,7 @@ TEST_P(PortTest, AgentKilledInTheMiddleOfRequests)
 
     HANDLE port = Agent();
     auto slot = std::make_unique<Slot>();
-    uint64_t id = sim.Send(*note);
+    uint64_t id = SendEmpty(sim);
     ASSERT_EQ(S_OK, Take(port, *slot));
     EXPECT_EQ(id, slot->request.MessageHeader.MessageId);
     EXPECT_EQ(S_OK, Reply(port, id));
@@ -917,9 +913,8 @@ int SendRequests(bool shared, int count, HANDLE hReady)
     sim.OfferSharedPath(shared);
     if (!sim.Load(kKillPort) || !sim.WaitForAgent(10000))
         return 2;
-    auto note = std::make_unique<Notification>();
     for (int i = 0; i < count; i++)
-        if (sim.Send(*note) == 0)
+        if (SendEmpty(sim) == 0)
             return 3;
     SetEvent(hReady);
     Sleep(INFINITE);
