@@ -73,6 +73,13 @@ protected:
     {
         return {subkey, Folder(folderName), L"Vault " + subkey, L"VuzLifecycle-" + subkey, L"", settings};
     }
+    VaultRecordValues NewVault(const std::wstring& subkey, const std::wstring& folderName)
+    {
+        const VaultRecordValues record = Values(subkey, folderName);
+        WriteVaultRecord(record);
+        EXPECT_EQ(1, CreateVault(record, true)) << Narrow(subkey);
+        return record;
+    }
     bool Authenticated(const std::wstring& folder, const std::wstring& file)
     {
         std::vector<uint8_t> reply;
@@ -176,9 +183,7 @@ TEST_F(Lifecycle, ABrokenRecordEndsTheWalkAndABlankPathIsShownAndLeftOut)
 TEST_F(Lifecycle, ANewVaultIsUsableAtOnceAndLogsOutAndInAgain)
 {
     StartAgent();
-    const VaultRecordValues record = Values(L"N", L"Vault1");
-    WriteVaultRecord(record);
-    ASSERT_EQ(1, CreateVault(record, true));
+    const VaultRecordValues record = NewVault(L"N", L"Vault1");
     const auto adds = ControlsOf(sim, ADD_VAULTS);
     ASSERT_EQ(1u, adds.size());
     EXPECT_EQ(1, adds[0].bNewVault);
@@ -250,9 +255,7 @@ TEST_F(Lifecycle, ANewVaultIsUsableAtOnceAndLogsOutAndInAgain)
 TEST_F(Lifecycle, ANewVaultWithAGivenKeyUsesItAndVaultsThatCannotBeMadeSafelyAreRefused)
 {
     StartAgent();
-    const VaultRecordValues first = Values(L"P", L"Given1");
-    WriteVaultRecord(first);
-    ASSERT_EQ(1, CreateVault(first, true));
+    const VaultRecordValues first = NewVault(L"P", L"Given1");
     std::vector<BYTE> key(260);
     DWORD cb = static_cast<DWORD>(key.size());
     ASSERT_EQ(ERROR_SUCCESS, RegGetValueW(HKEY_CURRENT_USER, L"Software\\Revedi Zadoder Avir.\\Vuzaziz\\Vaults\\P",
@@ -330,9 +333,7 @@ TEST_F(Lifecycle, VaultsThatCannotLogInSaySoAndStayOut)
     absent.path = kRoot + L"\\NotPluggedIn";
     WriteVaultRecord(absent);
     StartAgent();
-    const VaultRecordValues keyless = Values(L"G", L"Keyless");
-    WriteVaultRecord(keyless);
-    ASSERT_EQ(1, CreateVault(keyless, true));
+    const VaultRecordValues keyless = NewVault(L"G", L"Keyless");
     LogoutVault(keyless.path);
     for (const wchar_t* provider : {L"Microsoft Strong Cryptographic Provider", L"Zidoru TCG Enabled CSP"}) {
         HCRYPTPROV hProv = 0;
@@ -368,9 +369,7 @@ TEST_F(Lifecycle, VaultsThatCannotLogInSaySoAndStayOut)
 TEST_F(Lifecycle, TheControlWindowClosesNothingAndSurvivesAFaultingHandlerButNotALoopFault)
 {
     StartAgent(ExeDir() + L"\\VuvUDOVU_faults.exe");
-    const VaultRecordValues record = Values(L"T", L"Window");
-    WriteVaultRecord(record);
-    ASSERT_EQ(1, CreateVault(record, true));
+    const VaultRecordValues record = NewVault(L"T", L"Window");
     HWND hWnd = FindControlWindow(kStartMs);
     DWORD_PTR result = 1;
     ASSERT_TRUE(SendMessageTimeoutW(hWnd, WM_CLOSE, 0, 0, SMTO_NORMAL, 5000, &result));
