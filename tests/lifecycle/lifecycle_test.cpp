@@ -180,7 +180,7 @@ TEST_F(Lifecycle, ABrokenRecordEndsTheWalkAndABlankPathIsShownAndLeftOut)
 // ---------------------------------------------------------------------------
 // Companion commands.
 
-TEST_F(Lifecycle, ANewVaultIsUsableAtOnceAndLogsOutAndInAgain)
+TEST_F(Lifecycle, ANewVaultIsUsableAtOnceAndLogsOutAndInAgainAndANetworkVaultMapsToItsShare)
 {
     StartAgent();
     const VaultRecordValues record = NewVault(L"N", L"Vault1");
@@ -250,6 +250,16 @@ TEST_F(Lifecycle, ANewVaultIsUsableAtOnceAndLogsOutAndInAgain)
     EXPECT_EQ(0, LoginVault(kRoot + L"\\Unknown", &after));
     EXPECT_TRUE(AllZero(after.data(), after.size())) << "unknown path: section all zero";
     EXPECT_EQ(nullptr, FindMessageBox(L"Vuzaziz", 500)) << "and no box";
+
+    // A network vault's letter points at its share, not at its local path.
+    VaultRecordValues net = Values(L"E", L"NetLocal", 2);
+    net.mapName = L"\\\\127.0.0.1\\vuzshare\\NetVault";
+    WriteVaultRecord(net);
+    ASSERT_EQ(1, CreateVault(net, true));
+    wchar_t target[MAX_PATH] = {};
+    ASSERT_NE(0u, QueryDosDeviceW(L"E:", target, MAX_PATH));
+    EXPECT_EQ(L"\\??\\UNC" + net.mapName.substr(1), std::wstring(target)) << "the share, as the system names it";
+    EXPECT_EQ(net.mapName, std::wstring(ControlsOf(sim, ADD_VAULTS).back().wszMapName[0]));
 }
 
 TEST_F(Lifecycle, ANewVaultWithAGivenKeyUsesItAndVaultsThatCannotBeMadeSafelyAreRefused)
@@ -307,22 +317,6 @@ TEST_F(Lifecycle, ANewVaultWithAGivenKeyUsesItAndVaultsThatCannotBeMadeSafelyAre
     EXPECT_EQ(ProcessUserSidText(), std::string(removes[0].szSid, removes[0].dwSidLength));
     EXPECT_EQ(0, LoggedIn(second.path));
     EXPECT_EQ(1, LoggedIn(first.path));
-}
-
-// A network vault's letter points at its share, not at its local path.
-TEST_F(Lifecycle, ANewNetworkVaultMapsItsLetterToItsShare)
-{
-    StartAgent();
-    VaultRecordValues net = Values(L"E", L"NetLocal", 2);
-    net.mapName = L"\\\\127.0.0.1\\vuzshare\\NetVault";
-    WriteVaultRecord(net);
-    ASSERT_EQ(1, CreateVault(net, true));
-    wchar_t target[MAX_PATH] = {};
-    ASSERT_NE(0u, QueryDosDeviceW(L"E:", target, MAX_PATH));
-    EXPECT_EQ(L"\\??\\UNC" + net.mapName.substr(1), std::wstring(target)) << "the share, as the system names it";
-    const auto adds = ControlsOf(sim, ADD_VAULTS);
-    ASSERT_EQ(1u, adds.size());
-    EXPECT_EQ(net.mapName, std::wstring(adds[0].wszMapName[0]));
 }
 
 // A vault that cannot log in says why in one box, and stays out: its folder
