@@ -735,18 +735,23 @@ TEST_P(PortTest, AgentKilledInTheMiddleOfRequests)
     for (int i = 0; i < 5; i++)
         held.push_back(SendEmpty(sim));
     ASSERT_TRUE(agent.Ready()) << "the agent took five requests";
-    // More, until the next one waits for room (in the section: a free slot).
+    // More, until the next one waits for room (in the section: a free slot),
+    // and the first held one awaited before the agent goes.
     std::vector<uint64_t> more;
     Thread sender([&] {
         for (uint64_t id; more.size() < 20 && (id = SendEmpty(sim)) != 0;)
             more.push_back(id);
     });
+    bool bFirstAnswered = true;
+    Thread waiter([&] { bFirstAnswered = sim.Await(held[0], nullptr, 10000); });
     Sleep(300);
     const ULONGLONG killed = GetTickCount64();
     agent.process.Kill();
-    for (uint64_t id : held)
-        EXPECT_FALSE(sim.Await(id, nullptr, 10000)) << "MessageId " << id;
+    for (size_t i = 1; i < held.size(); i++)
+        EXPECT_FALSE(sim.Await(held[i], nullptr, 10000)) << "MessageId " << held[i];
     sender.Join();
+    waiter.Join();
+    EXPECT_FALSE(bFirstAnswered);
     EXPECT_LT(GetTickCount64() - killed, 5000u) << "the waits failed when the agent went, not on their time-outs";
     EXPECT_LT(more.size(), 20u) << "the Send that waited for room failed";
     EXPECT_EQ(0u, sim.Outstanding());
