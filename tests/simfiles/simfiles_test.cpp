@@ -519,9 +519,11 @@ TEST_F(SimFiles, FailuresComeBackAsErrors)
     Put(f + L"\\here.txt", Pattern(10, 1));
     CreateDirectoryW((kRoot + L"\\Outside").c_str(), nullptr);
     std::unique_ptr<VaultFiles::File> file;
-    struct Case { std::function<FileResult()> run; FileError error; const char* what; } cases[] = {
+    struct Case { std::function<FileResult()> run; FileError error; const char* what; const char* text = ""; } cases[] = {
         {[&] { return files->Open(f + L"\\nothere.txt", &file); }, FileError::NotFound, "open a missing name"},
-        {[&] { return files->Create(f + L"\\HERE.txt", &file); }, FileError::AlreadyExists, "create an existing name"},
+        {[&] { return files->Create(f + L"\\HERE.txt", &file); }, FileError::AlreadyExists, "create an existing name",
+         "HERE.txt\" exists"},
+        {[&] { return files->Create(f, &file); }, FileError::AlreadyExists, "create a folder's name", " is a folder"},
         {[&] { return files->Create(kRoot + L"\\Outside\\x", &file); }, FileError::NotInVault, "outside the vault"},
         {[&] { return files->Create(L"relative\\x", &file); }, FileError::BadPath, "a relative path"},
         {[&] { return files->Create(f + L"\\" + std::wstring(183, L'n'), &file); }, FileError::AgentRefused,
@@ -532,6 +534,7 @@ TEST_F(SimFiles, FailuresComeBackAsErrors)
         FileResult r = c.run();
         EXPECT_EQ(c.error, r.error) << c.what << ": " << r.text;
         EXPECT_FALSE(r.text.empty()) << c.what;
+        EXPECT_NE(std::string::npos, r.text.find(c.text)) << c.what << ": " << r.text;
     }
 
     // A data file shorter than its size, found by a read, by a write with
