@@ -444,15 +444,20 @@ TEST_F(SimFiles, WhatTheDriverKeepsStaysTrue)
     EXPECT_TRUE(got == content) << cb << " bytes read";
 
     // A key kept at a close goes back to the agent when its driver ends,
-    // rather than being dropped with the closed file.
+    // rather than being dropped with the closed file, and a file replaced by
+    // a rename gives its own back at once.
     const auto released = [] { return CountOf(ReadFileText(TraceFilePath()), "ReleaseFSK processed"); };
     file.reset();
-    const size_t before = released();
+    size_t before = released();
     {
         VaultFiles own(*sim);
         ASSERT_TRUE(Ok(own.Create(f + L"\\own", &file)));
         ASSERT_TRUE(Ok(file->Close()));
     }
+    EXPECT_TRUE(WaitUntil([&] { return released() == before + 1; }, 5000)) << released() - before << " released";
+    Put(f + L"\\replaced", content);
+    before = released();
+    ASSERT_TRUE(Ok(files->Rename(f + L"\\other0", f + L"\\replaced", VaultFiles::Existing::Replace)));
     EXPECT_TRUE(WaitUntil([&] { return released() == before + 1; }, 5000)) << released() - before << " released";
 }
 
