@@ -158,13 +158,14 @@ TEST_F(AgentServing, VolumesOfRequestsAsTheLogTellsThem)
     struct Case { ULONG code; BOOLEAN bNetwork; const wchar_t* volume; int succeeded; const char* logged; } cases[] = {
         {AuthenticateUser, 1, L"server\\share", 1, "Final Notification->Volume, \\server\\share"},
         {CreateFileInVault, 1, L"server\\share", 0, "Final Notification->Volume, \\server\\share"},
+        {UpdateMetaFileName, 1, L"server\\share", 0, "Final Notification->NewVolume, \\server\\share"},
         {GetLogicalFileDetails, 0, L"\\Device\\NoSuchVolume", 0,
          "Error: FilterGetDosName failed occurred in file: VaultService, Line: 342"},
     };
     for (const Case& c : cases) {
         Notification n = MakeNotification(c.code);
         n.IsNetwork = c.bNetwork;
-        wcscpy(n.Volume, c.volume);
+        wcscpy(c.code == UpdateMetaFileName ? n.NewVolume : n.Volume, c.volume);   // a rename's target
         wcscpy(n.ParentDir, L"\\vault\\");
         wcscpy(n.FileName, L"stem.tmp");
         const size_t logged = ReadFileText(LogFilePath()).size();
