@@ -443,22 +443,28 @@ TEST_F(SimFiles, WhatTheDriverKeepsStaysTrue)
     EXPECT_TRUE(Ok(file->Read(0, got.data(), got.size(), &cb)));
     EXPECT_TRUE(got == content) << cb << " bytes read";
 
-    // A key kept at a close goes back to the agent when its driver ends,
-    // rather than being dropped with the closed file, and a file replaced by
-    // a rename gives its own back at once.
+    // Every key the driver was given goes back to the agent: a deleted
+    // file's with its last handle, one kept at a close when its driver ends
+    // (not dropped with the closed file), and a replaced file's at once.
     const auto released = [] { return CountOf(ReadFileText(TraceFilePath()), "ReleaseFSK processed"); };
-    file.reset();
     size_t before = released();
+    const auto oneReleased = [&](const char* what) {
+        EXPECT_TRUE(WaitUntil([&] { return released() == before + 1; }, 5000)) << what << ": " << released() - before;
+        before = released();
+    };
+    file.reset();
+    oneReleased("the deleted file closed");
     {
         VaultFiles own(*sim);
-        ASSERT_TRUE(Ok(own.Create(f + L"\\own", &file)));
-        ASSERT_TRUE(Ok(file->Close()));
+        std::unique_ptr<VaultFiles::File> mine;
+        ASSERT_TRUE(Ok(own.Create(f + L"\\own", &mine)));
+        ASSERT_TRUE(Ok(mine->Close()));
     }
-    EXPECT_TRUE(WaitUntil([&] { return released() == before + 1; }, 5000)) << released() - before << " released";
+    oneReleased("the driver that kept it ended");
     Put(f + L"\\replaced", content);
     before = released();
     ASSERT_TRUE(Ok(files->Rename(f + L"\\other0", f + L"\\replaced", VaultFiles::Existing::Replace)));
-    EXPECT_TRUE(WaitUntil([&] { return released() == before + 1; }, 5000)) << released() - before << " released";
+    oneReleased("the file replaced");
 }
 
 TEST_F(SimFiles, DeletionsRemoveTheStoredFiles)
