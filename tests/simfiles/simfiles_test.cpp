@@ -461,8 +461,7 @@ TEST_F(SimFiles, WhatTheDriverKeepsStaysTrue)
         ASSERT_TRUE(Ok(mine->Close()));
     }
     oneReleased("the driver that kept it ended");
-    Put(f + L"\\replaced", content);
-    before = released();
+    Put(f + L"\\replaced", content);   // its key kept at the close, nothing released
     ASSERT_TRUE(Ok(files->Rename(f + L"\\other0", f + L"\\replaced", VaultFiles::Existing::Replace)));
     oneReleased("the file replaced");
 }
