@@ -33,6 +33,8 @@ struct Waiter {
     HANDLE                 hDone;
     HRESULT                hr;
     Waiter*                pNext;
+    ULONGLONG              ullOffset;     // the read handed to it, once it is due
+    DWORD                  cbRead;
 };
 
 }  // namespace
@@ -62,6 +64,9 @@ struct SharedPath {
     Waiter*             pFirst;        // waiting calls, oldest first
     Waiter*             pLast;
     Waiter*             pSpare;        // waiter records for reuse
+    Waiter*             pDueFirst;     // reads handed over and not yet issued, in that order
+    Waiter*             pDueLast;
+    SRWLOCK             issuing;       // held by the thread that issues the due reads
     bool                bHeld[PORT_SHARED_MAX_SLOTS];       // taken by the agent, not replied to
     ULONGLONG           ullHeld[PORT_SHARED_MAX_SLOTS];     // and the MessageId it holds
 };
@@ -93,10 +98,13 @@ void Destroy(SharedPath* p)
         CloseIfSet(&p->hPipe);
     CloseIfSet(&p->ovPipe.hEvent);
     CloseIfSet(&p->hStop);
-    while (p->pSpare != NULL) {
-        Waiter* w = p->pSpare;
-        p->pSpare = w->pNext;
-        delete w;
+    Waiter* lists[2] = {p->pSpare, p->pDueFirst};
+    for (Waiter* pList : lists) {
+        while (pList != NULL) {
+            Waiter* w = pList;
+            pList = w->pNext;
+            delete w;
+        }
     }
     delete p;
 }
@@ -163,9 +171,10 @@ int Take(SharedPath* p)
 }
 
 // Under lock: completes a waiting call. A blocking one gets hr and, when
-// it succeeded, cb bytes of the view from ullOffset; an overlapped one reads
-// cb bytes at ullOffset of the backing file, so that it completes through the
-// agent's port (a read past the file's end fails with ERROR_HANDLE_EOF).
+// it succeeded, cb bytes of the view from ullOffset; an overlapped one is
+// due to read cb bytes at ullOffset of the backing file (IssueDue), so that
+// it completes through the agent's port (a read past the file's end fails
+// with ERROR_HANDLE_EOF).
 void Complete(SharedPath* p, Waiter* w, ULONGLONG ullOffset, DWORD cb, HRESULT hr)
 {
     if (w->pOverlapped == NULL) {
@@ -175,11 +184,53 @@ void Complete(SharedPath* p, Waiter* w, ULONGLONG ullOffset, DWORD cb, HRESULT h
         SetEvent(w->hDone);
         return;
     }
-    w->pOverlapped->Offset = (DWORD)ullOffset;
-    w->pOverlapped->OffsetHigh = (DWORD)(ullOffset >> 32);
-    ReadFile(p->hFile, w->pBuffer, cb, NULL, w->pOverlapped);
-    w->pNext = p->pSpare;
-    p->pSpare = w;
+    w->ullOffset = ullOffset;
+    w->cbRead = cb;
+    w->pNext = NULL;
+    if (p->pDueLast != NULL)
+        p->pDueLast->pNext = w;
+    else
+        p->pDueFirst = w;
+    p->pDueLast = w;
+}
+
+// Not under lock: issues the due reads in the order they were handed over.
+// A read is a call into the compatibility layer's server, and a worker that
+// waited for the lock meanwhile would be one more thread to wake; so reads
+// go out after the lock is let go, by one thread at a time, and a thread
+// that finds another issuing leaves its reads to that one, which looks
+// again after it stops.
+void IssueDue(SharedPath* p)
+{
+    while (TryAcquireSRWLockExclusive(&p->issuing)) {
+        Waiter* pIssued = NULL;
+        for (;;) {
+            AcquireSRWLockExclusive(&p->lock);
+            while (pIssued != NULL) {
+                Waiter* w = pIssued;
+                pIssued = w->pNext;
+                w->pNext = p->pSpare;
+                p->pSpare = w;
+            }
+            Waiter* pDue = p->pDueFirst;
+            p->pDueFirst = p->pDueLast = NULL;
+            ReleaseSRWLockExclusive(&p->lock);
+            if (pDue == NULL)
+                break;
+            for (Waiter* w = pDue; w != NULL; w = w->pNext) {
+                w->pOverlapped->Offset = (DWORD)w->ullOffset;
+                w->pOverlapped->OffsetHigh = (DWORD)(w->ullOffset >> 32);
+                ReadFile(p->hFile, w->pBuffer, w->cbRead, NULL, w->pOverlapped);
+            }
+            pIssued = pDue;
+        }
+        ReleaseSRWLockExclusive(&p->issuing);
+        AcquireSRWLockShared(&p->lock);
+        const bool bMore = p->pDueFirst != NULL;
+        ReleaseSRWLockShared(&p->lock);
+        if (!bMore)
+            return;
+    }
 }
 
 // Under lock: hands request slot i to a waiting call.
@@ -257,6 +308,7 @@ DWORD WINAPI Dispatch(void* pContext)
             Pump(p);
         bool bGone = p->bGone;
         ReleaseSRWLockExclusive(&p->lock);
+        IssueDue(p);
         if (bGone)
             break;
     }
@@ -277,6 +329,7 @@ SharedPath* SharedPathCreate(HANDLE hRequestPipe, PORT_SHARED_SETUP* pSetup)
         return NULL;
     p->lRefs = 1;
     InitializeSRWLock(&p->lock);
+    InitializeSRWLock(&p->issuing);
     PORT_SHARED_SETUP& g = p->geo;
     g.dwMagic = PORT_SHARED_MAGIC;
     g.dwVersion = PORT_SHARED_VERSION;
@@ -392,6 +445,7 @@ HRESULT SharedPathGetMessage(SharedPath* p, PFILTER_MESSAGE_HEADER pBuffer, DWOR
         Pump(p);
     }
     ReleaseSRWLockExclusive(&p->lock);
+    IssueDue(p);
     if (FAILED(hr))
         return hr;
     if (pOverlapped != NULL)
@@ -435,6 +489,7 @@ void SharedPathClose(SharedPath* p)
     HANDLE hPipe = p->bClosed ? NULL : p->hPipe;
     p->bClosed = true;
     ReleaseSRWLockExclusive(&p->lock);
+    IssueDue(p);
     if (hPipe != NULL) {
         // The read must be over before its OVERLAPPED can go.
         CancelIoEx(hPipe, &p->ovPipe);
