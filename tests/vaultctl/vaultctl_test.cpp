@@ -267,6 +267,14 @@ TEST_F(StandIn, CreateWritesRecordAndSectionBeforeWaitingAndNoAnswerExitsFour)
     // for the window procedure, here held up for three seconds.
     for (const wstring args : {L"login C:\\Vault1", L"restore C:\\a"})
         Expect(L"--timeout 1 " + args, 4, L"", L"did not answer within 1 s");
+    // A section of the same name still open (the agent closes its own just
+    // after it answers) is waited for, and refused when it stays.
+    HANDLE hHeld =
+        CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096, SECTION_VAULT_DESCRIPTION);
+    Expect(L"--timeout 1 login C:\\Vault1", 5, L"", L"is held by another program that is in the middle of a command");
+    std::thread letGo([&] { Sleep(300); CloseHandle(hHeld); });
+    Expect(L"--timeout 1 login C:\\Vault1", 4, L"", L"did not answer within 1 s");
+    letGo.join();
     // The agent always shows the dump's boxes: none means it did not take the command.
     Expect(L"dump --dismiss", 4, L"", L"it showed no message box");
     s_hang = true;

@@ -13,6 +13,7 @@ namespace {
 const wchar_t kBoxClass[] = L"#32770";
 const int kBoxTextId = 0xFFFF;
 const DWORD kPollMs = 50;
+const DWORD kSectionWaitMs = 2000;   // for a section of the same name to go
 
 void Write(DWORD dwStd, std::wstring text)
 {
@@ -71,12 +72,21 @@ std::wstring Format(const wchar_t* format, ...)
 
 Section::Section(const char* pszName, DWORD cbSize) : m_pszName(pszName)
 {
-    m_hMapping = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, cbSize, pszName);
-    const DWORD dwError = GetLastError();
-    if (m_hMapping && dwError == ERROR_ALREADY_EXISTS) {
+    // The agent lets go of a section just after it answers through it, so
+    // the last command's may still be open for a moment; another program's
+    // in the middle of a command is refused after a while.
+    const ULONGLONG ullGiveUp = GetTickCount64() + kSectionWaitMs;
+    DWORD dwError;
+    for (;;) {
+        m_hMapping = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, cbSize, pszName);
+        dwError = GetLastError();
+        if (!m_hMapping || dwError != ERROR_ALREADY_EXISTS)
+            break;
         CloseHandle(m_hMapping);
-        Fail(kLocal, L"the section \"" + Widen(pszName) +
-                         L"\" is held by another program that is in the middle of a command; try again");
+        if (GetTickCount64() >= ullGiveUp)
+            Fail(kLocal, L"the section \"" + Widen(pszName) +
+                             L"\" is held by another program that is in the middle of a command; try again");
+        Sleep(10);
     }
     if (!m_hMapping)
         Fail(kLocal, Format(L"cannot create the section \"%ls\" (error %lu)", Widen(pszName).c_str(), dwError));

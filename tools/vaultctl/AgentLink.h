@@ -44,9 +44,9 @@ struct AgentBox {
     std::wstring text;
 };
 
-// A paging-file-backed section created by name; the agent opens it. Refuses
-// a name that already exists: another companion is in the middle of a
-// command on it.
+// A paging-file-backed section created by name; the agent opens it. A name
+// that still exists after a short wait is refused: another companion is in
+// the middle of a command on it.
 class Section {
 public:
     Section(const char* pszName, DWORD cbSize);
