@@ -272,7 +272,7 @@ TEST_F(StandIn, CreateWritesRecordAndSectionBeforeWaitingAndNoAnswerExitsFour)
     HANDLE hHeld =
         CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096, SECTION_VAULT_DESCRIPTION);
     Expect(L"--timeout 1 login C:\\Vault1", 5, L"", L"is held by another program that is in the middle of a command");
-    std::thread letGo([&] { Sleep(300); CloseHandle(hHeld); });
+    std::thread letGo([&] { Sleep(1000); CloseHandle(hHeld); });
     Expect(L"--timeout 1 login C:\\Vault1", 4, L"", L"did not answer within 1 s");
     letGo.join();
     // The agent always shows the dump's boxes: none means it did not take the command.
